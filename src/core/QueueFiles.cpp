@@ -1,0 +1,101 @@
+#include "core/QueueFiles.h"
+
+#include <cstdio>
+#include <mutex>
+#include <sys/stat.h>
+
+#include "core/RegistryKey.h"
+#include "core/TextFile.h"
+#include "platform/Hive.h"
+
+namespace pv {
+
+namespace {
+std::mutex g_queueNumberLock;
+}
+
+std::string SpoolRoot() {
+    std::string root;
+    CRegistryKey key("", false);
+    key.ReadString("Maildrop", root);
+    return root;
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    if (dir.empty() || dir.back() == '/') return dir + name;
+    return dir + "/" + name;
+}
+
+std::string FormatQueueFileName(uint32_t number) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "f%07X", number & 0x0FFFFFFFu);
+    return buf;
+}
+
+std::string NextQueueFileName() {
+    std::lock_guard lock(g_queueNumberLock);
+    // One root key for the life of the process (reopened only if the hive is switched, which
+    // the tests do).
+    static CRegistryKey root;
+    static std::string rootHive;
+    std::string hive = platform::HivePath();
+    if (!root.IsOpen() || rootHive != hive) {
+        root.Open("", true);
+        rootHive = hive;
+    }
+    uint32_t number = 0;  // a fresh hive starts at 0, so the first name is f0000001
+    root.ReadInt("FileNum", number);
+    number = (number + 1) & 0x0FFFFFFFu;
+    root.WriteInt("FileNum", number);
+    return FormatQueueFileName(number);
+}
+
+std::string QueueDirectory(const char* dir) { return JoinPath(SpoolRoot(), dir); }
+
+static std::string QueuePath(const char* dir) {
+    std::string folder = QueueDirectory(dir);
+    ::mkdir(folder.c_str(), 0700);  // failure shows up when the producer creates its file
+    return JoinPath(folder, NextQueueFileName());
+}
+
+std::string InboundQueuePath() { return QueuePath(kInboxDir); }
+std::string OutboundQueuePath() { return QueuePath(kOutboxDir); }
+
+bool ReadWorkFile(const std::string& path, std::vector<std::string>& lines) {
+    LineReader in;
+    if (!in.Open(path)) return false;
+    std::string line;
+    while (in.ReadLine(line, kWorkLineLimit)) {
+        size_t end = line.find_last_not_of(" \t\r\n\v\f");
+        line.erase(end == std::string::npos ? 0 : end + 1);
+        lines.push_back(line);
+    }
+    return true;
+}
+
+bool CommitPair(const std::string& base) {
+    std::string tmp = base + ".tmp";
+    std::string wrk = base + ".wrk";
+    if (!SyncPath(base + ".txt") || !SyncPath(tmp)) return false;
+    if (std::rename(tmp.c_str(), wrk.c_str()) != 0) return false;
+    return SyncDirectoryOf(wrk);
+}
+
+bool WriteEnvelopeAndCommit(const std::string& base, const std::string& sender,
+                            const std::vector<std::string>& recipients) {
+    TextFileWriter out;
+    if (!out.Open(base + ".tmp")) return false;
+    out.WriteLine(sender);
+    for (const auto& r : recipients) out.WriteLine(r);
+    if (!out.Sync() || !out.Close()) {
+        out.Discard();
+        return false;
+    }
+    if (!CommitPair(base)) {
+        std::remove((base + ".tmp").c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace pv

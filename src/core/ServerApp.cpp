@@ -1,0 +1,125 @@
+#include "core/ServerApp.h"
+
+#include <cerrno>
+#include <csignal>
+#include <iostream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/AppEvents.h"
+#include "core/Log.h"
+#include "core/QueueFiles.h"
+#include "core/RegistryKey.h"
+#include "platform/Events.h"
+#include "platform/Hive.h"
+#include "platform/MessageBox.h"
+#include "platform/Paths.h"
+#include "platform/Process.h"
+#include "ui/ConsoleStatus.h"
+
+namespace pv {
+
+namespace {
+constexpr const char* kConfigErrorTitle = "Postvane configuration Error";
+constexpr const char* kWizardProgram = "postvane-wizard";
+}  // namespace
+
+CServerApp::CServerApp(ServerOptions options) : options_(options) {}
+
+// Step 5-6: a configuration exists when `Gateway` exists (even empty); otherwise the set-up
+// wizard gets its chance.
+bool CServerApp::EnsureConfigured() {
+    std::string gateway;
+    if (CRegistryKey("", false).ReadString("Gateway", gateway)) return true;
+
+    std::string wizard = platform::FindProgram(kWizardProgram);
+    if (wizard.empty()) {
+        std::cerr << "Postvane is not configured yet and " << kWizardProgram
+                  << " was not found next to postvane or on PATH: run it to configure Postvane." << std::endl;
+    } else {
+        // On a terminal the wizard asks its questions; otherwise it writes its defaults.
+        std::vector<std::string> args;
+        if (!::isatty(STDIN_FILENO)) args.push_back("--defaults");
+        platform::SpawnProcess(wizard, args, true);
+    }
+    return CRegistryKey("", false).ReadString("Gateway", gateway);
+}
+
+// Steps 7-8.
+bool CServerApp::CheckSpoolRoot() {
+    CRegistryKey("", false).ReadString("Maildrop", spoolRoot_);
+    if (spoolRoot_.empty()) {
+        platform::MessageBox("Cannot start Postvane.\nNo path has been specified for temporary files",
+                             kConfigErrorTitle, platform::kMbOk | platform::kMbIconError);
+        return false;
+    }
+    if (::chdir(spoolRoot_.c_str()) == 0) return true;
+
+    char question[1400];
+    std::snprintf(question, sizeof question, "Temporary directory does not exist.\nCreate directory '%s'?",
+                  spoolRoot_.c_str());
+    if (platform::MessageBox(question, kConfigErrorTitle, platform::kMbYesNo | platform::kMbIconQuestion) !=
+        platform::kIdYes) {
+        return false;
+    }
+    if (::mkdir(spoolRoot_.c_str(), 0700) != 0) {
+        platform::MessageBox("Cannot start Postvane.\nfailed to create directory for temporary files",
+                             kConfigErrorTitle, platform::kMbOk | platform::kMbIconError);
+        return false;
+    }
+    return true;
+}
+
+// Step 9: failures (mostly "exists already") are left for the users of each folder to meet.
+void CServerApp::CreateSpoolFolders() {
+    for (const char* dir : {kInboxDir, kOutboxDir, kMailboxDir}) {
+        ::mkdir(JoinPath(spoolRoot_, dir).c_str(), 0700);
+    }
+}
+
+int CServerApp::Run() {
+    // Step 1-2: one server per hive; a second copy ends without a word.
+    const std::string hive = platform::HivePath();
+    platform::InstanceLock instance;
+    if (!instance.TryAcquire(hive)) {
+        if (instance.Error().empty()) return 0;
+        std::cerr << "Cannot start Postvane: " << instance.Error()
+                  << ". Check that the folder of the configuration store is writable, or set POSTVANE_HIVE."
+                  << std::endl;
+        return 1;
+    }
+    platform::NamedEvents::Get().ResetAll();
+
+    // Step 3.
+    SetConfigRoot(kDefaultConfigRoot);
+    if (!platform::Hive::ForThread()) {
+        std::cerr << "Cannot start Postvane: " << platform::Hive::LastOpenError()
+                  << ". Check the file's permissions, or set POSTVANE_HIVE to another file." << std::endl;
+        return 1;
+    }
+    platform::SetAssumeYes(options_.assumeYes);
+    platform::SetMessageBoxLogger([](const std::string& line) { WriteLogLine(line); });
+
+    // Step 4: a peer that closes early must not kill the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    if (!EnsureConfigured()) return 1;  // steps 5-6
+    if (!CheckSpoolRoot()) return 1;    // steps 7-8
+    CreateSpoolFolders();               // step 9
+
+    // From here on threads run: the stop signals are taken by the status display only.
+    CConsoleStatus::BlockStopSignals();
+    CConsoleStatus status(std::cout);  // step 11
+    WriteLogLine("Starting Postvane 1.0 Pre-release");
+
+    ConnectRequestEvent().Reset();  // step 12
+    DisconnectRequestEvent().Reset();
+
+    status.Run();  // step 14
+
+    WriteLogLine("Shutting Down Postvane");  // step 15
+    status.Refresh();
+    return 0;
+}
+
+}  // namespace pv

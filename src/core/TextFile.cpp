@@ -1,0 +1,198 @@
+#include "core/TextFile.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pv {
+
+namespace {
+constexpr size_t kWriteBuffer = 64 * 1024;
+constexpr size_t kReadChunk = 64 * 1024;
+}  // namespace
+
+TextFileWriter::~TextFileWriter() { Close(); }
+
+bool TextFileWriter::Open(const std::string& path, bool exclusive) {
+    Close();
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
+    fd_ = ::open(path.c_str(), flags, 0600);
+    path_ = path;
+    failed_ = fd_ < 0;
+    errno_ = failed_ ? errno : 0;
+    return !failed_;
+}
+
+bool TextFileWriter::Append(const std::string& path) {
+    Close();
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    path_ = path;
+    failed_ = fd_ < 0;
+    errno_ = failed_ ? errno : 0;
+    return !failed_;
+}
+
+bool TextFileWriter::Write(std::string_view bytes) {
+    if (fd_ < 0 || failed_) return false;
+    buffer_.append(bytes);
+    return buffer_.size() < kWriteBuffer || Flush();
+}
+
+bool TextFileWriter::WriteLine(std::string_view line) {
+    if (fd_ < 0 || failed_) return false;
+    buffer_.append(line);
+    buffer_.append("\r\n");
+    return buffer_.size() < kWriteBuffer || Flush();
+}
+
+bool TextFileWriter::Flush() {
+    size_t done = 0;
+    while (done < buffer_.size()) {
+        ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            failed_ = true;
+            errno_ = errno;
+            buffer_.clear();
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    buffer_.clear();
+    return true;
+}
+
+bool TextFileWriter::Sync() {
+    if (fd_ < 0 || failed_ || !Flush()) return false;
+    if (::fsync(fd_) != 0) {
+        failed_ = true;
+        errno_ = errno;
+        return false;
+    }
+    return true;
+}
+
+bool TextFileWriter::Close() {
+    if (fd_ < 0) return !failed_;
+    bool ok = !failed_ && Flush();
+    if (::close(fd_) != 0 && ok) {
+        ok = false;
+        errno_ = errno;
+    }
+    fd_ = -1;
+    if (!ok) failed_ = true;
+    return ok;
+}
+
+void TextFileWriter::Discard() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    buffer_.clear();
+    if (!path_.empty()) ::unlink(path_.c_str());
+}
+
+LineReader::~LineReader() { Close(); }
+
+bool LineReader::Open(const std::string& path) {
+    Close();
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return fd_ >= 0;
+}
+
+void LineReader::Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    buffer_.clear();
+    pos_ = 0;
+    eof_ = false;
+}
+
+bool LineReader::Fill() {
+    if (eof_ || fd_ < 0) return false;
+    if (pos_ > 0) {
+        buffer_.erase(0, pos_);
+        pos_ = 0;
+    }
+    size_t old = buffer_.size();
+    buffer_.resize(old + kReadChunk);
+    ssize_t n;
+    do {
+        n = ::read(fd_, buffer_.data() + old, kReadChunk);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        buffer_.resize(old);
+        eof_ = true;
+        return false;
+    }
+    buffer_.resize(old + static_cast<size_t>(n));
+    return true;
+}
+
+bool LineReader::ReadLine(std::string& line, size_t maxLength) {
+    line.clear();
+    bool any = false;
+    for (;;) {
+        size_t nl = buffer_.find('\n', pos_);
+        size_t end = nl == std::string::npos ? buffer_.size() : nl;
+        if (end > pos_) {
+            any = true;
+            if (line.size() < maxLength) {
+                line.append(buffer_, pos_, std::min(end - pos_, maxLength - line.size()));
+            }
+        }
+        if (nl != std::string::npos) {
+            pos_ = nl + 1;
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            return true;
+        }
+        pos_ = buffer_.size();
+        if (!Fill()) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            return any;
+        }
+    }
+}
+
+bool WriteTextFile(const std::string& path, const std::vector<std::string>& lines, bool sync) {
+    TextFileWriter out;
+    if (!out.Open(path)) return false;
+    for (const auto& l : lines) out.WriteLine(l);
+    if (sync && !out.Sync()) return false;
+    return out.Close();
+}
+
+bool ReadTextFile(const std::string& path, std::vector<std::string>& lines) {
+    LineReader in;
+    if (!in.Open(path)) return false;
+    std::string line;
+    while (in.ReadLine(line)) lines.push_back(line);
+    return true;
+}
+
+bool SyncPath(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool SyncDirectoryOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace pv

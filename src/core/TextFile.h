@@ -1,0 +1,75 @@
+// Text files as the spool keeps them: CR LF line ends on disk, LF or CR LF accepted on reading.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pv {
+
+class TextFileWriter {
+public:
+    TextFileWriter() = default;
+    ~TextFileWriter();
+    TextFileWriter(const TextFileWriter&) = delete;
+    TextFileWriter& operator=(const TextFileWriter&) = delete;
+
+    // Creates or truncates the file (mode 0600: mail is private). `exclusive` refuses to
+    // replace an existing file.
+    bool Open(const std::string& path, bool exclusive = false);
+    bool Append(const std::string& path);  // opens for appending, creating the file
+    bool IsOpen() const { return fd_ >= 0; }
+    // The text and a CR LF.
+    bool WriteLine(std::string_view line);
+    // Raw bytes, as they are.
+    bool Write(std::string_view bytes);
+    // Flushes the buffer and fsyncs the file.
+    bool Sync();
+    // Flushes and closes; false if anything written was lost.
+    bool Close();
+    // Closes and removes the file (a write that failed half way).
+    void Discard();
+    bool Failed() const { return failed_; }
+    int Errno() const { return errno_; }
+
+private:
+    bool Flush();
+    int fd_ = -1;
+    std::string path_;
+    std::string buffer_;
+    bool failed_ = false;
+    int errno_ = 0;
+};
+
+class LineReader {
+public:
+    LineReader() = default;
+    ~LineReader();
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+
+    bool Open(const std::string& path);
+    bool IsOpen() const { return fd_ >= 0; }
+    // The next line without its LF or CR LF. Lines longer than maxLength keep their first
+    // maxLength characters; the rest of the line is skipped. False at the end of the file.
+    bool ReadLine(std::string& line, size_t maxLength = SIZE_MAX);
+    void Close();
+
+private:
+    bool Fill();
+    int fd_ = -1;
+    std::string buffer_;
+    size_t pos_ = 0;
+    bool eof_ = false;
+};
+
+// Whole files of lines.
+bool WriteTextFile(const std::string& path, const std::vector<std::string>& lines, bool sync = false);
+bool ReadTextFile(const std::string& path, std::vector<std::string>& lines);
+
+bool SyncPath(const std::string& path);
+bool SyncDirectoryOf(const std::string& path);
+bool FileExists(const std::string& path);
+
+}  // namespace pv

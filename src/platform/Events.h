@@ -1,0 +1,94 @@
+// Events: the ten process-shared "PVG:" flags, the single-instance lock, and the in-process
+// events that tasks wait on.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pv::platform {
+
+enum class NamedEvent : int {
+    Running,
+    SmtpTr,
+    SmtpRc,
+    PopServer,
+    SmartPop,
+    Finger,
+    Offline,
+    Online,
+    PollSmartPop,
+    ShowUi,
+};
+inline constexpr int kNamedEventCount = 10;
+
+const char* NamedEventName(NamedEvent ev);
+std::optional<NamedEvent> NamedEventByName(std::string_view name);  // exact, e.g. "PVG:SHOWUI"
+
+// The flags live in a small shared mapping next to the hive, so every process that knows the
+// hive sees the same ten flags. "PVG:SHOWUI" resets itself when a test finds it signalled.
+class NamedEvents {
+public:
+    // The mapping of the current hive (reopened if the hive path changes).
+    static NamedEvents& Get();
+    // Path of the mapping for a hive file.
+    static std::string MappingPath(const std::string& hivePath);
+
+    bool Available() const { return flags_ != nullptr; }
+    bool Test(NamedEvent ev);        // a wait with time-out 0
+    bool Peek(NamedEvent ev) const;  // look without consuming an auto-reset event
+    void Signal(NamedEvent ev);
+    void Reset(NamedEvent ev);
+    void ResetAll();
+
+    ~NamedEvents();
+
+private:
+    NamedEvents() = default;
+    bool Map(const std::string& hivePath);
+    std::string hivePath_;
+    std::atomic<uint32_t>* flags_ = nullptr;
+    void* mapping_ = nullptr;
+};
+
+// "Postvane Instance": an exclusive open-file-description lock on a file next to the hive. The
+// kernel drops it when the process dies, so a crash never blocks the next start.
+class InstanceLock {
+public:
+    static std::string LockPath(const std::string& hivePath);
+    // True when this process now owns the hive; false when another copy runs (or the lock
+    // file cannot be made: Error() then says why).
+    bool TryAcquire(const std::string& hivePath);
+    const std::string& Error() const { return error_; }
+    // Whether some process holds the lock on that hive, without taking it.
+    static bool HeldByOther(const std::string& hivePath);
+    ~InstanceLock();
+
+private:
+    int fd_ = -1;
+    std::string error_;
+};
+
+// An in-process event: manual or auto reset, waited on with a time-out in milliseconds
+// (0 = test, negative = without limit).
+class CEvent {
+public:
+    explicit CEvent(bool manualReset = true, bool initiallySignalled = false)
+        : manual_(manualReset), signalled_(initiallySignalled) {}
+    void Set();
+    void Reset();
+    bool Wait(int timeoutMs);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool manual_;
+    bool signalled_;
+};
+
+}  // namespace pv::platform

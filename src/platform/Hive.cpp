@@ -1,0 +1,391 @@
+#include "platform/Hive.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/Paths.h"
+
+namespace pv::platform {
+
+namespace {
+
+std::mutex g_pathMutex;
+std::string g_pathOverride;
+std::string g_lastOpenError;
+
+enum Slot {
+    kFindKey,
+    kFindChild,
+    kInsertKey,
+    kKeyExists,
+    kGetValue,
+    kSetValue,
+    kDeleteValue,
+    kValueNames,
+    kSubkeyNames,
+    kCountChildren,
+    kDeleteValuesOf,
+    kDeleteKey,
+    kSlotCount
+};
+
+constexpr int kBusyTimeoutMs = 10000;
+
+}  // namespace
+
+std::string HivePath() {
+    {
+        std::lock_guard lock(g_pathMutex);
+        if (!g_pathOverride.empty()) return g_pathOverride;
+    }
+    if (const char* env = std::getenv("POSTVANE_HIVE"); env && *env) return env;
+    if (geteuid() == 0) return "/var/lib/postvane/registry.db";
+    std::string base;
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
+        base = xdg;
+    } else {
+        base = HomeDirectory() + "/.local/share";
+    }
+    return base + "/postvane/registry.db";
+}
+
+void SetHivePath(std::string path) {
+    std::lock_guard lock(g_pathMutex);
+    g_pathOverride = std::move(path);
+}
+
+std::string NormaliseKeyPath(std::string_view path) {
+    std::string out;
+    out.reserve(path.size());
+    size_t i = 0;
+    while (i < path.size()) {
+        size_t j = path.find('\\', i);
+        if (j == std::string_view::npos) j = path.size();
+        if (j > i) {
+            if (!out.empty()) out += '\\';
+            out.append(path.substr(i, j - i));
+        }
+        i = j + 1;
+    }
+    return out;
+}
+
+Hive* Hive::ForThread() {
+    thread_local std::unique_ptr<Hive> hive;
+    std::string path = HivePath();
+    if (hive && hive->path_ == path) return hive.get();
+    hive.reset();
+    std::unique_ptr<Hive> fresh(new Hive(path));
+    if (!fresh->Open()) return nullptr;
+    hive = std::move(fresh);
+    return hive.get();
+}
+
+std::string Hive::LastOpenError() {
+    std::lock_guard lock(g_pathMutex);
+    return g_lastOpenError;
+}
+
+Hive::Hive(std::string path) : path_(std::move(path)), stmts_(kSlotCount, nullptr) {}
+
+Hive::~Hive() {
+    for (auto* st : stmts_) sqlite3_finalize(st);
+    if (db_) sqlite3_close_v2(db_);
+}
+
+bool Hive::Open() {
+    auto fail = [this](const std::string& why) {
+        std::lock_guard lock(g_pathMutex);
+        g_lastOpenError = "cannot open the configuration store " + path_ + ": " + why;
+        return false;
+    };
+    // The file holds passwords: create it (and its folder) private before SQLite sees it.
+    std::string dir = DirectoryOf(path_);
+    if (!dir.empty() && !MakeDirectories(dir, 0700)) return fail(std::strerror(errno));
+    int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return fail(std::strerror(errno));
+    ::close(fd);
+
+    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
+        std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        return fail(why);
+    }
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    sqlite3_extended_result_codes(db_, 0);
+    // journal_mode can meet a lock held by a process that is creating the file; retry briefly.
+    for (int attempt = 0;; ++attempt) {
+        int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK) break;
+        if (rc != SQLITE_BUSY || attempt > 200) return fail(sqlite3_errmsg(db_));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Exec("PRAGMA synchronous=FULL");
+    if (!BeginImmediate()) return fail(sqlite3_errmsg(db_));
+    bool ok = Exec(
+                  "CREATE TABLE IF NOT EXISTS keys("
+                  " id INTEGER PRIMARY KEY,"
+                  " parent INTEGER NOT NULL,"
+                  " name TEXT NOT NULL COLLATE NOCASE,"
+                  " path TEXT NOT NULL COLLATE NOCASE UNIQUE)") &&
+              Exec("CREATE INDEX IF NOT EXISTS keys_parent ON keys(parent, name)") &&
+              Exec(
+                  "CREATE TABLE IF NOT EXISTS vals("
+                  " id INTEGER PRIMARY KEY,"
+                  " key INTEGER NOT NULL,"
+                  " name TEXT NOT NULL COLLATE NOCASE,"
+                  " type INTEGER NOT NULL,"
+                  " data BLOB NOT NULL,"
+                  " UNIQUE(key, name))") &&
+              Exec("INSERT OR IGNORE INTO keys(id, parent, name, path) VALUES(0, -1, '', '')");
+    if (!ok) {
+        std::string why = sqlite3_errmsg(db_);
+        Rollback();
+        return fail(why);
+    }
+    Commit();
+    return true;
+}
+
+bool Hive::Exec(const char* sql) {
+    for (int attempt = 0;; ++attempt) {
+        int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK) return true;
+        if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || attempt > 1000) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+sqlite3_stmt* Hive::Prepare(int slot, const char* sql) {
+    sqlite3_stmt*& st = stmts_[slot];
+    if (!st && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK) {
+        st = nullptr;
+        return nullptr;
+    }
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    return st;
+}
+
+// The busy timeout covers nearly every wait; a statement that still meets SQLITE_BUSY (a
+// checkpoint or recovery in another process) is simply tried again, so no caller ever sees
+// "database is locked".
+int Hive::StepRetry(sqlite3_stmt* st) {
+    for (int attempt = 0;; ++attempt) {
+        int rc = sqlite3_step(st);
+        if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || attempt > 1000) return rc;
+        sqlite3_reset(st);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+bool Hive::BeginImmediate() { return Exec("BEGIN IMMEDIATE"); }
+void Hive::Commit() {
+    if (!Exec("COMMIT")) Rollback();
+}
+void Hive::Rollback() { sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr); }
+
+static void BindText(sqlite3_stmt* st, int index, std::string_view text) {
+    sqlite3_bind_text(st, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+std::optional<KeyId> Hive::OpenKey(std::string_view path) {
+    std::string norm = NormaliseKeyPath(path);
+    if (norm.empty()) return kHiveRoot;
+    sqlite3_stmt* st = Prepare(kFindKey, "SELECT id FROM keys WHERE path = ?1");
+    if (!st) return std::nullopt;
+    BindText(st, 1, norm);
+    std::optional<KeyId> id;
+    if (StepRetry(st) == SQLITE_ROW) id = sqlite3_column_int64(st, 0);
+    sqlite3_reset(st);
+    return id;
+}
+
+std::optional<KeyId> Hive::ChildKey(KeyId parent, std::string_view name) {
+    sqlite3_stmt* st = Prepare(kFindChild, "SELECT id FROM keys WHERE parent = ?1 AND name = ?2");
+    if (!st) return std::nullopt;
+    sqlite3_bind_int64(st, 1, parent);
+    BindText(st, 2, name);
+    std::optional<KeyId> id;
+    if (StepRetry(st) == SQLITE_ROW) id = sqlite3_column_int64(st, 0);
+    sqlite3_reset(st);
+    return id;
+}
+
+std::optional<KeyId> Hive::CreateKey(std::string_view path) {
+    if (auto existing = OpenKey(path)) return existing;
+    std::string norm = NormaliseKeyPath(path);
+    if (!BeginImmediate()) return std::nullopt;
+    KeyId current = kHiveRoot;
+    std::string prefix;
+    size_t i = 0;
+    while (i < norm.size()) {
+        size_t j = norm.find('\\', i);
+        if (j == std::string::npos) j = norm.size();
+        std::string_view part(norm.data() + i, j - i);
+        if (!prefix.empty()) prefix += '\\';
+        prefix.append(part);
+        if (auto child = ChildKey(current, part)) {
+            current = *child;
+        } else {
+            sqlite3_stmt* st =
+                Prepare(kInsertKey, "INSERT INTO keys(parent, name, path) VALUES(?1, ?2, ?3)");
+            if (!st) {
+                Rollback();
+                return std::nullopt;
+            }
+            sqlite3_bind_int64(st, 1, current);
+            BindText(st, 2, part);
+            BindText(st, 3, prefix);
+            int rc = StepRetry(st);
+            sqlite3_reset(st);
+            if (rc != SQLITE_DONE) {
+                Rollback();
+                return std::nullopt;
+            }
+            current = sqlite3_last_insert_rowid(db_);
+        }
+        i = j + 1;
+    }
+    Commit();
+    return current;
+}
+
+bool Hive::KeyExists(KeyId key) {
+    if (key == kHiveRoot) return true;
+    sqlite3_stmt* st = Prepare(kKeyExists, "SELECT 1 FROM keys WHERE id = ?1");
+    if (!st) return false;
+    sqlite3_bind_int64(st, 1, key);
+    bool found = StepRetry(st) == SQLITE_ROW;
+    sqlite3_reset(st);
+    return found;
+}
+
+bool Hive::GetValue(KeyId key, std::string_view name, HiveValue& out) {
+    sqlite3_stmt* st = Prepare(kGetValue, "SELECT type, data FROM vals WHERE key = ?1 AND name = ?2");
+    if (!st) return false;
+    sqlite3_bind_int64(st, 1, key);
+    BindText(st, 2, name);
+    bool found = false;
+    if (StepRetry(st) == SQLITE_ROW) {
+        found = true;
+        out.type = static_cast<uint32_t>(sqlite3_column_int64(st, 0));
+        auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(st, 1));
+        int size = sqlite3_column_bytes(st, 1);
+        out.data.assign(blob, blob + (blob ? size : 0));
+    }
+    sqlite3_reset(st);
+    return found;
+}
+
+bool Hive::SetValue(KeyId key, std::string_view name, uint32_t type, const void* data, size_t size) {
+    // An update keeps the row, and with it the value's place in the enumeration order.
+    sqlite3_stmt* st = Prepare(kSetValue,
+                               "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
+                               "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, "
+                               "data = excluded.data");
+    if (!st || !KeyExists(key)) return false;
+    sqlite3_bind_int64(st, 1, key);
+    BindText(st, 2, name);
+    sqlite3_bind_int64(st, 3, type);
+    static const char empty = 0;
+    sqlite3_bind_blob(st, 4, size ? data : &empty, static_cast<int>(size), SQLITE_TRANSIENT);
+    bool ok = StepRetry(st) == SQLITE_DONE;
+    sqlite3_reset(st);
+    return ok;
+}
+
+bool Hive::DeleteValue(KeyId key, std::string_view name) {
+    sqlite3_stmt* st = Prepare(kDeleteValue, "DELETE FROM vals WHERE key = ?1 AND name = ?2");
+    if (!st) return false;
+    sqlite3_bind_int64(st, 1, key);
+    BindText(st, 2, name);
+    bool ok = StepRetry(st) == SQLITE_DONE && sqlite3_changes(db_) > 0;
+    sqlite3_reset(st);
+    return ok;
+}
+
+std::vector<std::string> Hive::ValueNames(KeyId key, size_t max) {
+    std::vector<std::string> names;
+    sqlite3_stmt* st = Prepare(kValueNames, "SELECT name FROM vals WHERE key = ?1 ORDER BY id");
+    if (!st) return names;
+    sqlite3_bind_int64(st, 1, key);
+    while (names.size() < max && StepRetry(st) == SQLITE_ROW) {
+        names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+    }
+    sqlite3_reset(st);
+    return names;
+}
+
+std::vector<std::string> Hive::SubkeyNames(KeyId key) {
+    std::vector<std::string> names;
+    sqlite3_stmt* st =
+        Prepare(kSubkeyNames, "SELECT name FROM keys WHERE parent = ?1 AND id != 0 ORDER BY id");
+    if (!st) return names;
+    sqlite3_bind_int64(st, 1, key);
+    while (StepRetry(st) == SQLITE_ROW) {
+        names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+    }
+    sqlite3_reset(st);
+    return names;
+}
+
+bool Hive::DeleteSubkey(KeyId parent, std::string_view name) {
+    if (!BeginImmediate()) return false;
+    auto child = ChildKey(parent, name);
+    if (!child || *child == kHiveRoot) {
+        Rollback();
+        return false;
+    }
+    sqlite3_stmt* count = Prepare(kCountChildren, "SELECT COUNT(*) FROM keys WHERE parent = ?1");
+    if (!count) {
+        Rollback();
+        return false;
+    }
+    sqlite3_bind_int64(count, 1, *child);
+    bool hasChildren = StepRetry(count) == SQLITE_ROW && sqlite3_column_int64(count, 0) > 0;
+    sqlite3_reset(count);
+    if (hasChildren) {
+        Rollback();
+        return false;
+    }
+    sqlite3_stmt* vals = Prepare(kDeleteValuesOf, "DELETE FROM vals WHERE key = ?1");
+    sqlite3_stmt* key = Prepare(kDeleteKey, "DELETE FROM keys WHERE id = ?1");
+    bool ok = vals && key;
+    if (ok) {
+        sqlite3_bind_int64(vals, 1, *child);
+        ok = StepRetry(vals) == SQLITE_DONE;
+        sqlite3_reset(vals);
+    }
+    if (ok) {
+        sqlite3_bind_int64(key, 1, *child);
+        ok = StepRetry(key) == SQLITE_DONE;
+        sqlite3_reset(key);
+    }
+    if (ok) {
+        Commit();
+    } else {
+        Rollback();
+    }
+    return ok;
+}
+
+bool Hive::DeleteTree(KeyId parent, std::string_view name) {
+    auto child = ChildKey(parent, name);
+    if (!child || *child == kHiveRoot) return false;
+    for (const auto& sub : SubkeyNames(*child)) {
+        if (!DeleteTree(*child, sub)) return false;
+    }
+    return DeleteSubkey(parent, name);
+}
+
+}  // namespace pv::platform

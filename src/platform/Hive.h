@@ -1,0 +1,84 @@
+// The configuration hive: one SQLite file standing in for HKEY_LOCAL_MACHINE.
+//
+// Keys form a tree addressed with backslash paths ("Software\Quillmoor\Postvane\mailbox\alice").
+// Key and value names compare without regard to ASCII case; values keep their registry type and
+// raw bytes; enumeration follows creation order. Every thread gets its own connection, and WAL
+// mode plus a busy timeout let the server, the applet and the tools use the file at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace pv::platform {
+
+enum RegType : uint32_t { kRegSz = 1, kRegBinary = 3, kRegDword = 4 };
+
+using KeyId = int64_t;
+inline constexpr KeyId kHiveRoot = 0;
+
+struct HiveValue {
+    uint32_t type = 0;
+    std::vector<unsigned char> data;
+};
+
+// Where the hive lives: $POSTVANE_HIVE, else /var/lib/postvane/registry.db for root, else
+// ${XDG_DATA_HOME:-~/.local/share}/postvane/registry.db. SetHivePath overrides all of that.
+std::string HivePath();
+void SetHivePath(std::string path);
+
+// "a\\b\\\\c\\" -> "a\\b\\c": empty components are dropped.
+std::string NormaliseKeyPath(std::string_view path);
+
+class Hive {
+public:
+    // This thread's connection to the current hive, opened on first use; nullptr when the file
+    // cannot be opened (LastOpenError says why). The connection is reopened when the hive path
+    // changes.
+    static Hive* ForThread();
+    static std::string LastOpenError();
+
+    ~Hive();
+    Hive(const Hive&) = delete;
+    Hive& operator=(const Hive&) = delete;
+
+    const std::string& Path() const { return path_; }
+
+    std::optional<KeyId> OpenKey(std::string_view path);
+    std::optional<KeyId> CreateKey(std::string_view path);
+    bool KeyExists(KeyId key);
+
+    bool GetValue(KeyId key, std::string_view name, HiveValue& out);
+    bool SetValue(KeyId key, std::string_view name, uint32_t type, const void* data, size_t size);
+    bool DeleteValue(KeyId key, std::string_view name);
+    std::vector<std::string> ValueNames(KeyId key, size_t max = SIZE_MAX);
+    std::vector<std::string> SubkeyNames(KeyId key);
+    // Removes a direct subkey that has no subkeys of its own, with its values.
+    bool DeleteSubkey(KeyId parent, std::string_view name);
+    // Removes a subkey with everything below it (tools only).
+    bool DeleteTree(KeyId parent, std::string_view name);
+
+private:
+    explicit Hive(std::string path);
+    bool Open();
+    sqlite3_stmt* Prepare(int slot, const char* sql);
+    bool Exec(const char* sql);
+    int StepRetry(sqlite3_stmt* st);
+    bool BeginImmediate();
+    void Commit();
+    void Rollback();
+    std::optional<KeyId> ChildKey(KeyId parent, std::string_view name);
+
+    std::string path_;
+    sqlite3* db_ = nullptr;
+    std::vector<sqlite3_stmt*> stmts_;
+};
+
+}  // namespace pv::platform

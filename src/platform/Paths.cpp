@@ -1,0 +1,65 @@
+#include "platform/Paths.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pv::platform {
+
+std::string HomeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+    return "/tmp";
+}
+
+std::string DirectoryOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return "";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+bool MakeDirectories(const std::string& path, mode_t mode) {
+    if (path.empty()) return false;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    std::string parent = DirectoryOf(path);
+    if (!parent.empty() && parent != path && !MakeDirectories(parent, mode)) return false;
+    if (::mkdir(path.c_str(), mode) == 0 || errno == EEXIST) return true;
+    return false;
+}
+
+std::string ExecutableDirectory() {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return "";
+    buf[n] = 0;
+    return DirectoryOf(buf);
+}
+
+static bool IsExecutable(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string FindProgram(const std::string& name) {
+    if (name.find('/') != std::string::npos) return IsExecutable(name) ? name : "";
+    std::string beside = ExecutableDirectory();
+    if (!beside.empty() && IsExecutable(beside + "/" + name)) return beside + "/" + name;
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    size_t i = 0;
+    while (i <= dirs.size()) {
+        size_t j = dirs.find(':', i);
+        if (j == std::string::npos) j = dirs.size();
+        std::string dir = j > i ? dirs.substr(i, j - i) : std::string(".");
+        if (IsExecutable(dir + "/" + name)) return dir + "/" + name;
+        i = j + 1;
+    }
+    return "";
+}
+
+}  // namespace pv::platform

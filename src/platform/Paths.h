@@ -1,0 +1,19 @@
+// File-system helpers shared by the hive, the events and the programs.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace pv::platform {
+
+std::string HomeDirectory();
+// "/a/b/c" -> "/a/b"; "c" -> "".
+std::string DirectoryOf(const std::string& path);
+// mkdir -p; true when the directory exists afterwards.
+bool MakeDirectories(const std::string& path, mode_t mode = 0755);
+// The folder of the running executable ("" when unknown).
+std::string ExecutableDirectory();
+// A companion program: next to the running executable first, then on PATH. "" when not found.
+std::string FindProgram(const std::string& name);
+
+}  // namespace pv::platform

@@ -1,0 +1,23 @@
+// Starting other programs (the set-up wizard, the companion program, a session command).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace pv::platform {
+
+struct SpawnResult {
+    bool started = false;
+    int exitCode = -1;  // when waited for: the exit status, or 128 + signal
+    int pid = -1;
+    std::string error;  // why it did not start
+};
+
+// Starts `program` with `args` (argv[1..]) and the parent's environment and descriptors. With
+// wait, blocks until it ends. Signal mask and dispositions are reset to the defaults.
+SpawnResult SpawnProcess(const std::string& program, const std::vector<std::string>& args, bool wait);
+
+// Runs a command line through /bin/sh -c, not waited for.
+SpawnResult SpawnShell(const std::string& commandLine, bool wait);
+
+}  // namespace pv::platform

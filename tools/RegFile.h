@@ -1,0 +1,2 @@
+// Reading and writing .reg files for the configuration branch.
+#pragma once

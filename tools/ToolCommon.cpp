@@ -1,0 +1,47 @@
+#include "ToolCommon.h"
+
+#include <iostream>
+#include <unistd.h>
+
+#include "core/RegistryKey.h"
+#include "platform/Hive.h"
+
+namespace pv::tools {
+
+std::vector<std::string> PrepareTool(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--hive" && i + 1 < argc) {
+            platform::SetHivePath(argv[++i]);
+        } else if (a.rfind("--hive=", 0) == 0) {
+            platform::SetHivePath(a.substr(7));
+        } else {
+            args.push_back(a);
+        }
+    }
+    SetConfigRoot(kDefaultConfigRoot);
+    return args;
+}
+
+std::string Ask(const std::string& question, const std::string& defaultAnswer) {
+    std::cout << question;
+    if (!defaultAnswer.empty()) std::cout << " [" << defaultAnswer << "]";
+    std::cout << ": " << std::flush;
+    std::string line;
+    if (!std::getline(std::cin, line)) return defaultAnswer;
+    size_t b = line.find_first_not_of(" \t\r");
+    size_t e = line.find_last_not_of(" \t\r");
+    line = b == std::string::npos ? "" : line.substr(b, e - b + 1);
+    return line.empty() ? defaultAnswer : line;
+}
+
+std::string HostName() {
+    char buf[256] = {};
+    if (::gethostname(buf, sizeof buf - 1) != 0 || !buf[0]) return "localhost";
+    std::string name = buf;
+    for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return name;
+}
+
+}  // namespace pv::tools

@@ -1,0 +1,157 @@
+// postvane-wizard: first-run set-up. Writes `Gateway`, `Maildrop`, a primary `Domain` and
+// sensible defaults; asks on a terminal, or takes the defaults with --defaults.
+#include <iostream>
+#include <unistd.h>
+
+#include "ToolCommon.h"
+#include "core/RegistryKey.h"
+#include "platform/Hive.h"
+#include "platform/Paths.h"
+
+namespace {
+
+struct Answers {
+    std::string gateway = "localhost";
+    std::string maildrop;
+    std::string domain;
+    std::string postmaster = "postmaster";
+    uint32_t smtpPort = 25, popPort = 110, fingerPort = 79;
+};
+
+void Usage(std::ostream& out) {
+    out << "usage: postvane-wizard [--hive PATH] [--defaults] [--gateway HOST] [--maildrop DIR]\n"
+           "                       [--domain NAME] [--postmaster NAME]\n"
+           "  Writes the first configuration. On a terminal it asks for each value; --defaults\n"
+           "  takes the values shown below without asking. Values already set are kept.\n";
+}
+
+// A value already in the hive wins over the proposal, so running the wizard twice is harmless.
+void ProposeString(const pv::CRegistryKey& key, const char* name, std::string& value) {
+    std::string current;
+    if (key.ReadString(name, current) && !current.empty()) value = current;
+}
+void ProposeInt(const pv::CRegistryKey& key, const char* name, uint32_t& value) { key.ReadInt(name, value); }
+
+uint32_t AskPort(const std::string& question, uint32_t current) {
+    for (;;) {
+        std::string answer = pv::tools::Ask(question, std::to_string(current));
+        try {
+            unsigned long v = std::stoul(answer);
+            if (v > 0 && v < 65536) return static_cast<uint32_t>(v);
+        } catch (...) {
+        }
+        std::cout << "A port is a number from 1 to 65535.\n";
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    auto args = pv::tools::PrepareTool(argc, argv);
+    bool defaults = false;
+    Answers a;
+    std::string hive = pv::platform::HivePath();
+    const bool root = ::geteuid() == 0;
+    // The spool sits beside the hive, so one folder holds a whole installation.
+    a.maildrop = pv::platform::DirectoryOf(hive) + "/spool";
+    a.domain = pv::tools::HostName();
+    if (!root) {
+        a.smtpPort = 2525;
+        a.popPort = 1110;
+        a.fingerPort = 7979;
+    }
+    bool forced[4] = {};
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& o = args[i];
+        auto next = [&](std::string& into, int slot) {
+            if (i + 1 >= args.size()) return false;
+            into = args[++i];
+            forced[slot] = true;
+            return true;
+        };
+        if (o == "--defaults") {
+            defaults = true;
+        } else if (o == "--help" || o == "-h") {
+            Usage(std::cout);
+            return 0;
+        } else if (!((o == "--gateway" && next(a.gateway, 0)) || (o == "--maildrop" && next(a.maildrop, 1)) ||
+                     (o == "--domain" && next(a.domain, 2)) || (o == "--postmaster" && next(a.postmaster, 3)))) {
+            std::cerr << "postvane-wizard: unknown or incomplete option " << o << "\n";
+            Usage(std::cerr);
+            return 2;
+        }
+    }
+
+    pv::CRegistryKey rootKey("", true);
+    pv::CRegistryKey adv("AdvCon", true);
+    pv::CRegistryKey domains("Domain", true);
+    pv::CRegistryKey alias("Alias", true);
+    if (!rootKey.IsOpen() || !adv.IsOpen() || !domains.IsOpen() || !alias.IsOpen()) {
+        std::cerr << "postvane-wizard: " << pv::platform::Hive::LastOpenError()
+                  << "\nCheck that the folder is writable, or point POSTVANE_HIVE at another file.\n";
+        return 1;
+    }
+    if (!forced[0]) ProposeString(rootKey, "Gateway", a.gateway);
+    if (!forced[1]) ProposeString(rootKey, "Maildrop", a.maildrop);
+    if (!forced[3]) ProposeString(alias, "postmaster", a.postmaster);
+    std::string primary = pv::PrimaryDomain();
+    if (!forced[2] && !primary.empty()) a.domain = primary;
+    ProposeInt(adv, "smtpinport", a.smtpPort);
+    ProposeInt(adv, "popport", a.popPort);
+    ProposeInt(adv, "fingerport", a.fingerPort);
+
+    if (!defaults) {
+        if (!::isatty(STDIN_FILENO)) {
+            std::cerr << "postvane-wizard: no terminal to ask on; run it with --defaults to take the proposed values.\n";
+            return 2;
+        }
+        std::cout << "Postvane set-up (configuration store: " << hive << ")\n";
+        a.gateway = pv::tools::Ask("Provider's SMTP relay (host name or address)", a.gateway);
+        a.maildrop = pv::tools::Ask("Folder for queued mail and mailboxes", a.maildrop);
+        a.domain = pv::tools::Ask("This office's mail domain", a.domain);
+        a.postmaster = pv::tools::Ask("Mailbox that receives postmaster mail", a.postmaster);
+        a.smtpPort = AskPort("SMTP port for mail clients", a.smtpPort);
+        a.popPort = AskPort("POP3 port for mail clients", a.popPort);
+        a.fingerPort = AskPort("Finger port", a.fingerPort);
+    }
+    if (a.maildrop.empty() || a.maildrop[0] != '/') {
+        std::cerr << "postvane-wizard: the mail folder must be an absolute path (got '" << a.maildrop << "').\n";
+        return 2;
+    }
+    if (a.domain.empty() || a.postmaster.empty() || a.postmaster.find_first_of("/\\,@") != std::string::npos) {
+        std::cerr << "postvane-wizard: the domain and the postmaster mailbox need a plain name.\n";
+        return 2;
+    }
+
+    if (!pv::platform::MakeDirectories(a.maildrop, 0700)) {
+        std::cerr << "postvane-wizard: cannot create the mail folder " << a.maildrop
+                  << "; choose a writable place with --maildrop.\n";
+        return 1;
+    }
+    bool ok = rootKey.WriteString("Maildrop", a.maildrop) && adv.WriteInt("smtpinport", a.smtpPort) &&
+              adv.WriteInt("popport", a.popPort) && adv.WriteInt("fingerport", a.fingerPort) &&
+              alias.WriteString("postmaster", a.postmaster);
+    uint32_t flag = 0;
+    if (ok && !domains.ReadInt(a.domain, flag)) {
+        // A new domain becomes the primary one only when there is none yet.
+        ok = domains.WriteInt(a.domain, primary.empty() || a.domain == primary ? 1 : 0);
+    }
+    uint32_t existing = 0;
+    if (ok && !rootKey.ReadInt("UseLan", existing)) ok = rootKey.WriteInt("UseLan", 1);
+    if (ok && !rootKey.ReadInt("LogAll", existing)) ok = rootKey.WriteInt("LogAll", 1);
+    // Gateway last: its presence is what tells the server that set-up is complete.
+    if (ok) ok = rootKey.WriteString("Gateway", a.gateway);
+    if (!ok) {
+        std::cerr << "postvane-wizard: could not write the configuration to " << hive
+                  << "; check the file's permissions and free space.\n";
+        return 1;
+    }
+    std::cout << "Postvane is configured:\n"
+              << "  configuration store  " << hive << "\n"
+              << "  mail folder          " << a.maildrop << "\n"
+              << "  domain               " << a.domain << "\n"
+              << "  relay                " << a.gateway << "\n"
+              << "  ports                SMTP " << a.smtpPort << ", POP3 " << a.popPort << ", finger "
+              << a.fingerPort << "\n";
+    return 0;
+}
