@@ -7,7 +7,7 @@ scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPOSTVANE_TESTS=OFF -DPOSTVANE_BENCH=OFF >/dev/null
 cmake --build build
 export POSTVANE_HIVE="${POSTVANE_HIVE:-$PWD/var/registry.db}"
-if ! build/bin/postvane-reg query "" Gateway >/dev/null 2>&1; then
+if ! build/bin/postvane-reg query "" /v Gateway >/dev/null 2>&1; then
   build/bin/postvane-wizard --defaults
 fi
 exec build/bin/postvane --headless "$@"

@@ -52,10 +52,23 @@ std::string NextQueueFileName() {
 
 std::string QueueDirectory(const char* dir) { return JoinPath(SpoolRoot(), dir); }
 
+static bool NameInUse(const std::string& base) {
+    for (const char* suffix : {".txt", ".wrk", ".tmp", ".pop", ".err", ".old"}) {
+        if (FileExists(base + suffix)) return true;
+    }
+    return false;
+}
+
 static std::string QueuePath(const char* dir) {
     std::string folder = QueueDirectory(dir);
     ::mkdir(folder.c_str(), 0700);  // failure shows up when the producer creates its file
-    return JoinPath(folder, NextQueueFileName());
+    // After the counter wraps (or a restored hive hands out old numbers) a name may still
+    // belong to a queued pair; taking the next number never overwrites mail.
+    std::string base = JoinPath(folder, NextQueueFileName());
+    for (int tries = 0; tries < 1000 && NameInUse(base); ++tries) {
+        base = JoinPath(folder, NextQueueFileName());
+    }
+    return base;
 }
 
 std::string InboundQueuePath() { return QueuePath(kInboxDir); }

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,9 @@ namespace {
 std::mutex g_pathMutex;
 std::string g_pathOverride;
 std::string g_lastOpenError;
+// Bumped by SetHivePath, so a thread notices a switch of hive without comparing paths on
+// every read.
+std::atomic<unsigned> g_pathGeneration{1};
 
 enum Slot {
     kFindKey,
@@ -42,11 +46,7 @@ constexpr int kBusyTimeoutMs = 10000;
 
 }  // namespace
 
-std::string HivePath() {
-    {
-        std::lock_guard lock(g_pathMutex);
-        if (!g_pathOverride.empty()) return g_pathOverride;
-    }
+static std::string DefaultHivePath() {
     if (const char* env = std::getenv("POSTVANE_HIVE"); env && *env) return env;
     if (geteuid() == 0) return "/var/lib/postvane/registry.db";
     std::string base;
@@ -58,9 +58,18 @@ std::string HivePath() {
     return base + "/postvane/registry.db";
 }
 
+std::string HivePath() {
+    {
+        std::lock_guard lock(g_pathMutex);
+        if (!g_pathOverride.empty()) return g_pathOverride;
+    }
+    return DefaultHivePath();
+}
+
 void SetHivePath(std::string path) {
     std::lock_guard lock(g_pathMutex);
     g_pathOverride = std::move(path);
+    g_pathGeneration.fetch_add(1);
 }
 
 std::string NormaliseKeyPath(std::string_view path) {
@@ -81,7 +90,11 @@ std::string NormaliseKeyPath(std::string_view path) {
 
 Hive* Hive::ForThread() {
     thread_local std::unique_ptr<Hive> hive;
+    thread_local unsigned generation = 0;
+    unsigned current = g_pathGeneration.load(std::memory_order_acquire);
+    if (hive && generation == current) return hive.get();
     std::string path = HivePath();
+    generation = current;
     if (hive && hive->path_ == path) return hive.get();
     hive.reset();
     std::unique_ptr<Hive> fresh(new Hive(path));

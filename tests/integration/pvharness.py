@@ -1,0 +1,129 @@
+"""Shared pieces for the integration tests: a throw-away installation (hive and spool in a
+temporary folder) and the real programs from the build's bin/ folder."""
+
+import os
+import queue
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+BIN = os.environ.get("POSTVANE_BIN") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "build-test", "bin")
+
+
+def program(name):
+    return os.path.join(BIN, name)
+
+
+def free_port():
+    """A loopback port that nothing listens on right now."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Installation:
+    """A hive and a spool root in a temporary folder, removed again by cleanup()."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="pvit-")
+        self.hive = os.path.join(self.dir, "registry.db")
+        self.spool = os.path.join(self.dir, "spool")
+        self.env = dict(os.environ, POSTVANE_HIVE=self.hive)
+        self.servers = []
+
+    def cleanup(self):
+        for s in self.servers:
+            s.kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def run(self, name, *args, check=True, input=None, timeout=60):
+        """Runs one of the programs; returns the CompletedProcess (text mode)."""
+        proc = subprocess.run([program(name), *args], env=self.env, input=input,
+                              capture_output=True, text=True, timeout=timeout)
+        if check and proc.returncode != 0:
+            raise AssertionError(f"{name} {args} failed ({proc.returncode}): {proc.stderr}")
+        return proc
+
+    def reg(self, *args, check=True):
+        return self.run("postvane-reg", *args, check=check)
+
+    def set_string(self, key, name, value):
+        self.reg("add", key, "/v", name, "/t", "REG_SZ", "/d", value)
+
+    def set_dword(self, key, name, value):
+        self.reg("add", key, "/v", name, "/t", "REG_DWORD", "/d", str(value))
+
+    def configure(self, **ports):
+        """The wizard's defaults, then ports of our own so tests never meet each other."""
+        self.run("postvane-wizard", "--defaults", "--maildrop", self.spool, "--domain", "example.test")
+        self.ports = {"smtpinport": ports.get("smtp") or free_port(),
+                      "popport": ports.get("pop") or free_port(),
+                      "fingerport": ports.get("finger") or free_port()}
+        for name, port in self.ports.items():
+            self.set_dword("AdvCon", name, port)
+
+    def start(self, *args, stdin=subprocess.DEVNULL):
+        server = Server(self, list(args), stdin)
+        self.servers.append(server)
+        return server
+
+
+class Server:
+    """The real `postvane --headless` with its standard output read line by line."""
+
+    def __init__(self, inst, args, stdin):
+        self.proc = subprocess.Popen([program("postvane"), "--headless", *args], env=inst.env,
+                                     stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     text=True)
+        self.lines = []
+        self._queue = queue.Queue()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self._queue.put(line.rstrip("\n"))
+        self._queue.put(None)
+
+    def wait_for(self, text, timeout=10):
+        """Waits for an output line containing text; returns it, or fails."""
+        for line in self.lines:
+            if text in line:
+                return line
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                line = self._queue.get(timeout=max(0.01, deadline - time.monotonic()))
+            except queue.Empty:
+                break
+            if line is None:
+                break
+            self.lines.append(line)
+            if text in line:
+                return line
+        raise AssertionError(f"no line with {text!r} within {timeout}s; got {self.lines!r}")
+
+    def stop(self, sig=signal.SIGTERM, timeout=15):
+        """Stops the server and returns its exit code; the rest of its output lands in lines."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        rc = self.proc.wait(timeout=timeout)
+        self._reader.join(timeout=5)
+        while True:
+            try:
+                line = self._queue.get_nowait()
+            except queue.Empty:
+                break
+            if line is not None:
+                self.lines.append(line)
+        return rc
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
