@@ -10,6 +10,7 @@
 #include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
+#include "delivery/Mailbox.h"
 #include "platform/Events.h"
 #include "platform/Hive.h"
 #include "platform/MessageBox.h"
@@ -77,6 +78,15 @@ void CServerApp::CreateSpoolFolders() {
     }
 }
 
+// Step 10: the robots' mailboxes and the postmaster's, each only when missing.
+void CServerApp::CreateSystemMailboxes() {
+    CMailbox box;
+    if (!box.Open("Postvane")) box.Create("Postvane", kMailboxCommand);
+    if (!box.Open("PVList")) box.Create("PVList", kMailboxListServer);
+    std::string postmaster = CMailbox::PostmasterName();
+    if (!box.Open(postmaster) && box.Create(postmaster, kMailboxUser)) box.SetPassword(postmaster);
+}
+
 int CServerApp::Run() {
     // Step 1-2: one server per hive; a second copy ends without a word.
     const std::string hive = platform::HivePath();
@@ -106,6 +116,7 @@ int CServerApp::Run() {
     if (!EnsureConfigured()) return 1;  // steps 5-6
     if (!CheckSpoolRoot()) return 1;    // steps 7-8
     CreateSpoolFolders();               // step 9
+    CreateSystemMailboxes();            // step 10
 
     // From here on threads run: the stop signals are taken by the status display only.
     CConsoleStatus::BlockStopSignals();

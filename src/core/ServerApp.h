@@ -21,6 +21,7 @@ private:
     bool EnsureConfigured();
     bool CheckSpoolRoot();
     void CreateSpoolFolders();
+    void CreateSystemMailboxes();
 
     ServerOptions options_;
     std::string spoolRoot_;

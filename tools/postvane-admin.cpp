@@ -1,0 +1,419 @@
+// postvane-admin: mailboxes, aliases, domains and list members from the shell, written in
+// exactly the layout the server reads.
+#include <dirent.h>
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <unistd.h>
+
+#include "ToolCommon.h"
+#include "core/QueueFiles.h"
+#include "core/RegistryKey.h"
+#include "core/TextFile.h"
+#include "delivery/Mailbox.h"
+#include "platform/Hive.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+struct Failure {
+    std::string message;
+    int code = 1;
+};
+
+[[noreturn]] void Fail(const std::string& message, int code = 1) { throw Failure{message, code}; }
+
+void Usage(std::ostream& out) {
+    out << "usage: postvane-admin [--hive PATH] COMMAND ...\n"
+           "  domain list | add NAME [--primary] | remove NAME | primary NAME\n"
+           "  mailbox list\n"
+           "  mailbox add NAME [--type user|list|responder|command|listserver] [--password TEXT]\n"
+           "  mailbox show NAME | remove NAME\n"
+           "  mailbox password NAME TEXT          (at most 19 characters; '-' reads it from standard input)\n"
+           "  mailbox forward NAME ADDRESS|--off  forwarding on to ADDRESS, or off\n"
+           "  mailbox forward-only NAME on|off    with forwarding on: keep no local copy\n"
+           "  mailbox fullname NAME TEXT\n"
+           "  mailbox list-options NAME [--owner NAME] [--description TEXT] [--archive on|off]\n"
+           "                       [--reply-to on|off] [--hidden on|off] [--moderated on|off]\n"
+           "                       [--members-only on|off] [--join-by-mail on|off]\n"
+           "  alias list | set NAME ADDRESS... | remove NAME\n"
+           "  members show LIST | add LIST ADDRESS | remove LIST ADDRESS\n";
+}
+
+const std::map<std::string, uint32_t>& TypeNames() {
+    static const std::map<std::string, uint32_t> names = {
+        {"user", pv::kMailboxUser},       {"list", pv::kMailboxList},
+        {"responder", pv::kMailboxResponder}, {"command", pv::kMailboxCommand},
+        {"listserver", pv::kMailboxListServer},
+    };
+    return names;
+}
+
+std::string TypeName(uint32_t type) {
+    for (const auto& [name, value] : TypeNames()) {
+        if (value == type) return name;
+    }
+    return "unknown (" + std::to_string(type) + ")";
+}
+
+// Names typed here become mail addresses: besides the folder rules they may hold no address
+// punctuation or blanks.
+void CheckName(const std::string& what, const std::string& name) {
+    if (!pv::IsSafeMailboxName(name) || name.find_first_of("@,<>\" \t") != std::string::npos) {
+        Fail("'" + name + "' is not a valid " + what +
+             " name: use letters, digits and . - _ without '/', '\\', '..', '@', ',', blanks or control characters.",
+             2);
+    }
+}
+
+bool OnOff(const std::string& value) {
+    if (value == "on" || value == "1" || value == "yes") return true;
+    if (value == "off" || value == "0" || value == "no") return false;
+    Fail("expected on or off, got '" + value + "'", 2);
+}
+
+pv::CMailbox OpenMailbox(const std::string& name) {
+    CheckName("mailbox", name);
+    pv::CMailbox box;
+    if (!box.Open(name)) Fail("there is no mailbox '" + name + "' (see: postvane-admin mailbox list).");
+    return box;
+}
+
+void Need(const Args& a, size_t count) {
+    if (a.size() < count) Fail("missing arguments; see postvane-admin --help", 2);
+}
+
+size_t CountMessages(const std::string& dir) {
+    size_t n = 0;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            std::string name = e->d_name;
+            if (name.size() > 4 && name.substr(name.size() - 4) == ".txt") ++n;
+        }
+        ::closedir(d);
+    }
+    return n;
+}
+
+void RequireSpool() {
+    if (pv::SpoolRoot().empty()) Fail("Maildrop is not set: run postvane-wizard first.");
+}
+
+// ---- domains -------------------------------------------------------------------------------
+
+int Domain(const Args& a) {
+    Need(a, 1);
+    pv::CRegistryKey key("Domain", true);
+    if (!key.IsOpen()) Fail(pv::platform::Hive::LastOpenError());
+    std::string primary = pv::PrimaryDomain();
+    if (a[0] == "list") {
+        for (const auto& d : pv::LocalDomains()) std::cout << d << (d == primary ? "  (primary)" : "") << "\n";
+        return 0;
+    }
+    Need(a, 2);
+    const std::string& name = a[1];
+    if (name.empty() || name.find_first_of(" \t\\/@,") != std::string::npos) {
+        Fail("'" + name + "' is not a valid domain name.", 2);
+    }
+    uint32_t flag = 0;
+    bool exists = key.ReadBinary(name, nullptr, 0);
+    if (a[0] == "add") {
+        bool makePrimary = a.size() > 2 && a[2] == "--primary";
+        if (exists && !makePrimary) Fail("the domain '" + name + "' is already listed.");
+        if (makePrimary || primary.empty()) {
+            for (const auto& d : pv::LocalDomains()) key.WriteInt(d, 0);
+        }
+        if (!key.WriteInt(name, makePrimary || primary.empty() ? 1 : 0)) Fail("could not write the domain.");
+        return 0;
+    }
+    if (!exists) Fail("the domain '" + name + "' is not listed (see: postvane-admin domain list).");
+    if (a[0] == "remove") {
+        key.ReadIntOrZero(name, flag);
+        if (!key.DeleteValue(name)) Fail("could not remove the domain.");
+        if (flag) std::cerr << "Note: " << name << " was the primary domain; now " << pv::PrimaryDomain() << ".\n";
+        return 0;
+    }
+    if (a[0] == "primary") {
+        for (const auto& d : pv::LocalDomains()) key.WriteInt(d, d == name ? 1 : 0);
+        return 0;
+    }
+    Fail("unknown domain command '" + a[0] + "'", 2);
+}
+
+// ---- mailboxes -----------------------------------------------------------------------------
+
+int MailboxShow(const std::string& name) {
+    pv::CMailbox box = OpenMailbox(name);
+    uint32_t type = box.Type();
+    std::cout << "Name:      " << box.Name() << "\n"
+              << "Type:      " << TypeName(type) << "\n"
+              << "Number:    " << box.Number() << "\n"
+              << "Folder:    " << box.Directory() << "\n"
+              << "Messages:  " << CountMessages(box.Directory()) << "\n";
+    unsigned char ops[pv::kPasswordField];
+    bool changed = pv::CRegistryKey("mailbox\\" + box.Name(), false).ReadBinary("OPS", ops, sizeof ops);
+    std::cout << "Password:  " << (changed ? "set" : "initial (the mailbox name)") << "\n";
+    if (type == pv::kMailboxUser) {
+        std::cout << "Full name: " << box.GetText(2) << "\n"
+                  << "Forward:   " << (box.GetOption(1) ? box.GetText(1) : std::string("off"))
+                  << (box.GetOption(1) && box.GetOption(2) ? " (no local copy)" : "") << "\n";
+    } else if (type == pv::kMailboxList) {
+        uint32_t flags = box.GetOption(3);
+        std::cout << "Owner:     " << box.GetText(1) << "\n"
+                  << "About:     " << box.GetText(2) << "\n"
+                  << "Archive:   " << (box.GetOption(1) ? "on" : "off") << "\n"
+                  << "Join by mail: " << (box.GetOption(2) == 1 ? "on" : "off") << "\n"
+                  << "Reply-to:  " << (flags & pv::kListReplyTo ? "on" : "off") << "\n"
+                  << "Hidden:    " << (flags & pv::kListHidden ? "on" : "off") << "\n"
+                  << "Moderated: " << (flags & pv::kListModerated ? "on" : "off") << "\n"
+                  << "Members only: " << (flags & pv::kListMembersOnly ? "on" : "off") << "\n";
+    }
+    return 0;
+}
+
+std::string ReadPassword(const std::string& given) {
+    if (given != "-") return given;
+    std::string line;
+    std::getline(std::cin, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+void CheckPassword(const std::string& password) {
+    if (password.size() > pv::kMaxPasswordLength) {
+        Fail("the password is " + std::to_string(password.size()) + " characters long; at most " +
+                 std::to_string(pv::kMaxPasswordLength) + " fit. Choose a shorter one.",
+             2);
+    }
+    if (password.empty()) Fail("an empty password is not allowed.", 2);
+}
+
+int Mailbox(const Args& a) {
+    Need(a, 1);
+    if (a[0] == "list") {
+        for (const auto& name : pv::CMailbox::ListMailboxes()) {
+            pv::CMailbox box;
+            if (box.Open(name)) std::cout << name << "\t" << TypeName(box.Type()) << "\n";
+        }
+        return 0;
+    }
+    Need(a, 2);
+    const std::string& name = a[1];
+    if (a[0] == "show") return MailboxShow(name);
+    if (a[0] == "add") {
+        CheckName("mailbox", name);
+        RequireSpool();
+        uint32_t type = pv::kMailboxUser;
+        std::string password;
+        for (size_t i = 2; i < a.size(); ++i) {
+            if (a[i] == "--type" && i + 1 < a.size()) {
+                auto it = TypeNames().find(a[++i]);
+                if (it == TypeNames().end()) Fail("unknown mailbox type '" + a[i] + "'", 2);
+                type = it->second;
+            } else if (a[i] == "--password" && i + 1 < a.size()) {
+                password = ReadPassword(a[++i]);
+                CheckPassword(password);
+            } else {
+                Fail("unknown option '" + a[i] + "'", 2);
+            }
+        }
+        pv::CMailbox box;
+        if (pv::CRegistryKey("mailbox\\" + name, false).IsOpen()) Fail("the mailbox '" + name + "' exists already.");
+        if (!box.Create(name, type) || (!password.empty() && !box.SetPassword(password))) {
+            pv::CRegistryKey("mailbox", true).DeleteSubkey(name);
+            Fail("could not create the mailbox '" + name + "'; nothing was kept.");
+        }
+        std::cout << "Mailbox " << name << " (" << TypeName(type) << ") created in " << box.Directory() << "\n";
+        return 0;
+    }
+    pv::CMailbox box = OpenMailbox(name);
+    if (a[0] == "remove") {
+        std::string dir = box.Directory();
+        size_t messages = CountMessages(dir);
+        box.Close();
+        pv::CRegistryKey parent("mailbox", true);
+        if (!parent.DeleteSubkey(name)) {
+            Fail("could not remove the mailbox '" + name + "' (a key below it? see postvane-reg query mailbox\\" +
+                 name + " /s).");
+        }
+        std::cout << "Mailbox " << name << " removed. Its folder " << dir << " (" << messages
+                  << " messages) was kept; delete it by hand when the mail is no longer needed.\n";
+        return 0;
+    }
+    Need(a, 3);
+    bool ok = false;
+    if (a[0] == "password") {
+        std::string password = ReadPassword(a[2]);
+        CheckPassword(password);
+        ok = box.SetPassword(password);
+    } else if (a[0] == "forward") {
+        if (a[2] == "--off") {
+            ok = box.SetOption(1, 0);
+        } else {
+            if (a[2].find('@') == std::string::npos && !pv::IsSafeMailboxName(a[2])) {
+                Fail("'" + a[2] + "' is not an address.", 2);
+            }
+            ok = box.SetText(1, a[2]) && box.SetOption(1, 1);
+        }
+    } else if (a[0] == "forward-only") {
+        ok = box.SetOption(2, OnOff(a[2]) ? 1 : 0);
+    } else if (a[0] == "fullname") {
+        ok = box.SetText(2, a[2]);
+    } else if (a[0] == "list-options") {
+        if (box.Type() != pv::kMailboxList) Fail("'" + name + "' is not a list.", 2);
+        uint32_t flags = box.GetOption(3);
+        std::vector<std::pair<int, std::string>> texts;
+        std::vector<std::pair<int, uint32_t>> options;
+        for (size_t i = 2; i + 1 < a.size() || i < a.size(); i += 2) {
+            if (i + 1 >= a.size()) Fail("option '" + a[i] + "' needs a value", 2);
+            const std::string& o = a[i];
+            const std::string& v = a[i + 1];
+            auto bit = [&](uint32_t b) { flags = OnOff(v) ? (flags | b) : (flags & ~b); };
+            if (o == "--owner") {
+                CheckName("owner", v);
+                texts.emplace_back(1, v);
+            } else if (o == "--description") {
+                texts.emplace_back(2, v);
+            } else if (o == "--archive") {
+                options.emplace_back(1, OnOff(v) ? 1 : 0);
+            } else if (o == "--join-by-mail") {
+                options.emplace_back(2, OnOff(v) ? 1 : 0);
+            } else if (o == "--reply-to") {
+                bit(pv::kListReplyTo);
+            } else if (o == "--hidden") {
+                bit(pv::kListHidden);
+            } else if (o == "--moderated") {
+                bit(pv::kListModerated);
+            } else if (o == "--members-only") {
+                bit(pv::kListMembersOnly);
+            } else {
+                Fail("unknown list option '" + o + "'", 2);
+            }
+        }
+        // Everything was checked above; only now is anything written.
+        ok = true;
+        for (auto& [n, t] : texts) ok = ok && box.SetText(n, t);
+        for (auto& [n, v] : options) ok = ok && box.SetOption(n, v);
+        ok = ok && box.SetOption(3, flags);
+    } else {
+        Fail("unknown mailbox command '" + a[0] + "'", 2);
+    }
+    if (!ok) Fail("could not write to the configuration store.");
+    return 0;
+}
+
+// ---- aliases -------------------------------------------------------------------------------
+
+int Alias(const Args& a) {
+    Need(a, 1);
+    pv::CRegistryKey key("Alias", true);
+    if (!key.IsOpen()) Fail(pv::platform::Hive::LastOpenError());
+    if (a[0] == "list") {
+        std::vector<std::string> names;
+        key.ListValueNames(names);
+        for (const auto& n : names) {
+            std::string value;
+            key.ReadString(n, value);
+            std::cout << n << "\t" << value << "\n";
+        }
+        return 0;
+    }
+    Need(a, 2);
+    const std::string& name = a[1];
+    CheckName("alias", name);
+    if (a[0] == "set") {
+        Need(a, 3);
+        // Each address is followed by a comma: the server takes the pieces before commas.
+        std::string value;
+        for (size_t i = 2; i < a.size(); ++i) {
+            if (a[i].empty() || a[i].find_first_of(", \t") != std::string::npos) {
+                Fail("'" + a[i] + "' is not an address; give the addresses as separate words.", 2);
+            }
+            value += a[i] + ",";
+        }
+        if (!key.WriteString(name, value)) Fail("could not write the alias.");
+        return 0;
+    }
+    if (a[0] == "remove") {
+        if (!key.DeleteValue(name)) Fail("there is no alias '" + name + "'.");
+        return 0;
+    }
+    Fail("unknown alias command '" + a[0] + "'", 2);
+}
+
+// ---- list members --------------------------------------------------------------------------
+
+int Members(const Args& a) {
+    Need(a, 2);
+    pv::CMailbox box = OpenMailbox(a[1]);
+    if (box.Type() != pv::kMailboxList) Fail("'" + a[1] + "' is not a list.", 2);
+    std::string file = pv::JoinPath(box.Directory(), pv::kMembersFile);
+    std::vector<std::string> members;
+    pv::ReadWorkFile(file, members);  // a missing file means no members
+    if (a[0] == "show") {
+        for (const auto& m : members) {
+            if (!m.empty()) std::cout << m << "\n";
+        }
+        return 0;
+    }
+    Need(a, 3);
+    // Addresses joined by mail are kept in lower case, and comparisons are exact: keep ours
+    // alike so a later "leave" by mail finds them.
+    std::string address = a[2];
+    std::transform(address.begin(), address.end(), address.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (address.empty() || address.size() > pv::kWorkLineLimit ||
+        address.find_first_of(" \t\r\n,<>") != std::string::npos) {
+        Fail("'" + a[2] + "' is not an address.", 2);
+    }
+    auto it = std::find(members.begin(), members.end(), address);
+    if (a[0] == "add") {
+        if (it != members.end()) Fail(address + " is already a member of " + a[1] + ".");
+        members.push_back(address);
+    } else if (a[0] == "remove") {
+        if (it == members.end()) Fail(address + " is not a member of " + a[1] + ".");
+        members.erase(it);
+    } else {
+        Fail("unknown members command '" + a[0] + "'", 2);
+    }
+    // Written whole beside the old file and renamed over it: a reader sees the old list or
+    // the new one, never half of one.
+    std::string tmp = file + ".new";
+    if (!pv::WriteTextFile(tmp, members, true) || std::rename(tmp.c_str(), file.c_str()) != 0) {
+        std::remove(tmp.c_str());
+        Fail("could not write " + file + "; check the folder's permissions.");
+    }
+    pv::SyncDirectoryOf(file);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Args args = pv::tools::PrepareTool(argc, argv);
+    if (args.empty() || args[0] == "--help" || args[0] == "-h") {
+        Usage(args.empty() ? std::cerr : std::cout);
+        return args.empty() ? 2 : 0;
+    }
+    if (!pv::platform::Hive::ForThread()) {
+        std::cerr << "postvane-admin: " << pv::platform::Hive::LastOpenError()
+                  << "\nSet POSTVANE_HIVE or --hive to the server's configuration store.\n";
+        return 1;
+    }
+    std::string group = args[0];
+    Args rest(args.begin() + 1, args.end());
+    try {
+        if (group == "domain") return Domain(rest);
+        if (group == "mailbox") return Mailbox(rest);
+        if (group == "alias") return Alias(rest);
+        if (group == "members") return Members(rest);
+        Fail("unknown command '" + group + "'", 2);
+    } catch (const Failure& f) {
+        std::cerr << "postvane-admin: " << f.message << "\n";
+        if (f.code == 2 && f.message.find("--help") == std::string::npos) {
+            std::cerr << "See postvane-admin --help.\n";
+        }
+        return f.code;
+    }
+}
