@@ -55,8 +55,7 @@ struct RegKeyDump {
 
 // The bytes of a .reg file holding the given sections. Fails (with a reason) only for names that
 // a .reg file cannot carry, such as a name with a line break.
-bool WriteRegFile(const std::vector<RegKeyDump>& keys, RegForm form, std::string& bytes,
-                  std::string& error);
+bool WriteRegFile(const std::vector<RegKeyDump>& keys, RegForm form, std::string& bytes, std::string& error);
 
 // ---- Value data as postvane-reg shows and takes it ----
 
@@ -65,8 +64,7 @@ std::string RegTypeName(uint32_t type);
 // The data column of `query`: text, 0x%x, or upper-case hex digits.
 std::string FormatRegData(const RegValue& value);
 // The data of `add /d`, checked against its type. `type` is the name given to /t.
-bool ParseRegData(std::string_view typeName, std::string_view text, RegValue& value,
-                  std::string& error);
+bool ParseRegData(std::string_view typeName, std::string_view text, RegValue& value, std::string& error);
 
 // ---- The configuration branch in the hive ----
 
@@ -100,7 +98,8 @@ HiveResult DeleteBranchKey(std::string_view relative, std::string& error);
 struct ImportResult {
     std::vector<RegProblem> errors;   // syntax errors (nothing written) or the write that failed
     std::vector<RegProblem> skipped;  // sections outside the branch
-    bool wrote = false;               // false when the syntax errors stopped everything
+    // False when nothing was applied: the file had syntax errors, or the hive could not be opened.
+    bool wrote = false;
     size_t keys = 0, values = 0, deletedKeys = 0, deletedValues = 0;
 };
 
