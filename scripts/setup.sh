@@ -7,6 +7,7 @@ PACKAGES=(
   libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3
+  swaks
 )
 
 missing=()

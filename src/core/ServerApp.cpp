@@ -11,6 +11,8 @@
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "delivery/Mailbox.h"
+#include "net/Listeners.h"
+#include "smtp/SmtpServer.h"
 #include "platform/Events.h"
 #include "platform/Hive.h"
 #include "platform/MessageBox.h"
@@ -126,9 +128,17 @@ int CServerApp::Run() {
     ConnectRequestEvent().Reset();  // step 12
     DisconnectRequestEvent().Reset();
 
+    // Step 13: the listeners, finger, POP3 and SMTP in that order; a service whose
+    // conversation is not part of this build stays closed.
+    net::ListenerFactories factories;
+    factories.smtp = net::MakeConversationFactory<CSMTPServer>();
+    net::CServiceListeners listeners(std::move(factories));
+    listeners.Start();
+
     status.Run();  // step 14
 
     WriteLogLine("Shutting Down Postvane");  // step 15
+    listeners.Stop(1000);                    // step 17
     status.Refresh();
     return 0;
 }

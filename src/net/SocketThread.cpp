@@ -1,0 +1,598 @@
+#include "net/SocketThread.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "core/Log.h"
+#include "platform/SocketErrors.h"
+
+namespace pv::net {
+
+namespace {
+
+constexpr int kWsaENotSock = 10038;
+constexpr int kTickMs = 1000;
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int WsaError(int err) { return platform::WsaErrorFromErrno(err); }
+
+bool AddressText(const sockaddr_storage& sa, std::string& address, unsigned& port) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (sa.ss_family == AF_INET) {
+        const auto& in = reinterpret_cast<const sockaddr_in&>(sa);
+        if (!::inet_ntop(AF_INET, &in.sin_addr, text, sizeof text)) return false;
+        port = ntohs(in.sin_port);
+    } else if (sa.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(sa);
+        if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) {
+            if (!::inet_ntop(AF_INET, &in6.sin6_addr.s6_addr[12], text, sizeof text)) return false;
+        } else if (!::inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text)) {
+            return false;
+        }
+        port = ntohs(in6.sin6_port);
+    } else {
+        return false;
+    }
+    address = text;
+    return true;
+}
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+}  // namespace
+
+CSocketThread::CSocketThread() : state_(std::make_shared<detail::ThreadState>(true)) {}
+
+CSocketThread::~CSocketThread() {
+    if (socket_ != kInvalidSocket) ::close(socket_);
+    // A thread that never ran has no one else to say that it is over.
+    if (!threadStarted_) state_->MarkEnded();
+}
+
+ThreadHandle CSocketThread::CreateThread(ThreadPriority priority, size_t stackSize) {
+    if (threadStarted_) return ThreadHandle();
+    priority_ = priority;
+    threadStarted_ = true;
+    // Taken first: the thread may end and delete the object before the creation returns.
+    ThreadHandle handle(state_);
+    if (!StartDetachedThread(&CSocketThread::ThreadMain, this, stackSize)) {
+        threadStarted_ = false;
+        return ThreadHandle();
+    }
+    return handle;
+}
+
+void* CSocketThread::ThreadMain(void* arg) {
+    auto* self = static_cast<CSocketThread*>(arg);
+    // Held here so that waiters learn of the end only after the object is gone.
+    std::shared_ptr<detail::ThreadState> state = self->state_;
+    self->RunThread();
+    state->MarkEnded();
+    return nullptr;
+}
+
+void CSocketThread::RunThread() {
+    SetCurrentThreadPriority(priority_);
+    // The queue's eventfd stands for the notification window: without it the thread cannot
+    // run (a resource error, ended without a word).
+    if (state_->HasQueue()) {
+        socket_ = kInvalidSocket;
+        ready_ = 1;
+        state_->MarkReady();
+        if (OnStart()) MessageLoop();
+    }
+    // Exit: the timer stops with the loop; a socket still open is released, not leaked.
+    timer_ = 0;
+    if (socket_ != kInvalidSocket) {
+        ::close(socket_);
+        socket_ = kInvalidSocket;
+    }
+    if (autoDelete_) delete this;
+}
+
+void CSocketThread::MessageLoop() {
+    const int wakeFd = state_->WakeFd();
+    for (;;) {
+        pollfd fds[2];
+        fds[0] = {wakeFd, POLLIN, 0};
+        const short mask = PollMask();
+        fds[1] = {mask ? socket_ : -1, mask, 0};
+        const uint64_t generation = generation_;
+
+        int timeoutMs = -1;
+        if (timer_ != 0) timeoutMs = static_cast<int>(std::max<int64_t>(0, nextTickMs_ - NowMs()));
+
+        const int n = ::poll(fds, 2, timeoutMs);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            WriteLogLine(std::string("A network thread stopped: waiting for socket events failed (") +
+                         std::strerror(errno) + "). The system is short of memory or descriptors.");
+            return;
+        }
+        if (fds[0].revents != 0 && !DispatchMessages()) return;
+        if (timer_ != 0 && NowMs() >= nextTickMs_) {
+            nextTickMs_ += kTickMs;
+            // A thread held up for longer than a tick checks once, not once per missed tick.
+            if (nextTickMs_ <= NowMs()) nextTickMs_ = NowMs() + kTickMs;
+            CheckTimeout();
+        }
+        if (fds[1].fd >= 0 && fds[1].revents != 0 && socket_ == fds[1].fd && generation_ == generation) {
+            DispatchSocket(fds[1].revents);
+        }
+    }
+}
+
+bool CSocketThread::DispatchMessages() {
+    std::deque<ThreadMessage> messages = state_->TakeAll();
+    while (!messages.empty()) {
+        ThreadMessage msg = messages.front();
+        messages.pop_front();
+        switch (msg.message) {
+            case kWmQuit:
+                // The loop ends here; sockets still on their way are closed, not leaked.
+                for (const ThreadMessage& rest : messages) {
+                    if (rest.message == kWmAdoptSocket) ::close(static_cast<int>(rest.wParam));
+                }
+                return false;
+            case kWmAdoptSocket: AdoptSocket(static_cast<int>(msg.wParam), static_cast<long>(msg.lParam)); break;
+            case kWmSetTimeout: SetTimeout(static_cast<int>(msg.wParam)); break;
+            default: OnThreadMessage(msg); break;
+        }
+    }
+    return true;
+}
+
+void CSocketThread::OnThreadMessage(const ThreadMessage&) {}
+
+void CSocketThread::AdoptSocket(int socket, long events) {
+    if (socket_ != kInvalidSocket) {
+        // One conversation, one connection: a second one handed over is refused.
+        ::close(socket);
+        return;
+    }
+    socket_ = socket;
+    ResetSocketState();
+    sockState_ = SocketState::Connected;
+    AsyncSelect(events);
+}
+
+void CSocketThread::ResetSocketState() {
+    ++generation_;
+    selected_ = 0;
+    sockState_ = SocketState::None;
+    readArmed_ = false;
+    writeWanted_ = false;
+    acceptArmed_ = false;
+    closeReported_ = false;
+    std::string().swap(out_);
+    outSent_ = 0;
+    closeWhenSent_ = false;
+}
+
+void CSocketThread::Touch() { lastActivityMs_ = NowMs(); }
+
+void CSocketThread::CheckTimeout() {
+    const int64_t silentSeconds = (NowMs() - lastActivityMs_) / 1000;
+    if (socket_ == kInvalidSocket || silentSeconds > timeout_) {
+        OnTimeout();
+        Close(true);
+    }
+}
+
+void CSocketThread::OnTimeout() {
+    WriteLogLine("Connection timeout");
+    PostThreadMessage(kWmQuit);
+}
+
+bool CSocketThread::OnStart() { return true; }
+
+void CSocketThread::OnLine(std::string&) {}
+
+short CSocketThread::PollMask() const {
+    if (socket_ == kInvalidSocket) return 0;
+    switch (sockState_) {
+        case SocketState::Listening: return (acceptArmed_ && (selected_ & kFdAccept)) ? POLLIN : 0;
+        case SocketState::Connecting: return POLLOUT;
+        case SocketState::Connected: {
+            short mask = 0;
+            const bool readSelected = selected_ & kFdRead;
+            if (!closeReported_) {
+                if (readSelected && readArmed_) mask |= POLLIN;
+                // The close waits until what arrived before it has been read.
+                if ((selected_ & kFdClose) && (readArmed_ || !readSelected)) mask |= POLLRDHUP;
+            }
+            if (writeWanted_ && ((selected_ & kFdWrite) || OutputBlocked())) mask |= POLLOUT;
+            return mask;
+        }
+        default: return 0;
+    }
+}
+
+void CSocketThread::DispatchSocket(short revents) {
+    const uint64_t generation = generation_;
+    auto same = [&] { return socket_ != kInvalidSocket && generation_ == generation; };
+
+    switch (sockState_) {
+        case SocketState::Listening:
+            if ((revents & POLLIN) && acceptArmed_) {
+                acceptArmed_ = false;  // until the next Accept call
+                OnAccept();
+            }
+            return;
+        case SocketState::Connecting: {
+            if (!(revents & (POLLOUT | POLLERR | POLLHUP))) return;
+            int err = 0;
+            socklen_t len = sizeof err;
+            if (::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+            lastError_ = WsaError(err);
+            if (err == 0) {
+                sockState_ = SocketState::Connected;
+                readArmed_ = true;
+                writeWanted_ = true;  // the write event that follows a connect
+            } else {
+                // A failed attempt reports nothing further; the next socket call fails.
+                sockState_ = SocketState::ConnectFailed;
+            }
+            if (selected_ & kFdConnect) {
+                Touch();
+                OnConnect();
+            }
+            return;
+        }
+        case SocketState::Connected: break;
+        default: return;
+    }
+
+    int waiting = -1;
+    if (revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) {
+        if (::ioctl(socket_, FIONREAD, &waiting) != 0) waiting = -1;
+    }
+    const bool readSelected = selected_ & kFdRead;
+    if ((revents & POLLIN) && readArmed_ && readSelected && waiting > 0) {
+        readArmed_ = false;  // until the next Receive call
+        Touch();
+        OnReceive();
+        if (!same()) return;
+    } else if (!closeReported_) {
+        const bool peerGone = (revents & (POLLRDHUP | POLLHUP | POLLERR)) || ((revents & POLLIN) && waiting == 0);
+        if (peerGone && (waiting <= 0 || !readSelected || (revents & POLLERR))) {
+            closeReported_ = true;
+            if (revents & POLLERR) {
+                int err = 0;
+                socklen_t len = sizeof err;
+                if (::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0) {
+                    lastError_ = WsaError(err);
+                }
+            }
+            if (selected_ & kFdClose) {
+                OnClose();
+                if (!same()) return;
+            }
+        }
+    }
+    // An error or hang-up counts as writable: the flush then learns what happened.
+    if (writeWanted_ && (revents & (POLLOUT | POLLERR | POLLHUP))) {
+        writeWanted_ = false;  // until a send cannot take everything
+        Touch();
+        if (!FlushOutput() || !same()) return;
+        if (OutputBlocked()) return;  // the rest goes on the next write event
+        if (closeWhenSent_) {
+            Close(true);
+            return;
+        }
+        if (selected_ & kFdWrite) OnSend();
+    }
+}
+
+// --- socket operations -------------------------------------------------------------------
+
+bool CSocketThread::Create(unsigned port, int type, long /*events: selected later by the caller*/,
+                           const char* address) {
+    if (socket_ != kInvalidSocket) {
+        lastError_ = platform::kWsaEInval;
+        return false;
+    }
+    auto fail = [this](int wsaError) {
+        Close(true);
+        lastError_ = wsaError;
+        return false;
+    };
+    sockaddr_in local {};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(port));
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (port > 65535) return fail(platform::kWsaEInval);
+    if (address && ::inet_pton(AF_INET, address, &local.sin_addr) != 1) return fail(platform::kWsaEInval);
+
+    const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return fail(WsaError(errno));
+    socket_ = fd;
+    ResetSocketState();
+    if (port != 0) {
+        // A restarted server must get its port back while old connections linger in
+        // TIME_WAIT; a port that another socket listens on is still refused.
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return fail(WsaError(errno));
+    sockState_ = SocketState::Bound;
+    lastError_ = 0;
+    return true;
+}
+
+bool CSocketThread::Listen(int backlog) {
+    if (socket_ == kInvalidSocket) {
+        lastError_ = kWsaENotSock;
+        return false;
+    }
+    if (::listen(socket_, backlog) != 0) {
+        lastError_ = WsaError(errno);
+        return false;
+    }
+    sockState_ = SocketState::Listening;
+    acceptArmed_ = true;
+    return true;
+}
+
+bool CSocketThread::AsyncSelect(long events) {
+    if (socket_ == kInvalidSocket) {
+        lastError_ = kWsaENotSock;
+        return false;
+    }
+    selected_ = events;
+    // Selecting again re-enables every event, as a fresh selection does.
+    readArmed_ = true;
+    acceptArmed_ = true;
+    if (sockState_ == SocketState::Connected && (events & kFdWrite)) writeWanted_ = true;
+    return true;
+}
+
+bool CSocketThread::Accept(const ThreadHandle& target, sockaddr* address, socklen_t* length) {
+    if (socket_ == kInvalidSocket) {
+        lastError_ = kWsaENotSock;
+        return false;
+    }
+    acceptArmed_ = true;  // every accept call re-enables the accept event
+    const int fd = ::accept4(socket_, address, length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+        lastError_ = WsaError(errno);
+        return false;
+    }
+    if (!target.PostThreadMessage(kWmAdoptSocket, static_cast<uintptr_t>(fd), kFdAllEvents)) {
+        ::close(fd);  // the target has ended: nobody would serve the connection
+        lastError_ = kWsaENotSock;
+        return false;
+    }
+    return true;
+}
+
+bool CSocketThread::Connect(const std::string& host, unsigned port) {
+    if (socket_ == kInvalidSocket) {
+        lastError_ = kWsaENotSock;
+        return false;
+    }
+    sockaddr_in remote {};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(static_cast<uint16_t>(port));
+    if (::inet_pton(AF_INET, host.c_str(), &remote.sin_addr) != 1) {
+        addrinfo hints {};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) {
+            if (found) ::freeaddrinfo(found);
+            lastError_ = platform::kWsaEInval;
+            return false;
+        }
+        remote.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+        ::freeaddrinfo(found);
+    }
+    Touch();
+    if (::connect(socket_, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0) {
+        // Made at once; the connect event still follows, as for any other attempt.
+        sockState_ = SocketState::Connecting;
+        lastError_ = 0;
+        return true;
+    }
+    lastError_ = WsaError(errno);
+    if (errno == EINPROGRESS) sockState_ = SocketState::Connecting;
+    return false;
+}
+
+int CSocketThread::Receive(void* buffer, int size, int flags) {
+    Touch();
+    if (socket_ == kInvalidSocket) {
+        lastError_ = kWsaENotSock;
+        return -1;
+    }
+    readArmed_ = true;
+    const ssize_t n = ::recv(socket_, buffer, static_cast<size_t>(size), flags);
+    if (n < 0) lastError_ = WsaError(errno);
+    return static_cast<int>(n);
+}
+
+int CSocketThread::Send(const void* data, int length, int flags) {
+    Touch();
+    if (socket_ == kInvalidSocket) {
+        lastError_ = kWsaENotSock;
+        return -1;
+    }
+    const ssize_t n = ::send(socket_, data, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
+    if (n < 0) {
+        lastError_ = WsaError(errno);
+        if (errno == EAGAIN || errno == EWOULDBLOCK) writeWanted_ = true;
+    } else if (n < length) {
+        writeWanted_ = true;  // the socket is full; it says when it can take more
+    }
+    return static_cast<int>(n);
+}
+
+void CSocketThread::Close(bool postQuit) {
+    if (socket_ != kInvalidSocket) {
+        // What the socket still takes of the pending output goes out before the close.
+        if (OutputBlocked() && sockState_ == SocketState::Connected) FlushOutput();
+        ::close(socket_);
+        socket_ = kInvalidSocket;
+        ResetSocketState();
+    }
+    if (postQuit) PostThreadMessage(kWmQuit);
+}
+
+bool CSocketThread::Attach(int socket, long events) {
+    if (socket_ != kInvalidSocket || socket < 0) {
+        lastError_ = platform::kWsaEInval;
+        return false;
+    }
+    const int flags = ::fcntl(socket, F_GETFL);
+    if (flags < 0 || ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0) {
+        lastError_ = WsaError(errno);
+        return false;
+    }
+    socket_ = socket;
+    ResetSocketState();
+    int listening = 0;
+    socklen_t len = sizeof listening;
+    sockaddr_storage peer {};
+    socklen_t peerLen = sizeof peer;
+    if (::getsockopt(socket, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 && listening) {
+        sockState_ = SocketState::Listening;
+    } else if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerLen) == 0) {
+        sockState_ = SocketState::Connected;
+    } else {
+        sockState_ = SocketState::Bound;
+    }
+    return AsyncSelect(events);
+}
+
+int CSocketThread::Detach() {
+    if (socket_ == kInvalidSocket) {
+        lastError_ = kWsaENotSock;
+        return -1;
+    }
+    const int fd = socket_;
+    socket_ = kInvalidSocket;
+    ResetSocketState();
+    return fd;
+}
+
+bool CSocketThread::GetPeerName(std::string& address, unsigned& port) const {
+    sockaddr_storage sa {};
+    socklen_t len = sizeof sa;
+    if (socket_ == kInvalidSocket || ::getpeername(socket_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return false;
+    return AddressText(sa, address, port);
+}
+
+bool CSocketThread::GetSockName(std::string& address, unsigned& port) const {
+    sockaddr_storage sa {};
+    socklen_t len = sizeof sa;
+    if (socket_ == kInvalidSocket || ::getsockname(socket_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return false;
+    return AddressText(sa, address, port);
+}
+
+bool CSocketThread::SetTimeout(int seconds) {
+    Touch();
+    if (timer_ == 0) {
+        timer_ = 1;
+        nextTickMs_ = NowMs() + kTickMs;
+    }
+    timeout_ = seconds;
+    return true;
+}
+
+bool CSocketThread::PostThreadMessage(unsigned message, uintptr_t wParam, intptr_t lParam) {
+    return state_->Post(ThreadMessage{message, wParam, lParam});
+}
+
+// --- line input and output ---------------------------------------------------------------
+
+bool CSocketThread::ReceiveLines() {
+    char buffer[kLineReceiveSize];
+    const int n = Receive(buffer, sizeof buffer, 0);
+    if (n <= 0) return false;
+    const uint64_t generation = generation_;
+    // Once a handler has closed the connection, the rest of the packet has no one to go to.
+    auto goOn = [&] { return socket_ != kInvalidSocket && generation_ == generation; };
+    lineReader_.Feed(
+        std::string_view(buffer, static_cast<size_t>(n)),
+        [&](std::string& line) {
+            OnLine(line);
+            return goOn();
+        },
+        [&] {
+            OnLineTooLong();
+            return goOn();
+        });
+    return true;
+}
+
+bool CSocketThread::SendLine(std::string_view text) {
+    size_t end = text.size();
+    while (end > 0 && IsSpace(text[end - 1])) --end;
+    std::string line;
+    line.reserve(end + 2);
+    line.append(text.substr(0, end));
+    line.append("\r\n");
+    return SendBytes(line);
+}
+
+bool CSocketThread::SendBytes(std::string_view bytes) {
+    if (socket_ == kInvalidSocket) {
+        lastError_ = kWsaENotSock;
+        return false;
+    }
+    if (outSent_ == out_.size()) {
+        out_.clear();
+        outSent_ = 0;
+    }
+    out_.append(bytes);
+    return FlushOutput();
+}
+
+bool CSocketThread::FlushOutput() {
+    while (outSent_ < out_.size()) {
+        const size_t chunk = std::min<size_t>(out_.size() - outSent_, 1u << 30);
+        const int n = Send(out_.data() + outSent_, static_cast<int>(chunk), 0);
+        if (n > 0) {
+            outSent_ += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && lastError_ == platform::kWsaEWouldBlock) break;  // wait for the write event
+        // The connection is broken: nothing more of it can be delivered.
+        std::string().swap(out_);
+        outSent_ = 0;
+        return false;
+    }
+    if (outSent_ == out_.size()) {
+        // A large reply leaves a large buffer behind; an idle conversation should not keep it.
+        if (out_.capacity() > 64 * 1024) std::string().swap(out_);
+        out_.clear();
+        outSent_ = 0;
+    } else if (outSent_ > (1u << 20) && outSent_ > out_.size() / 2) {
+        out_.erase(0, outSent_);
+        outSent_ = 0;
+    }
+    return true;
+}
+
+void CSocketThread::CloseWhenSent() {
+    if (!OutputBlocked()) {
+        Close(true);
+        return;
+    }
+    closeWhenSent_ = true;
+}
+
+}  // namespace pv::net

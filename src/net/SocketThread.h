@@ -1,0 +1,163 @@
+// CSocketThread: a thread that owns one TCP socket, receives the socket's events and ends the
+// conversation after a configurable time of silence. The base of every listener and network
+// conversation.
+//
+// The thread runs a poll loop over its socket and an eventfd for posted messages, with a
+// one-second tick while a time-out is set. Events are reported as the Windows Sockets event
+// selection reports them: read while data is waiting (once per Receive call), write once after
+// connect or accept and again only after a send that could not take everything, accept and
+// close as they happen (close only when nothing is left to read), connect when a non-blocking
+// connect completes. Error numbers are Windows Sockets numbers.
+//
+// Lifetime: the object is built on the creating thread (a conversation on its listener's
+// thread), then CreateThread hands it to its own thread, which deletes it when it ends. From
+// then on other threads reach it only through its ThreadHandle.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <sys/socket.h>
+
+#include "net/LineReader.h"
+#include "net/Threads.h"
+
+namespace pv::net {
+
+inline constexpr int kInvalidSocket = -1;
+
+// Socket event bits, as the event selection numbers them.
+enum SocketEvents : long {
+    kFdRead = 1,
+    kFdWrite = 2,
+    kFdOob = 4,
+    kFdAccept = 8,
+    kFdConnect = 16,
+    kFdClose = 32,
+    kFdAllEvents = 63,
+};
+
+// Bytes taken from the socket per read event by the line input.
+inline constexpr int kLineReceiveSize = 255;
+
+class CSocketThread {
+public:
+    CSocketThread();
+    virtual ~CSocketThread();
+    CSocketThread(const CSocketThread&) = delete;
+    CSocketThread& operator=(const CSocketThread&) = delete;
+
+    // Starts the thread, which owns the object from then on. stackSize 0 takes the system's
+    // default. An invalid handle means no thread was made; the object then still belongs to
+    // the caller.
+    ThreadHandle CreateThread(ThreadPriority priority = ThreadPriority::Normal, size_t stackSize = 0);
+    ThreadHandle Handle() const { return ThreadHandle(state_); }
+    // Whether the object deletes itself when its thread ends (the default).
+    void SetAutoDelete(bool autoDelete) { autoDelete_ = autoDelete; }
+
+    // Virtual operations, in this order.
+    virtual void OnTimeout();
+    virtual bool OnStart();
+    // Accepts one waiting connection into the target thread, whose events then come from it.
+    virtual bool Accept(const ThreadHandle& target, sockaddr* address = nullptr, socklen_t* length = nullptr);
+    virtual void Close(bool postQuit);
+    virtual int Receive(void* buffer, int size, int flags = 0);
+    virtual int Send(const void* data, int length, int flags = 0);
+    virtual void OnReceive() {}
+    virtual void OnSend() {}
+    virtual void OnOutOfBandData() {}
+    virtual void OnAccept() {}
+    virtual void OnConnect() {}
+    virtual void OnClose() {}
+    // Added after the socket events: line input and thread messages.
+    virtual void OnLine(std::string& line);
+    // A line passed the line limit; it is not handed on and its rest up to LF is discarded.
+    // Conversations answer with their protocol's error here.
+    virtual void OnLineTooLong() {}
+    // A posted message other than quit and the framework's own.
+    virtual void OnThreadMessage(const ThreadMessage& msg);
+
+    // Socket operations, called on the thread's own thread.
+    bool Create(unsigned port = 0, int type = SOCK_STREAM, long events = kFdAllEvents,
+                const char* address = nullptr);
+    bool Listen(int backlog = 5);
+    bool AsyncSelect(long events = kFdAllEvents);
+    bool Connect(const std::string& host, unsigned port);
+    bool Attach(int socket, long events = kFdAllEvents);
+    int Detach();
+    bool GetPeerName(std::string& address, unsigned& port) const;
+    bool GetSockName(std::string& address, unsigned& port) const;
+    bool SetTimeout(int seconds);
+    bool PostThreadMessage(unsigned message, uintptr_t wParam = 0, intptr_t lParam = 0);
+
+    int Socket() const { return socket_; }
+    int LastError() const { return lastError_; }
+    bool IsReady() const { return ready_ != 0; }
+    int TimeoutSeconds() const { return timeout_; }
+    bool TimerRunning() const { return timer_ != 0; }
+
+    // Line input: one Receive of up to kLineReceiveSize bytes, complete lines to OnLine. True
+    // when bytes arrived.
+    bool ReceiveLines();
+    void SetLineOptions(const LineOptions& options) { lineReader_.SetOptions(options); }
+    size_t LineBufferBytes() const { return lineReader_.BufferedBytes(); }
+
+    // Line output: trailing white space removed, CR LF appended, sent. What the socket cannot
+    // take at once stays pending and goes out on the next write events, before anything sent
+    // later. False only when the socket layer reported an error (or there is no socket).
+    bool SendLine(std::string_view text);
+    // The same for bytes sent as they are.
+    bool SendBytes(std::string_view bytes);
+    // Output waits for the socket: a conversation producing a long reply stops here and goes
+    // on in OnSend, which is called once the pending bytes are out.
+    bool OutputBlocked() const { return outSent_ < out_.size(); }
+    size_t PendingOutputBytes() const { return out_.size() - outSent_; }
+    // Closes (and ends the thread) once the pending output is out; at once when there is none.
+    void CloseWhenSent();
+
+private:
+    enum class SocketState { None, Bound, Listening, Connecting, Connected, ConnectFailed };
+
+    static void* ThreadMain(void* arg);
+    void RunThread();
+    void MessageLoop();
+    bool DispatchMessages();  // false on quit
+    void AdoptSocket(int socket, long events);
+    void CheckTimeout();
+    short PollMask() const;
+    void DispatchSocket(short revents);
+    bool FlushOutput();  // false on a socket error
+    void ResetSocketState();
+    void Touch();
+
+    // Fields.
+    std::shared_ptr<detail::ThreadState> state_;
+    int socket_ = kInvalidSocket;
+    int ready_ = 0;
+    int timer_ = 0;
+    int timeout_ = 0;
+    int64_t lastActivityMs_ = 0;
+
+    // How the poll loop reports events.
+    ThreadPriority priority_ = ThreadPriority::Normal;
+    bool autoDelete_ = true;
+    bool threadStarted_ = false;
+    int lastError_ = 0;
+    long selected_ = 0;
+    SocketState sockState_ = SocketState::None;
+    uint64_t generation_ = 0;  // changes whenever the socket does
+    bool readArmed_ = false;
+    bool writeWanted_ = false;
+    bool acceptArmed_ = false;
+    bool closeReported_ = false;
+    int64_t nextTickMs_ = 0;
+
+    CLineReader lineReader_;
+    std::string out_;
+    size_t outSent_ = 0;
+    bool closeWhenSent_ = false;
+};
+
+}  // namespace pv::net
