@@ -9,6 +9,7 @@ namespace pv::tools {
 
 using platform::Hive;
 using platform::HiveValue;
+using platform::HiveLease;
 using platform::KeyId;
 
 namespace {
@@ -552,8 +553,8 @@ void AppendHex(std::string& out, const std::string& prefix, const std::vector<un
 
 // ---- Hive ----
 
-Hive* OpenHive(std::string& error) {
-    Hive* hive = Hive::ForThread();
+HiveLease OpenHive(std::string& error) {
+    HiveLease hive = Hive::Acquire();
     if (!hive) {
         error = Hive::LastOpenError() +
                 ". Check the path given with --hive or POSTVANE_HIVE, and that its folder is writable.";
@@ -777,7 +778,7 @@ std::optional<std::string> ResolveKeyArgument(std::string_view arg) {
 }
 
 HiveResult ReadBranchKey(std::string_view relative, KeyContents& out, std::string& error) {
-    Hive* hive = OpenHive(error);
+    HiveLease hive = OpenHive(error);
     if (!hive) return HiveResult::Failed;
     auto id = hive->OpenKey(HivePathOf(relative));
     if (!id) return HiveResult::NotFound;
@@ -805,7 +806,7 @@ HiveResult DumpBranch(std::string_view relative, std::vector<RegKeyDump>& out, s
 }
 
 bool CreateBranchKey(std::string_view relative, std::string& error) {
-    Hive* hive = OpenHive(error);
+    HiveLease hive = OpenHive(error);
     if (!hive) return false;
     if (!hive->CreateKey(HivePathOf(relative))) {
         error = WriteFailure("the key " + BranchKeyName(relative));
@@ -815,7 +816,7 @@ bool CreateBranchKey(std::string_view relative, std::string& error) {
 }
 
 bool SetBranchValue(std::string_view relative, const RegValue& value, std::string& error) {
-    Hive* hive = OpenHive(error);
+    HiveLease hive = OpenHive(error);
     if (!hive) return false;
     auto id = hive->CreateKey(HivePathOf(relative));
     if (!id || !hive->SetValue(*id, value.name, value.type, value.data.data(), value.data.size())) {
@@ -826,7 +827,7 @@ bool SetBranchValue(std::string_view relative, const RegValue& value, std::strin
 }
 
 HiveResult DeleteBranchValue(std::string_view relative, std::string_view name, std::string& error) {
-    Hive* hive = OpenHive(error);
+    HiveLease hive = OpenHive(error);
     if (!hive) return HiveResult::Failed;
     auto id = hive->OpenKey(HivePathOf(relative));
     HiveValue existing;
@@ -840,7 +841,7 @@ HiveResult DeleteBranchValue(std::string_view relative, std::string_view name, s
 }
 
 HiveResult DeleteBranchKey(std::string_view relative, std::string& error) {
-    Hive* hive = OpenHive(error);
+    HiveLease hive = OpenHive(error);
     if (!hive) return HiveResult::Failed;
     std::string path = platform::NormaliseKeyPath(HivePathOf(relative));
     if (!hive->OpenKey(path)) return HiveResult::NotFound;
@@ -884,31 +885,38 @@ ImportResult ImportRegFile(std::string_view bytes) {
     }
 
     std::string error;
-    Hive* hive = OpenHive(error);
+    HiveLease hive = OpenHive(error);
     if (!hive) {
         result.errors.push_back({0, error});
         return result;
     }
     result.wrote = true;
-    std::optional<KeyId> key;
+    // The key the following values go to; haveKey is false until a section opened one.
+    KeyId key = platform::kHiveRoot;
+    bool haveKey = false;
     for (const auto& [op, relative] : steps) {
         bool ok = true;
         switch (op->kind) {
             case RegOp::Kind::Key:
-                key = hive->CreateKey(HivePathOf(relative));
-                ok = key.has_value();
+                if (auto made = hive->CreateKey(HivePathOf(relative))) {
+                    key = *made;
+                    haveKey = true;
+                } else {
+                    haveKey = false;
+                }
+                ok = haveKey;
                 if (!ok) error = WriteFailure("the key " + BranchKeyName(relative));
                 result.keys += ok;
                 break;
             case RegOp::Kind::DeleteKey: {
-                key.reset();
+                haveKey = false;
                 HiveResult r = DeleteBranchKey(relative, error);
                 ok = r != HiveResult::Failed;
                 result.deletedKeys += r == HiveResult::Done;
                 break;
             }
             case RegOp::Kind::SetValue:
-                ok = key && hive->SetValue(*key, op->value.name, op->value.type, op->value.data.data(),
+                ok = haveKey && hive->SetValue(key, op->value.name, op->value.type, op->value.data.data(),
                                            op->value.data.size());
                 if (!ok)
                     error = WriteFailure("the value " + op->value.name + " of " + BranchKeyName(relative));

@@ -396,7 +396,7 @@ int main(int argc, char** argv) {
         Usage(args.empty() ? std::cerr : std::cout);
         return args.empty() ? 2 : 0;
     }
-    if (!pv::platform::Hive::ForThread()) {
+    if (!pv::platform::Hive::Acquire()) {
         std::cerr << "postvane-admin: " << pv::platform::Hive::LastOpenError()
                   << "\nSet POSTVANE_HIVE or --hive to the server's configuration store.\n";
         return 1;

@@ -40,7 +40,7 @@ bool CRegistryKey::Open(std::string_view subkey, bool create) {
         path_ += '\\';
         path_.append(subkey);
     }
-    Hive* hive = Hive::ForThread();
+    auto hive = Hive::Acquire();
     if (!hive) return false;
     key_ = create ? hive->CreateKey(path_) : hive->OpenKey(path_);
     writable_ = create && key_.has_value();
@@ -53,7 +53,7 @@ void CRegistryKey::Close() {
 }
 
 bool CRegistryKey::ReadInt(std::string_view name, uint32_t& value) const {
-    Hive* hive = key_ ? Hive::ForThread() : nullptr;
+    auto hive = key_ ? Hive::Acquire() : platform::HiveLease();
     HiveValue v;
     if (!hive || !hive->GetValue(*key_, name, v) || v.data.size() != 4) return false;
     std::memcpy(&value, v.data.data(), 4);
@@ -74,13 +74,13 @@ bool CRegistryKey::ReadIntOrZero(std::string_view name, uint32_t& value) const {
 }
 
 bool CRegistryKey::WriteInt(std::string_view name, uint32_t value) {
-    Hive* hive = writable_ ? Hive::ForThread() : nullptr;
+    auto hive = writable_ ? Hive::Acquire() : platform::HiveLease();
     return hive && hive->SetValue(*key_, name, platform::kRegDword, &value, 4);
 }
 
 bool CRegistryKey::ReadString(std::string_view name, std::string& value) const {
     value.clear();
-    Hive* hive = key_ ? Hive::ForThread() : nullptr;
+    auto hive = key_ ? Hive::Acquire() : platform::HiveLease();
     HiveValue v;
     if (!hive || !hive->GetValue(*key_, name, v)) return false;
     if (v.type == platform::kRegSz) {
@@ -92,7 +92,7 @@ bool CRegistryKey::ReadString(std::string_view name, std::string& value) const {
 }
 
 bool CRegistryKey::WriteString(std::string_view name, std::string_view value) {
-    Hive* hive = writable_ ? Hive::ForThread() : nullptr;
+    auto hive = writable_ ? Hive::Acquire() : platform::HiveLease();
     if (!hive) return false;
     std::string data(value);
     data.push_back('\0');
@@ -101,7 +101,7 @@ bool CRegistryKey::WriteString(std::string_view name, std::string_view value) {
 
 bool CRegistryKey::ReadBinary(std::string_view name, void* buffer, size_t size, size_t* got) const {
     if (got) *got = 0;
-    Hive* hive = key_ ? Hive::ForThread() : nullptr;
+    auto hive = key_ ? Hive::Acquire() : platform::HiveLease();
     HiveValue v;
     if (!hive || !hive->GetValue(*key_, name, v)) return false;
     size_t n = std::min(size, v.data.size());
@@ -111,12 +111,12 @@ bool CRegistryKey::ReadBinary(std::string_view name, void* buffer, size_t size, 
 }
 
 bool CRegistryKey::WriteBinary(std::string_view name, const void* buffer, size_t size) {
-    Hive* hive = writable_ ? Hive::ForThread() : nullptr;
+    auto hive = writable_ ? Hive::Acquire() : platform::HiveLease();
     return hive && hive->SetValue(*key_, name, platform::kRegBinary, buffer, size);
 }
 
 size_t CRegistryKey::ListValueNames(std::vector<std::string>& names, size_t maxCount) const {
-    Hive* hive = key_ ? Hive::ForThread() : nullptr;
+    auto hive = key_ ? Hive::Acquire() : platform::HiveLease();
     if (hive) {
         for (auto& n : hive->ValueNames(*key_, maxCount)) names.push_back(Clip(std::move(n)));
     }
@@ -124,12 +124,12 @@ size_t CRegistryKey::ListValueNames(std::vector<std::string>& names, size_t maxC
 }
 
 bool CRegistryKey::DeleteValue(std::string_view name) {
-    Hive* hive = writable_ ? Hive::ForThread() : nullptr;
+    auto hive = writable_ ? Hive::Acquire() : platform::HiveLease();
     return hive && hive->DeleteValue(*key_, name);
 }
 
 size_t CRegistryKey::ListSubkeys(std::vector<std::string>& names) const {
-    Hive* hive = key_ ? Hive::ForThread() : nullptr;
+    auto hive = key_ ? Hive::Acquire() : platform::HiveLease();
     if (hive) {
         for (auto& n : hive->SubkeyNames(*key_)) names.push_back(Clip(std::move(n)));
     }
@@ -137,7 +137,7 @@ size_t CRegistryKey::ListSubkeys(std::vector<std::string>& names) const {
 }
 
 bool CRegistryKey::DeleteSubkey(std::string_view name) {
-    Hive* hive = writable_ ? Hive::ForThread() : nullptr;
+    auto hive = writable_ ? Hive::Acquire() : platform::HiveLease();
     return hive && hive->DeleteSubkey(*key_, name);
 }
 

@@ -104,7 +104,7 @@ int CServerApp::Run() {
 
     // Step 3.
     SetConfigRoot(kDefaultConfigRoot);
-    if (!platform::Hive::ForThread()) {
+    if (!platform::Hive::Acquire()) {
         std::cerr << "Cannot start Postvane: " << platform::Hive::LastOpenError()
                   << ". Check the file's permissions, or set POSTVANE_HIVE to another file." << std::endl;
         return 1;

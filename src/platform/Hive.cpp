@@ -88,19 +88,47 @@ std::string NormaliseKeyPath(std::string_view path) {
     return out;
 }
 
-Hive* Hive::ForThread() {
-    thread_local std::unique_ptr<Hive> hive;
-    thread_local unsigned generation = 0;
-    unsigned current = g_pathGeneration.load(std::memory_order_acquire);
-    if (hive && generation == current) return hive.get();
-    std::string path = HivePath();
-    generation = current;
-    if (hive && hive->path_ == path) return hive.get();
-    hive.reset();
-    std::unique_ptr<Hive> fresh(new Hive(path));
-    if (!fresh->Open()) return nullptr;
-    hive = std::move(fresh);
-    return hive.get();
+namespace {
+// Idle connections; more than this many are closed when their lease ends.
+constexpr size_t kIdleConnections = 8;
+std::mutex g_poolMutex;
+std::vector<std::unique_ptr<Hive>>& IdlePool() {
+    static auto* pool = new std::vector<std::unique_ptr<Hive>>();  // outlives every thread
+    return *pool;
+}
+}  // namespace
+
+HiveLease Hive::Acquire() {
+    const unsigned current = g_pathGeneration.load(std::memory_order_acquire);
+    {
+        std::lock_guard lock(g_poolMutex);
+        auto& pool = IdlePool();
+        while (!pool.empty()) {
+            std::unique_ptr<Hive> hive = std::move(pool.back());
+            pool.pop_back();
+            if (hive->generation_ == current) return HiveLease(std::move(hive));
+        }
+    }
+    std::unique_ptr<Hive> fresh(new Hive(HivePath()));
+    fresh->generation_ = current;
+    if (!fresh->Open()) return HiveLease();
+    return HiveLease(std::move(fresh));
+}
+
+HiveLease& HiveLease::operator=(HiveLease&& other) noexcept {
+    if (this != &other) {
+        HiveLease old(std::move(*this));
+        hive_ = std::move(other.hive_);
+    }
+    return *this;
+}
+
+HiveLease::~HiveLease() {
+    if (!hive_) return;
+    if (hive_->generation_ != g_pathGeneration.load(std::memory_order_acquire)) return;
+    std::lock_guard lock(g_poolMutex);
+    auto& pool = IdlePool();
+    if (pool.size() < kIdleConnections) pool.push_back(std::move(hive_));
 }
 
 std::string Hive::LastOpenError() {
@@ -143,6 +171,18 @@ bool Hive::Open() {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     Exec("PRAGMA synchronous=FULL");
+    // Most opens find the tables made already; only a new file needs the write lock.
+    bool ready = false;
+    {
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db_, "SELECT COUNT(*) FROM sqlite_master WHERE name IN ('keys', 'vals')", -1, &st,
+                               nullptr) == SQLITE_OK &&
+            StepRetry(st) == SQLITE_ROW) {
+            ready = sqlite3_column_int(st, 0) == 2;
+        }
+        sqlite3_finalize(st);
+    }
+    if (ready) return true;
     if (!BeginImmediate()) return fail(sqlite3_errmsg(db_));
     bool ok = Exec(
                   "CREATE TABLE IF NOT EXISTS keys("

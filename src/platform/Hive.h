@@ -2,8 +2,9 @@
 //
 // Keys form a tree addressed with backslash paths ("Software\Quillmoor\Postvane\mailbox\alice").
 // Key and value names compare without regard to ASCII case; values keep their registry type and
-// raw bytes; enumeration follows creation order. Every thread gets its own connection, and WAL
-// mode plus a busy timeout let the server, the applet and the tools use the file at once.
+// raw bytes; enumeration follows creation order. A connection is used by one thread at a time
+// (leased from a small pool, so a thousand idle conversation threads do not each hold one), and
+// WAL mode plus a busy timeout let the server, the applet and the tools use the file at once.
 #pragma once
 
 #include <cstddef>
@@ -37,12 +38,14 @@ void SetHivePath(std::string path);
 // "a\\b\\\\c\\" -> "a\\b\\c": empty components are dropped.
 std::string NormaliseKeyPath(std::string_view path);
 
+class HiveLease;
+
 class Hive {
 public:
-    // This thread's connection to the current hive, opened on first use; nullptr when the file
-    // cannot be opened (LastOpenError says why). The connection is reopened when the hive path
-    // changes.
-    static Hive* ForThread();
+    // A connection to the current hive for the calling thread's use until the lease ends; an
+    // empty lease when the file cannot be opened (LastOpenError says why). Connections are
+    // pooled and reopened when the hive path changes.
+    static HiveLease Acquire();
     static std::string LastOpenError();
 
     ~Hive();
@@ -66,6 +69,7 @@ public:
     bool DeleteTree(KeyId parent, std::string_view name);
 
 private:
+    friend class HiveLease;
     explicit Hive(std::string path);
     bool Open();
     sqlite3_stmt* Prepare(int slot, const char* sql);
@@ -77,8 +81,25 @@ private:
     std::optional<KeyId> ChildKey(KeyId parent, std::string_view name);
 
     std::string path_;
+    unsigned generation_ = 0;
     sqlite3* db_ = nullptr;
     std::vector<sqlite3_stmt*> stmts_;
+};
+
+class HiveLease {
+public:
+    HiveLease() = default;
+    explicit HiveLease(std::unique_ptr<Hive> hive) : hive_(std::move(hive)) {}
+    HiveLease(HiveLease&&) noexcept = default;
+    HiveLease& operator=(HiveLease&& other) noexcept;
+    ~HiveLease();
+
+    explicit operator bool() const { return hive_ != nullptr; }
+    Hive* operator->() const { return hive_.get(); }
+    Hive* get() const { return hive_.get(); }
+
+private:
+    std::unique_ptr<Hive> hive_;
 };
 
 }  // namespace pv::platform

@@ -311,7 +311,7 @@ TEST_F(RegFileHiveTest, ImportAppliesTheBranchAndSkipsTheRest) {
     ASSERT_EQ(ReadBranchKey("keep", k, error), HiveResult::Done);
     ASSERT_EQ(k.values.size(), 1u);
     EXPECT_EQ(k.values[0].name, "n");
-    EXPECT_FALSE(pv::platform::Hive::ForThread()->OpenKey("Software\\Quillmoor\\PostvaneX"));
+    EXPECT_FALSE(pv::platform::Hive::Acquire()->OpenKey("Software\\Quillmoor\\PostvaneX"));
 }
 
 TEST_F(RegFileHiveTest, ImportWithAnyErrorWritesNothing) {
