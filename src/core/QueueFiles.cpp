@@ -52,8 +52,10 @@ std::string NextQueueFileName() {
 
 std::string QueueDirectory(const char* dir) { return JoinPath(SpoolRoot(), dir); }
 
+// Every pair that is still queued has one of these; a lone ".err" or ".old" is only kept for
+// reference, and a new pair beside it does no harm.
 static bool NameInUse(const std::string& base) {
-    for (const char* suffix : {".txt", ".wrk", ".tmp", ".pop", ".err", ".old"}) {
+    for (const char* suffix : {".txt", ".wrk", ".tmp", ".pop"}) {
         if (FileExists(base + suffix)) return true;
     }
     return false;

@@ -1,6 +1,10 @@
 #include "core/TextFile.h"
 
 #include <cerrno>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -180,13 +184,60 @@ bool SyncPath(const std::string& path) {
     return ok;
 }
 
-bool SyncDirectoryOf(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+namespace {
+
+bool FsyncDirectory(const std::string& dir) {
     int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = ::fsync(fd) == 0;
     ::close(fd);
+    return ok;
+}
+
+// Group commit: many conversations commit into the same folder at once. A thread whose rename
+// happened before a flush of that folder started is covered by it, so concurrent committers
+// share one fsync instead of queueing for one each.
+struct DirectorySync {
+    std::mutex mutex;
+    std::condition_variable done;
+    uint64_t requested = 0;  // tickets handed out
+    uint64_t covered = 0;    // every ticket up to this one is durable
+    bool running = false;
+};
+
+}  // namespace
+
+bool SyncDirectoryOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+
+    static std::mutex mapMutex;
+    static std::map<std::string, std::unique_ptr<DirectorySync>> folders;
+    DirectorySync* sync;
+    {
+        std::lock_guard lock(mapMutex);
+        auto& slot = folders[dir];
+        if (!slot) slot = std::make_unique<DirectorySync>();
+        sync = slot.get();
+    }
+    std::unique_lock lock(sync->mutex);
+    const uint64_t ticket = ++sync->requested;
+    bool ok = true;
+    while (sync->covered < ticket) {
+        if (sync->running) {
+            sync->done.wait(lock);
+            continue;
+        }
+        sync->running = true;
+        const uint64_t upTo = sync->requested;
+        lock.unlock();
+        ok = FsyncDirectory(dir);
+        lock.lock();
+        sync->running = false;
+        if (ok) sync->covered = upTo;
+        sync->done.notify_all();
+        if (!ok) return false;
+    }
     return ok;
 }
 
