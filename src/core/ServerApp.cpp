@@ -11,6 +11,7 @@
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "delivery/Mailbox.h"
+#include "delivery/Spooler.h"
 #include "net/Listeners.h"
 #include "smtp/SmtpServer.h"
 #include "platform/Events.h"
@@ -128,8 +129,10 @@ int CServerApp::Run() {
     ConnectRequestEvent().Reset();  // step 12
     DisconnectRequestEvent().Reset();
 
-    // Step 13: the listeners, finger, POP3 and SMTP in that order; a service whose
-    // conversation is not part of this build stays closed.
+    // Step 13: the spooler, then the listeners, finger, POP3 and SMTP in that order; a service
+    // whose conversation is not part of this build stays closed.
+    auto spooler = std::make_unique<CSpooler>();
+    spooler->Start(false);
     net::ListenerFactories factories;
     factories.smtp = net::MakeConversationFactory<CSMTPServer>();
     net::CServiceListeners listeners(std::move(factories));
@@ -138,7 +141,10 @@ int CServerApp::Run() {
     status.Run();  // step 14
 
     WriteLogLine("Shutting Down Postvane");  // step 15
-    listeners.Stop(1000);                    // step 17
+    // Step 16: a task that does not end in time is left to the end of the process: its thread
+    // still uses the object.
+    if (!spooler->StopAndWait(1000)) spooler.release();
+    listeners.Stop(1000);  // step 17
     status.Refresh();
     return 0;
 }

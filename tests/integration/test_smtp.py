@@ -20,6 +20,9 @@ class SmtpServerTest(unittest.TestCase):
         cls.inst = Installation()
         inst = cls.inst
         inst.configure()
+        # The spooler keeps each envelope it has processed as <q>.tmp beside the untouched
+        # message file, so what the receiver wrote can still be read.
+        inst.set_dword("", "KeepFiles", 1)
         inst.run("postvane-admin", "mailbox", "add", "alice")
         inst.run("postvane-admin", "mailbox", "add", "bob")
         inst.run("postvane-admin", "alias", "set", "sales", "alice", "bob")
@@ -48,11 +51,24 @@ class SmtpServerTest(unittest.TestCase):
         return os.path.join(self.inst.spool, "inbox")
 
     def pairs(self):
-        return sorted(os.path.basename(p)[:-4] for p in glob.glob(os.path.join(self.inbox(), "*.wrk")))
+        """Queue names the receiver committed: envelope still waiting (.wrk) or kept (.tmp)."""
+        names = set()
+        for suffix in ("*.wrk", "*.tmp"):
+            names.update(os.path.basename(p)[:-4] for p in glob.glob(os.path.join(self.inbox(), suffix)))
+        return sorted(names)
 
     def read(self, name, suffix):
-        with open(os.path.join(self.inbox(), name + suffix), "rb") as f:
-            return f.read()
+        # ".wrk" stands for the envelope, which the spooler may be renaming to ".tmp" just now.
+        candidates = (".wrk", ".tmp") if suffix == ".wrk" else (suffix,)
+        for _ in range(100):
+            for candidate in candidates:
+                try:
+                    with open(os.path.join(self.inbox(), name + candidate), "rb") as f:
+                        return f.read()
+                except FileNotFoundError:
+                    pass
+            time.sleep(0.02)
+        raise AssertionError(f"{name}{suffix} not found")
 
     def client(self):
         c = smtplib.SMTP("127.0.0.1", self.port, timeout=10)
@@ -116,6 +132,7 @@ class SmtpServerTest(unittest.TestCase):
         self.assertEqual(self.read(new[0], ".wrk"), b"carol@remote.test\r\nalice@example.test\r\n")
         self.assertEqual(self.read(new[1], ".wrk"), b"carol@remote.test\r\nsales\r\ndave@elsewhere.test\r\n")
         self.assertEqual(len(glob.glob(os.path.join(self.inbox(), "*.txt"))), len(self.pairs()))
+        self.assertEqual(glob.glob(os.path.join(self.inbox(), "*.err")), [])
 
     def test_long_text_lines_are_stored_whole(self):
         before = set(self.pairs())
@@ -193,6 +210,7 @@ class SmtpServerLifecycleTest(unittest.TestCase):
         self.inst = Installation()
         self.addCleanup(self.inst.cleanup)
         self.inst.configure()
+        self.inst.set_dword("", "KeepFiles", 1)
         self.inst.run("postvane-admin", "mailbox", "add", "alice")
         self.port = self.inst.ports["smtpinport"]
 
@@ -236,7 +254,8 @@ class SmtpServerLifecycleTest(unittest.TestCase):
         server.proc.send_signal(signal.SIGKILL)
         server.proc.wait()
 
-        works = glob.glob(os.path.join(inbox, "*.wrk"))
+        # Every acknowledged message is a whole pair (its envelope waiting or already spooled).
+        works = glob.glob(os.path.join(inbox, "*.wrk")) + glob.glob(os.path.join(inbox, "*.tmp"))
         self.assertEqual(len(works), 5)
         for w in works:
             with open(w[:-4] + ".txt", "rb") as f:
