@@ -77,6 +77,12 @@ bool TextFileWriter::Sync() {
     return true;
 }
 
+bool TextFileWriter::StartWriteback() {
+    if (fd_ < 0 || failed_ || !Flush()) return false;
+    ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);  // a hint: failure only costs speed
+    return true;
+}
+
 bool TextFileWriter::Close() {
     if (fd_ < 0) return !failed_;
     bool ok = !failed_ && Flush();
@@ -209,8 +215,10 @@ struct DirectorySync {
 
 bool SyncDirectoryOf(const std::string& path) {
     size_t slash = path.find_last_of('/');
-    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    return SyncDirectory(slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash)));
+}
 
+bool SyncDirectory(const std::string& dir) {
     static std::mutex mapMutex;
     static std::map<std::string, std::unique_ptr<DirectorySync>> folders;
     DirectorySync* sync;

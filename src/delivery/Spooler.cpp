@@ -75,37 +75,53 @@ bool CopyInto(const std::string& source, TextFileWriter& out) {
     return ok;
 }
 
-// A new pair in the inbound or outbound queue: the message file is written by `fill`, the
-// envelope holds sender and recipients; durable before this returns true.
-template <class Fill>
-bool WritePair(const std::string& base, const std::string& sender, const std::vector<std::string>& recipients,
-               Fill&& fill) {
-    TextFileWriter text;
-    if (!text.Open(base + ".txt") || !fill(text) || !text.Sync() || !text.Close()) {
-        text.Discard();
-        return false;
-    }
-    if (!WriteEnvelopeAndCommit(base, sender, recipients)) {
-        std::remove((base + ".txt").c_str());
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
-bool CopyMessageDurably(const std::string& source, const std::string& target) {
+namespace {
+std::string FolderOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
+}  // namespace
+
+bool CSpooler::StageCopy(const std::string& text, const std::string& target) {
+    if (target.empty()) return false;
+    // Written under a name no reader looks at; it becomes a *.txt when the batch commits.
     const std::string temporary = WithoutSuffix(target) + ".tmp";
     TextFileWriter out;
-    if (!out.Open(temporary) || !CopyInto(source, out) || !out.Sync() || !out.Close()) {
+    if (!out.Open(temporary) || !CopyInto(text, out) || !out.StartWriteback() || !out.Close()) {
         out.Discard();
         return false;
     }
-    if (std::rename(temporary.c_str(), target.c_str()) != 0) {
-        std::remove(temporary.c_str());
+    pending_->temporaries.push_back(temporary);
+    pending_->flush.push_back(temporary);
+    pending_->renames.emplace_back(temporary, target);
+    pending_->folders.push_back(FolderOf(target));
+    return true;
+}
+
+template <class Fill>
+bool CSpooler::StagePair(const std::string& base, const std::string& sender,
+                         const std::vector<std::string>& recipients, Fill&& fill) {
+    TextFileWriter text, envelope;
+    bool ok = text.Open(base + ".txt") && fill(text) && text.StartWriteback() && text.Close();
+    if (ok) {
+        pending_->temporaries.push_back(base + ".txt");
+        ok = envelope.Open(base + ".tmp");
+        if (ok) {
+            envelope.WriteLine(sender);
+            for (const auto& r : recipients) envelope.WriteLine(r);
+            ok = envelope.StartWriteback() && envelope.Close();
+        }
+        pending_->temporaries.push_back(base + ".tmp");
+    }
+    if (!ok) {
+        text.Discard();
+        envelope.Discard();
         return false;
     }
-    return SyncDirectoryOf(target);
+    pending_->flush.push_back(base + ".txt");
+    pending_->flush.push_back(base + ".tmp");
+    pending_->renames.emplace_back(base + ".tmp", base + ".wrk");
+    pending_->folders.push_back(FolderOf(base));
+    return true;
 }
 
 bool CSpooler::Prepare() {
@@ -150,10 +166,60 @@ void CSpooler::Sweep() {
             WriteLogLine("Found an inbox *.wrk file without associated *.txt");
         }
     }
+    std::vector<Pending> staged;
     for (const auto& base : batch) {
-        if (StopRequested()) return;
-        ProcessMessage(base);
+        if (StopRequested()) break;
+        staged.emplace_back();
+        staged.back().base = base;
+        if (!ProcessMessage(base, staged.back())) staged.pop_back();
+        if (staged.size() >= kBatch) CommitBatch(staged);
     }
+    CommitBatch(staged);
+}
+
+// One flush for many messages: their files are written already and on their way to the disk,
+// so waiting for each is short, and each folder is flushed once.
+void CSpooler::CommitBatch(std::vector<Pending>& batch) {
+    std::vector<bool> ok(batch.size(), true);
+    for (size_t i = 0; i < batch.size(); ++i) {
+        for (const auto& file : batch[i].flush) {
+            if (!SyncPath(file)) {
+                ok[i] = false;
+                break;
+            }
+        }
+    }
+    std::set<std::string> folders;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (!ok[i]) continue;
+        for (const auto& [from, to] : batch[i].renames) {
+            if (std::rename(from.c_str(), to.c_str()) != 0) ok[i] = false;
+        }
+        folders.insert(batch[i].folders.begin(), batch[i].folders.end());
+    }
+    bool foldersOk = true;
+    for (const auto& folder : folders) foldersOk = SyncDirectory(folder) && foldersOk;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        Pending& p = batch[i];
+        if (!ok[i] || !foldersOk) {
+            // Nothing of this message is trusted: what became visible may be delivered again,
+            // but nothing is lost, because the inbox pair stays.
+            if (!ok[i]) {
+                for (const auto& t : p.temporaries) std::remove(t.c_str());
+                WriteLogLine("Could not flush the copies of " + p.base + " to disk; it is tried again at the next sweep");
+            }
+            continue;
+        }
+        switch (p.inbox) {
+            case Pending::Inbox::Remove:
+                std::remove((p.base + ".wrk").c_str());
+                std::remove((p.base + ".txt").c_str());
+                break;
+            case Pending::Inbox::Keep: std::rename((p.base + ".wrk").c_str(), (p.base + ".tmp").c_str()); break;
+            case Pending::Inbox::Replace: break;  // the new envelope took the old one's place above
+        }
+    }
+    batch.clear();
 }
 
 void CSpooler::AddRecipient(const std::string& address) {
@@ -168,14 +234,15 @@ void CSpooler::AddRecipient(const std::string& address) {
     recipients_.push_back(address);
 }
 
-void CSpooler::ProcessMessage(const std::string& base) {
+bool CSpooler::ProcessMessage(const std::string& base, Pending& pending) {
     const std::string work = base + ".wrk";
     const std::string text = base + ".txt";
     std::vector<std::string> lines;
     if (!ReadWorkFile(work, lines)) {
         WriteLogLine("Could not open workfile");
-        return;
+        return false;
     }
+    pending_ = &pending;
     const std::string sender = lines.empty() ? std::string() : lines.front();
     recipients_.clear();
     expandedAliases_.clear();
@@ -199,34 +266,36 @@ void CSpooler::ProcessMessage(const std::string& base) {
 
     if (!outbound.empty()) {
         const std::string out = OutboundQueuePath();
-        if (!WritePair(out, sender, outbound, [&](TextFileWriter& w) { return CopyInto(text, w); })) {
+        if (!StagePair(out, sender, outbound, [&](TextFileWriter& w) { return CopyInto(text, w); })) {
             WriteLogLine("Could not write the outbound queue file " + out +
                          "; the remote recipients are kept for the next sweep");
             retry.insert(retry.end(), outbound.begin(), outbound.end());
         }
     }
 
+    pending_ = nullptr;
     if (!retry.empty()) {
         // Only the recipients still owed a copy stay queued; the envelope is replaced whole.
         const std::string replacement = base + ".new";
         std::vector<std::string> envelope{sender};
         envelope.insert(envelope.end(), retry.begin(), retry.end());
-        if (WriteTextFile(replacement, envelope, true) && std::rename(replacement.c_str(), work.c_str()) == 0) {
-            SyncDirectoryOf(work);
-        } else {
+        if (!WriteTextFile(replacement, envelope)) {
             std::remove(replacement.c_str());
+            // Everything is tried again: better a second copy than a lost one.
+            for (const auto& t : pending.temporaries) std::remove(t.c_str());
+            return false;
         }
-        return;
+        pending.temporaries.push_back(replacement);
+        pending.flush.push_back(replacement);
+        pending.renames.emplace_back(replacement, work);
+        pending.folders.push_back(FolderOf(work));
+        pending.inbox = Pending::Inbox::Replace;
+        return true;
     }
-
     uint32_t keepFiles = 0;
     CRegistryKey("", false).ReadInt("KeepFiles", keepFiles);
-    if (keepFiles) {
-        std::rename(work.c_str(), (base + ".tmp").c_str());
-    } else {
-        std::remove(work.c_str());
-        std::remove(text.c_str());
-    }
+    pending.inbox = keepFiles ? Pending::Inbox::Keep : Pending::Inbox::Remove;
+    return true;
 }
 
 bool CSpooler::ExpandAlias(const std::string& recipient) {
@@ -266,7 +335,7 @@ CSpooler::Delivery CSpooler::LocalDelivery(const std::string& recipient, const s
         case kMailboxCommand:
         case kMailboxListServer:
             // The robot's own copy; the robot works on it.
-            return CopyMessageDurably(text, box.NewMessagePath()) ? Delivery::Handled : Delivery::Failed;
+            return StageCopy(text, box.NewMessagePath()) ? Delivery::Handled : Delivery::Failed;
         default: {
             WriteLogLine("Attempt to spool to an unknown local user " + recipient);
             CMailbox postmaster;
@@ -275,7 +344,7 @@ CSpooler::Delivery CSpooler::LocalDelivery(const std::string& recipient, const s
                              " waits in the inbox. Create the mailbox named by the alias postmaster.");
                 return Delivery::Failed;
             }
-            return CopyMessageDurably(text, postmaster.NewMessagePath()) ? Delivery::Handled : Delivery::Failed;
+            return StageCopy(text, postmaster.NewMessagePath()) ? Delivery::Handled : Delivery::Failed;
         }
     }
 }
@@ -289,7 +358,7 @@ CSpooler::Delivery CSpooler::UserDelivery(CMailbox& box, const std::string& send
     if (!forwarding || !forwardOnly || forwardTo.empty()) {
         WriteLogLine("Delivering to <" + box.Name() + "> from <" + sender + "> (" + text + ")");
         const std::string target = box.NewMessagePath();
-        if (target.empty() || !CopyMessageDurably(text, target)) {
+        if (!StageCopy(text, target)) {
             WriteLogLine("Could not store a copy for <" + box.Name() + "> in " + box.Directory() +
                          "; it is tried again at the next sweep. Check the folder's permissions and free space.");
             ok = false;
@@ -298,7 +367,7 @@ CSpooler::Delivery CSpooler::UserDelivery(CMailbox& box, const std::string& send
     if (ok && forwarding && !forwardTo.empty()) {
         WriteLogLine("Forwarding to " + forwardTo + " from " + sender + " (" + text + ")");
         // The forward keeps the sender and is resolved by a later sweep.
-        if (!WritePair(InboundQueuePath(), sender, {forwardTo}, [&](TextFileWriter& w) { return CopyInto(text, w); })) {
+        if (!StagePair(InboundQueuePath(), sender, {forwardTo}, [&](TextFileWriter& w) { return CopyInto(text, w); })) {
             WriteLogLine("Could not queue the forward to " + forwardTo + "; it is tried again at the next sweep");
             ok = false;
         }
@@ -308,7 +377,7 @@ CSpooler::Delivery CSpooler::UserDelivery(CMailbox& box, const std::string& send
 
 CSpooler::Delivery CSpooler::ListDelivery(CMailbox& list, const std::string& sender, const std::string& text) {
     if (list.GetOption(1) != 0) {
-        if (!CopyMessageDurably(text, list.NewMessagePath())) {
+        if (!StageCopy(text, list.NewMessagePath())) {
             WriteLogLine("Could not keep the list copy in " + list.Directory() + "; tried again at the next sweep");
             return Delivery::Failed;
         }
@@ -365,7 +434,7 @@ bool CSpooler::Distribute(CMailbox& list, const std::string& sender, const std::
         }
         return true;
     };
-    if (!WritePair(InboundQueuePath(), from, recipients, fill)) {
+    if (!StagePair(InboundQueuePath(), from, recipients, fill)) {
         WriteLogLine("Could not queue the distribution of list " + list.Name() + "; tried again at the next sweep");
         return false;
     }
@@ -391,7 +460,7 @@ bool CSpooler::RejectionNotice(CMailbox& list, const std::string& sender) {
         }
         return true;
     };
-    if (!WritePair(InboundQueuePath(), listAddress, {sender}, fill)) {
+    if (!StagePair(InboundQueuePath(), listAddress, {sender}, fill)) {
         WriteLogLine("Could not queue the rejection notice of list " + list.Name() + "; tried again at the next sweep");
         return false;
     }
