@@ -40,9 +40,13 @@ bool CRegistryKey::Open(std::string_view subkey, bool create) {
         path_ += '\\';
         path_.append(subkey);
     }
-    auto hive = Hive::Acquire();
-    if (!hive) return false;
-    key_ = create ? hive->CreateKey(path_) : hive->OpenKey(path_);
+    if (create) {
+        auto hive = Hive::Acquire();
+        if (!hive) return false;
+        key_ = hive->CreateKey(path_);
+    } else {
+        key_ = Hive::FindKey(path_);
+    }
     writable_ = create && key_.has_value();
     return key_.has_value();
 }
@@ -53,9 +57,8 @@ void CRegistryKey::Close() {
 }
 
 bool CRegistryKey::ReadInt(std::string_view name, uint32_t& value) const {
-    auto hive = key_ ? Hive::Acquire() : platform::HiveLease();
     HiveValue v;
-    if (!hive || !hive->GetValue(*key_, name, v) || v.data.size() != 4) return false;
+    if (!key_ || !Hive::ReadValue(*key_, name, v) || v.data.size() != 4) return false;
     std::memcpy(&value, v.data.data(), 4);
     return true;
 }
@@ -80,9 +83,8 @@ bool CRegistryKey::WriteInt(std::string_view name, uint32_t value) {
 
 bool CRegistryKey::ReadString(std::string_view name, std::string& value) const {
     value.clear();
-    auto hive = key_ ? Hive::Acquire() : platform::HiveLease();
     HiveValue v;
-    if (!hive || !hive->GetValue(*key_, name, v)) return false;
+    if (!key_ || !Hive::ReadValue(*key_, name, v)) return false;
     if (v.type == platform::kRegSz) {
         // Stored with its terminating zero; the text ends at the first zero byte.
         const char* p = reinterpret_cast<const char*>(v.data.data());
@@ -101,9 +103,8 @@ bool CRegistryKey::WriteString(std::string_view name, std::string_view value) {
 
 bool CRegistryKey::ReadBinary(std::string_view name, void* buffer, size_t size, size_t* got) const {
     if (got) *got = 0;
-    auto hive = key_ ? Hive::Acquire() : platform::HiveLease();
     HiveValue v;
-    if (!hive || !hive->GetValue(*key_, name, v)) return false;
+    if (!key_ || !Hive::ReadValue(*key_, name, v)) return false;
     size_t n = std::min(size, v.data.size());
     if (n) std::memcpy(buffer, v.data.data(), n);
     if (got) *got = n;
@@ -116,9 +117,8 @@ bool CRegistryKey::WriteBinary(std::string_view name, const void* buffer, size_t
 }
 
 size_t CRegistryKey::ListValueNames(std::vector<std::string>& names, size_t maxCount) const {
-    auto hive = key_ ? Hive::Acquire() : platform::HiveLease();
-    if (hive) {
-        for (auto& n : hive->ValueNames(*key_, maxCount)) names.push_back(Clip(std::move(n)));
+    if (key_) {
+        for (auto& n : Hive::ReadValueNames(*key_, maxCount)) names.push_back(Clip(std::move(n)));
     }
     return names.size();
 }
@@ -129,9 +129,8 @@ bool CRegistryKey::DeleteValue(std::string_view name) {
 }
 
 size_t CRegistryKey::ListSubkeys(std::vector<std::string>& names) const {
-    auto hive = key_ ? Hive::Acquire() : platform::HiveLease();
-    if (hive) {
-        for (auto& n : hive->SubkeyNames(*key_)) names.push_back(Clip(std::move(n)));
+    if (key_) {
+        for (auto& n : Hive::ReadSubkeyNames(*key_)) names.push_back(Clip(std::move(n)));
     }
     return names.size();
 }

@@ -67,7 +67,9 @@ bool NamedEvents::Map(const std::string& hivePath) {
     if (p == MAP_FAILED) return false;
     mapping_ = p;
     flags_ = static_cast<std::atomic<uint32_t>*>(p);
+    changes_ = reinterpret_cast<std::atomic<uint64_t>*>(static_cast<char*>(p) + 256);
     static_assert(std::atomic<uint32_t>::is_always_lock_free);
+    static_assert(std::atomic<uint64_t>::is_always_lock_free);
     return true;
 }
 

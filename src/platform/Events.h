@@ -45,6 +45,10 @@ public:
     void Signal(NamedEvent ev);
     void Reset(NamedEvent ev);
     void ResetAll();
+    // A counter in the same mapping that every writer of the hive bumps after a change, so
+    // that a process can keep what it read until someone changes the hive. nullptr when the
+    // mapping is not available.
+    std::atomic<uint64_t>* HiveChangeCounter() const { return changes_; }
 
     ~NamedEvents();
 
@@ -53,6 +57,7 @@ private:
     bool Map(const std::string& hivePath);
     std::string hivePath_;
     std::atomic<uint32_t>* flags_ = nullptr;
+    std::atomic<uint64_t>* changes_ = nullptr;
     void* mapping_ = nullptr;
 };
 

@@ -8,11 +8,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <unordered_map>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
+#include "platform/Events.h"
 #include "platform/Paths.h"
 
 namespace pv::platform {
@@ -87,6 +89,97 @@ std::string NormaliseKeyPath(std::string_view path) {
     }
     return out;
 }
+
+namespace {
+
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// What this process has read from the hive, valid while the shared change counter still shows
+// the value it had when the entries were read.
+struct ReadCache {
+    std::mutex mutex;
+    unsigned generation = 0;
+    std::atomic<uint64_t>* counter = nullptr;
+    uint64_t seen = 0;
+    bool valid = false;
+    std::unordered_map<std::string, std::optional<KeyId>> keys;
+    std::unordered_map<std::string, std::optional<HiveValue>> values;
+    std::unordered_map<KeyId, std::vector<std::string>> valueNames;
+    std::unordered_map<KeyId, std::vector<std::string>> subkeyNames;
+
+    void Clear() {
+        keys.clear();
+        values.clear();
+        valueNames.clear();
+        subkeyNames.clear();
+    }
+    // Under the mutex: drops everything when the hive was switched or changed. False when no
+    // counter is available, and nothing may be cached.
+    bool Refresh() {
+        const unsigned current = g_pathGeneration.load(std::memory_order_acquire);
+        if (current != generation) {
+            Clear();
+            valid = false;
+            generation = current;
+            counter = NamedEvents::Get().HiveChangeCounter();
+        }
+        if (!counter) return false;
+        const uint64_t now = counter->load(std::memory_order_acquire);
+        if (!valid || now != seen) {
+            Clear();
+            seen = now;
+            valid = true;
+        }
+        return true;
+    }
+};
+
+ReadCache& Cache() {
+    static auto* cache = new ReadCache();  // outlives every thread
+    return *cache;
+}
+
+// Writes in this process go one at a time, so the cache can take each one in as it lands.
+std::recursive_mutex g_writeMutex;
+
+std::string ValueSlot(KeyId key, std::string_view name) { return std::to_string(key) + '\n' + Lower(name); }
+
+// After a write: bumps the shared counter. When nobody else changed the hive since the cache
+// was filled, the change is applied to the cache; otherwise the cache is dropped.
+template <class Update>
+void NoteWrite(Update&& update) {
+    ReadCache& c = Cache();
+    std::lock_guard lock(c.mutex);
+    if (c.generation != g_pathGeneration.load(std::memory_order_acquire)) {
+        c.Clear();
+        c.valid = false;
+        c.generation = g_pathGeneration.load(std::memory_order_acquire);
+        c.counter = NamedEvents::Get().HiveChangeCounter();
+    }
+    if (!c.counter) return;
+    const uint64_t before = c.counter->fetch_add(1, std::memory_order_acq_rel);
+    if (c.valid && before == c.seen) {
+        c.seen = before + 1;
+        update(c);
+    } else {
+        c.Clear();
+        c.valid = false;
+    }
+}
+
+// Keeps what a miss read, unless the hive changed while it was being read.
+template <class Fill>
+void StoreIfUnchanged(uint64_t stamp, Fill&& fill) {
+    ReadCache& c = Cache();
+    std::lock_guard lock(c.mutex);
+    if (c.valid && c.counter && c.seen == stamp && c.counter->load(std::memory_order_acquire) == stamp) fill(c);
+}
+
+}  // namespace
 
 namespace {
 // Idle connections; more than this many are closed when their lease ends.
@@ -283,6 +376,7 @@ std::optional<KeyId> Hive::ChildKey(KeyId parent, std::string_view name) {
 std::optional<KeyId> Hive::CreateKey(std::string_view path) {
     if (auto existing = OpenKey(path)) return existing;
     std::string norm = NormaliseKeyPath(path);
+    std::lock_guard write(g_writeMutex);
     if (!BeginImmediate()) return std::nullopt;
     KeyId current = kHiveRoot;
     std::string prefix;
@@ -316,6 +410,7 @@ std::optional<KeyId> Hive::CreateKey(std::string_view path) {
         i = j + 1;
     }
     Commit();
+    NoteWrite([](ReadCache& c) { c.Clear(); });
     return current;
 }
 
@@ -352,6 +447,7 @@ bool Hive::SetValue(KeyId key, std::string_view name, uint32_t type, const void*
                                "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
                                "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, "
                                "data = excluded.data");
+    std::lock_guard write(g_writeMutex);
     if (!st || !KeyExists(key)) return false;
     sqlite3_bind_int64(st, 1, key);
     BindText(st, 2, name);
@@ -360,16 +456,33 @@ bool Hive::SetValue(KeyId key, std::string_view name, uint32_t type, const void*
     sqlite3_bind_blob(st, 4, size ? data : &empty, static_cast<int>(size), SQLITE_TRANSIENT);
     bool ok = StepRetry(st) == SQLITE_DONE;
     sqlite3_reset(st);
+    if (ok) {
+        NoteWrite([&](ReadCache& c) {
+            HiveValue v;
+            v.type = type;
+            auto* bytes = static_cast<const unsigned char*>(data);
+            v.data.assign(bytes, bytes + size);
+            c.values[ValueSlot(key, name)] = std::move(v);
+            c.valueNames.erase(key);
+        });
+    }
     return ok;
 }
 
 bool Hive::DeleteValue(KeyId key, std::string_view name) {
     sqlite3_stmt* st = Prepare(kDeleteValue, "DELETE FROM vals WHERE key = ?1 AND name = ?2");
     if (!st) return false;
+    std::lock_guard write(g_writeMutex);
     sqlite3_bind_int64(st, 1, key);
     BindText(st, 2, name);
     bool ok = StepRetry(st) == SQLITE_DONE && sqlite3_changes(db_) > 0;
     sqlite3_reset(st);
+    if (ok) {
+        NoteWrite([&](ReadCache& c) {
+            c.values[ValueSlot(key, name)] = std::nullopt;
+            c.valueNames.erase(key);
+        });
+    }
     return ok;
 }
 
@@ -399,6 +512,7 @@ std::vector<std::string> Hive::SubkeyNames(KeyId key) {
 }
 
 bool Hive::DeleteSubkey(KeyId parent, std::string_view name) {
+    std::lock_guard write(g_writeMutex);
     if (!BeginImmediate()) return false;
     auto child = ChildKey(parent, name);
     if (!child || *child == kHiveRoot) {
@@ -432,6 +546,7 @@ bool Hive::DeleteSubkey(KeyId parent, std::string_view name) {
     }
     if (ok) {
         Commit();
+        NoteWrite([](ReadCache& c) { c.Clear(); });
     } else {
         Rollback();
     }
@@ -445,6 +560,96 @@ bool Hive::DeleteTree(KeyId parent, std::string_view name) {
         if (!DeleteTree(*child, sub)) return false;
     }
     return DeleteSubkey(parent, name);
+}
+
+std::optional<KeyId> Hive::FindKey(std::string_view path) {
+    const std::string norm = NormaliseKeyPath(path);
+    const std::string slot = Lower(norm);
+    ReadCache& c = Cache();
+    uint64_t stamp = 0;
+    bool cacheable;
+    {
+        std::lock_guard lock(c.mutex);
+        cacheable = c.Refresh();
+        if (cacheable) {
+            if (auto it = c.keys.find(slot); it != c.keys.end()) return it->second;
+            stamp = c.seen;
+        }
+    }
+    HiveLease hive = Acquire();
+    if (!hive) return std::nullopt;
+    std::optional<KeyId> id = hive->OpenKey(norm);
+    if (cacheable) StoreIfUnchanged(stamp, [&](ReadCache& cache) { cache.keys[slot] = id; });
+    return id;
+}
+
+bool Hive::ReadValue(KeyId key, std::string_view name, HiveValue& out) {
+    const std::string slot = ValueSlot(key, name);
+    ReadCache& c = Cache();
+    uint64_t stamp = 0;
+    bool cacheable;
+    {
+        std::lock_guard lock(c.mutex);
+        cacheable = c.Refresh();
+        if (cacheable) {
+            if (auto it = c.values.find(slot); it != c.values.end()) {
+                if (!it->second) return false;
+                out = *it->second;
+                return true;
+            }
+            stamp = c.seen;
+        }
+    }
+    HiveLease hive = Acquire();
+    if (!hive) return false;
+    std::optional<HiveValue> value;
+    if (HiveValue v; hive->GetValue(key, name, v)) value = std::move(v);
+    if (cacheable) StoreIfUnchanged(stamp, [&](ReadCache& cache) { cache.values[slot] = value; });
+    if (!value) return false;
+    out = std::move(*value);
+    return true;
+}
+
+std::vector<std::string> Hive::ReadValueNames(KeyId key, size_t max) {
+    ReadCache& c = Cache();
+    uint64_t stamp = 0;
+    bool cacheable;
+    {
+        std::lock_guard lock(c.mutex);
+        cacheable = c.Refresh();
+        if (cacheable) {
+            if (auto it = c.valueNames.find(key); it != c.valueNames.end()) {
+                return std::vector<std::string>(it->second.begin(),
+                                                it->second.begin() + std::min(max, it->second.size()));
+            }
+            stamp = c.seen;
+        }
+    }
+    HiveLease hive = Acquire();
+    if (!hive) return {};
+    std::vector<std::string> names = hive->ValueNames(key);
+    if (cacheable) StoreIfUnchanged(stamp, [&](ReadCache& cache) { cache.valueNames[key] = names; });
+    if (names.size() > max) names.resize(max);
+    return names;
+}
+
+std::vector<std::string> Hive::ReadSubkeyNames(KeyId key) {
+    ReadCache& c = Cache();
+    uint64_t stamp = 0;
+    bool cacheable;
+    {
+        std::lock_guard lock(c.mutex);
+        cacheable = c.Refresh();
+        if (cacheable) {
+            if (auto it = c.subkeyNames.find(key); it != c.subkeyNames.end()) return it->second;
+            stamp = c.seen;
+        }
+    }
+    HiveLease hive = Acquire();
+    if (!hive) return {};
+    std::vector<std::string> names = hive->SubkeyNames(key);
+    if (cacheable) StoreIfUnchanged(stamp, [&](ReadCache& cache) { cache.subkeyNames[key] = names; });
+    return names;
 }
 
 }  // namespace pv::platform

@@ -48,6 +48,14 @@ public:
     static HiveLease Acquire();
     static std::string LastOpenError();
 
+    // Reads through the process's cache: what was read stays valid until some process changes
+    // the hive (every writer bumps a shared change counter), so a repeated read costs a map
+    // look-up instead of a database transaction. A connection is leased only on a miss.
+    static std::optional<KeyId> FindKey(std::string_view path);
+    static bool ReadValue(KeyId key, std::string_view name, HiveValue& out);
+    static std::vector<std::string> ReadValueNames(KeyId key, size_t max = SIZE_MAX);
+    static std::vector<std::string> ReadSubkeyNames(KeyId key);
+
     ~Hive();
     Hive(const Hive&) = delete;
     Hive& operator=(const Hive&) = delete;

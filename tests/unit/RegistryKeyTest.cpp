@@ -143,6 +143,44 @@ TEST_F(RegistryKeyTest, HiveFileIsPrivateAndAnUnopenableHiveFallsBackToDefaults)
     EXPECT_NE(pv::platform::Hive::LastOpenError().find("/proc/no-such-place"), std::string::npos);
 }
 
+// Reads are kept in memory; a change by this process or another must show at the next read.
+TEST_F(RegistryKeyTest, RepeatedReadsSeeEveryChangeAtOnce) {
+    CRegistryKey adv("AdvCon", true);
+    adv.WriteInt("popport", 110);
+    uint32_t port = 0;
+    ASSERT_TRUE(CRegistryKey("AdvCon", false).ReadInt("popport", port));
+    EXPECT_EQ(port, 110u);
+    adv.WriteInt("POPPORT", 1110);  // this process
+    EXPECT_TRUE(CRegistryKey("AdvCon", false).ReadInt("popport", port));
+    EXPECT_EQ(port, 1110u);
+    EXPECT_FALSE(CRegistryKey("Schedule", false).IsOpen());
+
+    pid_t pid = fork();
+    if (pid == 0) {  // another process
+        pv::platform::SetHivePath(HiveFile());
+        CRegistryKey other("AdvCon", true);
+        bool ok = other.WriteInt("popport", 2110) && other.DeleteValue("smtpinport") == false &&
+                  CRegistryKey("Schedule", true).WriteInt("CheckWaiting", 1);
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(CRegistryKey("AdvCon", false).ReadInt("popport", port));
+    EXPECT_EQ(port, 2110u);
+    uint32_t check = 0;
+    EXPECT_TRUE(CRegistryKey("Schedule", false).ReadInt("CheckWaiting", check));
+    EXPECT_EQ(check, 1u);
+    std::vector<std::string> names;
+    CRegistryKey("AdvCon", false).ListValueNames(names);
+    EXPECT_EQ(names, std::vector<std::string>{"popport"});
+
+    adv.DeleteValue("popport");
+    EXPECT_FALSE(CRegistryKey("AdvCon", false).ReadInt("popport", port));
+    names.clear();
+    EXPECT_EQ(CRegistryKey("AdvCon", false).ListValueNames(names), 0u);
+}
+
 // A writer process and a reader process on the same keys: the busy handling must hide every
 // lock conflict, and a value is always seen whole.
 TEST_F(RegistryKeyTest, ConcurrentProcessesNeverSeeLockErrorsOrTornValues) {
