@@ -13,6 +13,7 @@
 #include "delivery/Mailbox.h"
 #include "delivery/Spooler.h"
 #include "net/Listeners.h"
+#include "pop3/PopServer.h"
 #include "smtp/SmtpServer.h"
 #include "platform/Events.h"
 #include "platform/Hive.h"
@@ -120,6 +121,8 @@ int CServerApp::Run() {
     if (!CheckSpoolRoot()) return 1;    // steps 7-8
     CreateSpoolFolders();               // step 9
     CreateSystemMailboxes();            // step 10
+    // No conversation runs yet, so every mailbox lock left behind belongs to a run that ended.
+    RemoveStaleMailboxLocks(spoolRoot_);
 
     // From here on threads run: the stop signals are taken by the status display only.
     CConsoleStatus::BlockStopSignals();
@@ -134,6 +137,7 @@ int CServerApp::Run() {
     auto spooler = std::make_unique<CSpooler>();
     spooler->Start(false);
     net::ListenerFactories factories;
+    factories.pop = net::MakeConversationFactory<CPopServer>();
     factories.smtp = net::MakeConversationFactory<CSMTPServer>();
     net::CServiceListeners listeners(std::move(factories));
     listeners.Start();

@@ -81,9 +81,21 @@ namespace {
 std::string FolderOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
 }  // namespace
 
+// Every message file in the inbox is on disk before anyone may process it, and message files
+// are never changed in place, so a copy can be a second name for the same file: no data is
+// written and no file is made, only a folder entry (flushed with the batch).
+bool CSpooler::LinkCopy(const std::string& text, const std::string& target) {
+    if (::link(text.c_str(), target.c_str()) != 0) return false;
+    pending_->temporaries.push_back(target);
+    pending_->folders.push_back(FolderOf(target));
+    return true;
+}
+
 bool CSpooler::StageCopy(const std::string& text, const std::string& target) {
     if (target.empty()) return false;
-    // Written under a name no reader looks at; it becomes a *.txt when the batch commits.
+    if (LinkCopy(text, target)) return true;
+    // Another file system, or one without links: a real copy, under a name no reader looks
+    // at until the batch commits.
     const std::string temporary = WithoutSuffix(target) + ".tmp";
     TextFileWriter out;
     if (!out.Open(temporary) || !CopyInto(text, out) || !out.StartWriteback() || !out.Close()) {
@@ -99,11 +111,12 @@ bool CSpooler::StageCopy(const std::string& text, const std::string& target) {
 
 template <class Fill>
 bool CSpooler::StagePair(const std::string& base, const std::string& sender,
-                         const std::vector<std::string>& recipients, Fill&& fill) {
+                         const std::vector<std::string>& recipients, Fill&& fill, const std::string& same) {
     TextFileWriter text, envelope;
-    bool ok = text.Open(base + ".txt") && fill(text) && text.StartWriteback() && text.Close();
+    const bool linked = !same.empty() && LinkCopy(same, base + ".txt");
+    bool ok = linked || (text.Open(base + ".txt") && fill(text) && text.StartWriteback() && text.Close());
     if (ok) {
-        pending_->temporaries.push_back(base + ".txt");
+        if (!linked) pending_->temporaries.push_back(base + ".txt");
         ok = envelope.Open(base + ".tmp");
         if (ok) {
             envelope.WriteLine(sender);
@@ -117,7 +130,7 @@ bool CSpooler::StagePair(const std::string& base, const std::string& sender,
         envelope.Discard();
         return false;
     }
-    pending_->flush.push_back(base + ".txt");
+    if (!linked) pending_->flush.push_back(base + ".txt");
     pending_->flush.push_back(base + ".tmp");
     pending_->renames.emplace_back(base + ".tmp", base + ".wrk");
     pending_->folders.push_back(FolderOf(base));
@@ -137,6 +150,9 @@ bool CSpooler::Prepare() {
 }
 
 void CSpooler::Run() {
+    // Above the conversations: under a burst of submissions the delivery keeps pace, and the
+    // clients wait a little longer for their "250" instead of the inbox growing without end.
+    net::SetCurrentThreadPriority(net::ThreadPriority::Highest);
     if (!Prepare()) return;
     platform::DirectoryWatch watch;
     watch.Watch(inboxPath_);
@@ -266,7 +282,7 @@ bool CSpooler::ProcessMessage(const std::string& base, Pending& pending) {
 
     if (!outbound.empty()) {
         const std::string out = OutboundQueuePath();
-        if (!StagePair(out, sender, outbound, [&](TextFileWriter& w) { return CopyInto(text, w); })) {
+        if (!StagePair(out, sender, outbound, [&](TextFileWriter& w) { return CopyInto(text, w); }, text)) {
             WriteLogLine("Could not write the outbound queue file " + out +
                          "; the remote recipients are kept for the next sweep");
             retry.insert(retry.end(), outbound.begin(), outbound.end());
@@ -367,7 +383,8 @@ CSpooler::Delivery CSpooler::UserDelivery(CMailbox& box, const std::string& send
     if (ok && forwarding && !forwardTo.empty()) {
         WriteLogLine("Forwarding to " + forwardTo + " from " + sender + " (" + text + ")");
         // The forward keeps the sender and is resolved by a later sweep.
-        if (!StagePair(InboundQueuePath(), sender, {forwardTo}, [&](TextFileWriter& w) { return CopyInto(text, w); })) {
+        if (!StagePair(InboundQueuePath(), sender, {forwardTo}, [&](TextFileWriter& w) { return CopyInto(text, w); },
+                       text)) {
             WriteLogLine("Could not queue the forward to " + forwardTo + "; it is tried again at the next sweep");
             ok = false;
         }
@@ -434,7 +451,7 @@ bool CSpooler::Distribute(CMailbox& list, const std::string& sender, const std::
         }
         return true;
     };
-    if (!StagePair(InboundQueuePath(), from, recipients, fill)) {
+    if (!StagePair(InboundQueuePath(), from, recipients, fill, replyTo ? std::string() : text)) {
         WriteLogLine("Could not queue the distribution of list " + list.Name() + "; tried again at the next sweep");
         return false;
     }

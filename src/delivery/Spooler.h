@@ -52,12 +52,14 @@ private:
     bool Distribute(CMailbox& list, const std::string& sender, const std::string& text,
                     const std::vector<std::string>& members, bool replyTo);
     bool RejectionNotice(CMailbox& list, const std::string& sender);
-    // A copy of the message as a mailbox file, visible once the batch is committed.
+    // A copy of the message as a mailbox file, durable once the batch is committed.
     bool StageCopy(const std::string& text, const std::string& target);
-    // A new queue pair (message written by fill), visible once the batch is committed.
+    bool LinkCopy(const std::string& text, const std::string& target);
+    // A new queue pair whose message is `same` (when given and it can be linked) or is written
+    // by fill; it appears (.wrk) once the batch is committed.
     template <class Fill>
     bool StagePair(const std::string& base, const std::string& sender, const std::vector<std::string>& recipients,
-                   Fill&& fill);
+                   Fill&& fill, const std::string& same = std::string());
     bool ExpandAlias(const std::string& recipient);
     void AddRecipient(const std::string& address);
 

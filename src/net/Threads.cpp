@@ -30,6 +30,7 @@ void SetCurrentThreadPriority(ThreadPriority priority) {
     switch (priority) {
         case ThreadPriority::Normal: break;
         case ThreadPriority::AboveNormal: target -= 1; break;
+        case ThreadPriority::Highest: target -= 5; break;
         case ThreadPriority::TimeCritical: target -= 10; break;
     }
     target = std::clamp(target, -20, 19);

@@ -30,7 +30,7 @@ struct ThreadMessage {
     intptr_t lParam = 0;
 };
 
-enum class ThreadPriority { Normal, AboveNormal, TimeCritical };
+enum class ThreadPriority { Normal, AboveNormal, Highest, TimeCritical };
 
 // Moves the calling thread to the priority, relative to the process's own. Raising needs a
 // privilege most installations lack; a refused change is ignored.

@@ -1,0 +1,633 @@
+#include "pop3/PopServer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/AppEvents.h"
+#include "core/Log.h"
+#include "core/QueueFiles.h"
+#include "core/RegistryKey.h"
+#include "core/TextFile.h"
+
+namespace pv {
+
+namespace {
+
+std::mutex g_countMutex;
+int g_liveCount = 0;
+// Mailbox numbers come from one counter in the hive: two clients creating mailboxes at the
+// same moment must not both take the same number.
+std::mutex g_createMutex;
+
+constexpr const char* kCommands = "USER,PASS,QUIT,STAT,LIST,RETR,DELE,NOOP,LAST,UIDL,RSET";
+enum Command { kUser, kPass, kQuit, kStat, kList, kRetr, kDele, kNoop, kLast, kUidl, kRset };
+
+constexpr const char* kLockText = "Mailbox is locked";
+constexpr size_t kReadChunk = 32 * 1024;
+// Carriage returns are dropped only right before a line end; a longer run than this is sent
+// as it is rather than counted up without limit.
+constexpr size_t kMaxHeldCR = 4096;
+constexpr uint32_t kDefaultTimeout = 60;
+
+std::string Trim(std::string_view text) {
+    size_t b = text.find_first_not_of(" \t\r\n\v\f");
+    if (b == std::string_view::npos) return "";
+    size_t e = text.find_last_not_of(" \t\r\n\v\f");
+    return std::string(text.substr(b, e - b + 1));
+}
+
+int LookUpCommand(const std::string& word) {
+    std::string_view list(kCommands);
+    for (int i = 0; i * 5 < static_cast<int>(list.size()); ++i) {
+        if (list.substr(i * 5, 4) == word) return i;
+    }
+    return -1;
+}
+
+// The argument as a message number: 0 when it is not a number, -1 when it is negative.
+long long MessageNumber(const std::string& arg) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < arg.size() && (arg[i] == '-' || arg[i] == '+')) negative = arg[i++] == '-';
+    if (i >= arg.size() || !std::isdigit(static_cast<unsigned char>(arg[i]))) return 0;
+    long long n = 0;
+    for (; i < arg.size() && std::isdigit(static_cast<unsigned char>(arg[i])); ++i) {
+        n = std::min(n * 10 + (arg[i] - '0'), static_cast<long long>(INT_MAX) + 1);
+    }
+    return negative ? -1 : n;
+}
+
+// A name from the network as it may appear in a reply or a log line.
+std::string Printable(std::string text) {
+    for (auto& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    return text;
+}
+
+std::string Format(const char* format, auto... args) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, args...);
+    return text;
+}
+
+}  // namespace
+
+CPopServer::CPopServer() {
+    primaryDomain_ = PrimaryDomain();
+    if (primaryDomain_.empty()) {
+        // No local domain configured yet: the machine's own name is the best the client can get.
+        char host[256] = {};
+        primaryDomain_ = ::gethostname(host, sizeof host - 1) == 0 && host[0] ? host : "localhost";
+    }
+    std::string root;
+    CRegistryKey("", false).ReadString("Maildrop", root);
+    if (root.empty()) {
+        char cwd[4096];
+        if (::getcwd(cwd, sizeof cwd)) CRegistryKey("", true).WriteString("Maildrop", cwd);
+    }
+    SetLineOptions({true, kMaxCommandLine + 1});  // the CR stays in the line until it is trimmed
+    std::lock_guard lock(g_countMutex);
+    ++g_liveCount;
+    Events().Signal(NamedEvent::PopServer);
+}
+
+CPopServer::~CPopServer() {
+    EndOutput();
+    RemoveLock();
+    std::lock_guard lock(g_countMutex);
+    if (--g_liveCount == 0) Events().Reset(NamedEvent::PopServer);
+}
+
+int CPopServer::LiveCount() {
+    std::lock_guard lock(g_countMutex);
+    return g_liveCount;
+}
+
+void CPopServer::Reply(std::string_view text) {
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
+    std::string line(text);
+    line.append("\r\n");
+    SendBytes(line);
+}
+
+// --- socket events ---------------------------------------------------------------------
+
+void CPopServer::OnSend() {
+    if (state_ == kGreeting) {
+        Reply("+OK " + primaryDomain_ + " POP3 server ready (running Postvane)");
+        uint32_t timeout = kDefaultTimeout;
+        CRegistryKey("AdvCon", false).ReadInt("Poptimeout", timeout);
+        // 0 would drop every client at once, and a huge value reads as negative.
+        if (timeout == 0 || timeout > INT_MAX) timeout = kDefaultTimeout;
+        SetTimeout(static_cast<int>(timeout));
+        // Every reply goes out in whole sends; holding back a short last piece of a message
+        // until the client acknowledges the rest would only stall each RETR.
+        const int on = 1;
+        ::setsockopt(Socket(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        state_ = kWaitUser;
+    }
+    Pump();
+}
+
+void CPopServer::OnReceive() {
+    // Commands sent before the greeting, or while a reply is still going out, wait in the
+    // socket: they are read once the conversation can answer them.
+    if (state_ == kGreeting || state_ == kClosing || pumping_ || Busy() || !input_.empty()) {
+        readDeferred_ = true;
+        return;
+    }
+    ReceiveLines();
+    Pump();
+}
+
+void CPopServer::OnClose() { Close(true); }
+
+void CPopServer::OnTimeout() {
+    std::string address;
+    unsigned port = 0;
+    GetSockName(address, port);
+    WriteLogLine(Format("POP3 timeout talking to [%s] on port %u", address.c_str(), port));
+    PostThreadMessage(net::kWmQuit);
+}
+
+void CPopServer::OnLine(std::string& line) { input_.push_back({std::move(line), false}); }
+
+void CPopServer::OnLineTooLong() { input_.push_back({std::string(), true}); }
+
+void CPopServer::Pump() {
+    if (pumping_) return;
+    pumping_ = true;
+    while (Socket() != net::kInvalidSocket && state_ != kClosing) {
+        if (output_ != Output::None) {
+            ContinueOutput();
+            if (output_ != Output::None) break;  // the socket is full: OnSend goes on
+        }
+        if (OutputBlocked()) break;
+        if (!input_.empty()) {
+            Input in = std::move(input_.front());
+            input_.pop_front();
+            if (in.tooLong) {
+                Reply(Format("-ERR command line too long: at most %zu characters are allowed", kMaxCommandLine));
+            } else {
+                Interpret(std::move(in.line));
+            }
+            continue;
+        }
+        if (readDeferred_) {
+            readDeferred_ = false;
+            if (ReceiveLines()) continue;
+        }
+        break;
+    }
+    pumping_ = false;
+}
+
+// --- commands ----------------------------------------------------------------------------
+
+void CPopServer::Interpret(std::string line) {
+    line = Trim(line);
+    const size_t blank = line.find(' ');
+    std::string word = line.substr(0, blank);
+    std::string arg = blank == std::string::npos ? std::string() : line.substr(blank + 1);
+    for (auto& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const int command = LookUpCommand(word);
+    if (command < 0) {
+        Reply("-ERR unknown command");
+        return;
+    }
+    switch (state_) {
+        case kWaitUser:
+            if (command == kUser) {
+                User(arg);
+            } else if (command == kPass) {
+                Reply("-ERR I need a USER");
+            } else if (command == kQuit) {
+                Quit();
+            } else {
+                Reply("-ERR invalid command");
+            }
+            break;
+        case kWaitPass:
+            if (command == kPass) {
+                Pass(arg);
+            } else if (command == kQuit) {
+                Quit();
+            } else {
+                Reply("-ERR invalid command");
+            }
+            break;
+        case kTransaction: Transaction(command, arg); break;
+        default: break;
+    }
+}
+
+void CPopServer::User(const std::string& arg) {
+    std::string name = arg;
+    for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    user_ = name;
+    autocreate_ = 0;
+    mailbox_.Close();  // nothing of an earlier USER carries over
+    directory_.clear();
+    lockPath_.clear();
+    // A name that could leave the mailbox folder or reach into another key is nobody's.
+    const bool safe = IsSafeMailboxName(name);
+    if (safe && mailbox_.Open(name)) {
+        directory_ = mailbox_.Directory();
+        lockPath_ = JoinPath(directory_, kMailboxLockFile);
+        if (FileExists(lockPath_)) {
+            Reply("-ERR Mailbox is locked");
+            return;
+        }
+        Reply("+OK " + name + " gets mail here");
+        state_ = kWaitPass;
+        return;
+    }
+    if (safe) CRegistryKey("", false).ReadInt("Autocreate", autocreate_);
+    if (autocreate_ != 0) {
+        const std::string text = "+OK creating new user " + name;
+        Reply(text);
+        WriteLogLine(text);
+        state_ = kWaitPass;
+        return;
+    }
+    Reply("-ERR " + Printable(name) + " doesn't get mail here");
+    user_.clear();
+}
+
+void CPopServer::Pass(const std::string& arg) {
+    if (mailbox_.IsOpen() && mailbox_.CheckPassword(arg)) {
+        EnterTransaction("+OK mailbox locked and ready");
+        return;
+    }
+    if (autocreate_ == 0) {
+        Reply("-ERR invalid password");
+        WriteLogLine("-ERR invalid password for mailbox " + Printable(user_));
+        return;
+    }
+    if (arg.empty() || arg.size() > kMaxPasswordLength || arg.find('\0') != std::string::npos) {
+        Reply(Format("-ERR a new mailbox needs a password of 1 to %zu characters", kMaxPasswordLength));
+        return;
+    }
+    {
+        std::lock_guard lock(g_createMutex);
+        if (mailbox_.Open(user_)) {
+            // Another client made this mailbox since USER: it is an existing one now.
+            autocreate_ = 0;
+            if (!mailbox_.CheckPassword(arg)) {
+                Reply("-ERR invalid password");
+                WriteLogLine("-ERR invalid password for mailbox " + Printable(user_));
+                return;
+            }
+        } else if (!mailbox_.Create(user_, kMailboxUser) || !mailbox_.SetPassword(arg)) {
+            Reply("-ERR the new mailbox could not be created; try again later");
+            WriteLogLine("POP3 server could not create the mailbox " + user_ +
+                         ": the configuration store refused the change. Check that the hive file is writable.");
+            return;
+        }
+    }
+    directory_ = mailbox_.Directory();
+    lockPath_ = JoinPath(directory_, kMailboxLockFile);
+    EnterTransaction(autocreate_ ? "+OK new password set, mailbox locked and ready" : "+OK mailbox locked and ready");
+}
+
+void CPopServer::EnterTransaction(const char* okText) {
+    if (!CreateLock()) return;
+    if (!LoadMessageList()) {
+        RemoveLock();
+        Reply("-ERR the mailbox cannot be read now; try again later");
+        return;
+    }
+    Reply(okText);
+    state_ = kTransaction;
+}
+
+// The lock is made only if it is not there yet, so of two clients that passed USER at the
+// same time only one gets the mailbox.
+bool CPopServer::CreateLock() {
+    const int fd = ::open(lockPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == EEXIST) {
+            Reply("-ERR Mailbox is locked");
+        } else {
+            Reply("-ERR the mailbox cannot be locked now; try again later");
+            WriteLogLine("POP3 server could not create the lock file " + lockPath_ + ": " + std::strerror(err) +
+                         ". Check that the mailbox folder exists and is writable.");
+        }
+        return false;
+    }
+    lockHeld_ = true;
+    const ssize_t written = ::write(fd, kLockText, std::strlen(kLockText));
+    (void)written;  // the file's existence is the lock; its text is for people who look
+    ::close(fd);
+    return true;
+}
+
+void CPopServer::RemoveLock() {
+    if (!lockHeld_) return;
+    lockHeld_ = false;
+    ::unlink(lockPath_.c_str());
+}
+
+// Every *.txt file of the folder. Sorted by name, which is the order of arrival: queue file
+// names are numbered.
+bool CPopServer::LoadMessageList() {
+    messages_.clear();
+    DIR* dir = ::opendir(directory_.c_str());
+    if (!dir) {
+        WriteLogLine("POP3 server could not read the mailbox folder " + directory_ + ": " + std::strerror(errno) +
+                     ". Check that it exists and is readable.");
+        return false;
+    }
+    const int dirFd = ::dirfd(dir);
+    while (dirent* e = ::readdir(dir)) {
+        std::string_view name(e->d_name);
+        if (name.size() <= 4 || name[0] == '.' || name.substr(name.size() - 4) != ".txt") continue;
+        struct stat st {};
+        if (::fstatat(dirFd, e->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
+        messages_.push_back({std::string(name), false, static_cast<uint64_t>(st.st_size)});
+    }
+    ::closedir(dir);
+    std::sort(messages_.begin(), messages_.end(),
+              [](const Message& a, const Message& b) { return a.fileName < b.fileName; });
+    return true;
+}
+
+void CPopServer::Transaction(int command, const std::string& arg) {
+    const long long count = static_cast<long long>(messages_.size());
+    long long n = MessageNumber(arg);
+    auto valid = [&] { return n >= 1 && n <= count; };
+    switch (command) {
+        case kStat: {
+            size_t number = 0;
+            uint64_t octets = 0;
+            for (const auto& m : messages_) {
+                if (m.deleted) continue;
+                ++number;
+                octets += m.size;
+            }
+            Reply(Format("+OK %zu %llu", number, static_cast<unsigned long long>(octets)));
+            break;
+        }
+        case kList:
+            if (count == 0) {
+                Reply("-ERR nothing to list");
+            } else if (arg.empty()) {
+                status_ = "+OK \r\n";
+                output_ = Output::List;
+                cursor_ = 0;
+            } else if (!valid()) {
+                Reply("-ERR invalid message number");
+            } else if (messages_[n - 1].deleted) {
+                Reply("-ERR message deleted");
+            } else {
+                Reply(Format("+OK %lld %llu", n, static_cast<unsigned long long>(messages_[n - 1].size)));
+            }
+            break;
+        case kRetr:
+            if (n == 0) n = 1;
+            if (!valid()) {
+                Reply("-ERR invalid message number");
+                break;
+            }
+            last_ = std::max(last_, static_cast<size_t>(n));
+            if (messages_[n - 1].deleted) {
+                Reply("-ERR invalid message number");
+            } else {
+                StartRetrieve(static_cast<size_t>(n - 1));
+            }
+            break;
+        case kDele:
+            if (n == 0) n = 1;
+            if (valid()) {
+                messages_[n - 1].deleted = true;
+                Reply("+OK");
+            } else {
+                Reply("-ERR invalid message number");
+            }
+            break;
+        case kNoop: Reply("+OK"); break;
+        case kLast: Reply(Format("+OK %zu", last_)); break;
+        case kUidl:
+            if (arg.empty()) {
+                status_ = "+OK unique-id listing follows\r\n";
+                output_ = Output::Uidl;
+                cursor_ = 0;
+            } else if (valid()) {
+                Reply(Format("+OK %lld ", n) + messages_[n - 1].fileName);
+            } else {
+                Reply(Format("-ERR invalid message number: the mailbox holds %lld messages", count));
+            }
+            break;
+        case kRset:
+            for (auto& m : messages_) m.deleted = false;
+            Reply("+OK");
+            break;
+        case kQuit: Quit(); break;
+        default: Reply("-ERR invalid command"); break;  // USER, PASS
+    }
+}
+
+// Deletions happen only here, in the transaction state; the client hears "+OK" once they are
+// done, and the lock goes before the reply so that it can log in again at once.
+void CPopServer::Quit() {
+    int failed = 0;
+    if (state_ == kTransaction) {
+        for (const auto& m : messages_) {
+            if (!m.deleted) continue;
+            const std::string path = JoinPath(directory_, m.fileName);
+            if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+                WriteLogLine("POP3 server could not delete " + path + ": " + std::strerror(errno) +
+                             ". The message stays in the mailbox; check the folder's permissions.");
+                ++failed;
+            }
+        }
+    }
+    RemoveLock();
+    if (failed == 0) {
+        Reply("+OK");
+    } else {
+        Reply(Format("-ERR %d of the deleted messages could not be removed and will be offered again", failed));
+    }
+    state_ = kClosing;
+    CloseWhenSent();
+}
+
+// --- long replies ------------------------------------------------------------------------
+
+void CPopServer::StartRetrieve(size_t index) {
+    const std::string path = JoinPath(directory_, messages_[index].fileName);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ENOENT) {
+            Reply(Format("-ERR message %zu is no longer in the mailbox", index + 1));
+        } else {
+            Reply(Format("-ERR message %zu cannot be read now; try again later", index + 1));
+            WriteLogLine("POP3 server could not read " + path + ": " + std::strerror(err) +
+                         ". Check the file's permissions.");
+        }
+        return;
+    }
+    file_ = fd;
+    fileName_ = path;
+    if (readBuffer_.size() != kReadChunk) readBuffer_.resize(kReadChunk);
+    readPos_ = readEnd_ = 0;
+    atLineStart_ = true;
+    heldCR_ = 0;
+    status_ = "+OK\r\n";
+    output_ = Output::Retr;
+}
+
+void CPopServer::ContinueOutput() {
+    while (output_ != Output::None && !OutputBlocked()) {
+        batch_.assign(status_);  // the status line travels with the first part of the reply
+        status_.clear();
+        Fill result = Fill::Done;
+        switch (output_) {
+            case Output::List: result = FillList(batch_); break;
+            case Output::Uidl: result = FillUidl(batch_); break;
+            case Output::Retr: result = FillRetr(batch_); break;
+            case Output::None: break;
+        }
+        if (result == Fill::Failed) {
+            // The "+OK" is out and the message cannot be finished: ending without the final
+            // "." tells the client that it did not get the whole message.
+            EndOutput();
+            Close(true);
+            return;
+        }
+        if (!batch_.empty() && !SendBytes(batch_)) {
+            EndOutput();
+            Close(true);  // the connection is broken
+            return;
+        }
+        if (result == Fill::Done) EndOutput();
+    }
+}
+
+CPopServer::Fill CPopServer::FillList(std::string& out) {
+    char line[48];
+    for (; cursor_ < messages_.size() && out.size() < kOutputBatch; ++cursor_) {
+        if (messages_[cursor_].deleted) continue;
+        std::snprintf(line, sizeof line, "%zu %llu\r\n", cursor_ + 1,
+                      static_cast<unsigned long long>(messages_[cursor_].size));
+        out.append(line);
+    }
+    if (cursor_ < messages_.size()) return Fill::More;
+    out.append(".\r\n");
+    return Fill::Done;
+}
+
+CPopServer::Fill CPopServer::FillUidl(std::string& out) {
+    char number[24];
+    for (; cursor_ < messages_.size() && out.size() < kOutputBatch; ++cursor_) {
+        std::snprintf(number, sizeof number, "%zu ", cursor_ + 1);
+        out.append(number).append(messages_[cursor_].fileName).append("\r\n");
+    }
+    if (cursor_ < messages_.size()) return Fill::More;
+    out.append(".\r\n");
+    return Fill::Done;
+}
+
+// Lines go out whole, however long: cutting a long line would change the message.
+CPopServer::Fill CPopServer::FillRetr(std::string& out) {
+    while (out.size() < kOutputBatch) {
+        if (readPos_ == readEnd_) {
+            ssize_t n;
+            do {
+                n = ::read(file_, readBuffer_.data(), readBuffer_.size());
+            } while (n < 0 && errno == EINTR);
+            if (n < 0) {
+                WriteLogLine("POP3 server could not read " + fileName_ + " while sending it: " +
+                             std::strerror(errno) + ". The client was disconnected and the message kept.");
+                return Fill::Failed;
+            }
+            if (n == 0) {
+                if (!atLineStart_ || heldCR_ > 0) out.append("\r\n");  // a last line without its end
+                out.append(".\r\n");
+                return Fill::Done;
+            }
+            readPos_ = 0;
+            readEnd_ = static_cast<size_t>(n);
+        }
+        const char* begin = readBuffer_.data() + readPos_;
+        const size_t available = readEnd_ - readPos_;
+        const char* lf = static_cast<const char*>(std::memchr(begin, '\n', available));
+        const size_t length = lf ? static_cast<size_t>(lf - begin) : available;
+        AppendMessageBytes(out, std::string_view(begin, length), lf != nullptr);
+        readPos_ += length + (lf ? 1 : 0);
+    }
+    return Fill::More;
+}
+
+// A piece of a message line; lineEnds when its LF followed. Trailing CRs are dropped and CR LF
+// put in their place; a line that begins with "." gets another one in front.
+void CPopServer::AppendMessageBytes(std::string& out, std::string_view piece, bool lineEnds) {
+    size_t end = piece.size();
+    while (end > 0 && piece[end - 1] == '\r') --end;
+    if (end > 0) {
+        if (atLineStart_ && heldCR_ == 0 && piece[0] == '.') out.push_back('.');
+        out.append(heldCR_, '\r');
+        heldCR_ = 0;
+        out.append(piece.data(), end);
+        atLineStart_ = false;
+    }
+    heldCR_ += piece.size() - end;
+    if (lineEnds) {
+        out.append("\r\n");
+        heldCR_ = 0;
+        atLineStart_ = true;
+    } else if (heldCR_ > kMaxHeldCR) {
+        out.append(heldCR_, '\r');
+        heldCR_ = 0;
+        atLineStart_ = false;
+    }
+}
+
+void CPopServer::EndOutput() {
+    if (file_ >= 0) ::close(file_);
+    file_ = -1;
+    output_ = Output::None;
+    status_.clear();
+    cursor_ = 0;
+}
+
+// --- start-up ----------------------------------------------------------------------------
+
+int RemoveStaleMailboxLocks(const std::string& spoolRoot) {
+    const std::string folder = JoinPath(spoolRoot, kMailboxDir);
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return 0;  // no mailbox folders yet, so no locks
+    int removed = 0;
+    while (dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        const std::string lock = JoinPath(JoinPath(folder, name), kMailboxLockFile);
+        if (::unlink(lock.c_str()) == 0) {
+            ++removed;
+        } else if (errno != ENOENT && errno != ENOTDIR) {
+            WriteLogLine("Could not remove the mailbox lock " + lock + " left by an earlier run: " +
+                         std::strerror(errno) + ". Remove it by hand, or POP3 clients cannot log in to that mailbox.");
+        }
+    }
+    ::closedir(dir);
+    if (removed > 0) {
+        WriteLogLine(Format("Removed %d mailbox lock file(s) left by an earlier run", removed));
+    }
+    return removed;
+}
+
+}  // namespace pv

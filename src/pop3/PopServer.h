@@ -1,0 +1,129 @@
+// CPopServer: one POP3 conversation with a mail client on the LAN. It authenticates a local
+// mailbox, locks it with `user.lck`, lists and sends the message files of its folder, and at
+// QUIT deletes those the client marked.
+//
+// Long replies (RETR, LIST, UIDL) are produced piece by piece: the conversation fills the
+// socket, stops when it is full and goes on at the next write event. Commands that arrive in
+// the meantime wait, and the socket is not read again until the reply is out, so neither a
+// slow reader nor a client that sends without reading makes the server hold more than a few
+// tens of kilobytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "delivery/Mailbox.h"
+#include "net/SocketThread.h"
+
+namespace pv {
+
+inline constexpr const char* kMailboxLockFile = "user.lck";
+
+class CPopServer : public net::CSocketThread {
+public:
+    enum State { kGreeting = 0, kWaitUser = 1, kWaitPass = 2, kTransaction = 3, kClosing = 4 };
+
+    // Longest command line a client may send, without its line end; a longer one is answered
+    // with an error and dropped. Real commands are a few dozen bytes.
+    static constexpr size_t kMaxCommandLine = 512;
+    // Bytes handed to the socket at a time during a long reply.
+    static constexpr size_t kOutputBatch = 32 * 1024;
+
+    struct Message {
+        std::string fileName;
+        bool deleted = false;
+        uint64_t size = 0;
+    };
+
+    CPopServer();
+    ~CPopServer() override;
+
+    // Live conversations (what keeps "PVG:POPSERVER" signalled).
+    static int LiveCount();
+
+protected:
+    void OnSend() override;
+    void OnReceive() override;
+    void OnClose() override;
+    void OnTimeout() override;
+    void OnLine(std::string& line) override;
+    void OnLineTooLong() override;
+
+private:
+    enum class Output { None, List, Uidl, Retr };
+    struct Input {
+        std::string line;
+        bool tooLong = false;
+    };
+
+    // A reply line: trailing CR and LF removed (blanks stay: "+OK " keeps its space), CR LF
+    // appended.
+    void Reply(std::string_view text);
+    // Handles queued commands, continues a long reply and reads more input, until the socket
+    // is full or nothing is left to do.
+    void Pump();
+    bool Busy() const { return output_ != Output::None || OutputBlocked(); }
+    void Interpret(std::string line);
+
+    void User(const std::string& arg);
+    void Pass(const std::string& arg);
+    void Transaction(int command, const std::string& arg);
+    void Quit();
+
+    // Locks the mailbox and loads its message list; replies and enters the transaction state
+    // on success, replies with the reason otherwise.
+    void EnterTransaction(const char* okText);
+    bool CreateLock();
+    void RemoveLock();
+    bool LoadMessageList();
+    void StartRetrieve(size_t index);
+
+    // Long replies: each call adds about one batch; true when the reply is complete.
+    enum class Fill { More, Done, Failed };
+    void ContinueOutput();
+    Fill FillList(std::string& out);
+    Fill FillUidl(std::string& out);
+    Fill FillRetr(std::string& out);
+    void AppendMessageBytes(std::string& out, std::string_view piece, bool lineEnds);
+    void EndOutput();
+
+    int state_ = kGreeting;
+    std::string primaryDomain_;
+    CMailbox mailbox_;
+    std::string user_;
+    std::string directory_;
+    std::string lockPath_;
+    bool lockHeld_ = false;
+    uint32_t autocreate_ = 0;
+    std::vector<Message> messages_;
+    size_t last_ = 0;
+
+    // Input waiting while a reply goes out.
+    std::deque<Input> input_;
+    bool readDeferred_ = false;
+    bool pumping_ = false;
+
+    // The long reply in progress.
+    Output output_ = Output::None;
+    std::string status_;  // the reply's first line, not sent yet
+    size_t cursor_ = 0;
+    std::string batch_;
+    int file_ = -1;
+    std::string fileName_;
+    std::vector<char> readBuffer_;
+    size_t readPos_ = 0;
+    size_t readEnd_ = 0;
+    bool atLineStart_ = true;
+    size_t heldCR_ = 0;  // CRs at the end of what was read so far: dropped if a line end follows
+};
+
+// Removes the `user.lck` of every mailbox folder below <spoolRoot>/mailbox. Called at start-up,
+// before the POP3 listener opens: no conversation can hold a mailbox then, so any lock found
+// was left by a run that ended without cleaning up. Returns how many were removed.
+int RemoveStaleMailboxLocks(const std::string& spoolRoot);
+
+}  // namespace pv
