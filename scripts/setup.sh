@@ -6,8 +6,9 @@ PACKAGES=(
   g++ cmake ninja-build pkg-config
   libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3
+  python3 python3-aiosmtpd
   swaks
+  fetchmail
 )
 
 missing=()
