@@ -13,7 +13,6 @@ std::mutex g_mutex;
 MessageBoxHandler g_handler;
 std::function<void(const std::string&)> g_logger;
 bool g_assumeYes = false;
-bool g_terminal = true;
 
 std::string OneLine(const std::string& text) {
     std::string out;
@@ -34,21 +33,16 @@ void SetAssumeYes(bool yes) {
     std::lock_guard lock(g_mutex);
     g_assumeYes = yes;
 }
-void SetTerminalQuestions(bool allowed) {
-    std::lock_guard lock(g_mutex);
-    g_terminal = allowed;
-}
 
 int MessageBox(const std::string& text, const std::string& title, unsigned flags) {
     MessageBoxHandler handler;
     std::function<void(const std::string&)> logger;
-    bool assumeYes, terminal;
+    bool assumeYes;
     {
         std::lock_guard lock(g_mutex);
         handler = g_handler;
         logger = g_logger;
         assumeYes = g_assumeYes;
-        terminal = g_terminal;
     }
     if (handler) return handler(text, title, flags);
 
@@ -60,7 +54,7 @@ int MessageBox(const std::string& text, const std::string& title, unsigned flags
     std::lock_guard console(consoleMutex);
     std::cerr << line << std::endl;
     if (!question) return kIdOk;
-    if (terminal && ::isatty(STDIN_FILENO)) {
+    if (::isatty(STDIN_FILENO)) {
         std::cerr << "[y/N] " << std::flush;
         std::string answer;
         if (std::getline(std::cin, answer) && !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y')) {

@@ -26,7 +26,5 @@ void SetMessageBoxHandler(MessageBoxHandler handler);
 void SetMessageBoxLogger(std::function<void(const std::string&)> logger);
 // The answer to Yes/No questions when no terminal can be asked.
 void SetAssumeYes(bool yes);
-// Whether a terminal may be asked (false for a server started by a service manager).
-void SetTerminalQuestions(bool allowed);
 
 }  // namespace pv::platform
