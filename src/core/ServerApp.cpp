@@ -139,7 +139,11 @@ int CServerApp::Run() {
     net::ListenerFactories factories;
     factories.pop = net::MakeConversationFactory<CPopServer>();
     factories.smtp = net::MakeConversationFactory<CSMTPServer>();
-    net::CServiceListeners listeners(std::move(factories));
+    // `AdvCon\BindAddress` (optional) keeps the services on one address, for instance the
+    // LAN side of the machine only; absent, they listen on every address.
+    std::string bindAddress;
+    CRegistryKey("AdvCon", false).ReadString("BindAddress", bindAddress);
+    net::CServiceListeners listeners(std::move(factories), bindAddress);
     listeners.Start();
 
     status.Run();  // step 14

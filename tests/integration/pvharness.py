@@ -66,6 +66,7 @@ class Installation:
                       "fingerport": ports.get("finger") or free_port()}
         for name, port in self.ports.items():
             self.set_dword("AdvCon", name, port)
+        self.set_string("AdvCon", "BindAddress", "127.0.0.1")  # tests stay on loopback
 
     def start(self, *args, stdin=subprocess.DEVNULL):
         server = Server(self, list(args), stdin)

@@ -5,7 +5,7 @@ import signal
 import time
 import unittest
 
-from pvharness import Installation
+from pvharness import Installation, free_port
 
 STARTED = "Starting Postvane 1.0 Pre-release"
 TITLE = "Postvane configuration Error: "
@@ -15,6 +15,12 @@ class StartupTest(unittest.TestCase):
     def setUp(self):
         self.inst = Installation()
         self.addCleanup(self.inst.cleanup)
+
+    def loopback_services(self):
+        """Services on free loopback ports, for tests that do not run the whole configuration."""
+        for name in ("smtpinport", "popport", "fingerport"):
+            self.inst.set_dword("AdvCon", name, free_port())
+        self.inst.set_string("AdvCon", "BindAddress", "127.0.0.1")
 
     def files_besides_lock_and_events(self):
         return sorted(f for f in os.listdir(self.inst.dir)
@@ -37,6 +43,7 @@ class StartupTest(unittest.TestCase):
     def test_empty_gateway_counts_as_configured(self):
         inst = self.inst
         os.mkdir(inst.spool)
+        self.loopback_services()
         inst.set_string("", "Gateway", "")
         inst.set_string("", "Maildrop", inst.spool)
         server = inst.start()
@@ -50,6 +57,7 @@ class StartupTest(unittest.TestCase):
 
     def test_missing_gateway_runs_the_wizard_first(self):
         inst = self.inst
+        self.loopback_services()  # kept by the wizard
         server = inst.start()
         server.wait_for(STARTED)
         gateway = inst.reg("query", "", "/v", "Gateway").stdout
@@ -60,6 +68,7 @@ class StartupTest(unittest.TestCase):
 
     def test_missing_spool_root_is_created_only_after_a_yes(self):
         inst = self.inst
+        self.loopback_services()
         inst.set_string("", "Gateway", "localhost")
         inst.set_string("", "Maildrop", inst.spool)
         proc = inst.run("postvane", "--headless", check=False)
