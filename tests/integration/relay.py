@@ -1,0 +1,199 @@
+"""A real SMTP relay for the transmit tests: aiosmtpd on loopback, told how to misbehave and
+recording exactly what it received.
+
+The relay runs in its own process under Debian's Python (/usr/bin/python3, which has the
+python3-aiosmtpd package), whatever interpreter runs the tests; POSTVANE_RELAY_PYTHON
+overrides the choice. Every event is appended to a JSON-lines file and flushed before the
+relay answers, so once the transmitter has heard a reply the event is on disk.
+
+Behaviour (a dict, every key optional):
+  greeting          list of greeting lines, e.g. ["220-first", "220 second"] or ["554 go away"];
+                    "never" keeps silent. Between lines the relay waits (up to 3 s) for the
+                    client to speak and records whether it did.
+  refuse_mail       {sender or "*": reply} for MAIL FROM
+  refuse_rcpt       {recipient: reply} for RCPT TO
+  refuse_data       {sender or "*": reply} for the DATA command itself
+  refuse_end        {sender or "*": reply} for the end of the message data
+  refuse_rset       reply to RSET
+  drop_after        drop the connection after this many bytes of message data...
+  drop_times        ...this many times (default 1), later sessions behave
+  watch_dir         a folder whose file names are recorded when QUIT arrives
+"""
+
+import json
+import os
+import subprocess
+import sys
+import time
+
+RELAY_PYTHON = os.environ.get("POSTVANE_RELAY_PYTHON") or "/usr/bin/python3"
+
+
+class Relay:
+    """Test side: starts the relay process and reads what it recorded."""
+
+    def __init__(self, folder, **behaviour):
+        self.record = os.path.join(folder, f"relay-{time.monotonic_ns()}.jsonl")
+        open(self.record, "w").close()
+        # Its complaints go to a file: a pipe nobody reads could fill and stop the relay.
+        self.errors = self.record[:-6] + ".err"
+        try:
+            with open(self.errors, "w") as err:
+                self.proc = subprocess.Popen([RELAY_PYTHON, os.path.abspath(__file__), json.dumps(behaviour),
+                                              self.record], stdout=subprocess.PIPE, stderr=err, text=True)
+        except FileNotFoundError:
+            raise AssertionError(f"{RELAY_PYTHON} is missing: the relay needs Debian's python3 with "
+                                 "python3-aiosmtpd (scripts/setup.sh installs it), or set POSTVANE_RELAY_PYTHON")
+        line = self.proc.stdout.readline().split()
+        if len(line) != 2 or line[0] != "READY":
+            self.proc.kill()
+            self.proc.wait()
+            with open(self.errors) as f:
+                err = f.read()
+            raise AssertionError(f"the relay did not start under {RELAY_PYTHON}: {err.strip()}\n"
+                                 "Install python3-aiosmtpd (scripts/setup.sh) or set POSTVANE_RELAY_PYTHON.")
+        self.port = int(line[1])
+
+    def events(self, kind=None):
+        with open(self.record) as f:
+            evs = [json.loads(line) for line in f if line.strip()]
+        return [e for e in evs if kind is None or e["ev"] == kind]
+
+    def commands(self):
+        """The commands received, in order, as (verb, argument)."""
+        return [(e["ev"], e.get("arg")) for e in self.events() if e["ev"] in
+                ("HELO", "MAIL", "RCPT", "DATA", "RSET", "QUIT")]
+
+    def messages(self):
+        """Messages the relay accepted: (sender, recipients, content bytes)."""
+        return [(e["from"], e["to"], e["content"].encode("latin-1"))
+                for e in self.events("MESSAGE") if e["reply"].startswith("250")]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stdout.close()
+
+
+# --- relay side (runs under the relay's interpreter) -------------------------------------
+
+def _serve(behaviour, record_path):
+    import asyncio
+    import signal
+    from aiosmtpd.smtp import SMTP
+
+    record_file = open(record_path, "a")
+    dropped = [0]
+
+    def record(ev, **fields):
+        record_file.write(json.dumps(dict(ev=ev, **fields)) + "\n")
+        record_file.flush()
+
+    def lookup(table, key):
+        table = behaviour.get(table) or {}
+        return table.get(key) or table.get("*")
+
+    class Handler:
+        async def handle_HELO(self, server, session, envelope, hostname):
+            record("HELO", arg=hostname)
+            session.host_name = hostname
+            return "250 relay.test"
+
+        async def handle_MAIL(self, server, session, envelope, address, options):
+            reply = lookup("refuse_mail", address) or "250 OK"
+            record("MAIL", arg=address, reply=reply)
+            if reply.startswith("250"):
+                envelope.mail_from = address
+            return reply
+
+        async def handle_RCPT(self, server, session, envelope, address, options):
+            reply = lookup("refuse_rcpt", address) or "250 OK"
+            record("RCPT", arg=address, reply=reply)
+            if reply.startswith("250"):
+                envelope.rcpt_tos.append(address)
+            return reply
+
+        async def handle_DATA(self, server, session, envelope):
+            reply = lookup("refuse_end", envelope.mail_from) or "250 OK"
+            record("MESSAGE", reply=reply, to=envelope.rcpt_tos, content=envelope.original_content.decode("latin-1"),
+                   **{"from": envelope.mail_from})
+            return reply
+
+        async def handle_RSET(self, server, session, envelope):
+            reply = behaviour.get("refuse_rset") or "250 OK"
+            record("RSET", reply=reply)
+            return reply
+
+        async def handle_QUIT(self, server, session, envelope):
+            fields = {}
+            if behaviour.get("watch_dir"):
+                fields["files"] = sorted(os.listdir(behaviour["watch_dir"]))
+            record("QUIT", **fields)
+            return "221 Bye"
+
+    class RecordingSMTP(SMTP):
+        # The transmitter sends long lines in pieces of up to 1023 characters; take them.
+        line_length_limit = 4096
+
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            self._greeted = False
+
+        async def push(self, status):
+            if self._greeted:
+                return await super().push(status)
+            self._greeted = True
+            greeting = behaviour.get("greeting")
+            if greeting == "never":
+                record("silent")
+                await asyncio.sleep(3600)
+                return
+            if not greeting:
+                return await super().push("220 relay.test ESMTP ready")
+            for line in greeting[:-1]:
+                self._writer.write(line.encode() + b"\r\n")
+                await self._writer.drain()
+                # Did the client answer this line before the rest of the greeting came?
+                deadline = time.monotonic() + 3
+                while not self._reader._buffer and time.monotonic() < deadline:  # noqa: SLF001
+                    await asyncio.sleep(0.01)
+                record("greeting-line", line=line, client_spoke=bool(self._reader._buffer))  # noqa: SLF001
+            return await super().push(greeting[-1])
+
+        async def smtp_DATA(self, arg):
+            if self.envelope.rcpt_tos:
+                reply = lookup("refuse_data", self.envelope.mail_from)
+                if reply:
+                    record("DATA", reply=reply)
+                    return await self.push(reply)
+                limit = behaviour.get("drop_after")
+                if limit is not None and dropped[0] < behaviour.get("drop_times", 1):
+                    dropped[0] += 1
+                    record("DATA", reply="354")
+                    await self.push("354 End data with <CR><LF>.<CR><LF>")
+                    await self._reader.readexactly(limit)
+                    record("dropped", after=limit)
+                    self.transport.abort()
+                    return
+                record("DATA", reply="354")
+            return await super().smtp_DATA(arg)
+
+    def connection_factory():
+        return RecordingSMTP(Handler(), hostname="relay.test", loop=loop, timeout=120)
+
+    loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)
+    server = loop.run_until_complete(loop.create_server(connection_factory, "127.0.0.1", 0))
+    loop.add_signal_handler(signal.SIGTERM, loop.stop)
+    print("READY", server.sockets[0].getsockname()[1], flush=True)
+    loop.run_forever()
+    server.close()
+
+
+if __name__ == "__main__":
+    _serve(json.loads(sys.argv[1]), sys.argv[2])

@@ -1,0 +1,273 @@
+"""Transmit runs of the real code (postvane-send) against a real relay (aiosmtpd) on loopback."""
+
+import glob
+import os
+import re
+import unittest
+
+from pvharness import Installation
+from relay import Relay
+
+SENDER = "carol@example.test"
+
+
+class TransmitTest(unittest.TestCase):
+    def setUp(self):
+        self.inst = Installation()
+        self.addCleanup(self.inst.cleanup)
+        self.inst.configure()
+        self.outbox = os.path.join(self.inst.spool, "outbox")
+        self.inbox = os.path.join(self.inst.spool, "inbox")
+        os.makedirs(self.outbox, exist_ok=True)
+        os.makedirs(self.inbox, exist_ok=True)
+        self.inst.set_string("", "Gateway", "127.0.0.1")
+        self.number = 0x100
+
+    # --- helpers ----------------------------------------------------------------------
+
+    def relay(self, **behaviour):
+        relay = Relay(self.inst.dir, **behaviour)
+        self.addCleanup(relay.stop)
+        self.inst.set_dword("AdvCon", "smtpoutport", relay.port)
+        return relay
+
+    def queue(self, sender, recipients, body, text=True):
+        """An outbound pair as the spooler leaves it; returns its queue name."""
+        self.number += 1
+        name = f"f{self.number:07X}"
+        if text:
+            with open(os.path.join(self.outbox, name + ".txt"), "wb") as f:
+                f.write(body)
+        with open(os.path.join(self.outbox, name + ".wrk"), "wb") as f:
+            f.write("".join(line + "\r\n" for line in [sender, *recipients]).encode())
+        return name
+
+    def send(self):
+        proc = self.inst.run("postvane-send", check=False, timeout=120)
+        log = [line[19:] for line in proc.stdout.splitlines() if re.match(r"\d\d/\d\d/\d\d,", line)]
+        return proc.returncode, log, proc.stdout + proc.stderr
+
+    def outbox_files(self, name):
+        return sorted(os.path.basename(p) for p in glob.glob(os.path.join(self.outbox, name + ".*")))
+
+    def reports(self):
+        """Committed pairs in the inbound queue: (message lines, work file bytes)."""
+        found = []
+        for wrk in sorted(glob.glob(os.path.join(self.inbox, "*.wrk"))):
+            with open(wrk[:-4] + ".txt", "rb") as f:
+                text = f.read()
+            with open(wrk, "rb") as f:
+                found.append((text.split(b"\r\n"), f.read()))
+        return found
+
+    def assert_in_order(self, log, expected):
+        pos = 0
+        for line in expected:
+            self.assertIn(line, log[pos:], f"{line!r} missing (in order) from {log!r}")
+            pos = log.index(line, pos) + 1
+
+    def report_head(self, subject, transcript):
+        return [b'From: "mail-deamon" <postvane>', b"To: " + SENDER.encode(), b"Subject: " + subject, b"",
+                b"Transcript of session follows", b"---------", *transcript, b"---------", b"",
+                b"Origional message follows", b""]
+
+    # --- the conversation -------------------------------------------------------------
+
+    def test_two_line_greeting_gets_one_helo_after_its_first_line(self):
+        relay = self.relay(greeting=["220-relay.test first line", "220 relay.test second line"])
+        body = b"Subject: hi\r\n\r\nhello\r\n"
+        name = self.queue(SENDER, ["dave@remote.test"], body)
+        rc, log, out = self.send()
+        self.assertEqual(rc, 0, out)
+        (first,) = relay.events("greeting-line")
+        self.assertTrue(first["client_spoke"], "HELO did not follow the first greeting line")
+        self.assertEqual(relay.commands(), [("HELO", "example.test"), ("MAIL", SENDER), ("RCPT", "dave@remote.test"),
+                                            ("DATA", None), ("QUIT", None)])
+        self.assertEqual(relay.messages(), [(SENDER, ["dave@remote.test"], body)])
+        self.assert_in_order(log, ["SMTP transmit connecting to 127.0.0.1",
+                                   f"Sending to <dave@remote.test> from <{SENDER}>", "SMTP Send succeeded"])
+        self.assertEqual(self.outbox_files(name), [])  # KeepFiles missing: 0
+        self.assertEqual(self.reports(), [])
+        self.assertEqual(self.inst.run("postvane-ctl", "test", "PVG:SMTPTR", check=False).returncode, 1)
+
+    def test_refused_recipients_are_reported_once_and_the_rest_delivered(self):
+        # Three recipients, the second refused.
+        relay = self.relay(refuse_rcpt={"b@remote.test": "550 5.1.1 <b@remote.test> unknown"})
+        body = b"Subject: three\r\n\r\nfor a, b and c\r\n"
+        name = self.queue(SENDER, ["a@remote.test", "b@remote.test", "c@remote.test"], body)
+        rc, log, out = self.send()
+        self.assertEqual(rc, 0, out)
+        self.assert_in_order(log, [f"Sending to <a@remote.test> from <{SENDER}>", "Sending to b@remote.test",
+                                   "Sending to c@remote.test", "SMTP Send succeeded"])
+        self.assertEqual(relay.messages(), [(SENDER, ["a@remote.test", "c@remote.test"], body)])
+        (report,) = self.reports()
+        transcript = [b"<MAIL FROM: <carol@example.test>", b">250 OK", b"<RCPT TO: <a@remote.test>", b">250 OK",
+                      b"<RCPT TO: <b@remote.test>", b">550 5.1.1 <b@remote.test> unknown",
+                      b"<RCPT TO: <c@remote.test>", b">250 OK", b"<DATA", b">354 End data with <CR><LF>.<CR><LF>",
+                      b">250 OK"]
+        self.assertEqual(report[0], self.report_head(b"Recipient rejected by receiver", transcript) +
+                         body.split(b"\r\n"))
+        self.assertEqual(report[1], b"postvane\r\ncarol@example.test\r\n")
+        self.assertEqual(self.outbox_files(name), [])
+
+        # Every recipient refused: RSET, the report, then the next message.
+        for wrk in glob.glob(os.path.join(self.inbox, "*")):
+            os.remove(wrk)
+        relay = self.relay(refuse_rcpt={"x@remote.test": "550 no x", "y@remote.test": "550 no y"})
+        refused = self.queue(SENDER, ["x@remote.test", "y@remote.test"], b"Subject: nobody\r\n\r\nlost\r\n")
+        fine = self.queue("erin@example.test", ["z@remote.test"], b"Subject: fine\r\n\r\nok\r\n")
+        rc, log, out = self.send()
+        self.assertEqual(rc, 0, out)
+        self.assertEqual(relay.commands(), [
+            ("HELO", "example.test"), ("MAIL", SENDER), ("RCPT", "x@remote.test"), ("RCPT", "y@remote.test"),
+            ("RSET", None), ("MAIL", "erin@example.test"), ("RCPT", "z@remote.test"), ("DATA", None),
+            ("QUIT", None)])
+        self.assertEqual([m[0] for m in relay.messages()], ["erin@example.test"])
+        (report,) = self.reports()
+        self.assertEqual(report[0][2], b"Subject: Recipient rejected by receiver")
+        self.assertEqual(report[0][6:14], [b"<MAIL FROM: <carol@example.test>", b">250 OK", b"<RCPT TO: <x@remote.test>",
+                                           b">550 no x", b"<RCPT TO: <y@remote.test>", b">550 no y", b"<RSET",
+                                           b">250 OK"])
+        # Taken out of the queue, kept beside its text; a later run leaves it alone.
+        self.assertEqual(self.outbox_files(refused), [refused + ".old", refused + ".txt"])
+        self.assertEqual(self.outbox_files(fine), [])
+
+    def test_last_message_is_reported_before_quit_and_keepfiles_decides_what_stays(self):
+        for keep in (0, 1):
+            self.inst.set_dword("", "KeepFiles", keep)
+            relay = self.relay(refuse_rcpt={"gone@remote.test": "550 gone"}, watch_dir=self.inbox)
+            name = self.queue(SENDER, ["here@remote.test", "gone@remote.test"], b"Subject: last\r\n\r\ntext\r\n")
+            before = set(os.listdir(self.inbox))
+            rc, log, out = self.send()
+            self.assertEqual(rc, 0, out)
+            (quit_event,) = relay.events("QUIT")
+            new = sorted(set(quit_event["files"]) - before)
+            self.assertEqual([f[-4:] for f in new], [".txt", ".wrk"], "the report was not written before QUIT")
+            with open(os.path.join(self.inbox, new[0]), "rb") as f:
+                self.assertIn(b"\r\nSubject: last\r\n\r\ntext\r\n", f.read())
+            expected = [name + ".old", name + ".txt"] if keep else []
+            self.assertEqual(self.outbox_files(name), expected, f"KeepFiles {keep}")
+
+    def test_body_lines_are_stuffed_split_and_copied_unchanged_into_the_report(self):
+        relay = self.relay(refuse_rcpt={"refused@remote.test": "550 refused"})
+        long_line = bytes(ord("a") + i % 26 for i in range(3000))
+        body = (b"Subject: 100% \\odd\\ %s%n%d\r\n\r\n.\r\n.leading dot\r\n..two\r\n" + long_line +
+                b"\r\ntrailing blanks   \r\nC:\\path\\100%\r\n\r\nlast line without end")
+        name = self.queue(SENDER, ["ok@remote.test", "refused@remote.test"], body)
+        rc, log, out = self.send()
+        self.assertEqual(rc, 0, out)
+        ((_, to, content),) = relay.messages()
+        self.assertEqual(to, ["ok@remote.test"])
+        self.assertEqual(content.split(b"\r\n"), [
+            b"Subject: 100% \\odd\\ %s%n%d", b"", b".", b".leading dot", b"..two",
+            long_line[:1023], long_line[1023:2046], long_line[2046:], b"trailing blanks   ", b"C:\\path\\100%", b"",
+            b"last line without end", b""])
+        (report,) = self.reports()
+        self.assertEqual(b"\r\n".join(report[0]).split(b"Origional message follows\r\n\r\n", 1)[1], body)
+        self.assertFalse(any(line in (b"<.", b"<..") or long_line[:50] in line for line in report[0][:20]),
+                         "body lines leaked into the transcript")
+        self.assertEqual(self.outbox_files(name), [])
+
+    # --- messages that cannot be sent -------------------------------------------------
+
+    def test_broken_queue_entries_are_set_aside_and_the_run_goes_on(self):
+        relay = self.relay()
+        missing = self.queue(SENDER, ["a@remote.test"], b"", text=False)
+        empty = self.queue(SENDER, [], b"Subject: nobody\r\n\r\n")
+        good = self.queue(SENDER, ["b@remote.test"], b"Subject: good\r\n\r\nok\r\n")
+        rc, log, out = self.send()
+        self.assertEqual(rc, 0, out)
+        self.assert_in_order(log, ["Missing txt file in output queue", "wrk file in output queue has no recipients",
+                                   f"Sending to <b@remote.test> from <{SENDER}>", "SMTP Send succeeded"])
+        self.assertEqual(self.outbox_files(missing), [missing + ".err"])
+        self.assertEqual(self.outbox_files(empty), [empty + ".err", empty + ".txt"])
+        self.assertEqual(relay.commands(), [("HELO", "example.test"), ("MAIL", SENDER), ("RCPT", "b@remote.test"),
+                                            ("DATA", None), ("QUIT", None)])
+
+        # Only broken entries: nothing is sent, QUIT follows HELO.
+        relay = self.relay()
+        self.queue(SENDER, ["a@remote.test"], b"", text=False)
+        rc, log, out = self.send()
+        self.assertEqual(rc, 0, out)
+        self.assertEqual(relay.commands(), [("HELO", "example.test"), ("QUIT", None)])
+
+    def test_refusals_keep_messages_queued_for_the_next_run(self):
+        relay = self.relay(refuse_mail={"m1@example.test": "451 try later"},
+                           refuse_data={"m2@example.test": "451 no data now"},
+                           refuse_end={"m3@example.test": "554 content refused"})
+        names = [self.queue(f"m{i}@example.test", [f"r{i}@remote.test"], f"Subject: {i}\r\n\r\n{i}\r\n".encode())
+                 for i in range(1, 5)]
+        rc, log, out = self.send()
+        self.assertEqual(rc, 3, out)  # the conversation ended well, three messages wait
+        self.assertEqual(relay.commands(), [
+            ("HELO", "example.test"), ("MAIL", "m1@example.test"), ("RSET", None),
+            ("MAIL", "m2@example.test"), ("RCPT", "r2@remote.test"), ("DATA", None), ("RSET", None),
+            ("MAIL", "m3@example.test"), ("RCPT", "r3@remote.test"), ("DATA", None),
+            ("MAIL", "m4@example.test"), ("RCPT", "r4@remote.test"), ("DATA", None), ("QUIT", None)])
+        for name in names[:3]:
+            self.assertEqual(self.outbox_files(name), [name + ".txt", name + ".wrk"])
+        self.assertEqual(self.outbox_files(names[3]), [])
+        self.assertEqual(self.reports(), [])
+
+        # The refused greeting: QUIT at once, nothing reported, nothing lost.
+        relay = self.relay(greeting=["554 relay.test not now"])
+        rc, log, out = self.send()
+        self.assertEqual(rc, 3, out)
+        self.assertEqual(relay.commands(), [("QUIT", None)])
+        self.assertEqual(self.reports(), [])
+
+        # A refused RSET ends the conversation, and the message it followed is reported.
+        relay = self.relay(refuse_mail={"m1@example.test": "550 sender refused"}, refuse_rset="554 no reset")
+        rc, log, out = self.send()
+        self.assertEqual(relay.commands(), [("HELO", "example.test"), ("MAIL", "m1@example.test"), ("RSET", None),
+                                            ("QUIT", None)])
+        (report,) = self.reports()
+        self.assertEqual(report[0][2], b"Subject: Failed mail")
+        self.assertEqual(report[0][6:12], [b"<MAIL FROM: <m1@example.test>", b">550 sender refused", b"<RSET",
+                                           b">554 no reset", b"<QUIT", b">221 Bye"])
+        self.assertEqual(self.outbox_files(names[0]), [names[0] + ".old", names[0] + ".txt"])
+        self.assertEqual(self.outbox_files(names[1]), [names[1] + ".txt", names[1] + ".wrk"])
+
+    # --- runs that fail ---------------------------------------------------------------
+
+    def test_failed_runs_set_the_flag_and_leave_the_queue_alone(self):
+        name = self.queue(SENDER, ["a@remote.test"], b"Subject: waits\r\n\r\n")
+
+        self.inst.set_string("", "Gateway", "relay.postvane.invalid")
+        rc, log, out = self.send()
+        self.assertEqual(rc, 1, out)
+        self.assert_in_order(log, ["SMTP transmit connecting to relay.postvane.invalid",
+                                   "Failed to initialise SMTP, No buffer space is available,Error Code =10022,",
+                                   "Halting Mail Transmission"])
+        self.assertEqual(self.outbox_files(name), [name + ".txt", name + ".wrk"])
+
+        self.inst.set_string("", "Gateway", "127.0.0.1")
+        relay = self.relay(greeting="never")
+        self.inst.set_dword("AdvCon", "SMTPouttimeout", 1)
+        rc, log, out = self.send()
+        self.assertEqual(rc, 1, out)
+        self.assertRegex(log[-2], r"^SMTP Send timeout talking to \[127\.0\.0\.1\] on port \d+$")
+        self.assertEqual(log[-1], "SMTP send connection failed")
+        self.assertEqual(relay.commands(), [])
+        self.assertEqual(self.outbox_files(name), [name + ".txt", name + ".wrk"])
+        self.assertEqual(self.inst.run("postvane-ctl", "test", "PVG:SMTPTR", check=False).returncode, 1)
+
+    def test_a_connection_dropped_in_the_body_delivers_the_message_once_next_run(self):
+        relay = self.relay(drop_after=200000)
+        body = b"Subject: big\r\n\r\n" + b"".join(b"line %06d of a long message\r\n" % i for i in range(40000))
+        name = self.queue(SENDER, ["a@remote.test"], body)
+        rc, log, out = self.send()
+        self.assertEqual(rc, 3, out)
+        self.assertEqual(len(relay.events("dropped")), 1)
+        self.assertEqual(relay.messages(), [])
+        self.assertEqual(self.outbox_files(name), [name + ".txt", name + ".wrk"])
+        self.assertEqual(self.reports(), [])
+
+        rc, log, out = self.send()
+        self.assertEqual(rc, 0, out)
+        self.assertEqual(relay.messages(), [(SENDER, ["a@remote.test"], body)])
+        self.assertEqual(self.outbox_files(name), [])
+
+
+if __name__ == "__main__":
+    unittest.main()

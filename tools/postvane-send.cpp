@@ -1,0 +1,95 @@
+// postvane-send: sends the outbound queue to the gateway now, in one run, and waits for it to
+// end. The log lines of the run go to standard output as the server would log them.
+//
+// Exit status: 0 every message of the run left the queue (sent, or reported to its sender);
+// 1 the run failed (no connection, no greeting, time-out); 2 usage or configuration error;
+// 3 the conversation ended with messages still queued (refused for now, or the line dropped).
+#include <dirent.h>
+#include <iostream>
+#include <set>
+#include <string>
+
+#include "ToolCommon.h"
+#include "core/Log.h"
+#include "core/QueueFiles.h"
+#include "core/TextFile.h"
+#include "platform/Events.h"
+#include "platform/Hive.h"
+#include "smtp/SmtpSend.h"
+
+namespace {
+
+void Usage(std::ostream& out) {
+    out << "usage: postvane-send [--hive PATH]\n"
+           "Sends every message waiting in the outbound queue to the configured Gateway in one\n"
+           "SMTP conversation, as the server's transmit run does, and waits until it ends.\n";
+}
+
+std::set<std::string> WorkFiles(const std::string& folder) {
+    std::set<std::string> names;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (dirent* e = ::readdir(dir)) {
+            std::string name = e->d_name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".wrk") == 0) names.insert(name);
+        }
+        ::closedir(dir);
+    }
+    return names;
+}
+
+void PrintLog() {
+    std::string line;
+    while (pv::TakePendingLine(line)) std::cout << line << '\n';
+    std::cout.flush();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    auto args = pv::tools::PrepareTool(argc, argv);
+    if (!args.empty()) {
+        const bool help = args[0] == "--help" || args[0] == "-h";
+        Usage(help ? std::cout : std::cerr);
+        return help ? 0 : 2;
+    }
+    if (pv::SpoolRoot().empty()) {
+        std::cerr << "postvane-send: no spool folder (Maildrop) is configured in " << pv::platform::HivePath()
+                  << ". Run postvane-wizard first, or point --hive at the server's hive.\n";
+        return 2;
+    }
+    const std::string hive = pv::platform::HivePath();
+    auto& events = pv::platform::NamedEvents::Get();
+    if (events.Available() && events.Peek(pv::platform::NamedEvent::SmtpTr) &&
+        pv::platform::InstanceLock::HeldByOther(hive)) {
+        std::cerr << "postvane-send: the server is sending the outbound queue right now (PVG:SMTPTR is "
+                     "signalled). Try again when that run has ended.\n";
+        return 1;
+    }
+    const std::string outbox = pv::QueueDirectory(pv::kOutboxDir);
+    const std::set<std::string> before = WorkFiles(outbox);
+    if (before.empty()) {
+        std::cout << "postvane-send: nothing waits in " << outbox << "\n";
+        return 0;
+    }
+
+    pv::SetTransmitFailed(false);
+    pv::net::ThreadHandle run = pv::CSMTPSend::StartRun();
+    if (run.Valid()) {
+        while (!run.Wait(100)) PrintLog();
+    }
+    PrintLog();
+
+    size_t remaining = 0;
+    for (const auto& name : WorkFiles(outbox)) remaining += before.count(name);
+    if (pv::TransmitFailed()) {
+        std::cerr << "postvane-send: the run failed (see the log lines above); " << remaining << " of "
+                  << before.size() << " messages stay queued in " << outbox << ".\n";
+        return 1;
+    }
+    if (remaining > 0) {
+        std::cerr << "postvane-send: " << remaining << " of " << before.size() << " messages stay queued in "
+                  << outbox << " (see the log lines above); run postvane-send again later.\n";
+        return 3;
+    }
+    return 0;
+}
