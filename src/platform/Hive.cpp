@@ -562,9 +562,12 @@ bool Hive::DeleteTree(KeyId parent, std::string_view name) {
     return DeleteSubkey(parent, name);
 }
 
-std::optional<KeyId> Hive::FindKey(std::string_view path) {
-    const std::string norm = NormaliseKeyPath(path);
-    const std::string slot = Lower(norm);
+// A read through the cache: the answer for `slot` in one of the cache's maps, or the one
+// `load` gets from a leased connection (nullopt when the hive cannot be opened), kept unless the
+// hive changed meanwhile.
+template <class Map, class Load>
+std::optional<typename Map::mapped_type> CachedRead(Map ReadCache::*map, const typename Map::key_type& slot,
+                                                    Load&& load) {
     ReadCache& c = Cache();
     uint64_t stamp = 0;
     bool cacheable;
@@ -572,84 +575,44 @@ std::optional<KeyId> Hive::FindKey(std::string_view path) {
         std::lock_guard lock(c.mutex);
         cacheable = c.Refresh();
         if (cacheable) {
-            if (auto it = c.keys.find(slot); it != c.keys.end()) return it->second;
+            if (auto it = (c.*map).find(slot); it != (c.*map).end()) return it->second;
             stamp = c.seen;
         }
     }
-    HiveLease hive = Acquire();
+    HiveLease hive = Hive::Acquire();
     if (!hive) return std::nullopt;
-    std::optional<KeyId> id = hive->OpenKey(norm);
-    if (cacheable) StoreIfUnchanged(stamp, [&](ReadCache& cache) { cache.keys[slot] = id; });
-    return id;
+    typename Map::mapped_type answer = load(*hive.get());
+    if (cacheable) StoreIfUnchanged(stamp, [&](ReadCache& cache) { (cache.*map)[slot] = answer; });
+    return answer;
+}
+
+std::optional<KeyId> Hive::FindKey(std::string_view path) {
+    const std::string norm = NormaliseKeyPath(path);
+    auto id = CachedRead(&ReadCache::keys, Lower(norm), [&](Hive& hive) { return hive.OpenKey(norm); });
+    return id ? *id : std::nullopt;
 }
 
 bool Hive::ReadValue(KeyId key, std::string_view name, HiveValue& out) {
-    const std::string slot = ValueSlot(key, name);
-    ReadCache& c = Cache();
-    uint64_t stamp = 0;
-    bool cacheable;
-    {
-        std::lock_guard lock(c.mutex);
-        cacheable = c.Refresh();
-        if (cacheable) {
-            if (auto it = c.values.find(slot); it != c.values.end()) {
-                if (!it->second) return false;
-                out = *it->second;
-                return true;
-            }
-            stamp = c.seen;
-        }
-    }
-    HiveLease hive = Acquire();
-    if (!hive) return false;
-    std::optional<HiveValue> value;
-    if (HiveValue v; hive->GetValue(key, name, v)) value = std::move(v);
-    if (cacheable) StoreIfUnchanged(stamp, [&](ReadCache& cache) { cache.values[slot] = value; });
-    if (!value) return false;
-    out = std::move(*value);
+    auto value = CachedRead(&ReadCache::values, ValueSlot(key, name), [&](Hive& hive) {
+        std::optional<HiveValue> found;
+        if (HiveValue v; hive.GetValue(key, name, v)) found = std::move(v);
+        return found;
+    });
+    if (!value || !*value) return false;
+    out = std::move(**value);
     return true;
 }
 
 std::vector<std::string> Hive::ReadValueNames(KeyId key, size_t max) {
-    ReadCache& c = Cache();
-    uint64_t stamp = 0;
-    bool cacheable;
-    {
-        std::lock_guard lock(c.mutex);
-        cacheable = c.Refresh();
-        if (cacheable) {
-            if (auto it = c.valueNames.find(key); it != c.valueNames.end()) {
-                return std::vector<std::string>(it->second.begin(),
-                                                it->second.begin() + std::min(max, it->second.size()));
-            }
-            stamp = c.seen;
-        }
-    }
-    HiveLease hive = Acquire();
-    if (!hive) return {};
-    std::vector<std::string> names = hive->ValueNames(key);
-    if (cacheable) StoreIfUnchanged(stamp, [&](ReadCache& cache) { cache.valueNames[key] = names; });
-    if (names.size() > max) names.resize(max);
-    return names;
+    auto names = CachedRead(&ReadCache::valueNames, key, [&](Hive& hive) { return hive.ValueNames(key); });
+    if (!names) return {};
+    if (names->size() > max) names->resize(max);
+    return std::move(*names);
 }
 
 std::vector<std::string> Hive::ReadSubkeyNames(KeyId key) {
-    ReadCache& c = Cache();
-    uint64_t stamp = 0;
-    bool cacheable;
-    {
-        std::lock_guard lock(c.mutex);
-        cacheable = c.Refresh();
-        if (cacheable) {
-            if (auto it = c.subkeyNames.find(key); it != c.subkeyNames.end()) return it->second;
-            stamp = c.seen;
-        }
-    }
-    HiveLease hive = Acquire();
-    if (!hive) return {};
-    std::vector<std::string> names = hive->SubkeyNames(key);
-    if (cacheable) StoreIfUnchanged(stamp, [&](ReadCache& cache) { cache.subkeyNames[key] = names; });
-    return names;
+    auto names = CachedRead(&ReadCache::subkeyNames, key, [&](Hive& hive) { return hive.SubkeyNames(key); });
+    return names ? std::move(*names) : std::vector<std::string>();
 }
 
 }  // namespace pv::platform

@@ -26,6 +26,29 @@ def free_port():
         return s.getsockname()[1]
 
 
+def wait_until(predicate, timeout=15, what="condition"):
+    """Polls predicate until it returns something true, and returns that; fails after timeout."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+def listening(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
+def wait_listening(port, timeout=10):
+    wait_until(lambda: listening(port), timeout, f"a listener on port {port}")
+
+
 class Installation:
     """A hive and a spool root in a temporary folder, removed again by cleanup()."""
 

@@ -11,19 +11,9 @@ import tempfile
 import time
 import unittest
 
-from pvharness import Installation
+from pvharness import Installation, listening, wait_until
 
 SEPARATOR = b"From pv-test-separator"
-
-
-def wait_until(predicate, timeout=15, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.05)
-    raise AssertionError(f"timed out waiting for {what}")
 
 
 class PopServerTest(unittest.TestCase):
@@ -38,16 +28,8 @@ class PopServerTest(unittest.TestCase):
         cls.server = cls.inst.start()
         cls.addClassCleanup(cls.server.stop)
         cls.server.wait_for("Starting Postvane")
-        wait_until(lambda: cls.connectable(cls.port),
+        wait_until(lambda: listening(cls.port),
                    what=f"the POP3 listener on port {cls.port} (server output: {cls.server.lines!r})")
-
-    @staticmethod
-    def connectable(port):
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return True
-        except OSError:
-            return False
 
     def mailbox(self, name, messages=()):
         """A new mailbox (password "pw-" + name) holding the messages as f0000001.txt, ..."""

@@ -11,7 +11,7 @@ import threading
 import time
 import unittest
 
-from pvharness import Installation
+from pvharness import Installation, wait_listening
 
 
 class SmtpServerTest(unittest.TestCase):
@@ -29,23 +29,12 @@ class SmtpServerTest(unittest.TestCase):
         cls.port = inst.ports["smtpinport"]
         cls.server = inst.start()
         cls.server.wait_for("Starting Postvane")
-        cls.wait_listening(cls.port)
+        wait_listening(cls.port)
 
     @classmethod
     def tearDownClass(cls):
         cls.server.stop()
         cls.inst.cleanup()
-
-    @staticmethod
-    def wait_listening(port, timeout=10):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise AssertionError(f"nothing listens on {port}")
 
     def inbox(self):
         return os.path.join(self.inst.spool, "inbox")
@@ -217,7 +206,7 @@ class SmtpServerLifecycleTest(unittest.TestCase):
     def start(self):
         server = self.inst.start()
         server.wait_for("Starting Postvane")
-        SmtpServerTest.wait_listening(self.port)
+        wait_listening(self.port)
         return server
 
     def test_silent_client_is_dropped_without_a_reply(self):

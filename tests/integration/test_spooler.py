@@ -7,17 +7,7 @@ import shutil
 import time
 import unittest
 
-from pvharness import Installation
-
-
-def wait_until(predicate, timeout=10, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.05)
-    raise AssertionError(f"timed out waiting for {what}")
+from pvharness import Installation, wait_until
 
 
 class SpoolerTest(unittest.TestCase):
