@@ -29,6 +29,9 @@ protected:
     TempDir dir_;
 };
 
+// A loopback port that was free a moment ago.
+unsigned FreePort();
+
 // Reads a whole file as bytes ("" when missing).
 std::string ReadFileBytes(const std::string& path);
 
