@@ -140,6 +140,13 @@ bool CRegistryKey::DeleteSubkey(std::string_view name) {
     return hive && hive->DeleteSubkey(*key_, name);
 }
 
+int ReadTimeoutSeconds(std::string_view name, uint32_t defaultSeconds) {
+    uint32_t seconds = defaultSeconds;
+    CRegistryKey("AdvCon", false).ReadInt(name, seconds);
+    if (seconds == 0 || seconds > 24u * 3600u) seconds = defaultSeconds;
+    return static_cast<int>(seconds);
+}
+
 std::vector<std::string> LocalDomains() {
     std::vector<std::string> names;
     CRegistryKey key("Domain", false);

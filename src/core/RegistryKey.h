@@ -60,6 +60,10 @@ private:
     bool writable_ = false;
 };
 
+// An inactivity time-out from `AdvCon` in seconds. Missing, 0 (which would drop every peer at
+// once) or too large to count with gives the default.
+int ReadTimeoutSeconds(std::string_view name, uint32_t defaultSeconds = 60);
+
 // The primary domain: the first `Domain` value whose integer is nonzero, else the first one;
 // "" when the key holds no domains.
 std::string PrimaryDomain();

@@ -127,11 +127,7 @@ void CPopServer::Reply(std::string_view text) {
 void CPopServer::OnSend() {
     if (state_ == kGreeting) {
         Reply("+OK " + primaryDomain_ + " POP3 server ready (running Postvane)");
-        uint32_t timeout = kDefaultTimeout;
-        CRegistryKey("AdvCon", false).ReadInt("Poptimeout", timeout);
-        // 0 would drop every client at once, and a huge value reads as negative.
-        if (timeout == 0 || timeout > INT_MAX) timeout = kDefaultTimeout;
-        SetTimeout(static_cast<int>(timeout));
+        SetTimeout(ReadTimeoutSeconds("Poptimeout", kDefaultTimeout));
         // Every reply goes out in whole sends; holding back a short last piece of a message
         // until the client acknowledges the rest would only stall each RETR.
         const int on = 1;

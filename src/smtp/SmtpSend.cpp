@@ -80,11 +80,7 @@ std::string Printable(std::string text) {
     return text;
 }
 
-int ReadTimeout() {
-    uint32_t seconds = 60;
-    CRegistryKey("AdvCon", false).ReadInt("SMTPouttimeout", seconds);
-    return static_cast<int>(std::min<uint32_t>(seconds, INT_MAX));
-}
+int ReadTimeout() { return ReadTimeoutSeconds("SMTPouttimeout"); }
 
 std::string LocalHostName() {
     char buf[256] = {};

@@ -79,9 +79,7 @@ void CSMTPServer::OnSend() {
     if (state_ != kGreeting) return;
     Reply("220 " + primaryDomain_ + " Postvane server ready");
     state_ = kCommands;
-    uint32_t timeout = 60;
-    CRegistryKey("AdvCon", false).ReadInt("SMTPintimeout", timeout);
-    SetTimeout(static_cast<int>(timeout));
+    SetTimeout(ReadTimeoutSeconds("SMTPintimeout"));
 }
 
 void CSMTPServer::OnReceive() {

@@ -78,6 +78,18 @@ TEST_F(RegistryKeyTest, ReadsFollowTheDefaultRules) {
     EXPECT_FALSE(adv.ReadBinary("nothing", back, sizeof back, &got));
 }
 
+TEST_F(RegistryKeyTest, TimeoutsFallBackOnValuesThatWouldBreakConversations) {
+    EXPECT_EQ(pv::ReadTimeoutSeconds("SMTPintimeout"), 60);
+    CRegistryKey adv("AdvCon", true);
+    adv.WriteInt("SMTPintimeout", 5);
+    EXPECT_EQ(pv::ReadTimeoutSeconds("smtpintimeout"), 5);
+    adv.WriteInt("SMTPintimeout", 0);  // would drop every client at once
+    EXPECT_EQ(pv::ReadTimeoutSeconds("SMTPintimeout"), 60);
+    adv.WriteInt("SMTPintimeout", 0xFFFFFFFFu);  // reads as -1 as a signed number
+    EXPECT_EQ(pv::ReadTimeoutSeconds("SMTPintimeout"), 60);
+    EXPECT_EQ(pv::ReadTimeoutSeconds("Poptimeout", 90), 90);
+}
+
 TEST_F(RegistryKeyTest, OpeningWithoutCreateNeverCreates) {
     CRegistryKey schedule("Schedule", false);
     EXPECT_FALSE(schedule.IsOpen());
