@@ -88,12 +88,15 @@ bool ReadWorkFile(const std::string& path, std::vector<std::string>& lines) {
     return true;
 }
 
-bool CommitPair(const std::string& base) {
-    std::string tmp = base + ".tmp";
-    std::string wrk = base + ".wrk";
-    if (!SyncPath(base + ".txt") || !SyncPath(tmp)) return false;
-    if (std::rename(tmp.c_str(), wrk.c_str()) != 0) return false;
+// The envelope becomes .wrk, and the folder entry is on disk before anyone is told.
+static bool RenameIntoView(const std::string& base) {
+    const std::string wrk = base + ".wrk";
+    if (std::rename((base + ".tmp").c_str(), wrk.c_str()) != 0) return false;
     return SyncDirectoryOf(wrk);
+}
+
+bool CommitPair(const std::string& base) {
+    return SyncPath(base + ".txt") && SyncPath(base + ".tmp") && RenameIntoView(base);
 }
 
 bool WriteEnvelopeAndCommit(const std::string& base, const std::string& sender,
@@ -102,11 +105,14 @@ bool WriteEnvelopeAndCommit(const std::string& base, const std::string& sender,
     if (!out.Open(base + ".tmp")) return false;
     out.WriteLine(sender);
     for (const auto& r : recipients) out.WriteLine(r);
-    if (!out.Sync() || !out.Close()) {
+    // Both files go to the disk side by side: the envelope's writing starts before the wait
+    // for the message file.
+    bool ok = out.StartWriteback() && SyncPath(base + ".txt") && out.Sync() && out.Close();
+    if (!ok) {
         out.Discard();
         return false;
     }
-    if (!CommitPair(base)) {
+    if (!RenameIntoView(base)) {
         std::remove((base + ".tmp").c_str());
         return false;
     }

@@ -36,8 +36,8 @@ std::string QueueDirectory(const char* dir);  // <root>/<dir>
 bool ReadWorkFile(const std::string& path, std::vector<std::string>& lines);
 
 // Writes base.tmp with the envelope lines and commits the pair whose message base.txt is
-// already written: both files are flushed, base.tmp is renamed to base.wrk and the folder is
-// flushed. Nothing is reported as done before it is durable.
+// already written (and closed): both files are flushed, base.tmp is renamed to base.wrk and the
+// folder is flushed. Nothing is reported as done before it is durable.
 bool WriteEnvelopeAndCommit(const std::string& base, const std::string& sender,
                             const std::vector<std::string>& recipients);
 bool CommitPair(const std::string& base);

@@ -287,7 +287,8 @@ void CSMTPServer::EndOfText() {
         ResetTransaction();
         return;
     }
-    bool ok = messageOpen_ && messageFile_.Sync() && messageFile_.Close();
+    // Flushed together with its envelope in WriteEnvelopeAndCommit.
+    bool ok = messageOpen_ && messageFile_.StartWriteback() && messageFile_.Close();
     messageOpen_ = false;
     if (ok) ok = WriteEnvelopeAndCommit(queuePath_, sender_, recipients_);
     if (!ok) {
