@@ -138,6 +138,34 @@ bool ReadCollectedHeaders(const std::string& path, CollectedEnvelope& envelope) 
     return true;
 }
 
+bool MayAnswerAutomatically(const std::string& sender, const std::string& messagePath,
+                            const std::string& primaryDomain) {
+    const std::string who = Lower(sender);
+    if (who.empty() || who == "postvane") return false;
+    for (const char* robot : {"postvane", "pvlist"}) {
+        if (who == robot || who == std::string(robot) + "@" + Lower(primaryDomain)) return false;
+    }
+    if (who.substr(0, who.find('@')) == "mailer-daemon") return false;  // anyone's bounce robot
+    LineReader in;
+    if (!in.Open(messagePath)) return true;
+    std::string line;
+    while (in.ReadLine(line, kWorkLineLimit) && !line.empty()) {
+        std::string header = Lower(line);
+        auto value = [&](size_t nameLength) {
+            std::string v = header.substr(nameLength);
+            size_t b = v.find_first_not_of(" \t");
+            size_t e = v.find_last_not_of(" \t\r");
+            return b == std::string::npos ? std::string() : v.substr(b, e - b + 1);
+        };
+        if (header.rfind("auto-submitted:", 0) == 0 && value(15) != "no") return false;
+        if (header.rfind("precedence:", 0) == 0) {
+            std::string v = value(11);
+            if (v == "bulk" || v == "junk" || v == "list") return false;
+        }
+    }
+    return true;
+}
+
 bool ConvertCollectedMessage(const std::string& popPath) {
     CollectedEnvelope envelope;
     if (!ReadCollectedHeaders(popPath, envelope)) return false;

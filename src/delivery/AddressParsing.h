@@ -20,6 +20,13 @@ struct CollectedEnvelope {
 // and the recipients it names. False when the file cannot be read.
 bool ReadCollectedHeaders(const std::string& path, CollectedEnvelope& envelope);
 
+// Whether an automatic answer (a notice, a robot's reply) may go to this sender about this
+// message. Never to an empty sender, to the failure-report sender "postvane", to this system's
+// robot addresses, or about mail marked "Auto-Submitted" (other than "no") or "Precedence:"
+// bulk, junk or list: robots answering robots loop for ever.
+bool MayAnswerAutomatically(const std::string& sender, const std::string& messagePath,
+                            const std::string& primaryDomain);
+
 // Turns <q>.pop into the pair <q>.txt + <q>.wrk in the same folder. Recipients that are not
 // local are dropped (collected mail is never relayed onward); with none left the message goes
 // to "postmaster". False when nothing was done (the file stays for the next sweep).

@@ -423,7 +423,7 @@ CSpooler::Delivery CSpooler::ListDelivery(CMailbox& list, const std::string& sen
         }
         if (poster != owner) members.assign(1, owner);
     }
-    bool ok = allowed ? Distribute(list, sender, text, members, replyTo) : RejectionNotice(list, sender);
+    bool ok = allowed ? Distribute(list, sender, text, members, replyTo) : RejectionNotice(list, sender, text);
     return ok ? Delivery::Handled : Delivery::Failed;
 }
 
@@ -458,9 +458,9 @@ bool CSpooler::Distribute(CMailbox& list, const std::string& sender, const std::
     return true;
 }
 
-bool CSpooler::RejectionNotice(CMailbox& list, const std::string& sender) {
+bool CSpooler::RejectionNotice(CMailbox& list, const std::string& sender, const std::string& text) {
     // Nobody to tell, or a robot that must not be answered.
-    if (sender.empty() || sender == "postvane") return true;
+    if (!MayAnswerAutomatically(sender, text, primaryDomain_)) return true;
     const std::string listAddress = list.Name() + "@" + primaryDomain_;
     const std::string about = list.GetText(2);
     auto fill = [&](TextFileWriter& out) {

@@ -51,7 +51,7 @@ private:
     Delivery ListDelivery(CMailbox& list, const std::string& sender, const std::string& text);
     bool Distribute(CMailbox& list, const std::string& sender, const std::string& text,
                     const std::vector<std::string>& members, bool replyTo);
-    bool RejectionNotice(CMailbox& list, const std::string& sender);
+    bool RejectionNotice(CMailbox& list, const std::string& sender, const std::string& text);
     // A copy of the message as a mailbox file, durable once the batch is committed.
     bool StageCopy(const std::string& text, const std::string& target);
     bool LinkCopy(const std::string& text, const std::string& target);

@@ -74,3 +74,24 @@ TEST_F(CollectedMailTest, NoLocalRecipientGoesToThePostmasterAndBareFromIsKept) 
 TEST_F(CollectedMailTest, UnreadableFileStaysForTheNextSweep) {
     EXPECT_FALSE(pv::ConvertCollectedMessage(Spool() + "/inbox/missing.pop"));
 }
+
+TEST(AutomaticAnswerTest, RobotsAndBulkMailGetNoAnswer) {
+    pvtest::TempDir dir;
+    auto message = [&](const std::string& headers) {
+        std::string path = dir / "m.txt";
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        std::fputs((headers + "\r\nbody\r\nPrecedence: bulk\r\n").c_str(), f);
+        std::fclose(f);
+        return path;
+    };
+    const std::string plain = message("Subject: hi\r\n");
+    EXPECT_TRUE(pv::MayAnswerAutomatically("bob@remote.test", plain, "example.test"));
+    for (const char* robot : {"", "postvane", "PVList@Example.Test", "postvane@example.test", "MAILER-DAEMON@x"}) {
+        EXPECT_FALSE(pv::MayAnswerAutomatically(robot, plain, "example.test")) << robot;
+    }
+    EXPECT_TRUE(pv::MayAnswerAutomatically("pvlist@elsewhere.test", plain, "example.test"));
+    EXPECT_FALSE(pv::MayAnswerAutomatically("bob@remote.test", message("Auto-Submitted: auto-replied\r\n"), "x"));
+    EXPECT_TRUE(pv::MayAnswerAutomatically("bob@remote.test", message("Auto-Submitted: no\r\n"), "x"));
+    EXPECT_FALSE(pv::MayAnswerAutomatically("bob@remote.test", message("precedence:  List \r\n"), "x"));
+    EXPECT_TRUE(pv::MayAnswerAutomatically("bob@remote.test", message("Precedence: first-class\r\n"), "x"));
+}
