@@ -34,14 +34,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() {
-  for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.1
-  done
-  echo "nothing listens on port $1" >&2; return 1
-}
+source bench/lib.sh  # the script runs from the project root
 
 # Postvane on its own hive and spool, with one mailbox.
 PV_PORT=$(free_port)

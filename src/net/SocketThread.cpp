@@ -502,6 +502,13 @@ bool CSocketThread::GetSockName(std::string& address, unsigned& port) const {
     return AddressText(sa, address, port);
 }
 
+std::string CSocketThread::TimeoutLine(std::string_view service) const {
+    std::string address;
+    unsigned port = 0;
+    GetSockName(address, port);
+    return std::string(service) + " timeout talking to [" + address + "] on port " + std::to_string(port);
+}
+
 bool CSocketThread::SetTimeout(int seconds) {
     Touch();
     if (timer_ == 0) {

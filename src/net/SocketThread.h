@@ -89,6 +89,9 @@ public:
     int Detach();
     bool GetPeerName(std::string& address, unsigned& port) const;
     bool GetSockName(std::string& address, unsigned& port) const;
+    // "<service> timeout talking to [a.b.c.d] on port N", the socket's own end: the time-out
+    // line every conversation logs.
+    std::string TimeoutLine(std::string_view service) const;
     bool SetTimeout(int seconds);
     bool PostThreadMessage(unsigned message, uintptr_t wParam = 0, intptr_t lParam = 0);
 

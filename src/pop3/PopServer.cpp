@@ -151,10 +151,7 @@ void CPopServer::OnReceive() {
 void CPopServer::OnClose() { Close(true); }
 
 void CPopServer::OnTimeout() {
-    std::string address;
-    unsigned port = 0;
-    GetSockName(address, port);
-    WriteLogLine(Format("POP3 timeout talking to [%s] on port %u", address.c_str(), port));
+    WriteLogLine(TimeoutLine("POP3"));
     PostThreadMessage(net::kWmQuit);
 }
 

@@ -287,12 +287,7 @@ void CSMTPSend::OnConnect() {
 }
 
 void CSMTPSend::OnTimeout() {
-    std::string address;
-    unsigned port = 0;
-    GetSockName(address, port);
-    char text[160];
-    std::snprintf(text, sizeof text, "SMTP Send timeout talking to [%s] on port %u", address.c_str(), port);
-    WriteLogLine(text);
+    WriteLogLine(TimeoutLine("SMTP Send"));
     Close(true);
     SetTransmitFailed(true);
 }

@@ -93,12 +93,7 @@ void CSMTPServer::OnClose() { Close(true); }
 void CSMTPServer::OnConnect() { AsyncSelect(net::kFdAllEvents); }
 
 void CSMTPServer::OnTimeout() {
-    std::string address;
-    unsigned port = 0;
-    GetSockName(address, port);
-    char text[160];
-    std::snprintf(text, sizeof text, "SMTP server timeout talking to [%s] on port %u", address.c_str(), port);
-    WriteLogLine(text);
+    WriteLogLine(TimeoutLine("SMTP server"));
     PostThreadMessage(net::kWmQuit);
 }
 
