@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "core/ServerApp.h"
+#include "platform/Hive.h"
 
 namespace {
 void Usage(std::ostream& out) {
@@ -14,6 +15,8 @@ void Usage(std::ostream& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything reads the hive: the server later changes into its spool folder.
+    pv::platform::MakeHivePathAbsolute();
     pv::ServerOptions options;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--headless")) {

@@ -4,8 +4,10 @@
 #include <mutex>
 #include <sys/stat.h>
 
+#include "core/Log.h"
 #include "core/RegistryKey.h"
 #include "core/TextFile.h"
+#include "platform/FileLock.h"
 #include "platform/Hive.h"
 
 namespace pv {
@@ -32,8 +34,22 @@ std::string FormatQueueFileName(uint32_t number) {
     return buf;
 }
 
+std::string QueueNameLockPath() { return platform::HivePath() + ".names"; }
+
 std::string NextQueueFileName() {
+    // The mutex orders this process's threads; the file lock orders the processes (the server,
+    // postvane-send, the tools), which all count with the same `FileNum`.
     std::lock_guard lock(g_queueNumberLock);
+    platform::FileLock processes;
+    if (!processes.Lock(QueueNameLockPath())) {
+        // Without the lock a name may be handed out twice; the exclusive creation of every
+        // queue file still keeps one writer from overwriting another's.
+        static bool reported = false;
+        if (!reported) {
+            reported = true;
+            WriteLogLine("Queue names are taken without the lock between programs: " + processes.Error());
+        }
+    }
     // One root key for the life of the process (reopened only if the hive is switched, which
     // the tests do).
     static CRegistryKey root;
@@ -102,7 +118,7 @@ bool CommitPair(const std::string& base) {
 bool WriteEnvelopeAndCommit(const std::string& base, const std::string& sender,
                             const std::vector<std::string>& recipients) {
     TextFileWriter out;
-    if (!out.Open(base + ".tmp")) return false;
+    if (!out.Open(base + ".tmp", true)) return false;
     out.WriteLine(sender);
     for (const auto& r : recipients) out.WriteLine(r);
     // Both files go to the disk side by side: the envelope's writing starts before the wait

@@ -20,8 +20,10 @@ std::string SpoolRoot();
 // dir + "/" + name, without doubling a separator that dir already ends with.
 std::string JoinPath(const std::string& dir, const std::string& name);
 
-// "f%07X" from the 28-bit counter `FileNum`, under the queue-number lock.
+// "f%07X" from the 28-bit counter `FileNum`, under the queue-number lock that every process
+// of this hive honours (the file QueueNameLockPath()).
 std::string NextQueueFileName();
+std::string QueueNameLockPath();
 std::string FormatQueueFileName(uint32_t number);
 
 // <root>/inbox/<new name> and <root>/outbox/<new name>, without suffix; the folder is made

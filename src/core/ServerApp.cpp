@@ -123,6 +123,8 @@ int CServerApp::Run() {
     CreateSystemMailboxes();            // step 10
     // No conversation runs yet, so every mailbox lock left behind belongs to a run that ended.
     RemoveStaleMailboxLocks(spoolRoot_);
+    // Nor does any transaction: what a killed run left half done is finished or removed.
+    CSpooler::CleanUpSpool(spoolRoot_);
 
     // From here on threads run: the stop signals are taken by the status display only.
     CConsoleStatus::BlockStopSignals();
@@ -153,6 +155,8 @@ int CServerApp::Run() {
     // still uses the object.
     if (!spooler->StopAndWait(1000)) spooler.release();
     listeners.Stop(1000);  // step 17
+    // A message still being received was never acknowledged: it leaves nothing behind.
+    if (spooler) CSpooler::CleanUpSpool(spoolRoot_);
     status.Refresh();
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "core/TextFile.h"
 
 #include <cerrno>
+#include <cstring>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -252,6 +253,31 @@ bool SyncDirectory(const std::string& dir) {
 bool FileExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
+}
+
+bool LinkFile(const std::string& from, const std::string& to) { return ::link(from.c_str(), to.c_str()) == 0; }
+
+bool SameFileContent(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+    if (sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino) return true;
+    if (sa.st_size != sb.st_size) return false;
+    int fa = ::open(a.c_str(), O_RDONLY | O_CLOEXEC);
+    int fb = ::open(b.c_str(), O_RDONLY | O_CLOEXEC);
+    bool same = fa >= 0 && fb >= 0;
+    std::string ba(kReadChunk, '\0'), bb(kReadChunk, '\0');
+    while (same) {
+        ssize_t na = ::read(fa, ba.data(), ba.size());
+        ssize_t nb = na > 0 ? ::read(fb, bb.data(), static_cast<size_t>(na)) : 0;
+        if (na <= 0) {
+            same = na == 0;
+            break;
+        }
+        same = nb == na && std::memcmp(ba.data(), bb.data(), static_cast<size_t>(na)) == 0;
+    }
+    if (fa >= 0) ::close(fa);
+    if (fb >= 0) ::close(fb);
+    return same;
 }
 
 }  // namespace pv

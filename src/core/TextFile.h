@@ -75,5 +75,10 @@ bool SyncPath(const std::string& path);
 bool SyncDirectoryOf(const std::string& path);  // the folder that holds path
 bool SyncDirectory(const std::string& dir);
 bool FileExists(const std::string& path);
+// A second name for a file (a hard link); false when the file system has none, or when the
+// new name exists.
+bool LinkFile(const std::string& from, const std::string& to);
+// Whether two paths hold the same bytes: the same file (a link), or equal contents.
+bool SameFileContent(const std::string& a, const std::string& b);
 
 }  // namespace pv

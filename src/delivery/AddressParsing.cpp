@@ -167,6 +167,13 @@ bool MayAnswerAutomatically(const std::string& sender, const std::string& messag
 }
 
 bool ConvertCollectedMessage(const std::string& popPath) {
+    size_t dot = popPath.find_last_of('.');
+    std::string base = dot == std::string::npos ? popPath : popPath.substr(0, dot);
+    if (FileExists(base + ".wrk")) {
+        // Converted already; only the removal of the collected file was cut short.
+        std::remove(popPath.c_str());
+        return true;
+    }
     CollectedEnvelope envelope;
     if (!ReadCollectedHeaders(popPath, envelope)) return false;
 
@@ -179,13 +186,20 @@ bool ConvertCollectedMessage(const std::string& popPath) {
             lines.push_back(r);
         } else if (size_t at = r.find('@');
                    at != std::string::npos && providerDomains.ReadBinary(r.substr(at + 1), nullptr, 0)) {
-            lines.push_back(r.substr(0, at));
+            // A provider domain's name is ours only when a mailbox or an alias has it; any
+            // other name would leave as a bare name that no relay can deliver.
+            std::string local = r.substr(0, at);
+            AddressClass lc = box.Classify(local);
+            if (lc == AddressClass::LocalMailbox || lc == AddressClass::Alias) {
+                lines.push_back(local);
+            } else {
+                WriteLogLine("Collected mail for the unknown user " + r + " goes to the postmaster");
+                lines.push_back("postmaster");
+            }
         }
     }
     if (lines.empty()) lines.push_back("postmaster");
 
-    size_t dot = popPath.find_last_of('.');
-    std::string base = dot == std::string::npos ? popPath : popPath.substr(0, dot);
     TextFileWriter tmp;
     if (!tmp.Open(base + ".tmp")) {
         WriteLogLine("Cannot create " + base + ".tmp for a collected message; it stays for the next sweep");
@@ -198,16 +212,25 @@ bool ConvertCollectedMessage(const std::string& popPath) {
         WriteLogLine("Cannot write " + base + ".tmp for a collected message; it stays for the next sweep");
         return false;
     }
-    if (std::rename(popPath.c_str(), (base + ".txt").c_str()) != 0) {
+    // The collected file keeps its name until the pair is committed: a kill in between leaves
+    // it for the next conversion, never a pair that start-up would take for an unfinished one.
+    std::remove((base + ".txt").c_str());
+    const bool linked = LinkFile(popPath, base + ".txt");
+    // Without links (another kind of file system) the file is renamed, as it was always done.
+    if (!linked && std::rename(popPath.c_str(), (base + ".txt").c_str()) != 0) {
         std::remove((base + ".tmp").c_str());
         return false;
     }
     if (!CommitPair(base) && !FileExists(base + ".wrk")) {
-        // Put the message back as it was, so the next sweep tries again.
-        std::rename((base + ".txt").c_str(), popPath.c_str());
+        if (linked) {
+            std::remove((base + ".txt").c_str());
+        } else {
+            std::rename((base + ".txt").c_str(), popPath.c_str());
+        }
         std::remove((base + ".tmp").c_str());
         return false;
     }
+    if (linked) std::remove(popPath.c_str());
     return true;
 }
 

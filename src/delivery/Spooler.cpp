@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -22,18 +23,50 @@ constexpr const char* kRejectionNotice =
     "The list takes postings from its members only, or it has no members yet.\n"
     "To join, write to the list's owner.\n";
 
+constexpr const char* kLoopNotice =
+    "Your message was not delivered: it has passed %d mail systems, so it is going round in a\n"
+    "loop between forwarding addresses, aliases or lists. Its recipients were:\n%s\n"
+    "Ask the postmaster of %s to check the forwarding of these addresses.\n";
+
+// The sender of notices this system writes itself; robots never answer it.
+constexpr const char* kNoticeSender = "postvane";
+
+// A recipient line of a replaced envelope that owes only the second step (the forward of a
+// user whose copy is made, the distribution of a list whose archive copy is made) carries this
+// after a tab. Addresses never contain a tab: the SMTP receiver refuses control characters.
+constexpr const char* kSecondStepMark = "\t2";
+
+// Journal records: each is an operation line followed by its paths.
+// The journal while it is written: a suffix no other reader of the inbox looks at.
+constexpr const char* kJournalStaging = ".jnw";
+
+constexpr const char* kOpRename = "R";   // from, to: makes a staged file visible
+constexpr const char* kOpFolder = "F";   // folder: flushed after the renames
+constexpr const char* kOpRemove = "D";   // path: removed after the folders are flushed
+constexpr const char* kOpKeep = "K";     // from, to: renamed after the folders are flushed
+
+// Header lines looked at for trace lines; a longer header is not a reason to stop counting
+// loops, but the count needs no more.
+constexpr int kMaxHeaderLines = 10000;
+constexpr size_t kHeaderLineLimit = 1000;
+
 std::string LocalPart(const std::string& address) { return address.substr(0, address.find('@')); }
+
+std::string Lower(std::string text) {
+    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool EndsWith(std::string_view text, std::string_view suffix) {
+    return text.size() > suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
 
 std::vector<std::string> ListFiles(const std::string& folder, const char* suffix) {
     std::vector<std::string> names;
     DIR* dir = ::opendir(folder.c_str());
     if (!dir) return names;
-    const std::string_view want(suffix);
     while (dirent* e = ::readdir(dir)) {
-        std::string_view name(e->d_name);
-        if (name.size() > want.size() && name.substr(name.size() - want.size()) == want) {
-            names.emplace_back(name);
-        }
+        if (EndsWith(e->d_name, suffix)) names.emplace_back(e->d_name);
     }
     ::closedir(dir);
     // Queue names count up, so name order is arrival order.
@@ -43,8 +76,13 @@ std::vector<std::string> ListFiles(const std::string& folder, const char* suffix
 
 std::string WithoutSuffix(const std::string& path) {
     size_t dot = path.find_last_of('.');
-    return dot == std::string::npos ? path : path.substr(0, dot);
+    size_t slash = path.find_last_of('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path;
+    return path.substr(0, dot);
 }
+
+std::string FileNameOf(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+std::string FolderOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
 
 bool CanRead(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -75,11 +113,172 @@ bool CopyInto(const std::string& source, TextFileWriter& out) {
     return ok;
 }
 
+// Writes text with the spool's line ends, one line per "\n".
+bool WriteLines(TextFileWriter& out, std::string_view text) {
+    size_t start = 0;
+    for (size_t nl = text.find('\n'); nl != std::string_view::npos; nl = text.find('\n', start)) {
+        if (!out.WriteLine(text.substr(start, nl - start))) return false;
+        start = nl + 1;
+    }
+    return start >= text.size() || out.WriteLine(text.substr(start));
+}
+
+// How many mail systems the message has passed: its "Received:" header lines.
+int CountTraceLines(const std::string& text) {
+    LineReader in;
+    if (!in.Open(text)) return 0;
+    std::string line;
+    int hops = 0;
+    for (int n = 0; n < kMaxHeaderLines && in.ReadLine(line, kHeaderLineLimit) && !line.empty(); ++n) {
+        if (line.size() >= 9 && Lower(line.substr(0, 9)) == "received:") ++hops;
+    }
+    return hops;
+}
+
+std::string MailDate() {
+    char stamp[64];
+    std::time_t now = std::time(nullptr);
+    std::tm tm {};
+    localtime_r(&now, &tm);
+    static const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    long offset = tm.tm_gmtoff / 60;
+    char sign = offset < 0 ? '-' : '+';
+    if (offset < 0) offset = -offset;
+    std::snprintf(stamp, sizeof stamp, "%s, %d %s %d %02d:%02d:%02d %c%02ld%02ld", kDays[tm.tm_wday], tm.tm_mday,
+                  kMonths[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, sign, offset / 60,
+                  offset % 60);
+    return stamp;
+}
+
+// Finishes the batch its journal describes: renames whose staged file is still there, folder
+// flushes, then the inbox removals. Every step can be done again, so a kill here only means
+// the next sweep repeats it. False (journal kept) when a folder could not be flushed.
+bool FinishJournalIn(const std::string& inbox) {
+    const std::string path = JoinPath(inbox, CSpooler::kJournal);
+    std::vector<std::string> lines;
+    if (!FileExists(path) || !ReadTextFile(path, lines)) return true;
+    auto args = [&](size_t i, size_t n) { return i + n < lines.size(); };
+    // Renames first.
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i] == kOpRename && args(i, 2)) {
+            const std::string& from = lines[i + 1];
+            const std::string& to = lines[i + 2];
+            if (FileExists(from) && std::rename(from.c_str(), to.c_str()) != 0) {
+                WriteLogLine("Could not rename " + from + " to " + to + "; the spooler tries again later");
+                return false;
+            }
+            i += 2;
+        } else if ((lines[i] == kOpKeep) && args(i, 2)) {
+            i += 2;
+        } else if ((lines[i] == kOpFolder || lines[i] == kOpRemove) && args(i, 1)) {
+            i += 1;
+        }
+    }
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        if (lines[i] == kOpFolder && !SyncDirectory(lines[i + 1])) {
+            WriteLogLine("Could not flush the folder " + lines[i + 1] +
+                         " to disk; the spooler tries again later. Check the disk.");
+            return false;
+        }
+    }
+    // Only now is the inbox message let go.
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i] == kOpRemove && args(i, 1)) {
+            std::remove(lines[++i].c_str());
+        } else if (lines[i] == kOpKeep && args(i, 2)) {
+            if (FileExists(lines[i + 1])) std::rename(lines[i + 1].c_str(), lines[i + 2].c_str());
+            i += 2;
+        } else if (lines[i] == kOpRename && args(i, 2)) {
+            i += 2;
+        } else if (lines[i] == kOpFolder && args(i, 1)) {
+            i += 1;
+        }
+    }
+    std::remove(path.c_str());
+    return true;
+}
+
+struct FolderEntries {
+    std::map<std::string, std::set<std::string>> suffixes;  // base name -> suffixes present
+};
+
+FolderEntries ReadFolder(const std::string& folder) {
+    FolderEntries entries;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return entries;
+    while (dirent* e = ::readdir(dir)) {
+        std::string name = e->d_name;
+        size_t dot = name.find('.');
+        if (dot == std::string::npos || dot == 0) continue;
+        entries.suffixes[name.substr(0, dot)].insert(name.substr(dot));
+    }
+    ::closedir(dir);
+    return entries;
+}
+
+int RemoveFile(const std::string& path) { return std::remove(path.c_str()) == 0 ? 1 : 0; }
+
 }  // namespace
 
-namespace {
-std::string FolderOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
-}  // namespace
+int CSpooler::CleanUpSpool(const std::string& spoolRoot) {
+    const std::string inbox = JoinPath(spoolRoot, kInboxDir);
+    FinishJournalIn(inbox);
+    uint32_t keepFiles = 0;
+    CRegistryKey("", false).ReadInt("KeepFiles", keepFiles);
+    int removed = 0;
+
+    for (const auto& [base, has] : ReadFolder(inbox).suffixes) {
+        const std::string path = JoinPath(inbox, base);
+        auto present = [&](const char* suffix) { return has.count(suffix) != 0; };
+        removed += present(kJournalStaging) ? RemoveFile(path + kJournalStaging) : 0;
+        removed += present(".new") ? RemoveFile(path + ".new") : 0;  // a replacement never committed
+        if (present(".wrk")) {
+            // A committed pair; a collected file beside it was converted already.
+            if (present(".pop")) removed += RemoveFile(path + ".pop");
+            continue;
+        }
+        if (present(".pop")) {
+            // The collected file is the message: its conversion starts again.
+            if (present(".txt")) removed += RemoveFile(path + ".txt");
+            if (present(".tmp")) removed += RemoveFile(path + ".tmp");
+            continue;
+        }
+        // With KeepFiles a processed pair stays as .txt and .tmp; otherwise an envelope that
+        // never became .wrk, or a message file without one, belongs to a transaction that was
+        // cut off before anyone was told the message was taken.
+        const bool keptPair = keepFiles && present(".txt") && present(".tmp");
+        if (keptPair) continue;
+        if (present(".tmp")) removed += RemoveFile(path + ".tmp");
+        if (present(".txt")) removed += RemoveFile(path + ".txt");
+    }
+
+    // The outbound queue: staged pairs that never became .wrk. A message file kept beside any
+    // other file of its name (an envelope set aside) stays.
+    const std::string outbox = JoinPath(spoolRoot, kOutboxDir);
+    for (const auto& [base, has] : ReadFolder(outbox).suffixes) {
+        const std::string path = JoinPath(outbox, base);
+        if (has.count(".tmp")) removed += RemoveFile(path + ".tmp");
+        if (has.count(".txt") && has.size() == (has.count(".tmp") ? 2u : 1u)) removed += RemoveFile(path + ".txt");
+    }
+
+    // Mailbox copies staged for a batch that never committed.
+    const std::string mailboxes = JoinPath(spoolRoot, kMailboxDir);
+    if (DIR* dir = ::opendir(mailboxes.c_str())) {
+        while (dirent* e = ::readdir(dir)) {
+            if (e->d_name[0] != 'M') continue;
+            const std::string folder = JoinPath(mailboxes, e->d_name);
+            for (const auto& name : ListFiles(folder, ".tmp")) removed += RemoveFile(JoinPath(folder, name));
+        }
+        ::closedir(dir);
+    }
+    if (removed > 0) {
+        WriteLogLine("Removed " + std::to_string(removed) +
+                     " unfinished queue files left by interrupted transactions (none was acknowledged)");
+    }
+    return removed;
+}
 
 // Every message file in the inbox is on disk before anyone may process it, and message files
 // are never changed in place, so a copy can be a second name for the same file: no data is
@@ -91,22 +290,37 @@ bool CSpooler::LinkCopy(const std::string& text, const std::string& target) {
     return true;
 }
 
-bool CSpooler::StageCopy(const std::string& text, const std::string& target) {
-    if (target.empty()) return false;
-    if (LinkCopy(text, target)) return true;
-    // Another file system, or one without links: a real copy, under a name no reader looks
-    // at until the batch commits.
-    const std::string temporary = WithoutSuffix(target) + ".tmp";
-    TextFileWriter out;
-    if (!out.Open(temporary) || !CopyInto(text, out) || !out.StartWriteback() || !out.Close()) {
-        out.Discard();
-        return false;
+CSpooler::Copy CSpooler::StageMailboxCopy(const CMailbox& box, const std::string& text) {
+    const std::string dir = box.Directory();
+    if (dir.empty()) return Copy::Failed;
+    const std::string derived = JoinPath(dir, FileNameOf(WithoutSuffix(text)) + ".txt");
+    // Two recipients that lead to one mailbox get one copy.
+    if (pending_->copies.count(derived)) return Copy::Present;
+    std::string target = derived;
+    if (FileExists(derived)) {
+        // Made by an earlier attempt at this message; or, after the queue counter wrapped, a
+        // different message that happens to have the same name.
+        if (SameFileContent(derived, text)) return Copy::Present;
+        target = box.NewMessagePath();
+        if (target.empty()) return Copy::Failed;
     }
-    pending_->temporaries.push_back(temporary);
-    pending_->flush.push_back(temporary);
-    pending_->renames.emplace_back(temporary, target);
-    pending_->folders.push_back(FolderOf(target));
-    return true;
+    // Staged under a name no reader looks at; a leftover of an attempt cut short is replaced.
+    const std::string staged = WithoutSuffix(target) + ".tmp";
+    std::remove(staged.c_str());
+    if (::link(text.c_str(), staged.c_str()) != 0) {
+        // Another file system, or one without links: a real copy.
+        TextFileWriter out;
+        if (!out.Open(staged, true) || !CopyInto(text, out) || !out.StartWriteback() || !out.Close()) {
+            out.Discard();
+            return Copy::Failed;
+        }
+        pending_->flush.push_back(staged);
+    }
+    pending_->temporaries.push_back(staged);
+    pending_->renames.emplace_back(staged, target);
+    pending_->folders.push_back(dir);
+    pending_->copies.insert(derived);
+    return Copy::Staged;
 }
 
 template <class Fill>
@@ -114,16 +328,16 @@ bool CSpooler::StagePair(const std::string& base, const std::string& sender,
                          const std::vector<std::string>& recipients, Fill&& fill, const std::string& same) {
     TextFileWriter text, envelope;
     const bool linked = !same.empty() && LinkCopy(same, base + ".txt");
-    bool ok = linked || (text.Open(base + ".txt") && fill(text) && text.StartWriteback() && text.Close());
+    bool ok = linked || (text.Open(base + ".txt", true) && fill(text) && text.StartWriteback() && text.Close());
     if (ok) {
         if (!linked) pending_->temporaries.push_back(base + ".txt");
-        ok = envelope.Open(base + ".tmp");
+        ok = envelope.Open(base + ".tmp", true);
         if (ok) {
+            pending_->temporaries.push_back(base + ".tmp");
             envelope.WriteLine(sender);
             for (const auto& r : recipients) envelope.WriteLine(r);
             ok = envelope.StartWriteback() && envelope.Close();
         }
-        pending_->temporaries.push_back(base + ".tmp");
     }
     if (!ok) {
         text.Discard();
@@ -135,6 +349,10 @@ bool CSpooler::StagePair(const std::string& base, const std::string& sender,
     pending_->renames.emplace_back(base + ".tmp", base + ".wrk");
     pending_->folders.push_back(FolderOf(base));
     return true;
+}
+
+std::string CSpooler::TraceLine(const std::string& forWhom) const {
+    return "Received: by " + primaryDomain_ + " (Postvane) for <" + forWhom + ">; " + MailDate();
 }
 
 bool CSpooler::Prepare() {
@@ -159,7 +377,9 @@ void CSpooler::Run() {
     while (!StopRequested()) {
         Sweep();
         // A sweep a second at the latest; at once when a pair or a collected file arrives.
-        // The stop request is looked at every tenth of a second.
+        // Messages waiting for a later attempt are skipped by the sweep, so the spooler's own
+        // writes into the inbox never turn a failing delivery into a tight loop. The stop
+        // request is looked at every tenth of a second.
         for (int slice = 0; slice < 10 && !StopRequested(); ++slice) {
             if (WaitForStop(0)) return;
             if (watch.Wait(100)) break;
@@ -167,14 +387,44 @@ void CSpooler::Run() {
     }
 }
 
+void CSpooler::Postpone(const std::string& base) {
+    Retry& retry = retries_[base];
+    ++retry.attempts;
+    auto delay = kFirstRetryDelay * (1LL << std::min(retry.attempts - 1, 20));
+    if (delay > kMaxRetryDelay) delay = kMaxRetryDelay;
+    retry.due = std::chrono::steady_clock::now() + delay;
+    WriteLogLine((base.empty() ? std::string("The last delivery batch") : "Delivery of " + FileNameOf(base)) +
+                 " is not complete (attempt " + std::to_string(retry.attempts) + "); it is tried again in " +
+                 std::to_string(delay.count()) + " seconds");
+}
+
+bool CSpooler::FinishJournal() { return FinishJournalIn(inboxPath_); }
+
 void CSpooler::Sweep() {
+    const auto now = std::chrono::steady_clock::now();
+    auto waiting = [&](const std::string& key) {
+        auto it = retries_.find(key);
+        return it != retries_.end() && it->second.due > now;
+    };
+    // A batch cut short is finished before anything else moves (its key is "").
+    if (FileExists(inboxPath_ + kJournal)) {
+        if (waiting("")) return;
+        if (!FinishJournal()) {
+            Postpone("");
+            return;
+        }
+        retries_.erase("");
+    }
     for (const auto& name : ListFiles(inboxPath_, ".pop")) {
         if (StopRequested()) return;
         ConvertCollectedMessage(inboxPath_ + name);
     }
     std::vector<std::string> batch;
+    std::set<std::string> queued;
     for (const auto& name : ListFiles(inboxPath_, ".wrk")) {
         const std::string base = inboxPath_ + WithoutSuffix(name);
+        queued.insert(base);
+        if (waiting(base)) continue;
         if (CanRead(base + ".txt")) {
             batch.push_back(base);
         } else {
@@ -182,20 +432,28 @@ void CSpooler::Sweep() {
             WriteLogLine("Found an inbox *.wrk file without associated *.txt");
         }
     }
+    // Forget the attempts of messages that have left the queue.
+    for (auto it = retries_.begin(); it != retries_.end();) {
+        it = (!it->first.empty() && !queued.count(it->first)) ? retries_.erase(it) : std::next(it);
+    }
     std::vector<Pending> staged;
     for (const auto& base : batch) {
         if (StopRequested()) break;
         staged.emplace_back();
         staged.back().base = base;
-        if (!ProcessMessage(base, staged.back())) staged.pop_back();
-        if (staged.size() >= kBatch) CommitBatch(staged);
+        if (!ProcessMessage(base, staged.back())) {
+            staged.pop_back();
+            Postpone(base);
+        }
+        if (staged.size() >= kBatch && !CommitBatch(staged)) return;
     }
     CommitBatch(staged);
 }
 
 // One flush for many messages: their files are written already and on their way to the disk,
-// so waiting for each is short, and each folder is flushed once.
-void CSpooler::CommitBatch(std::vector<Pending>& batch) {
+// so waiting for each is short; the journal is one more file; each folder is flushed once.
+bool CSpooler::CommitBatch(std::vector<Pending>& batch) {
+    if (batch.empty()) return true;
     std::vector<bool> ok(batch.size(), true);
     for (size_t i = 0; i < batch.size(); ++i) {
         for (const auto& file : batch[i].flush) {
@@ -205,40 +463,56 @@ void CSpooler::CommitBatch(std::vector<Pending>& batch) {
             }
         }
     }
+    std::vector<std::string> journal;
     std::set<std::string> folders;
     for (size_t i = 0; i < batch.size(); ++i) {
         if (!ok[i]) continue;
-        for (const auto& [from, to] : batch[i].renames) {
-            if (std::rename(from.c_str(), to.c_str()) != 0) ok[i] = false;
-        }
+        for (const auto& [from, to] : batch[i].renames) journal.insert(journal.end(), {kOpRename, from, to});
         folders.insert(batch[i].folders.begin(), batch[i].folders.end());
     }
-    bool foldersOk = true;
-    for (const auto& folder : folders) foldersOk = SyncDirectory(folder) && foldersOk;
+    for (const auto& folder : folders) journal.insert(journal.end(), {kOpFolder, folder});
     for (size_t i = 0; i < batch.size(); ++i) {
-        Pending& p = batch[i];
-        if (!ok[i] || !foldersOk) {
-            // Nothing of this message is trusted: what became visible may be delivered again,
-            // but nothing is lost, because the inbox pair stays.
-            if (!ok[i]) {
-                for (const auto& t : p.temporaries) std::remove(t.c_str());
-                WriteLogLine("Could not flush the copies of " + p.base + " to disk; it is tried again at the next sweep");
-            }
-            continue;
-        }
+        if (!ok[i]) continue;
+        const Pending& p = batch[i];
         switch (p.inbox) {
-            case Pending::Inbox::Remove:
-                std::remove((p.base + ".wrk").c_str());
-                std::remove((p.base + ".txt").c_str());
-                break;
-            case Pending::Inbox::Keep: std::rename((p.base + ".wrk").c_str(), (p.base + ".tmp").c_str()); break;
-            case Pending::Inbox::Replace: break;  // the new envelope took the old one's place above
+            case Pending::Inbox::Remove: journal.insert(journal.end(), {kOpRemove, p.base + ".wrk", kOpRemove, p.base + ".txt"}); break;
+            case Pending::Inbox::Keep: journal.insert(journal.end(), {kOpKeep, p.base + ".wrk", p.base + ".tmp"}); break;
+            case Pending::Inbox::Replace: break;  // the new envelope takes the old one's place with the renames
+        }
+    }
+    // The decision: once the journal is on disk, the batch is finished even across a kill.
+    const std::string path = inboxPath_ + kJournal;
+    const std::string staging = WithoutSuffix(path) + kJournalStaging;
+    const bool decided = WriteTextFile(staging, journal, true) && std::rename(staging.c_str(), path.c_str()) == 0 &&
+                         SyncDirectory(FolderOf(path));
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (ok[i] && decided) continue;
+        // Nothing of this message became visible; the inbox pair stays for a later attempt.
+        for (const auto& t : batch[i].temporaries) std::remove(t.c_str());
+        WriteLogLine("Could not flush the copies of " + batch[i].base + " to disk. Check the free space of the spool.");
+        Postpone(batch[i].base);
+    }
+    if (!decided) {
+        std::remove(staging.c_str());
+        std::remove(path.c_str());
+        batch.clear();
+        return false;
+    }
+    const bool finished = FinishJournal();
+    if (!finished) Postpone("");
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (!ok[i]) continue;
+        if (batch[i].incomplete) {
+            Postpone(batch[i].base);
+        } else {
+            retries_.erase(batch[i].base);
         }
     }
     batch.clear();
+    return finished;
 }
 
-void CSpooler::AddRecipient(const std::string& address) {
+void CSpooler::AddRecipient(const std::string& address, Part part) {
     if (recipients_.size() >= kMaxRecipients) {
         if (!capLogged_) {
             WriteLogLine("Recipient list reached " + std::to_string(kMaxRecipients) +
@@ -247,7 +521,7 @@ void CSpooler::AddRecipient(const std::string& address) {
         }
         return;
     }
-    recipients_.push_back(address);
+    recipients_.push_back({address, part});
 }
 
 bool CSpooler::ProcessMessage(const std::string& base, Pending& pending) {
@@ -261,22 +535,56 @@ bool CSpooler::ProcessMessage(const std::string& base, Pending& pending) {
     pending_ = &pending;
     const std::string sender = lines.empty() ? std::string() : lines.front();
     recipients_.clear();
+    seenRecipients_.clear();
     expandedAliases_.clear();
     capLogged_ = false;
     for (size_t i = 1; i < lines.size(); ++i) {
+        std::string line = lines[i];
+        Part part = Part::Whole;
+        if (EndsWith(line, kSecondStepMark)) {
+            line.resize(line.size() - std::string_view(kSecondStepMark).size());
+            part = Part::SecondStep;
+        }
         // An empty line names nobody; delivering it would only invent a recipient.
-        if (!lines[i].empty()) AddRecipient(lines[i]);
+        if (!line.empty()) AddRecipient(line, part);
     }
 
-    std::vector<std::string> outbound, retry;
+    uint32_t keepFiles = 0;
+    CRegistryKey("", false).ReadInt("KeepFiles", keepFiles);
+    const Pending::Inbox done = keepFiles ? Pending::Inbox::Keep : Pending::Inbox::Remove;
+
+    if (int hops = CountTraceLines(text); hops >= kMaxHops) {
+        const bool ok = ReturnLoopingMessage(sender, text, hops);
+        pending_ = nullptr;
+        if (!ok) {
+            for (const auto& t : pending.temporaries) std::remove(t.c_str());
+            return false;
+        }
+        pending.inbox = done;
+        return true;
+    }
+
+    std::vector<std::string> outbound;
+    std::vector<Recipient> retry;
     // The end is looked at again after every entry: alias members appended during the walk
     // are delivered in the same walk.
     for (size_t i = 0; i < recipients_.size(); ++i) {
-        const std::string recipient = recipients_[i];
+        const Recipient recipient = recipients_[i];
+        // One delivery per address: a recipient named twice (directly and through an alias, or
+        // twice in the envelope) gets one copy.
+        std::string key = Lower(recipient.address) + (recipient.part == Part::SecondStep ? kSecondStepMark : "");
+        if (!seenRecipients_.insert(key).second) {
+            if (expandedAliases_.count(Lower(LocalPart(recipient.address)))) {
+                WriteLogLine("Alias " + LocalPart(recipient.address) +
+                             " refers to itself through its members; it was expanded once only");
+            }
+            continue;
+        }
         switch (LocalDelivery(recipient, sender, text)) {
             case Delivery::Handled: break;
-            case Delivery::NotHandled: outbound.push_back(recipient); break;
+            case Delivery::NotHandled: outbound.push_back(recipient.address); break;
             case Delivery::Failed: retry.push_back(recipient); break;
+            case Delivery::SecondStepFailed: retry.push_back({recipient.address, Part::SecondStep}); break;
         }
     }
 
@@ -284,20 +592,21 @@ bool CSpooler::ProcessMessage(const std::string& base, Pending& pending) {
         const std::string out = OutboundQueuePath();
         if (!StagePair(out, sender, outbound, [&](TextFileWriter& w) { return CopyInto(text, w); }, text)) {
             WriteLogLine("Could not write the outbound queue file " + out +
-                         "; the remote recipients are kept for the next sweep");
-            retry.insert(retry.end(), outbound.begin(), outbound.end());
+                         "; the remote recipients wait for a later attempt");
+            for (const auto& r : outbound) retry.push_back({r, Part::Whole});
         }
     }
 
     pending_ = nullptr;
     if (!retry.empty()) {
-        // Only the recipients still owed a copy stay queued; the envelope is replaced whole.
+        // Only what is still owed stays queued: the envelope is replaced whole, and a recipient
+        // whose first step is done keeps only its second step.
         const std::string replacement = base + ".new";
         std::vector<std::string> envelope{sender};
-        envelope.insert(envelope.end(), retry.begin(), retry.end());
+        for (const auto& r : retry) envelope.push_back(r.address + (r.part == Part::SecondStep ? kSecondStepMark : ""));
         if (!WriteTextFile(replacement, envelope)) {
             std::remove(replacement.c_str());
-            // Everything is tried again: better a second copy than a lost one.
+            // Everything is tried again: the copies already made are recognised then.
             for (const auto& t : pending.temporaries) std::remove(t.c_str());
             return false;
         }
@@ -306,11 +615,46 @@ bool CSpooler::ProcessMessage(const std::string& base, Pending& pending) {
         pending.renames.emplace_back(replacement, work);
         pending.folders.push_back(FolderOf(work));
         pending.inbox = Pending::Inbox::Replace;
+        pending.incomplete = true;
         return true;
     }
-    uint32_t keepFiles = 0;
-    CRegistryKey("", false).ReadInt("KeepFiles", keepFiles);
-    pending.inbox = keepFiles ? Pending::Inbox::Keep : Pending::Inbox::Remove;
+    pending.inbox = done;
+    return true;
+}
+
+bool CSpooler::ReturnLoopingMessage(const std::string& sender, const std::string& text, int hops) {
+    std::string recipients;
+    for (const auto& r : recipients_) recipients += "  " + r.address + "\n";
+    WriteLogLine("A message from <" + sender + "> has passed " + std::to_string(hops) +
+                 " mail systems and is going round in a loop (" + text + "); it is returned to its sender");
+    if (!MayAnswerAutomatically(sender, text, primaryDomain_)) {
+        return PostmasterDelivery("The looping message cannot be returned to <" + sender +
+                                      ">; it goes to the postmaster",
+                                  text) == Delivery::Handled;
+    }
+    char body[2048];
+    std::snprintf(body, sizeof body, kLoopNotice, hops, recipients.substr(0, 1500).c_str(), primaryDomain_.c_str());
+    return StageNotice(kNoticeSender, sender,
+                       {"From: \"Postvane\" <" + std::string(kNoticeSender) + "@" + primaryDomain_ + ">",
+                        "To: " + sender, "Subject: Undelivered mail: mail loop", "Auto-Submitted: auto-replied"},
+                       body, text);
+}
+
+bool CSpooler::StageNotice(const std::string& from, const std::string& to, const std::vector<std::string>& header,
+                           const std::string& body, const std::string& original) {
+    auto fill = [&](TextFileWriter& out) {
+        for (const auto& line : header) out.WriteLine(line);
+        out.WriteLine("");
+        if (!WriteLines(out, body)) return false;
+        if (original.empty()) return true;
+        out.WriteLine("");
+        out.WriteLine("----- The message follows -----");
+        return CopyInto(original, out);
+    };
+    if (!StagePair(InboundQueuePath(), from, {to}, fill)) {
+        WriteLogLine("Could not queue a notice to " + to + "; it is tried again later");
+        return false;
+    }
     return true;
 }
 
@@ -318,15 +662,17 @@ bool CSpooler::ExpandAlias(const std::string& recipient) {
     const std::string alias = LocalPart(recipient);
     std::string value;
     if (!CRegistryKey("Alias", false).ReadString(alias, value)) return false;
-    if (!expandedAliases_.insert(alias).second) {
+    if (!expandedAliases_.insert(Lower(alias)).second) {
         WriteLogLine("Alias " + alias + " refers to itself through its members; it was expanded once only");
         return true;
     }
-    // Only the pieces that stand before a comma name recipients.
+    // Members are separated by commas; the last one counts with or without a comma after it
+    // (hand edits and imported files leave it out).
     size_t start = 0;
-    for (size_t comma = value.find(','); comma != std::string::npos; comma = value.find(',', start)) {
-        std::string piece = value.substr(start, comma - start);
-        start = comma + 1;
+    while (start <= value.size()) {
+        size_t comma = value.find(',', start);
+        std::string piece = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        start = comma == std::string::npos ? value.size() + 1 : comma + 1;
         size_t b = piece.find_first_not_of(" \t");
         if (b == std::string::npos) continue;
         size_t e = piece.find_last_not_of(" \t");
@@ -335,70 +681,85 @@ bool CSpooler::ExpandAlias(const std::string& recipient) {
     return true;
 }
 
-CSpooler::Delivery CSpooler::LocalDelivery(const std::string& recipient, const std::string& sender,
+CSpooler::Delivery CSpooler::PostmasterDelivery(const std::string& why, const std::string& text) {
+    WriteLogLine(why);
+    CMailbox postmaster;
+    if (!postmaster.Open("postmaster")) {
+        WriteLogLine("The postmaster's mailbox cannot be opened; the message waits in the inbox. "
+                     "Create the mailbox named by the alias postmaster.");
+        return Delivery::Failed;
+    }
+    return StageMailboxCopy(postmaster, text) == Copy::Failed ? Delivery::Failed : Delivery::Handled;
+}
+
+CSpooler::Delivery CSpooler::LocalDelivery(const Recipient& recipient, const std::string& sender,
                                            const std::string& text) {
     CMailbox box;
-    switch (box.Classify(recipient)) {
-        case AddressClass::Remote:
-        case AddressClass::UnknownLocal: return Delivery::NotHandled;
-        case AddressClass::Alias: return ExpandAlias(recipient) ? Delivery::Handled : Delivery::NotHandled;
+    switch (box.Classify(recipient.address)) {
+        case AddressClass::Remote: return Delivery::NotHandled;
+        case AddressClass::UnknownLocal:
+            // A name without a domain cannot be sent anywhere else.
+            if (recipient.address.find('@') == std::string::npos) {
+                return PostmasterDelivery("Mail for the unknown local name " + recipient.address +
+                                              " goes to the postmaster",
+                                          text);
+            }
+            return Delivery::NotHandled;
+        case AddressClass::Alias:
+            return ExpandAlias(recipient.address) ? Delivery::Handled : Delivery::NotHandled;
         case AddressClass::LocalMailbox: break;
     }
     switch (box.Type()) {
-        case kMailboxUser: return UserDelivery(box, sender, text);
-        case kMailboxList: return ListDelivery(box, sender, text);
+        case kMailboxUser: return UserDelivery(box, recipient, sender, text);
+        case kMailboxList: return ListDelivery(box, recipient, sender, text);
         case kMailboxResponder:
         case kMailboxCommand:
         case kMailboxListServer:
             // The robot's own copy; the robot works on it.
-            return StageCopy(text, box.NewMessagePath()) ? Delivery::Handled : Delivery::Failed;
-        default: {
-            WriteLogLine("Attempt to spool to an unknown local user " + recipient);
-            CMailbox postmaster;
-            if (!postmaster.Open("postmaster")) {
-                WriteLogLine("The postmaster's mailbox cannot be opened; mail for " + recipient +
-                             " waits in the inbox. Create the mailbox named by the alias postmaster.");
-                return Delivery::Failed;
-            }
-            return StageCopy(text, postmaster.NewMessagePath()) ? Delivery::Handled : Delivery::Failed;
-        }
+            return StageMailboxCopy(box, text) == Copy::Failed ? Delivery::Failed : Delivery::Handled;
+        default:
+            return PostmasterDelivery("Attempt to spool to an unknown local user " + recipient.address, text);
     }
 }
 
-CSpooler::Delivery CSpooler::UserDelivery(CMailbox& box, const std::string& sender, const std::string& text) {
+CSpooler::Delivery CSpooler::UserDelivery(CMailbox& box, const Recipient& recipient, const std::string& sender,
+                                          const std::string& text) {
     const bool forwarding = box.GetOption(1) != 0;
     const bool forwardOnly = box.GetOption(2) != 0;
     const std::string forwardTo = box.GetText(1);
-    bool ok = true;
     // Forward-only without an address would deliver nowhere: the mail stays here instead.
-    if (!forwarding || !forwardOnly || forwardTo.empty()) {
+    if (recipient.part == Part::Whole && (!forwarding || !forwardOnly || forwardTo.empty())) {
         WriteLogLine("Delivering to <" + box.Name() + "> from <" + sender + "> (" + text + ")");
-        const std::string target = box.NewMessagePath();
-        if (!StageCopy(text, target)) {
+        if (StageMailboxCopy(box, text) == Copy::Failed) {
             WriteLogLine("Could not store a copy for <" + box.Name() + "> in " + box.Directory() +
-                         "; it is tried again at the next sweep. Check the folder's permissions and free space.");
-            ok = false;
-        }
-    }
-    if (ok && forwarding && !forwardTo.empty()) {
-        WriteLogLine("Forwarding to " + forwardTo + " from " + sender + " (" + text + ")");
-        // The forward keeps the sender and is resolved by a later sweep.
-        if (!StagePair(InboundQueuePath(), sender, {forwardTo}, [&](TextFileWriter& w) { return CopyInto(text, w); },
-                       text)) {
-            WriteLogLine("Could not queue the forward to " + forwardTo + "; it is tried again at the next sweep");
-            ok = false;
-        }
-    }
-    return ok ? Delivery::Handled : Delivery::Failed;
-}
-
-CSpooler::Delivery CSpooler::ListDelivery(CMailbox& list, const std::string& sender, const std::string& text) {
-    if (list.GetOption(1) != 0) {
-        if (!StageCopy(text, list.NewMessagePath())) {
-            WriteLogLine("Could not keep the list copy in " + list.Directory() + "; tried again at the next sweep");
+                         "; it is tried again later. Check the folder's permissions and free space.");
             return Delivery::Failed;
         }
     }
+    if (forwarding && !forwardTo.empty()) {
+        WriteLogLine("Forwarding to " + forwardTo + " from " + sender + " (" + text + ")");
+        // The forward keeps the sender, carries a trace line of its own (so that a loop of
+        // forwards ends) and is resolved by a later sweep.
+        auto fill = [&](TextFileWriter& w) { return w.WriteLine(TraceLine(forwardTo)) && CopyInto(text, w); };
+        if (!StagePair(InboundQueuePath(), sender, {forwardTo}, fill)) {
+            WriteLogLine("Could not queue the forward to " + forwardTo + "; it is tried again later");
+            // Only the forward is owed: the copy made here is not made again.
+            const bool copyMade = recipient.part == Part::Whole && !forwardOnly;
+            return copyMade ? Delivery::SecondStepFailed : Delivery::Failed;
+        }
+    }
+    return Delivery::Handled;
+}
+
+CSpooler::Delivery CSpooler::ListDelivery(CMailbox& list, const Recipient& recipient, const std::string& sender,
+                                          const std::string& text) {
+    const bool archived = list.GetOption(1) != 0;
+    if (archived && recipient.part == Part::Whole && StageMailboxCopy(list, text) == Copy::Failed) {
+        WriteLogLine("Could not keep the list copy in " + list.Directory() + "; it is tried again later");
+        return Delivery::Failed;
+    }
+    // Once the archive copy is made, only the distribution is owed.
+    const Delivery failed = archived ? Delivery::SecondStepFailed : Delivery::Failed;
     const uint32_t flags = list.GetOption(3);
     bool replyTo = (flags & kListReplyTo) != 0;
     std::vector<std::string> members;
@@ -421,10 +782,19 @@ CSpooler::Delivery CSpooler::ListDelivery(CMailbox& list, const std::string& sen
         if (sender.find('@') != std::string::npos && senderBox.Classify(sender) == AddressClass::LocalMailbox) {
             poster = LocalPart(sender);
         }
-        if (poster != owner) members.assign(1, owner);
+        if (poster != owner) {
+            if (owner.empty()) {
+                // Nobody to moderate: the postmaster decides instead of the posting vanishing.
+                Delivery d = PostmasterDelivery("List " + list.Name() +
+                                                    " is moderated but has no owner; the posting goes to the postmaster",
+                                                text);
+                return d == Delivery::Failed ? failed : d;
+            }
+            members.assign(1, owner);
+        }
     }
     bool ok = allowed ? Distribute(list, sender, text, members, replyTo) : RejectionNotice(list, sender, text);
-    return ok ? Delivery::Handled : Delivery::Failed;
+    return ok ? Delivery::Handled : failed;
 }
 
 bool CSpooler::Distribute(CMailbox& list, const std::string& sender, const std::string& text,
@@ -435,8 +805,11 @@ bool CSpooler::Distribute(CMailbox& list, const std::string& sender, const std::
     }
     if (recipients.empty()) return true;
     const std::string owner = list.GetText(1);
+    const std::string listAddress = list.Name() + "@" + primaryDomain_;
     const std::string from = (owner.empty() ? std::string("postmaster") : owner) + "@" + primaryDomain_;
     auto fill = [&](TextFileWriter& out) {
+        // A trace line of the list's own, so that lists that are members of each other stop.
+        if (!out.WriteLine(TraceLine(listAddress))) return false;
         if (!replyTo) return CopyInto(text, out);
         LineReader in;
         if (!in.Open(text)) return CopyInto(text, out);
@@ -444,15 +817,15 @@ bool CSpooler::Distribute(CMailbox& list, const std::string& sender, const std::
         bool inHeader = true;
         while (in.ReadLine(line)) {
             if (inHeader && line.empty()) {
-                out.WriteLine("reply-to: \"" + list.GetText(2) + "\" <" + list.Name() + "@" + primaryDomain_ + ">");
+                out.WriteLine("reply-to: \"" + list.GetText(2) + "\" <" + listAddress + ">");
                 inHeader = false;
             }
             if (!out.WriteLine(line)) return false;
         }
         return true;
     };
-    if (!StagePair(InboundQueuePath(), from, recipients, fill, replyTo ? std::string() : text)) {
-        WriteLogLine("Could not queue the distribution of list " + list.Name() + "; tried again at the next sweep");
+    if (!StagePair(InboundQueuePath(), from, recipients, fill)) {
+        WriteLogLine("Could not queue the distribution of list " + list.Name() + "; it is tried again later");
         return false;
     }
     return true;
@@ -463,22 +836,12 @@ bool CSpooler::RejectionNotice(CMailbox& list, const std::string& sender, const 
     if (!MayAnswerAutomatically(sender, text, primaryDomain_)) return true;
     const std::string listAddress = list.Name() + "@" + primaryDomain_;
     const std::string about = list.GetText(2);
-    auto fill = [&](TextFileWriter& out) {
-        char notice[1024];
-        std::snprintf(notice, sizeof notice, kRejectionNotice, listAddress.c_str());
-        std::string body(notice);
-        std::string text = "FROM: \"" + about + "\" <" + listAddress + ">\n" + "TO: " + sender + "\n" +
-                           "SUBJECT: Your posting to " + about + "\n\n" + body;
-        // Written with the spool's line ends.
-        size_t start = 0;
-        for (size_t nl = text.find('\n'); nl != std::string::npos; nl = text.find('\n', start)) {
-            if (!out.WriteLine(std::string_view(text).substr(start, nl - start))) return false;
-            start = nl + 1;
-        }
-        return true;
-    };
-    if (!StagePair(InboundQueuePath(), listAddress, {sender}, fill)) {
-        WriteLogLine("Could not queue the rejection notice of list " + list.Name() + "; tried again at the next sweep");
+    char notice[1024];
+    std::snprintf(notice, sizeof notice, kRejectionNotice, listAddress.c_str());
+    if (!StageNotice(listAddress, sender,
+                     {"FROM: \"" + about + "\" <" + listAddress + ">", "TO: " + sender, "SUBJECT: Your posting to " + about},
+                     notice)) {
+        WriteLogLine("Could not queue the rejection notice of list " + list.Name() + "; it is tried again later");
         return false;
     }
     return true;

@@ -68,6 +68,15 @@ std::string HivePath() {
     return DefaultHivePath();
 }
 
+void MakeHivePathAbsolute() {
+    const char* env = std::getenv("POSTVANE_HIVE");
+    if (!env || !*env || env[0] == '/') return;
+    char cwd[4096];
+    if (!::getcwd(cwd, sizeof cwd)) return;
+    std::string absolute = std::string(cwd) + "/" + env;
+    ::setenv("POSTVANE_HIVE", absolute.c_str(), 1);
+}
+
 void SetHivePath(std::string path) {
     std::lock_guard lock(g_pathMutex);
     g_pathOverride = std::move(path);

@@ -33,6 +33,10 @@ struct HiveValue {
 // Where the hive lives: $POSTVANE_HIVE, else /var/lib/postvane/registry.db for root, else
 // ${XDG_DATA_HOME:-~/.local/share}/postvane/registry.db. SetHivePath overrides all of that.
 std::string HivePath();
+// A relative $POSTVANE_HIVE is made absolute against the current folder, so that it names the
+// same file after the server changes into its spool folder (and in the programs it starts).
+// Call once, before any thread starts.
+void MakeHivePathAbsolute();
 void SetHivePath(std::string path);
 
 // "a\\b\\\\c\\" -> "a\\b\\c": empty components are dropped.
