@@ -91,8 +91,8 @@ class Installation:
             self.set_dword("AdvCon", name, port)
         self.set_string("AdvCon", "BindAddress", "127.0.0.1")  # tests stay on loopback
 
-    def start(self, *args, stdin=subprocess.DEVNULL):
-        server = Server(self, list(args), stdin)
+    def start(self, *args, stdin=subprocess.DEVNULL, env=None, cwd=None):
+        server = Server(self, list(args), stdin, env=env, cwd=cwd)
         self.servers.append(server)
         return server
 
@@ -100,9 +100,9 @@ class Installation:
 class Server:
     """The real `postvane --headless` with its standard output read line by line."""
 
-    def __init__(self, inst, args, stdin):
-        self.proc = subprocess.Popen([program("postvane"), "--headless", *args], env=inst.env,
-                                     stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    def __init__(self, inst, args, stdin, env=None, cwd=None):
+        self.proc = subprocess.Popen([os.path.abspath(program("postvane")), "--headless", *args],
+                                     env=env or inst.env, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      text=True)
         self.lines = []
         self._queue = queue.Queue()
@@ -131,6 +131,21 @@ class Server:
             if text in line:
                 return line
         raise AssertionError(f"no line with {text!r} within {timeout}s; got {self.lines!r}")
+
+    def output(self):
+        """Every line printed so far (without waiting for more)."""
+        while True:
+            try:
+                line = self._queue.get_nowait()
+            except queue.Empty:
+                return self.lines
+            if line is None:
+                return self.lines
+            self.lines.append(line)
+
+    def count(self, text):
+        """How many lines printed so far contain text."""
+        return sum(text in line for line in self.output())
 
     def stop(self, sig=signal.SIGTERM, timeout=15):
         """Stops the server and returns its exit code; the rest of its output lands in lines."""

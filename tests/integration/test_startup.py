@@ -5,7 +5,7 @@ import signal
 import time
 import unittest
 
-from pvharness import Installation, free_port
+from pvharness import Installation, free_port, wait_listening, wait_until
 
 STARTED = "Starting Postvane 1.0 Pre-release"
 TITLE = "Postvane configuration Error: "
@@ -121,6 +121,24 @@ class StartupTest(unittest.TestCase):
         again = self.inst.start()
         again.wait_for(STARTED)
         self.assertEqual(again.stop(), 0)
+
+    def test_relative_hive_path_names_the_same_hive_after_the_change_into_the_spool(self):
+        import smtplib
+        inst = self.inst
+        inst.configure()
+        inst.run("postvane-admin", "mailbox", "add", "uma")
+        env = dict(inst.env, POSTVANE_HIVE="registry.db")
+        server = inst.start(env=env, cwd=inst.dir)
+        server.wait_for(STARTED)
+        wait_listening(inst.ports["smtpinport"])
+        with smtplib.SMTP("127.0.0.1", inst.ports["smtpinport"]) as c:
+            c.sendmail("me@remote.test", ["uma@example.test"], b"Subject: relative\r\n\r\nhi\r\n")
+        folder = os.path.join(inst.spool, "mailbox")
+        wait_until(lambda: any(f.endswith(".txt") for _, _, files in os.walk(folder) for f in files),
+                   what="the message in uma's mailbox")
+        self.assertFalse(os.path.exists(os.path.join(inst.spool, "registry.db")))  # no second hive
+        self.assertEqual(server.count("unknown local user"), 0)
+        self.assertEqual(server.stop(), 0)
 
     def test_operator_ok_and_status_request(self):
         inst = self.inst

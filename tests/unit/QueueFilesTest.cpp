@@ -3,11 +3,14 @@
 #include <set>
 #include <sys/stat.h>
 #include <thread>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "TestSupport.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "core/TextFile.h"
+#include "platform/Hive.h"
 
 class QueueFilesTest : public pvtest::HiveTest {};
 
@@ -121,4 +124,47 @@ TEST(LineReaderTest, AcceptsEitherLineEndAndLongLines) {
     EXPECT_EQ(got[2], "");
     EXPECT_EQ(got[3], big);
     EXPECT_EQ(got[4], "no end");
+}
+
+// The server, postvane-send and the tools count with the same `FileNum`: names taken by
+// several processes at once are all different.
+TEST_F(QueueFilesTest, ProcessesGetDistinctNames) {
+    const int kProcesses = 4, kEach = 150;
+    std::vector<int> readers;
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(fds[0]);
+            // A connection of its own: none of the parent's may be used after the fork.
+            pv::platform::SetHivePath(HiveFile());
+            std::string out;
+            for (int i = 0; i < kEach; ++i) out += pv::NextQueueFileName() + "\n";
+            bool ok = ::write(fds[1], out.data(), out.size()) == static_cast<ssize_t>(out.size());
+            ::_exit(ok ? 0 : 1);
+        }
+        ::close(fds[1]);
+        readers.push_back(fds[0]);
+        children.push_back(pid);
+    }
+    std::multiset<std::string> all;
+    for (int fd : readers) {
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+        ::close(fd);
+        for (size_t start = 0, nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+            all.insert(text.substr(start, nl - start));
+        }
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    ASSERT_EQ(all.size(), static_cast<size_t>(kProcesses * kEach));
+    EXPECT_EQ(std::set<std::string>(all.begin(), all.end()).size(), all.size()) << "a name was handed out twice";
 }
