@@ -224,7 +224,12 @@ int RemoveFile(const std::string& path) { return std::remove(path.c_str()) == 0 
 
 int CSpooler::CleanUpSpool(const std::string& spoolRoot) {
     const std::string inbox = JoinPath(spoolRoot, kInboxDir);
-    FinishJournalIn(inbox);
+    if (!FinishJournalIn(inbox)) {
+        // The staged files the journal names must stay until it is finished.
+        WriteLogLine("The spooler's journal in " + inbox +
+                     " could not be finished; unfinished queue files are left for the next start");
+        return 0;
+    }
     uint32_t keepFiles = 0;
     CRegistryKey("", false).ReadInt("KeepFiles", keepFiles);
     int removed = 0;
