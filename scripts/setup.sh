@@ -8,7 +8,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-aiosmtpd
   swaks
-  fetchmail
+  fetchmail getmail6      # real POP3 clients for the tests
+  postfix                 # a real relay for the transmitter's tests (a private instance each time)
 )
 
 missing=()
@@ -19,6 +20,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   echo "Installing: ${missing[*]}"
+  # The tests run their own Postfix on a loopback port; the package is not to set up (and start)
+  # a mail system of its own on port 25.
+  echo "postfix postfix/main_mailer_type select No configuration" | $SUDO debconf-set-selections
   $SUDO apt-get update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <random>
 #include <unistd.h>
 
 #include "ToolCommon.h"
@@ -30,6 +31,7 @@ void Usage(std::ostream& out) {
            "  domain list | add NAME [--primary] | remove NAME | primary NAME\n"
            "  mailbox list\n"
            "  mailbox add NAME [--type user|list|responder|command|listserver] [--password TEXT]\n"
+           "                                      (without --password: a random one, printed once)\n"
            "  mailbox show NAME | remove NAME\n"
            "  mailbox password NAME TEXT          (at most 19 characters; '-' reads it from standard input)\n"
            "  mailbox forward NAME ADDRESS|--off  forwarding on to ADDRESS, or off\n"
@@ -181,6 +183,19 @@ std::string ReadPassword(const std::string& given) {
     return line;
 }
 
+// A first password nobody can guess from the mailbox list: kRandomPasswordLength characters
+// from an alphabet without look-alikes (no 0/O, 1/l/I), drawn from the system's random source.
+constexpr size_t kRandomPasswordLength = 12;
+
+std::string RandomPassword() {
+    static constexpr char kAlphabet[] = "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+    std::random_device source;
+    std::uniform_int_distribution<size_t> pick(0, sizeof kAlphabet - 2);
+    std::string password;
+    for (size_t i = 0; i < kRandomPasswordLength; ++i) password.push_back(kAlphabet[pick(source)]);
+    return password;
+}
+
 void CheckPassword(const std::string& password) {
     if (password.size() > pv::kMaxPasswordLength) {
         Fail("the password is " + std::to_string(password.size()) + " characters long; at most " +
@@ -221,11 +236,19 @@ int Mailbox(const Args& a) {
         }
         pv::CMailbox box;
         if (pv::CRegistryKey("mailbox\\" + name, false).IsOpen()) Fail("the mailbox '" + name + "' exists already.");
-        if (!box.Create(name, type) || (!password.empty() && !box.SetPassword(password))) {
+        // Without --password the mailbox gets a random one rather than its own name, which
+        // anyone who knows the address could type.
+        const bool chosen = !password.empty();
+        if (!chosen) password = RandomPassword();
+        if (!box.Create(name, type) || !box.SetPassword(password)) {
             pv::CRegistryKey("mailbox", true).DeleteSubkey(name);
             Fail("could not create the mailbox '" + name + "'; nothing was kept.");
         }
         std::cout << "Mailbox " << name << " (" << TypeName(type) << ") created in " << box.Directory() << "\n";
+        if (!chosen) {
+            std::cout << "Password:  " << password << "\n"
+                      << "(shown only now; set another with: postvane-admin mailbox password " << name << " -)\n";
+        }
         return 0;
     }
     pv::CMailbox box = OpenMailbox(name);

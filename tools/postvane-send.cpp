@@ -1,9 +1,15 @@
 // postvane-send: sends the outbound queue to the gateway now, in one run, and waits for it to
 // end. The log lines of the run go to standard output as the server would log them.
 //
-// Exit status: 0 every message of the run left the queue (sent, or reported to its sender);
-// 1 the run failed (no connection, no greeting, time-out); 2 usage or configuration error;
-// 3 the conversation ended with messages still queued (refused for now, or the line dropped).
+// Exit status:
+//   0 every message of the run was sent to all its recipients;
+//   1 the run failed (no connection, no greeting, time-out);
+//   2 usage or configuration error;
+//   3 messages stay queued (refused for now, or the conversation ended early);
+//   4 every message left the queue, but some messages or recipients were refused for good and
+//     reported to their senders (set aside);
+//   5 another transmitter (the server's, or a second postvane-send) was working on the queue;
+//     nothing was sent.
 #include <dirent.h>
 #include <iostream>
 #include <set>
@@ -57,14 +63,6 @@ int main(int argc, char** argv) {
                   << ". Run postvane-wizard first, or point --hive at the server's hive.\n";
         return 2;
     }
-    const std::string hive = pv::platform::HivePath();
-    auto& events = pv::platform::NamedEvents::Get();
-    if (events.Available() && events.Peek(pv::platform::NamedEvent::SmtpTr) &&
-        pv::platform::InstanceLock::HeldByOther(hive)) {
-        std::cerr << "postvane-send: the server is sending the outbound queue right now (PVG:SMTPTR is "
-                     "signalled). Try again when that run has ended.\n";
-        return 1;
-    }
     const std::string outbox = pv::QueueDirectory(pv::kOutboxDir);
     const std::set<std::string> before = WorkFiles(outbox);
     if (before.empty()) {
@@ -79,6 +77,13 @@ int main(int argc, char** argv) {
     }
     PrintLog();
 
+    // The run's lock decides who sends; the server's own run may hold it.
+    const pv::TransmitTotals totals = pv::LastTransmitTotals();
+    if (totals.busy) {
+        std::cerr << "postvane-send: another transmitter is sending the outbound queue right now; nothing was sent. "
+                     "Try again when it has ended.\n";
+        return 5;
+    }
     size_t remaining = 0;
     for (const auto& name : WorkFiles(outbox)) remaining += before.count(name);
     if (pv::TransmitFailed()) {
@@ -90,6 +95,11 @@ int main(int argc, char** argv) {
         std::cerr << "postvane-send: " << remaining << " of " << before.size() << " messages stay queued in "
                   << outbox << " (see the log lines above); run postvane-send again later.\n";
         return 3;
+    }
+    if (totals.reported > 0 || totals.setAside > 0) {
+        std::cerr << "postvane-send: " << totals.setAside << " message(s) set aside and " << totals.reported
+                  << " failure report(s) written for refusals (see the log lines above).\n";
+        return 4;
     }
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
+#include <thread>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/stat.h>
@@ -30,8 +31,74 @@ int g_liveCount = 0;
 // same moment must not both take the same number.
 std::mutex g_createMutex;
 
-constexpr const char* kCommands = "USER,PASS,QUIT,STAT,LIST,RETR,DELE,NOOP,LAST,UIDL,RSET";
-enum Command { kUser, kPass, kQuit, kStat, kList, kRetr, kDele, kNoop, kLast, kUidl, kRset };
+enum Command { kUser, kPass, kQuit, kStat, kList, kRetr, kDele, kNoop, kLast, kUidl, kRset, kTop, kCapa };
+
+// Which states accept a command; any other state answers "-ERR invalid command" (PASS before
+// USER has its own answer).
+enum StateBits : unsigned {
+    kInWaitUser = 1u << CPopServer::kWaitUser,
+    kInWaitPass = 1u << CPopServer::kWaitPass,
+    kInTransaction = 1u << CPopServer::kTransaction,
+    kInAnyState = kInWaitUser | kInWaitPass | kInTransaction,
+};
+
+struct CommandEntry {
+    const char* name;
+    Command command;
+    unsigned states;
+};
+
+constexpr CommandEntry kCommandTable[] = {
+    {"USER", kUser, kInWaitUser},      {"PASS", kPass, kInWaitPass},      {"QUIT", kQuit, kInAnyState},
+    {"STAT", kStat, kInTransaction},   {"LIST", kList, kInTransaction},   {"RETR", kRetr, kInTransaction},
+    {"DELE", kDele, kInTransaction},   {"NOOP", kNoop, kInTransaction},   {"LAST", kLast, kInTransaction},
+    {"UIDL", kUidl, kInTransaction},   {"RSET", kRset, kInTransaction},   {"TOP", kTop, kInTransaction},
+    {"CAPA", kCapa, kInAnyState},
+};
+
+// Every fixed text the conversation sends or logs; those with %-fields go through Format.
+namespace text {
+constexpr const char* kGreeting = "+OK %s POP3 server ready (running Postvane)";
+constexpr const char* kUnknownCommand = "-ERR unknown command";
+constexpr const char* kInvalidCommand = "-ERR invalid command";
+constexpr const char* kNeedUser = "-ERR I need a USER";
+constexpr const char* kLineTooLong = "-ERR command line too long: at most %zu characters are allowed";
+constexpr const char* kLocked = "-ERR Mailbox is locked";
+constexpr const char* kGetsMail = "+OK %s gets mail here";
+constexpr const char* kCreating = "+OK creating new user %s";
+constexpr const char* kNoMail = "-ERR %s doesn't get mail here";
+constexpr const char* kNotAddressable =
+    "-ERR %s cannot be a new mailbox: use letters, digits and . - _ (at most %zu characters)";
+constexpr const char* kInvalidPassword = "-ERR invalid password";
+constexpr const char* kLogInvalidPassword = "-ERR invalid password for mailbox %s";
+constexpr const char* kTooManyFailures = "-ERR invalid password; too many failures, closing the connection";
+constexpr const char* kLogTooManyFailures =
+    "POP3 server closed the connection from [%s] after %d wrong passwords for mailbox %s";
+constexpr const char* kNewPasswordLength = "-ERR a new mailbox needs a password of 1 to %zu characters";
+constexpr const char* kReady = "+OK mailbox locked and ready";
+constexpr const char* kNewReady = "+OK new password set, mailbox locked and ready";
+constexpr const char* kCannotCreate = "-ERR the new mailbox could not be created; try again later";
+constexpr const char* kCannotRead = "-ERR the mailbox cannot be read now; try again later";
+constexpr const char* kCannotLock = "-ERR the mailbox cannot be locked now; try again later";
+constexpr const char* kOk = "+OK";
+constexpr const char* kStat = "+OK %zu %llu";
+constexpr const char* kListHead = "+OK \r\n";  // with its blank: clients have always seen it so
+constexpr const char* kListOne = "+OK %lld %llu";
+constexpr const char* kMessageDeleted = "-ERR message deleted";
+constexpr const char* kInvalidNumber = "-ERR invalid message number";
+constexpr const char* kInvalidTop = "-ERR TOP needs a message number and a number of lines";
+constexpr const char* kLast = "+OK %zu";
+constexpr const char* kUidlHead = "+OK unique-id listing follows\r\n";
+constexpr const char* kUidlOne = "+OK %lld ";
+constexpr const char* kUidlInvalid = "-ERR invalid message number: the mailbox holds %lld messages";
+constexpr const char* kCapaHead = "+OK capability list follows\r\n";
+// What this server does beyond the base commands (PIPELINING: commands sent together are
+// answered in order, see Pump).
+constexpr const char* kCapabilities = "TOP\r\nUSER\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION Postvane\r\n.\r\n";
+constexpr const char* kNotDeleted = "-ERR %d of the deleted messages could not be removed and will be offered again";
+constexpr const char* kVanished = "-ERR message %zu is no longer in the mailbox";
+constexpr const char* kUnreadable = "-ERR message %zu cannot be read now; try again later";
+}  // namespace text
 
 constexpr const char* kLockText = "Mailbox is locked";
 constexpr size_t kReadChunk = 32 * 1024;
@@ -47,12 +114,23 @@ std::string Trim(std::string_view text) {
     return std::string(text.substr(b, e - b + 1));
 }
 
-int LookUpCommand(const std::string& word) {
-    std::string_view list(kCommands);
-    for (int i = 0; i * 5 < static_cast<int>(list.size()); ++i) {
-        if (list.substr(i * 5, 4) == word) return i;
+const CommandEntry* LookUpCommand(const std::string& word) {
+    for (const auto& entry : kCommandTable) {
+        if (word == entry.name) return &entry;
     }
-    return -1;
+    return nullptr;
+}
+
+// A name a client may give a new mailbox: what an address can carry unquoted (RFC 5322's
+// atext and inner dots), so that SMTP can deliver to it.
+bool IsAddressableName(const std::string& name) {
+    if (name.empty() || name.size() > CPopServer::kMaxNewNameLength) return false;
+    if (name.front() == '.' || name.back() == '.' || name.find("..") != std::string::npos) return false;
+    for (unsigned char c : name) {
+        if (std::isalnum(c) || c == '.' || std::strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr) continue;
+        return false;
+    }
+    return IsSafeMailboxName(name);  // and never a name that leaves its folder ("/" is atext)
 }
 
 // The argument as a message number: 0 when it is not a number, -1 when it is negative.
@@ -77,8 +155,11 @@ std::string Printable(std::string text) {
 }
 
 std::string Format(const char* format, auto... args) {
-    char text[256];
-    std::snprintf(text, sizeof text, format, args...);
+    const int size = std::snprintf(nullptr, 0, format, args...);
+    if (size <= 0) return std::string();
+    std::string text(static_cast<size_t>(size) + 1, '\0');
+    std::snprintf(text.data(), text.size(), format, args...);
+    text.pop_back();
     return text;
 }
 
@@ -126,7 +207,7 @@ void CPopServer::Reply(std::string_view text) {
 
 void CPopServer::OnSend() {
     if (state_ == kGreeting) {
-        Reply("+OK " + primaryDomain_ + " POP3 server ready (running Postvane)");
+        Reply(Format(text::kGreeting, primaryDomain_.c_str()));
         SetTimeout(ReadTimeoutSeconds("Poptimeout", kDefaultTimeout));
         // Every reply goes out in whole sends; holding back a short last piece of a message
         // until the client acknowledges the rest would only stall each RETR.
@@ -159,10 +240,28 @@ void CPopServer::OnLine(std::string& line) { input_.push_back({std::move(line), 
 
 void CPopServer::OnLineTooLong() { input_.push_back({std::string(), true}); }
 
+void CPopServer::OnThreadMessage(const net::ThreadMessage& msg) {
+    if (msg.message != kWmPassDelayOver || !passWaiting_) return;
+    passWaiting_ = false;
+    if (passFailures_ < kMaxPassFailures) {
+        Reply(text::kInvalidPassword);
+        Pump();
+        return;
+    }
+    Reply(text::kTooManyFailures);
+    std::string address;
+    unsigned port = 0;
+    GetPeerName(address, port);
+    WriteLogLine(Format(text::kLogTooManyFailures, address.c_str(), passFailures_, Printable(user_).c_str()));
+    input_.clear();
+    state_ = kClosing;
+    CloseWhenSent();
+}
+
 void CPopServer::Pump() {
     if (pumping_) return;
     pumping_ = true;
-    while (Socket() != net::kInvalidSocket && state_ != kClosing) {
+    while (Socket() != net::kInvalidSocket && state_ != kClosing && !passWaiting_) {
         if (output_ != Output::None) {
             ContinueOutput();
             if (output_ != Output::None) break;  // the socket is full: OnSend goes on
@@ -172,7 +271,7 @@ void CPopServer::Pump() {
             Input in = std::move(input_.front());
             input_.pop_front();
             if (in.tooLong) {
-                Reply(Format("-ERR command line too long: at most %zu characters are allowed", kMaxCommandLine));
+                Reply(Format(text::kLineTooLong, kMaxCommandLine));
             } else {
                 Interpret(std::move(in.line));
             }
@@ -195,34 +294,24 @@ void CPopServer::Interpret(std::string line) {
     std::string word = line.substr(0, blank);
     std::string arg = blank == std::string::npos ? std::string() : line.substr(blank + 1);
     for (auto& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    const int command = LookUpCommand(word);
-    if (command < 0) {
-        Reply("-ERR unknown command");
+    const CommandEntry* entry = LookUpCommand(word);
+    if (!entry) {
+        Reply(text::kUnknownCommand);
         return;
     }
-    switch (state_) {
-        case kWaitUser:
-            if (command == kUser) {
-                User(arg);
-            } else if (command == kPass) {
-                Reply("-ERR I need a USER");
-            } else if (command == kQuit) {
-                Quit();
-            } else {
-                Reply("-ERR invalid command");
-            }
+    if ((entry->states & (1u << state_)) == 0) {
+        Reply(entry->command == kPass && state_ == kWaitUser ? text::kNeedUser : text::kInvalidCommand);
+        return;
+    }
+    switch (entry->command) {
+        case kUser: User(arg); break;
+        case kPass: Pass(arg); break;
+        case kQuit: Quit(); break;
+        case kCapa:
+            status_ = text::kCapaHead;
+            output_ = Output::Capa;
             break;
-        case kWaitPass:
-            if (command == kPass) {
-                Pass(arg);
-            } else if (command == kQuit) {
-                Quit();
-            } else {
-                Reply("-ERR invalid command");
-            }
-            break;
-        case kTransaction: Transaction(command, arg); break;
-        default: break;
+        default: Transaction(entry->command, arg); break;
     }
 }
 
@@ -240,37 +329,43 @@ void CPopServer::User(const std::string& arg) {
         directory_ = mailbox_.Directory();
         lockPath_ = JoinPath(directory_, kMailboxLockFile);
         if (FileExists(lockPath_)) {
-            Reply("-ERR Mailbox is locked");
+            Reply(text::kLocked);
             return;
         }
-        Reply("+OK " + name + " gets mail here");
+        Reply(Format(text::kGetsMail, name.c_str()));
         state_ = kWaitPass;
         return;
     }
     if (safe) CRegistryKey("", false).ReadInt("Autocreate", autocreate_);
+    if (autocreate_ != 0 && !IsAddressableName(name)) {
+        // Mail could never reach it: the mailbox would only collect nothing.
+        Reply(Format(text::kNotAddressable, Printable(name).c_str(), kMaxNewNameLength));
+        autocreate_ = 0;
+        user_.clear();
+        return;
+    }
     if (autocreate_ != 0) {
-        const std::string text = "+OK creating new user " + name;
-        Reply(text);
-        WriteLogLine(text);
+        const std::string reply = Format(text::kCreating, name.c_str());
+        Reply(reply);
+        WriteLogLine(reply);
         state_ = kWaitPass;
         return;
     }
-    Reply("-ERR " + Printable(name) + " doesn't get mail here");
+    Reply(Format(text::kNoMail, Printable(name).c_str()));
     user_.clear();
 }
 
 void CPopServer::Pass(const std::string& arg) {
     if (mailbox_.IsOpen() && mailbox_.CheckPassword(arg)) {
-        EnterTransaction("+OK mailbox locked and ready");
+        EnterTransaction(text::kReady);
         return;
     }
     if (autocreate_ == 0) {
-        Reply("-ERR invalid password");
-        WriteLogLine("-ERR invalid password for mailbox " + Printable(user_));
+        PassFailed();
         return;
     }
     if (arg.empty() || arg.size() > kMaxPasswordLength || arg.find('\0') != std::string::npos) {
-        Reply(Format("-ERR a new mailbox needs a password of 1 to %zu characters", kMaxPasswordLength));
+        Reply(Format(text::kNewPasswordLength, kMaxPasswordLength));
         return;
     }
     {
@@ -279,12 +374,11 @@ void CPopServer::Pass(const std::string& arg) {
             // Another client made this mailbox since USER: it is an existing one now.
             autocreate_ = 0;
             if (!mailbox_.CheckPassword(arg)) {
-                Reply("-ERR invalid password");
-                WriteLogLine("-ERR invalid password for mailbox " + Printable(user_));
+                PassFailed();
                 return;
             }
         } else if (!mailbox_.Create(user_, kMailboxUser) || !mailbox_.SetPassword(arg)) {
-            Reply("-ERR the new mailbox could not be created; try again later");
+            Reply(text::kCannotCreate);
             WriteLogLine("POP3 server could not create the mailbox " + user_ +
                          ": the configuration store refused the change. Check that the hive file is writable.");
             return;
@@ -292,14 +386,28 @@ void CPopServer::Pass(const std::string& arg) {
     }
     directory_ = mailbox_.Directory();
     lockPath_ = JoinPath(directory_, kMailboxLockFile);
-    EnterTransaction(autocreate_ ? "+OK new password set, mailbox locked and ready" : "+OK mailbox locked and ready");
+    EnterTransaction(autocreate_ ? text::kNewReady : text::kReady);
+}
+
+// The answer is held back for the pause; commands sent meanwhile wait behind it (Busy). A
+// helper thread only sleeps and posts the wake-up, so the conversation's own thread stays free
+// for its socket and for a quit request.
+void CPopServer::PassFailed() {
+    WriteLogLine(Format(text::kLogInvalidPassword, Printable(user_).c_str()));
+    ++passFailures_;
+    passWaiting_ = true;
+    const auto delay = kPassDelay * (1 << std::min(passFailures_ - 1, 10));
+    std::thread([handle = Handle(), delay] {
+        std::this_thread::sleep_for(delay);
+        handle.PostThreadMessage(kWmPassDelayOver);  // fails harmlessly when the client left
+    }).detach();
 }
 
 void CPopServer::EnterTransaction(const char* okText) {
     if (!CreateLock()) return;
     if (!LoadMessageList()) {
         RemoveLock();
-        Reply("-ERR the mailbox cannot be read now; try again later");
+        Reply(text::kCannotRead);
         return;
     }
     Reply(okText);
@@ -313,9 +421,9 @@ bool CPopServer::CreateLock() {
     if (fd < 0) {
         const int err = errno;
         if (err == EEXIST) {
-            Reply("-ERR Mailbox is locked");
+            Reply(text::kLocked);
         } else {
-            Reply("-ERR the mailbox cannot be locked now; try again later");
+            Reply(text::kCannotLock);
             WriteLogLine("POP3 server could not create the lock file " + lockPath_ + ": " + std::strerror(err) +
                          ". Check that the mailbox folder exists and is writable.");
         }
@@ -371,65 +479,79 @@ void CPopServer::Transaction(int command, const std::string& arg) {
                 ++number;
                 octets += m.size;
             }
-            Reply(Format("+OK %zu %llu", number, static_cast<unsigned long long>(octets)));
+            Reply(Format(text::kStat, number, static_cast<unsigned long long>(octets)));
             break;
         }
         case kList:
-            if (count == 0) {
-                Reply("-ERR nothing to list");
-            } else if (arg.empty()) {
-                status_ = "+OK \r\n";
+            // An empty mailbox has an empty listing, not an error: clients poll empty mailboxes.
+            if (arg.empty()) {
+                status_ = text::kListHead;
                 output_ = Output::List;
                 cursor_ = 0;
             } else if (!valid()) {
-                Reply("-ERR invalid message number");
+                Reply(text::kInvalidNumber);
             } else if (messages_[n - 1].deleted) {
-                Reply("-ERR message deleted");
+                Reply(text::kMessageDeleted);
             } else {
-                Reply(Format("+OK %lld %llu", n, static_cast<unsigned long long>(messages_[n - 1].size)));
+                Reply(Format(text::kListOne, n, static_cast<unsigned long long>(messages_[n - 1].size)));
             }
             break;
         case kRetr:
             if (n == 0) n = 1;
             if (!valid()) {
-                Reply("-ERR invalid message number");
+                Reply(text::kInvalidNumber);
                 break;
             }
             last_ = std::max(last_, static_cast<size_t>(n));
             if (messages_[n - 1].deleted) {
-                Reply("-ERR invalid message number");
+                Reply(text::kInvalidNumber);
             } else {
                 StartRetrieve(static_cast<size_t>(n - 1));
             }
             break;
+        case kTop: {
+            // TOP msg n: both numbers are required; a look at the header does not count as a
+            // retrieval for LAST.
+            const size_t blank = arg.find(' ');
+            const std::string lines = blank == std::string::npos ? std::string() : Trim(arg.substr(blank + 1));
+            const long long count2 = MessageNumber(lines);
+            if (blank == std::string::npos || lines.empty() || !std::isdigit(static_cast<unsigned char>(lines[0])) ||
+                count2 < 0) {
+                Reply(text::kInvalidTop);
+            } else if (!valid() || messages_[n - 1].deleted) {
+                Reply(text::kInvalidNumber);
+            } else {
+                StartRetrieve(static_cast<size_t>(n - 1), true, static_cast<uint64_t>(count2));
+            }
+            break;
+        }
         case kDele:
             if (n == 0) n = 1;
             if (valid()) {
                 messages_[n - 1].deleted = true;
-                Reply("+OK");
+                Reply(text::kOk);
             } else {
-                Reply("-ERR invalid message number");
+                Reply(text::kInvalidNumber);
             }
             break;
-        case kNoop: Reply("+OK"); break;
-        case kLast: Reply(Format("+OK %zu", last_)); break;
+        case kNoop: Reply(text::kOk); break;
+        case kLast: Reply(Format(text::kLast, last_)); break;
         case kUidl:
             if (arg.empty()) {
-                status_ = "+OK unique-id listing follows\r\n";
+                status_ = text::kUidlHead;
                 output_ = Output::Uidl;
                 cursor_ = 0;
             } else if (valid()) {
-                Reply(Format("+OK %lld ", n) + messages_[n - 1].fileName);
+                Reply(Format(text::kUidlOne, n) + messages_[n - 1].fileName);
             } else {
-                Reply(Format("-ERR invalid message number: the mailbox holds %lld messages", count));
+                Reply(Format(text::kUidlInvalid, count));
             }
             break;
         case kRset:
             for (auto& m : messages_) m.deleted = false;
-            Reply("+OK");
+            Reply(text::kOk);
             break;
-        case kQuit: Quit(); break;
-        default: Reply("-ERR invalid command"); break;  // USER, PASS
+        default: Reply(text::kInvalidCommand); break;
     }
 }
 
@@ -450,9 +572,9 @@ void CPopServer::Quit() {
     }
     RemoveLock();
     if (failed == 0) {
-        Reply("+OK");
+        Reply(text::kOk);
     } else {
-        Reply(Format("-ERR %d of the deleted messages could not be removed and will be offered again", failed));
+        Reply(Format(text::kNotDeleted, failed));
     }
     state_ = kClosing;
     CloseWhenSent();
@@ -460,15 +582,15 @@ void CPopServer::Quit() {
 
 // --- long replies ------------------------------------------------------------------------
 
-void CPopServer::StartRetrieve(size_t index) {
+void CPopServer::StartRetrieve(size_t index, bool top, uint64_t topLines) {
     const std::string path = JoinPath(directory_, messages_[index].fileName);
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         const int err = errno;
         if (err == ENOENT) {
-            Reply(Format("-ERR message %zu is no longer in the mailbox", index + 1));
+            Reply(Format(text::kVanished, index + 1));
         } else {
-            Reply(Format("-ERR message %zu cannot be read now; try again later", index + 1));
+            Reply(Format(text::kUnreadable, index + 1));
             WriteLogLine("POP3 server could not read " + path + ": " + std::strerror(err) +
                          ". Check the file's permissions.");
         }
@@ -480,6 +602,12 @@ void CPopServer::StartRetrieve(size_t index) {
     readPos_ = readEnd_ = 0;
     atLineStart_ = true;
     heldCR_ = 0;
+    top_ = top;
+    topLines_ = topLines;
+    inHeader_ = true;
+    lineHasText_ = false;
+    bodyLines_ = 0;
+    topDone_ = false;
     status_ = "+OK\r\n";
     output_ = Output::Retr;
 }
@@ -493,6 +621,7 @@ void CPopServer::ContinueOutput() {
             case Output::List: result = FillList(batch_); break;
             case Output::Uidl: result = FillUidl(batch_); break;
             case Output::Retr: result = FillRetr(batch_); break;
+            case Output::Capa: result = FillCapa(batch_); break;
             case Output::None: break;
         }
         if (result == Fill::Failed) {
@@ -535,9 +664,18 @@ CPopServer::Fill CPopServer::FillUidl(std::string& out) {
     return Fill::Done;
 }
 
+CPopServer::Fill CPopServer::FillCapa(std::string& out) {
+    out.append(text::kCapabilities);
+    return Fill::Done;
+}
+
 // Lines go out whole, however long: cutting a long line would change the message.
 CPopServer::Fill CPopServer::FillRetr(std::string& out) {
     while (out.size() < kOutputBatch) {
+        if (topDone_) {
+            out.append(".\r\n");
+            return Fill::Done;
+        }
         if (readPos_ == readEnd_) {
             ssize_t n;
             do {
@@ -577,16 +715,28 @@ void CPopServer::AppendMessageBytes(std::string& out, std::string_view piece, bo
         heldCR_ = 0;
         out.append(piece.data(), end);
         atLineStart_ = false;
+        lineHasText_ = true;
     }
     heldCR_ += piece.size() - end;
     if (lineEnds) {
         out.append("\r\n");
         heldCR_ = 0;
         atLineStart_ = true;
+        if (top_) {
+            // The header ends at its first empty line; TOP then counts the body's lines.
+            if (inHeader_) {
+                if (!lineHasText_) inHeader_ = false;
+            } else {
+                ++bodyLines_;
+            }
+            topDone_ = !inHeader_ && bodyLines_ >= topLines_;
+        }
+        lineHasText_ = false;
     } else if (heldCR_ > kMaxHeldCR) {
         out.append(heldCR_, '\r');
         heldCR_ = 0;
         atLineStart_ = false;
+        lineHasText_ = true;
     }
 }
 

@@ -9,6 +9,7 @@
 // tens of kilobytes.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -32,6 +33,17 @@ public:
     static constexpr size_t kMaxCommandLine = 512;
     // Bytes handed to the socket at a time during a long reply.
     static constexpr size_t kOutputBatch = 32 * 1024;
+    // Password guessing: each wrong PASS is answered only after a pause that doubles with every
+    // failure (kPassDelay, then twice, then four times), and the connection is closed with the
+    // answer to the kMaxPassFailures-th one. A guesser gets three tries in seven seconds per
+    // connection instead of tens of thousands a second.
+    static constexpr int kMaxPassFailures = 3;
+    static constexpr std::chrono::milliseconds kPassDelay{1000};
+    // A mailbox made by logging in must be a name SMTP can deliver to: an unquoted local part
+    // of at most this many characters (the longest an address may have).
+    static constexpr size_t kMaxNewNameLength = 64;
+    // The posted message that ends a pause after a wrong password.
+    static constexpr unsigned kWmPassDelayOver = net::kWmUser + 0x40;
 
     struct Message {
         std::string fileName;
@@ -52,9 +64,10 @@ protected:
     void OnTimeout() override;
     void OnLine(std::string& line) override;
     void OnLineTooLong() override;
+    void OnThreadMessage(const net::ThreadMessage& msg) override;
 
 private:
-    enum class Output { None, List, Uidl, Retr };
+    enum class Output { None, List, Uidl, Retr, Capa };
     struct Input {
         std::string line;
         bool tooLong = false;
@@ -66,11 +79,14 @@ private:
     // Handles queued commands, continues a long reply and reads more input, until the socket
     // is full or nothing is left to do.
     void Pump();
-    bool Busy() const { return output_ != Output::None || OutputBlocked(); }
+    bool Busy() const { return output_ != Output::None || OutputBlocked() || passWaiting_; }
     void Interpret(std::string line);
 
     void User(const std::string& arg);
     void Pass(const std::string& arg);
+    // A wrong password: the answer waits for the pause, and the last allowed one ends the
+    // conversation.
+    void PassFailed();
     void Transaction(int command, const std::string& arg);
     void Quit();
 
@@ -80,7 +96,8 @@ private:
     bool CreateLock();
     void RemoveLock();
     bool LoadMessageList();
-    void StartRetrieve(size_t index);
+    // RETR (all lines) and TOP (the header and at most topLines lines of the body).
+    void StartRetrieve(size_t index, bool top = false, uint64_t topLines = 0);
 
     // Long replies: each call adds about one batch; true when the reply is complete.
     enum class Fill { More, Done, Failed };
@@ -88,6 +105,7 @@ private:
     Fill FillList(std::string& out);
     Fill FillUidl(std::string& out);
     Fill FillRetr(std::string& out);
+    Fill FillCapa(std::string& out);
     void AppendMessageBytes(std::string& out, std::string_view piece, bool lineEnds);
     void EndOutput();
 
@@ -101,6 +119,8 @@ private:
     uint32_t autocreate_ = 0;
     std::vector<Message> messages_;
     size_t last_ = 0;
+    int passFailures_ = 0;
+    bool passWaiting_ = false;  // a wrong password's answer waits for its pause
 
     // Input waiting while a reply goes out.
     std::deque<Input> input_;
@@ -119,6 +139,13 @@ private:
     size_t readEnd_ = 0;
     bool atLineStart_ = true;
     size_t heldCR_ = 0;  // CRs at the end of what was read so far: dropped if a line end follows
+    // TOP: the message ends after the header's empty line and topLines_ lines of the body.
+    bool top_ = false;
+    bool inHeader_ = true;
+    bool lineHasText_ = false;
+    uint64_t topLines_ = 0;
+    uint64_t bodyLines_ = 0;
+    bool topDone_ = false;
 };
 
 // Removes the `user.lck` of every mailbox folder below <spoolRoot>/mailbox. Called at start-up,

@@ -1,8 +1,11 @@
 #include "smtp/FailureReport.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -53,7 +56,76 @@ bool CopyMessage(const std::string& path, TextFileWriter& out) {
     return ok;
 }
 
+constexpr const char* kStagedTakeOut = ".rpw";  // the message leaves the queue
+constexpr const char* kStagedKeep = ".rpk";     // the message stays for the recipients left
+constexpr const char* kStaging = ".rpt";        // a staged envelope being written
+constexpr const char* kNewEnvelope = ".nwk";
+constexpr char kNameSeparator = '=';
+
+std::string BaseName(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string Directory(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+bool EndsWith(const std::string& text, const char* suffix) {
+    const size_t n = std::strlen(suffix);
+    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+bool WriteSynced(const std::string& path, const std::vector<std::string>& lines) {
+    TextFileWriter out;
+    if (!out.Open(path)) return false;
+    for (const auto& line : lines) out.WriteLine(line);
+    if (!out.Sync() || !out.Close()) {
+        out.Discard();
+        return false;
+    }
+    return true;
+}
+
+// Steps 4 and 5 for one staged envelope "<base>=<R>.rpw|.rpk" in outboxDir; the report's text
+// <R>.txt waits in the inbound queue. Each step can be repeated: a run killed in the middle of
+// them is completed by the next.
+bool CompleteStaged(const std::string& outboxDir, const std::string& staged, const std::string& inboxDir) {
+    const size_t separator = staged.find(kNameSeparator);
+    const size_t dot = staged.find_last_of('.');
+    if (separator == std::string::npos || dot == std::string::npos || dot < separator) return false;
+    const std::string base = JoinPath(outboxDir, staged.substr(0, separator));
+    const std::string report = JoinPath(inboxDir, staged.substr(separator + 1, dot - separator - 1));
+    const std::string stagedPath = JoinPath(outboxDir, staged);
+    if (EndsWith(staged, kStagedKeep)) {
+        std::rename((base + kNewEnvelope).c_str(), (base + ".wrk").c_str());  // fails once done
+    } else {
+        std::rename((base + ".wrk").c_str(), (base + ".old").c_str());
+        std::remove((base + kStallCountSuffix).c_str());
+    }
+    if (!SyncDirectory(outboxDir)) return false;
+    if (!FileExists(report + ".txt")) {
+        // Its text is gone (removed by hand): an envelope alone would only be set aside.
+        std::remove(stagedPath.c_str());
+        return false;
+    }
+    if (std::rename(stagedPath.c_str(), (report + ".wrk").c_str()) != 0) return false;
+    SyncDirectory(inboxDir);
+    SyncDirectory(outboxDir);
+    return true;
+}
+
 }  // namespace
+
+bool MayReportTo(const std::string& sender) {
+    if (sender.empty() || sender == "<>") return false;
+    if (sender.size() != std::strlen(kReportSender)) return true;
+    for (size_t i = 0; i < sender.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(sender[i])) != kReportSender[i]) return true;
+    }
+    return false;
+}
 
 std::vector<std::string> FailureReportHead(const FailureReport& report) {
     std::vector<std::string> lines;
@@ -61,6 +133,10 @@ std::vector<std::string> FailureReportHead(const FailureReport& report) {
     lines.push_back("To: " + report.sender);
     lines.push_back(report.recipientRejected ? "Subject: Recipient rejected by receiver" : "Subject: Failed mail");
     lines.push_back("");
+    if (!report.note.empty()) {
+        lines.push_back(report.note);
+        lines.push_back("");
+    }
     lines.push_back("Transcript of session follows");
     lines.push_back("---------");
     if (report.transcript) lines.insert(lines.end(), report.transcript->begin(), report.transcript->end());
@@ -72,30 +148,97 @@ std::vector<std::string> FailureReportHead(const FailureReport& report) {
 }
 
 bool WriteFailureReport(const FailureReport& report, std::string& error) {
-    const std::string base = InboundQueuePath();
+    if (!MayReportTo(report.sender)) {
+        error = "no report is written to the sender <" + report.sender + ">";
+        return false;
+    }
+    const std::string outboxDir = Directory(report.workPath);
+    const std::string base = WithSuffix(report.workPath, "");
+    const std::string reportBase = InboundQueuePath();
+    const std::string inboxDir = Directory(reportBase);
+
+    // 1. The report's text, invisible until its envelope arrives.
     TextFileWriter text;
-    if (!text.Open(base + ".txt", true)) {
-        error = "cannot create " + base + ".txt: " + std::strerror(text.Errno());
+    if (!text.Open(reportBase + ".txt", true)) {
+        error = "cannot create " + reportBase + ".txt: " + std::strerror(text.Errno());
         return false;
     }
     for (const std::string& line : FailureReportHead(report)) text.WriteLine(line);
     const bool copied = CopyMessage(report.messagePath, text);
-    if (!copied || !text.Sync() || !text.Close()) {
+    if (!copied || !text.Sync() || !text.Close() || !SyncDirectory(inboxDir)) {
         const int err = text.Errno() ? text.Errno() : errno;
         text.Discard();
-        error = (copied ? "cannot write " : "cannot read " + report.messagePath + " into ") + base + ".txt: " +
+        std::remove((reportBase + ".txt").c_str());
+        error = (copied ? "cannot write " : "cannot read " + report.messagePath + " into ") + reportBase + ".txt: " +
                 std::strerror(err ? err : EIO);
         return false;
     }
-    if (!WriteEnvelopeAndCommit(base, kReportSender, {report.sender})) {
+    auto undo = [&](const std::string& what) {
         const int err = errno;
-        std::remove((base + ".txt").c_str());
-        error = "cannot commit " + base + ".wrk: " + std::strerror(err ? err : EIO);
+        std::remove((reportBase + ".txt").c_str());
+        std::remove((base + kNewEnvelope).c_str());
+        error = what + ": " + std::strerror(err ? err : EIO);
         return false;
+    };
+
+    // 2. The envelope the message keeps.
+    const bool keep = !report.remaining.empty();
+    if (keep) {
+        std::vector<std::string> envelope{report.sender};
+        envelope.insert(envelope.end(), report.remaining.begin(), report.remaining.end());
+        if (!WriteSynced(base + kNewEnvelope, envelope)) return undo("cannot write " + base + kNewEnvelope);
     }
-    // Only now, with the report safely queued, does the message leave the outbound queue.
-    std::rename(report.workPath.c_str(), WithSuffix(report.workPath, ".old").c_str());
+
+    // 3. The staged report envelope: from now on the report is due.
+    const std::string stagedName = BaseName(base) + kNameSeparator + BaseName(reportBase);
+    const std::string staging = JoinPath(outboxDir, stagedName + kStaging);
+    const std::string staged = stagedName + (keep ? kStagedKeep : kStagedTakeOut);
+    if (!WriteSynced(staging, {kReportSender, report.sender})) {
+        std::remove(staging.c_str());
+        return undo("cannot write " + staging);
+    }
+    if (std::rename(staging.c_str(), JoinPath(outboxDir, staged).c_str()) != 0 || !SyncDirectory(outboxDir)) {
+        std::remove(staging.c_str());
+        std::remove(JoinPath(outboxDir, staged).c_str());
+        return undo("cannot stage the report in " + outboxDir);
+    }
+
+    // 4 and 5.
+    if (!CompleteStaged(outboxDir, staged, inboxDir)) {
+        // Staged and durable: the next run commits it.
+        error = "the report is staged in " + outboxDir + " and is committed by the next run";
+        return true;
+    }
     return true;
+}
+
+int CompleteStagedReports(const std::string& outboxDir) {
+    const std::string inboxDir = JoinPath(Directory(outboxDir), kInboxDir);
+    std::vector<std::string> staged, leftovers;
+    if (DIR* dir = ::opendir(outboxDir.c_str())) {
+        while (dirent* e = ::readdir(dir)) {
+            const std::string name = e->d_name;
+            if (EndsWith(name, kStagedTakeOut) || EndsWith(name, kStagedKeep)) staged.push_back(name);
+            if (EndsWith(name, kStaging) || EndsWith(name, kNewEnvelope)) leftovers.push_back(name);
+        }
+        ::closedir(dir);
+    }
+    std::sort(staged.begin(), staged.end());
+    int committed = 0;
+    for (const auto& name : staged) committed += CompleteStaged(outboxDir, name, inboxDir) ? 1 : 0;
+    // What was written before a report was staged: the report was never due, and the run
+    // decides about the message again.
+    for (const auto& name : leftovers) {
+        const std::string path = JoinPath(outboxDir, name);
+        if (!FileExists(path)) continue;  // a new envelope that step 4 has just used
+        const size_t separator = name.find(kNameSeparator);
+        if (EndsWith(name, kStaging) && separator != std::string::npos) {
+            const std::string report = name.substr(separator + 1, name.size() - separator - 1 - std::strlen(kStaging));
+            std::remove((JoinPath(inboxDir, report) + ".txt").c_str());
+        }
+        std::remove(path.c_str());
+    }
+    return committed;
 }
 
 }  // namespace pv

@@ -20,6 +20,7 @@
 #include "net/Listeners.h"
 #include "platform/SocketErrors.h"
 #include "smtp/FailureReport.h"
+#include <cstdlib>
 
 namespace pv {
 
@@ -28,6 +29,10 @@ namespace {
 std::atomic<bool> g_transmitFailed{false};
 std::mutex g_countMutex;
 int g_liveCount = 0;
+TransmitTotals g_lastTotals;
+
+// Beside the spool folders, never inside one: no queue scanner lists it.
+constexpr const char* kOutboxLockFile = "outbox.lck";
 
 constexpr size_t kReadChunk = 64 * 1024;
 // Lines kept for one message's report; a relay that talks without end is cut short.
@@ -91,6 +96,10 @@ std::string LocalHostName() {
 }  // namespace
 
 bool TransmitFailed() { return g_transmitFailed.load(); }
+TransmitTotals LastTransmitTotals() {
+    std::lock_guard lock(g_countMutex);
+    return g_lastTotals;
+}
 void SetTransmitFailed(bool failed) { g_transmitFailed.store(failed); }
 
 // --- message file reading --------------------------------------------------------------------
@@ -134,8 +143,9 @@ bool CBodyReader::Fill() {
     return true;
 }
 
-bool CBodyReader::Next(std::string& piece) {
+bool CBodyReader::Next(std::string& piece, bool& lineEnds) {
     piece.clear();
+    lineEnds = false;
     if (fd_ < 0) return false;
     // Enough bytes to see where this piece ends: a full piece and the CR LF that may follow it.
     const size_t want = kMaxPiece + 2;
@@ -146,17 +156,27 @@ bool CBodyReader::Next(std::string& piece) {
     if (avail == 0) return false;
     const std::string_view view(buffer_.data() + pos_, std::min(avail, want));
     const size_t lf = view.find('\n');
-    if (lf != std::string_view::npos) {
+    if (lf != std::string_view::npos && lf <= kMaxPiece + 1) {
         size_t end = lf;
-        if (end > 0 && view[end - 1] == '\r') --end;
-        if (end <= kMaxPiece) {
-            piece.assign(view.substr(0, end));
-            pos_ += lf + 1;
-            return true;
-        }
+        while (end > 0 && view[end - 1] == '\r') --end;
+        piece.assign(view.substr(0, end));
+        pos_ += lf + 1;
+        lineEnds = true;
+        return true;
     }
-    // A line longer than a piece, or the last line of a file without a line end.
-    const size_t take = std::min(avail, kMaxPiece);
+    if (avail <= kMaxPiece) {  // the last line of a file without a line end
+        size_t end = avail;
+        while (end > 0 && view[end - 1] == '\r') --end;
+        piece.assign(view.substr(0, end));
+        pos_ += avail;
+        lineEnds = true;
+        return true;
+    }
+    // Part of a longer line. CRs at its end stay for the next piece: they may turn out to
+    // stand right before the line end.
+    size_t take = kMaxPiece;
+    while (take > 0 && view[take - 1] == '\r') --take;
+    if (take == 0) take = kMaxPiece;  // a run of CRs longer than a piece goes out as it is
     piece.assign(view.substr(0, take));
     pos_ += take;
     return true;
@@ -194,7 +214,9 @@ CSMTPSend::~CSMTPSend() {
         WriteLogLine("SMTP send connection failed");
     }
     body_.Close();
+    queueLock_.Unlock();
     std::lock_guard lock(g_countMutex);
+    g_lastTotals = totals_;
     if (--g_liveCount == 0) Events().Reset(NamedEvent::SmtpTr);
 }
 
@@ -218,23 +240,41 @@ int CSMTPSend::LiveCount() {
 
 std::string CSMTPSend::CurrentName() const { return WithSuffix(BaseName(workPath_), ""); }
 
-std::string CSMTPSend::LeftFor() const {
-    return rejectedRecipient_ ? "it is reported to its sender." : "it stays queued for the next run.";
-}
-
 void CSMTPSend::LogRefusal(const std::string& what, const std::string& reply, const std::string& outcome) {
     WriteLogLine("SMTP send: " + gateway_ + " refused " + what + " (\"" + Printable(reply) + "\"); " + outcome);
 }
 
 bool CSMTPSend::OnStart() {
     SetTimeout(ReadTimeout());
-    if (SpoolRoot().empty()) return false;  // no spool, so nothing can be queued
+    const std::string root = SpoolRoot();
+    if (root.empty()) return false;  // no spool, so nothing can be queued
+    const std::string lockPath = JoinPath(root, kOutboxLockFile);
+    if (!queueLock_.Lock(lockPath, false)) {
+        totals_.busy = queueLock_.Error().empty();
+        WriteLogLine(totals_.busy ? "SMTP send: another transmitter is working on the outbound queue (it holds " +
+                                        lockPath + "); this run ends without sending"
+                                  : "SMTP send: " + queueLock_.Error() +
+                                        "; nothing is sent. Check that the spool folder is writable.");
+        return false;
+    }
     outboxDir_ = QueueDirectory(kOutboxDir);
-    for (auto& name : ListWorkFiles(outboxDir_)) queue_.push_back(std::move(name));
+    // Reports a killed run left half-way are finished before anything else happens.
+    if (const int finished = CompleteStagedReports(outboxDir_)) {
+        WriteLogLine("SMTP send finished " + std::to_string(finished) + " failure report(s) an earlier run left unfinished");
+    }
+    // Messages the conversation ended on in earlier runs go after the others.
+    std::vector<std::pair<int, std::string>> order;
+    for (auto& name : ListWorkFiles(outboxDir_)) {
+        workPath_ = JoinPath(outboxDir_, name);
+        order.emplace_back(StallCount(), std::move(name));
+    }
+    workPath_.clear();
+    std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& entry : order) queue_.push_back(std::move(entry.second));
     if (queue_.empty()) return false;
 
-    CRegistryKey root("", false);
-    root.ReadString("Gateway", gateway_);
+    CRegistryKey rootKey("", false);
+    rootKey.ReadString("Gateway", gateway_);
     WriteLogLine("SMTP transmit connecting to " + gateway_);
 
     if ((Socket() == net::kInvalidSocket && !Create(0, SOCK_STREAM, net::kFdAllEvents, nullptr)) ||
@@ -288,6 +328,7 @@ void CSMTPSend::OnConnect() {
 
 void CSMTPSend::OnTimeout() {
     WriteLogLine(TimeoutLine("SMTP Send"));
+    Settle(true);
     Close(true);
     SetTransmitFailed(true);
 }
@@ -299,6 +340,7 @@ void CSMTPSend::OnClose() {
     } else if (state_ != State::AwaitQuit && state_ != State::AwaitQuitAfterFailure) {
         WriteLogLine("SMTP send: " + gateway_ +
                      " closed the connection before the run was over; the messages not yet sent stay queued for the next run");
+        Settle(true);
     }
     Close(true);
 }
@@ -338,6 +380,11 @@ void CSMTPSend::HandleReply(const std::string& line) {
     // The lines of a multi-line reply before its last one say nothing of their own; acting on
     // each would answer later commands with earlier replies. The greeting is answered at once.
     if (reply.continuation && state_ != State::AwaitGreeting) return;
+    if (reply.code == kClosingCode && state_ != State::AwaitGreeting && state_ != State::AwaitQuit &&
+        state_ != State::AwaitQuitAfterFailure && (state_ != State::SendingBody || BodyComplete())) {
+        RelayClosing(line);
+        return;
+    }
 
     switch (state_) {
         case State::Idle: return;
@@ -364,46 +411,52 @@ void CSMTPSend::HandleReply(const std::string& line) {
             return;
         case State::AwaitMail:
             if (reply.replyClass == 2) {
+                senderAccepted_ = true;
                 recipientIndex_ = 0;
                 SendCommand("RCPT TO: <" + recipients_[0] + ">");
                 WriteLogLine("Sending to <" + recipients_[0] + "> from <" + sender_ + ">");
-                rejectedRecipient_ = 0;
-                acceptedRecipient_ = 0;
                 state_ = State::AwaitRcpt;
             } else {
+                fate_ = reply.replyClass == 5 ? Fate::Refused : Fate::Deferred;
                 LogRefusal("the sender <" + sender_ + "> of message " + CurrentName(), line,
-                           "the message stays queued for the next run.");
+                           fate_ == Fate::Refused ? "its sender gets a failure report and the message is set aside."
+                                                  : "the message stays queued for the next run.");
                 SendCommand("RSET");
                 state_ = State::AwaitRset;
             }
             return;
-        case State::AwaitRcpt:
-            if (reply.replyClass == 2) {
-                acceptedRecipient_ = 1;
-            } else {
-                rejectedRecipient_ = 1;
+        case State::AwaitRcpt: {
+            const Outcome outcome = reply.replyClass == 2 ? kAccepted : reply.replyClass == 5 ? kRefused : kDeferred;
+            outcomes_[recipientIndex_] = outcome;
+            if (outcome != kAccepted) {
                 LogRefusal("recipient <" + recipients_[recipientIndex_] + "> of message " + CurrentName(), line,
-                           "its sender gets a failure report.");
+                           outcome == kRefused ? "its sender gets a failure report."
+                                               : "the message stays queued for it.");
             }
             ++recipientIndex_;
             if (recipientIndex_ < recipients_.size()) {
                 SendCommand("RCPT TO: <" + recipients_[recipientIndex_] + ">");
                 WriteLogLine("Sending to " + recipients_[recipientIndex_]);
-            } else if (acceptedRecipient_) {
+            } else if (std::find(outcomes_.begin(), outcomes_.end(), kAccepted) != outcomes_.end()) {
                 SendCommand("DATA");
                 state_ = State::AwaitData;
             } else {
-                // Nobody takes it; its report is written when the conversation leaves it.
+                // Nobody takes it; what becomes of it is settled when the conversation leaves it.
+                fate_ = Fate::Deferred;
                 SendCommand("RSET");
                 state_ = State::AwaitRset;
             }
             return;
+        }
         case State::AwaitData:
             if (reply.replyClass == 3) {
                 state_ = State::SendingBody;
                 SendBody();
             } else {
-                LogRefusal("DATA for message " + CurrentName(), line, LeftFor());
+                fate_ = reply.replyClass == 5 ? Fate::Refused : Fate::Deferred;
+                LogRefusal("DATA for message " + CurrentName(), line,
+                           fate_ == Fate::Refused ? "its sender gets a failure report and the message is set aside."
+                                                  : "the message stays queued for the next run.");
                 SendCommand("RSET");
                 state_ = State::AwaitRset;
             }
@@ -417,19 +470,32 @@ void CSMTPSend::HandleReply(const std::string& line) {
             }
             if (reply.replyClass == 2) {
                 WriteLogLine("SMTP Send succeeded");
-                if (rejectedRecipient_) WriteReport(true);
-                FinishMessage();
+                fate_ = Fate::Delivered;
             } else {
-                LogRefusal("message " + CurrentName() + " at the end of its text", line, LeftFor());
+                fate_ = reply.replyClass == 5 ? Fate::Refused : Fate::Deferred;
+                LogRefusal("message " + CurrentName() + " at the end of its text", line,
+                           fate_ == Fate::Refused ? "its sender gets a failure report and the message is set aside."
+                                                  : "the message stays queued for the next run.");
             }
+            Settle();
             NextMessageOrQuit();
             return;
         case State::AwaitQuit: Close(true); return;
         case State::AwaitQuitAfterFailure:
-            // The relay ends the conversation by closing; a report goes out at most once.
-            if (!workPath_.empty() && !messageDone_) WriteReport(false);
+            // The relay refused HELO or RSET: what it said about the message so far is acted on
+            // (once); the relay ends the conversation by closing.
+            if (!workPath_.empty() && !messageDone_) Settle();
             return;
     }
+}
+
+void CSMTPSend::RelayClosing(const std::string& line) {
+    WriteLogLine("SMTP send: " + gateway_ + " is closing the conversation (\"" + Printable(line) +
+                 "\"); the messages not yet sent stay queued for the next run");
+    body_.Close();
+    Settle(true);
+    SendCommand("QUIT");
+    state_ = State::AwaitQuit;
 }
 
 void CSMTPSend::NextMessageOrQuit() {
@@ -443,60 +509,71 @@ void CSMTPSend::NextMessageOrQuit() {
 }
 
 bool CSMTPSend::NextMessage() {
-    if (rejectedRecipient_) WriteReport(false);
+    if (!workPath_.empty()) Settle();
     for (;;) {
         if (queue_.empty()) return false;
         transcript_.clear();
-        rejectedRecipient_ = 0;
-        acceptedRecipient_ = 0;
         sender_.clear();
         recipients_.clear();
+        outcomes_.clear();
+        fate_ = Fate::Open;
+        senderAccepted_ = false;
         workPath_ = JoinPath(outboxDir_, queue_.front());
         queue_.pop_front();
         messagePath_ = WithSuffix(workPath_, ".txt");
         messageDone_ = false;
-        keepMessageText_ = false;
 
         if (!CanRead(messagePath_)) {
             WriteLogLine("Missing txt file in output queue");
             SetAsideWorkFile();
+            messageDone_ = true;
             continue;
         }
         std::vector<std::string> lines;
-        if (!ReadWorkFile(workPath_, lines) && !FileExists(workPath_)) continue;  // taken meanwhile
+        if (!ReadWorkFile(workPath_, lines) && !FileExists(workPath_)) {  // taken meanwhile
+            messageDone_ = true;
+            continue;
+        }
         if (!lines.empty()) sender_ = lines.front();
         if (lines.size() > 1) recipients_.assign(lines.begin() + 1, lines.end());
         if (recipients_.empty()) {
             SetAsideWorkFile();
             WriteLogLine("wrk file in output queue has no recipients");
+            messageDone_ = true;
             continue;
         }
+        outcomes_.assign(recipients_.size(), kUntried);
         return true;
     }
 }
 
-void CSMTPSend::SetAsideWorkFile() { std::rename(workPath_.c_str(), WithSuffix(workPath_, ".err").c_str()); }
+void CSMTPSend::SetAsideWorkFile() {
+    std::rename(workPath_.c_str(), WithSuffix(workPath_, ".err").c_str());
+    std::remove(WithSuffix(workPath_, kStallCountSuffix).c_str());
+}
 
 void CSMTPSend::SendBody() {
     if (!body_.IsOpen() && !body_.Open(messagePath_)) {
         AbortBody("its message file " + messagePath_ + " cannot be read (" + std::strerror(errno) + ")");
         return;
     }
+    atLineStart_ = true;
     ContinueBody();
 }
 
 // Lines go to the socket in batches; when the socket is full the framework keeps the unsent
 // rest and says so, and OnSend brings us back here once it is out. So at most one batch waits
-// in memory, and no byte of a line is ever skipped.
+// in memory, and no byte of a line is ever skipped. A line is sent whole, however long.
 void CSMTPSend::ContinueBody() {
     std::string batch;
     std::string piece;
+    bool lineEnds = false;
     while (body_.IsOpen()) {
-        if (body_.Next(piece)) {
-            while (!piece.empty() && (piece.back() == '\r' || piece.back() == '\n')) piece.pop_back();
-            if (!piece.empty() && piece.front() == '.') batch.push_back('.');
+        if (body_.Next(piece, lineEnds)) {
+            if (atLineStart_ && !piece.empty() && piece.front() == '.') batch.push_back('.');
             batch.append(piece);
-            batch.append("\r\n");
+            if (lineEnds) batch.append("\r\n");
+            atLineStart_ = lineEnds;
             if (batch.size() < kBodyBatch) continue;
         } else {
             if (body_.Failed()) {
@@ -520,49 +597,157 @@ void CSMTPSend::AbortBody(const std::string& why) {
     body_.Close();
     WriteLogLine("SMTP send stopped in the middle of message " + CurrentName() + " from <" + sender_ + ">: " + why +
                  ". The message stays queued for the next run.");
+    Settle(true);
     Close(true);
+}
+
+// What the relay said about the current message decides, once, what becomes of it.
+void CSMTPSend::Settle(bool conversationEnded) {
+    if (workPath_.empty() || messageDone_) return;
+    messageDone_ = true;
+    std::vector<std::string> refused, remaining;
+    for (size_t i = 0; i < recipients_.size(); ++i) {
+        if (outcomes_[i] == kRefused) {
+            refused.push_back(recipients_[i]);
+        } else if (fate_ != Fate::Delivered || outcomes_[i] != kAccepted) {
+            remaining.push_back(recipients_[i]);
+        }
+    }
+    if (fate_ == Fate::Refused) {
+        // The message as a whole is refused for good.
+        if (WriteReport(false, {})) ++totals_.setAside;
+        return;
+    }
+    if (!refused.empty()) {
+        // Recipients refused for good: reported once, and the envelope keeps only the others.
+        const bool reported = WriteReport(true, remaining);
+        if (remaining.empty()) {
+            if (fate_ == Fate::Delivered && reported) {
+                FinishMessage();  // a report that failed leaves the text for the operator
+            } else if (fate_ != Fate::Delivered && reported) {
+                ++totals_.setAside;
+            }
+        } else {
+            if (fate_ == Fate::Delivered) ++totals_.delivered;
+            SetStallCount(0);
+        }
+        return;
+    }
+    if (fate_ == Fate::Delivered) {
+        if (remaining.empty()) {
+            FinishMessage();
+            ++totals_.delivered;
+        } else if (ReplaceEnvelope(remaining)) {
+            SetStallCount(0);
+        }
+        return;
+    }
+    // Nothing was refused for good and nothing delivered. A temporary refusal in a running
+    // conversation simply waits for the next run; a conversation that ended on the message
+    // after its sender was taken counts against it.
+    if (!conversationEnded || !senderAccepted_) return;
+    const int stalls = StallCount() + 1;
+    if (stalls < kMaxStalledRuns) {
+        SetStallCount(stalls);
+        WriteLogLine("SMTP send: the conversation ended on message " + CurrentName() + " from <" + sender_ +
+                     "> without progress (" + std::to_string(stalls) + " of " + std::to_string(kMaxStalledRuns) +
+                     " runs); it waits behind the other messages");
+        return;
+    }
+    const std::string note = "The relay ended the conversation on this message in " + std::to_string(stalls) +
+                             " runs in a row; it is set aside and not sent again.";
+    WriteLogLine("SMTP send: the conversation ended on message " + CurrentName() + " from <" + sender_ + "> in " +
+                 std::to_string(stalls) + " runs in a row; it is reported to its sender and set aside");
+    if (WriteReport(false, {}, note)) ++totals_.setAside;
 }
 
 void CSMTPSend::FinishMessage() {
     const std::string old = WithSuffix(workPath_, ".old");
     std::rename(workPath_.c_str(), old.c_str());
+    std::remove(WithSuffix(workPath_, kStallCountSuffix).c_str());
     uint32_t keepFiles = 0;
     CRegistryKey("", false).ReadInt("KeepFiles", keepFiles);
-    if (keepFiles == 0 && !keepMessageText_) {
+    if (keepFiles == 0 && !FileExists(workPath_)) {
         std::remove(old.c_str());
         std::remove(messagePath_.c_str());
     }
-    messageDone_ = true;
 }
 
-void CSMTPSend::WriteReport(bool accepted) {
-    const bool rejected = rejectedRecipient_ != 0;
-    rejectedRecipient_ = 0;
-    messageDone_ = true;
-    if (EqualsNoCase(sender_, kReportSender)) {
-        // A refused report is not reported again: that report would go to "postvane", out
-        // through the relay, be refused and be reported, for ever.
-        std::rename(workPath_.c_str(), WithSuffix(workPath_, ".old").c_str());
-        keepMessageText_ = true;
-        WriteLogLine("SMTP send: the relay refused failure report " + CurrentName() +
-                     "; no report is written about a report. Its text stays in " + messagePath_ +
-                     " for the postmaster.");
+// The message's new envelope (only the recipients still to be sent to) replaces the old one
+// in one rename.
+bool CSMTPSend::ReplaceEnvelope(const std::vector<std::string>& remaining) {
+    const std::string fresh = WithSuffix(workPath_, ".nwk");
+    std::vector<std::string> lines{sender_};
+    lines.insert(lines.end(), remaining.begin(), remaining.end());
+    if (WriteTextFile(fresh, lines, true) && std::rename(fresh.c_str(), workPath_.c_str()) == 0 &&
+        SyncDirectoryOf(workPath_)) {
+        return true;
+    }
+    std::remove(fresh.c_str());
+    WriteLogLine("SMTP send could not rewrite the envelope of message " + CurrentName() +
+                 "; the recipients the relay took may get it again. Check the outbox folder.");
+    return false;
+}
+
+int CSMTPSend::StallCount() const {
+    std::vector<std::string> lines;
+    if (!ReadTextFile(WithSuffix(workPath_, kStallCountSuffix), lines) || lines.empty()) return 0;
+    return std::clamp(std::atoi(lines.front().c_str()), 0, kMaxStalledRuns);
+}
+
+// Written beside the message and renamed into place, so a kill leaves the old count or the new.
+void CSMTPSend::SetStallCount(int count) {
+    const std::string path = WithSuffix(workPath_, kStallCountSuffix);
+    if (count == 0) {
+        std::remove(path.c_str());
         return;
+    }
+    const std::string fresh = WithSuffix(workPath_, ".cnn");
+    if (!WriteTextFile(fresh, {std::to_string(count)}, true) || std::rename(fresh.c_str(), path.c_str()) != 0) {
+        std::remove(fresh.c_str());
+    }
+}
+
+bool CSMTPSend::WriteReport(bool recipientRejected, const std::vector<std::string>& remaining,
+                            const std::string& note) {
+    if (!MayReportTo(sender_)) {
+        // A report about a report (or a bounce) would go nowhere or travel for ever.
+        if (remaining.empty()) {
+            std::rename(workPath_.c_str(), WithSuffix(workPath_, ".old").c_str());
+            std::remove(WithSuffix(workPath_, kStallCountSuffix).c_str());
+        } else {
+            ReplaceEnvelope(remaining);
+        }
+        WriteLogLine("SMTP send: the relay refused " +
+                     std::string(EqualsNoCase(sender_, kReportSender) ? "failure report " : "bounce ") + CurrentName() +
+                     "; no report is written about it. Its text stays in " + messagePath_ + " for the postmaster.");
+        return false;
     }
     FailureReport report;
     report.workPath = workPath_;
     report.messagePath = messagePath_;
     report.sender = sender_;
-    report.recipientRejected = rejected;
+    report.recipientRejected = recipientRejected;
     report.transcript = &transcript_;
+    report.note = note;
+    report.remaining = remaining;
     std::string error;
-    if (WriteFailureReport(report, error)) return;
-    keepMessageText_ = true;
+    if (WriteFailureReport(report, error)) {
+        ++totals_.reported;
+        if (remaining.empty()) std::remove(WithSuffix(workPath_, kStallCountSuffix).c_str());
+        return true;
+    }
+    const bool accepted = fate_ == Fate::Delivered;
+    if (accepted) {
+        // The relay has the message for its other recipients: it must not go again.
+        std::rename(workPath_.c_str(), WithSuffix(workPath_, ".old").c_str());
+    }
     WriteLogLine("SMTP send could not write the failure report for <" + sender_ + "> about message " + CurrentName() +
                  " (" + error + "). " +
                  (accepted ? "The relay took the message for its other recipients; its text stays in " + messagePath_ + "."
                            : std::string("The message stays queued for the next run.")) +
                  " Free disk space or fix the permissions of the inbox folder.");
+    return false;
 }
 
 }  // namespace pv

@@ -9,6 +9,22 @@
 //
 // A run that cannot start, never gets the relay's greeting or times out sets the process-wide
 // transmit-failed flag; only the connection manager clears it.
+//
+// Exactly one transmitter works on the outbound queue at a time, in this process or any other
+// (the server's runs, postvane-send): a run holds the lock <Maildrop>/outbox.lck from before it
+// lists the queue until it ends; a run that finds it held ends at once without sending.
+//
+// What a refusal does to a message (one message never holds up the others):
+//   - a permanent refusal (5xx) of the sender, DATA or the end of the text: the sender gets a
+//     failure report and the message is set aside (".old" beside its text);
+//   - recipients refused for good (5xx) are reported once and leave the envelope; the message
+//     goes on for the others;
+//   - a temporary refusal (4xx) keeps the message queued for every recipient not refused for
+//     good, and it is sent again by the next run;
+//   - a conversation that ends while a message is on its way (the relay closes, answers 421 or
+//     falls silent) after the relay took its sender counts as a run without progress for it,
+//     in <base>.cnt. Such messages are sent after the others, and at kMaxStalledRuns in a row
+//     the message is reported and set aside.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +34,7 @@
 #include <vector>
 
 #include "net/SocketThread.h"
+#include "platform/FileLock.h"
 
 namespace pv {
 
@@ -26,13 +43,22 @@ namespace pv {
 bool TransmitFailed();
 void SetTransmitFailed(bool failed);
 
-// Reads a message file for the DATA phase, one wire line at a time. A line longer than
-// kMaxPiece characters comes out as several pieces (each goes on the wire as a line of its
-// own). Line ends (LF or CR LF) are not part of a piece. Memory stays bounded whatever the
-// file holds: one read buffer, never a whole line.
+// What the last run in this process did, for postvane-send's exit status.
+struct TransmitTotals {
+    int delivered = 0;  // messages the relay took for every recipient
+    int reported = 0;   // failure reports written (refused messages or recipients)
+    int setAside = 0;   // messages taken out of the queue without reaching anyone
+    bool busy = false;  // another transmitter held the queue: nothing was sent
+};
+TransmitTotals LastTransmitTotals();
+
+// Reads a message file for the DATA phase. Lines go on the wire whole, however long (cutting
+// one would change the message): a line longer than kMaxPiece comes out in several pieces, and
+// only the last one says that the line ends there. Line ends (LF or CR LF, and CRs right before
+// the LF) are not part of a piece. Memory stays bounded whatever the file holds.
 class CBodyReader {
 public:
-    static constexpr size_t kMaxPiece = 1023;
+    static constexpr size_t kMaxPiece = 16 * 1024;
 
     CBodyReader() = default;
     ~CBodyReader();
@@ -42,8 +68,9 @@ public:
     bool Open(const std::string& path);  // false with errno set
     bool IsOpen() const { return fd_ >= 0; }
     void Close();
-    // The next piece; false at the end of the file or on a read error (Failed() tells).
-    bool Next(std::string& piece);
+    // The next piece and whether its line ends with it; false at the end of the file or on a
+    // read error (Failed() tells).
+    bool Next(std::string& piece, bool& lineEnds);
     bool Failed() const { return failed_; }
 
 private:
@@ -79,6 +106,12 @@ public:
         AwaitQuitAfterFailure,
     };
 
+    // Runs in a row in which the conversation ended on a message without progress for it,
+    // before it is reported and set aside.
+    static constexpr int kMaxStalledRuns = 3;
+    // The reply that says the relay is closing the conversation, whatever was asked.
+    static constexpr int kClosingCode = 421;
+
     // Reply lines are short; a relay sending endless text gets the rest of such a line dropped.
     static constexpr size_t kMaxReplyLine = 1000;
     // Body bytes handed to the socket per send: many short lines go out together, and at most
@@ -103,6 +136,11 @@ protected:
     void OnClose() override;
 
 private:
+    // What became of the current message's recipients.
+    enum Outcome : char { kUntried = 0, kAccepted = 2, kDeferred = 4, kRefused = 5 };
+    // The message as a whole, once the relay has said so.
+    enum class Fate { Open, Delivered, Refused, Deferred };
+
     bool SendCommand(std::string_view line);
     void HandleReply(const std::string& line);
     // Loads the next message and sends its MAIL FROM, or QUIT when none is left.
@@ -112,37 +150,46 @@ private:
     void ContinueBody();
     bool BodyComplete() const { return !body_.IsOpen() && !OutputBlocked(); }
     void AbortBody(const std::string& why);
+    // The relay said 421: it is going away. The message on its way waits for the next run.
+    void RelayClosing(const std::string& line);
+    // Acts on what the relay said about the current message, once: reports, new envelope,
+    // removal. `conversationEnded` when the conversation ends with the message still open.
+    void Settle(bool conversationEnded = false);
     void FinishMessage();
-    // The failure report of the current message; `accepted` when the relay took the message
-    // for its other recipients (then it must leave the queue whatever happens to the report).
-    void WriteReport(bool accepted);
+    // Writes a report about the current message; an empty `remaining` takes it out of the queue.
+    bool WriteReport(bool recipientRejected, const std::vector<std::string>& remaining, const std::string& note = "");
+    bool ReplaceEnvelope(const std::vector<std::string>& remaining);
+    int StallCount() const;
+    void SetStallCount(int count);
     void SetAsideWorkFile();
     std::string CurrentName() const;
     // A refusal that decides a message's fate, in the operator's words.
     void LogRefusal(const std::string& what, const std::string& reply, const std::string& outcome);
-    std::string LeftFor() const;
 
     std::deque<std::string> queue_;
     std::string heloName_;
-    int rejectedRecipient_ = 0;
-    int acceptedRecipient_ = 0;
     std::string messagePath_;
     std::string workPath_;
     // Open only while the body is being sent. Bytes the socket has not taken yet wait in the
     // framework's output buffer and go first when it can take more.
     CBodyReader body_;
+    bool atLineStart_ = true;
     std::vector<std::string> recipients_;
+    std::vector<Outcome> outcomes_;
     size_t recipientIndex_ = 0;
     std::string sender_;
     std::vector<std::string> transcript_;
     std::string reply_;
     State state_ = State::Idle;
+    Fate fate_ = Fate::Open;
+    bool senderAccepted_ = false;  // MAIL FROM was taken: what follows concerns this message
 
     std::string outboxDir_;
     std::string gateway_;
     unsigned port_ = 25;
-    bool messageDone_ = false;      // reported or finished: nothing more happens to it
-    bool keepMessageText_ = false;  // the report failed: the text stays for the operator
+    platform::FileLock queueLock_;
+    bool messageDone_ = false;  // settled: nothing more happens to it in this run
+    TransmitTotals totals_;
 };
 
 }  // namespace pv

@@ -18,6 +18,7 @@ Behaviour (a dict, every key optional):
   drop_after        drop the connection after this many bytes of message data...
   drop_times        ...this many times (default 1), later sessions behave
   watch_dir         a folder whose file names are recorded when QUIT arrives
+  mail_delay        seconds to wait before answering each MAIL FROM (a slow relay)
 """
 
 import json
@@ -105,6 +106,8 @@ def _serve(behaviour, record_path):
             return "250 relay.test"
 
         async def handle_MAIL(self, server, session, envelope, address, options):
+            if behaviour.get("mail_delay"):
+                await asyncio.sleep(behaviour["mail_delay"])
             reply = lookup("refuse_mail", address) or "250 OK"
             record("MAIL", arg=address, reply=reply)
             if reply.startswith("250"):
@@ -137,8 +140,8 @@ def _serve(behaviour, record_path):
             return "221 Bye"
 
     class RecordingSMTP(SMTP):
-        # The transmitter sends long lines in pieces of up to 1023 characters; take them.
-        line_length_limit = 4096
+        # The transmitter sends every line whole, however long; take it as it comes.
+        line_length_limit = 1 << 20
 
         def __init__(self, *args, **kwargs):
             super().__init__(*args, **kwargs)

@@ -1,6 +1,7 @@
 """postvane-admin writes the layout the server reads; start-up makes the system mailboxes."""
 
 import os
+import re
 import sqlite3
 import unittest
 
@@ -32,12 +33,19 @@ class AdminTest(unittest.TestCase):
             con.close()
 
     def test_mailboxes_aliases_domains_and_members(self):
-        self.admin("mailbox", "add", "alice")
+        added = self.admin("mailbox", "add", "alice").stdout
         self.admin("mailbox", "add", "team", "--type", "list")
         self.assertEqual(self.query(r"mailbox\alice", "Number"), "0x1")
         self.assertEqual(self.query(r"mailbox\team", "Type"), "0x2")
         self.assertEqual(self.query("mailbox", "MbxCount"), "0x2")
-        self.assertEqual(self.query(r"mailbox\alice", "Password"), "alice")
+        # Without --password: a random first password, printed once, never the name.
+        printed = re.search(r"^Password:  (\S+)$", added, re.M).group(1)
+        self.assertRegex(printed, r"^[a-zA-Z2-9]{12}$")
+        ops = bytes.fromhex(self.query(r"mailbox\alice", "OPS"))
+        self.assertEqual(ops, printed.encode() + bytes(20 - len(printed)))
+        again = self.admin("mailbox", "add", "alice2").stdout
+        self.assertNotEqual(re.search(r"^Password:  (\S+)$", again, re.M).group(1), printed)
+        self.assertNotIn("Password:", self.admin("mailbox", "add", "alice3", "--password", "chosen").stdout)
         self.assertTrue(os.path.isdir(os.path.join(self.inst.spool, "mailbox", "M0000001")))
 
         self.admin("mailbox", "password", "alice", "-", input="n3w pass\n")

@@ -1,5 +1,5 @@
-"""The POP3 server against real clients: Python's poplib and fetchmail, and mail sent with
-smtplib that travels through the spooler to fetchmail."""
+"""The POP3 server against real clients: Python's poplib, fetchmail and getmail6, and mail sent
+with smtplib that travels through the spooler to fetchmail."""
 
 import glob
 import os
@@ -59,7 +59,7 @@ class PopServerTest(unittest.TestCase):
             call(*args)
         return caught.exception.args[0]
 
-    def fetchmail(self, user):
+    def fetchmail(self, user, options="fetchall nokeep"):
         """Runs fetchmail once for the user; returns the messages it delivered to its mbox."""
         work = tempfile.mkdtemp(dir=self.inst.dir)
         mbox = os.path.join(work, "mbox")
@@ -68,7 +68,7 @@ class PopServerTest(unittest.TestCase):
             f.write(f'set no syslog\nset invisible\nset idfile "{work}/fetchids"\n'
                     f"poll 127.0.0.1 protocol POP3 service {self.port} auth password\n"
                     f'  user "{user}" there with password "pw-{user}" is "nobody" here\n'
-                    f"  fetchall nokeep no rewrite no stripcr sslproto ''\n"
+                    f"  {options} no rewrite no stripcr sslproto ''\n"
                     f'  mda "(echo {SEPARATOR.decode()}; cat) >> {mbox}"\n')
         os.chmod(rc, 0o600)
         proc = subprocess.run(["fetchmail", "-v", "-f", rc, "--pidfile", os.path.join(work, "pid")],
@@ -79,6 +79,24 @@ class PopServerTest(unittest.TestCase):
             parts = f.read().split(SEPARATOR + b"\n")
         self.assertEqual(parts[0], b"")
         return parts[1:]
+
+    def getmail(self, user):
+        """Runs getmail6 once for the user; returns (exit status, output, collected mbox bytes)."""
+        work = tempfile.mkdtemp(dir=self.inst.dir)
+        mbox = os.path.join(work, "mbox")
+        open(mbox, "wb").close()
+        rc = os.path.join(work, "getmailrc")
+        with open(rc, "w") as f:
+            f.write(f"[retriever]\ntype = SimplePOP3Retriever\nserver = 127.0.0.1\nport = {self.port}\n"
+                    f"username = {user}\npassword = pw-{user}\n\n"
+                    # An external command, which getmail also runs for root (the tests may be root).
+                    f"[destination]\ntype = MDA_external\npath = /bin/sh\n"
+                    f"arguments = (\"-c\", \"cat >> {mbox}\")\nallow_root_commands = true\n\n"
+                    f"[options]\nread_all = true\ndelete = true\nverbose = 1\n")
+        proc = subprocess.run(["getmail", f"--rcfile={rc}", f"--getmaildir={work}"],
+                              env=dict(os.environ, HOME=work), capture_output=True, timeout=60)
+        with open(mbox, "rb") as f:
+            return proc.returncode, (proc.stdout + proc.stderr).decode(errors="replace"), f.read()
 
     def test_transaction_commands(self):
         sizes = [10, 20, 30, 40]
@@ -104,7 +122,7 @@ class PopServerTest(unittest.TestCase):
         self.assertEqual(p.list(), (b"+OK ", [], 0))
         self.assertEqual(len(p.uidl()[1]), 4)
         self.assertEqual(self.refused(p.user, "tina"), b"-ERR invalid command")
-        self.assertEqual(self.refused(p._shortcmd, "TOP 1 0"), b"-ERR unknown command")
+        self.assertEqual(self.refused(p._shortcmd, "XTND 1"), b"-ERR unknown command")
         p.rset()
         self.assertEqual(p.quit(), b"+OK")
         self.assertEqual(self.files(self.folder("tina")), ["f0000001.txt", "f0000002.txt", "f0000003.txt", "f0000004.txt"])
@@ -152,6 +170,7 @@ class PopServerTest(unittest.TestCase):
         self.assertTrue(os.path.exists(lock))
         holder.dele(2)
         self.assertEqual(holder.quit(), b"+OK")
+        self.assertFalse(os.path.exists(lock), "the lock outlived the answer to QUIT")
         self.assertEqual(self.files(folder), ["f0000001.txt"])
         wait_until(lambda: self.inst.run("postvane-ctl", "test", "PVG:POPSERVER", check=False).returncode != 0,
                    what="PVG:POPSERVER to be reset")
@@ -160,6 +179,26 @@ class PopServerTest(unittest.TestCase):
         texts = [b"Subject: one\r\n\r\nfirst\r\n", b"Subject: two\r\n\r\n.dotted\r\n..twice\r\n"]
         folder = self.mailbox("fred", texts)
         self.assertEqual(self.fetchmail("fred"), texts)
+        self.assertEqual(self.files(folder), [])
+
+    def test_fetchmail_in_its_default_mode_collects(self):
+        # Without --all fetchmail asks for each message's header with TOP first.
+        texts = [b"Subject: one\r\n\r\nfirst\r\n", b"Subject: two\r\nX-Long: " + b"y" * 3000 + b"\r\n\r\n.dot\r\n"]
+        folder = self.mailbox("fern", texts)
+        self.assertEqual(self.fetchmail("fern", options="nokeep"), texts)
+        self.assertEqual(self.files(folder), [])
+
+    def test_getmail_polls_an_empty_mailbox_without_an_error_and_then_collects(self):
+        folder = self.mailbox("gina")
+        rc, out, mbox = self.getmail("gina")
+        self.assertEqual((rc, mbox), (0, b""), out)
+        self.assertNotIn("error", out.lower())
+        self.assertIn("0 messages", out)
+        with open(os.path.join(folder, "f0000001.txt"), "wb") as f:
+            f.write(b"Subject: hello\r\n\r\nFrom the start\r\n")
+        rc, out, mbox = self.getmail("gina")
+        self.assertEqual(rc, 0, out)
+        self.assertTrue(mbox.endswith(b"Subject: hello\n\nFrom the start\n"), mbox)
         self.assertEqual(self.files(folder), [])
 
     def test_mail_sent_to_two_local_users_arrives_byte_for_byte_through_fetchmail(self):

@@ -1,17 +1,24 @@
-"""Transmit runs of the real code (postvane-send) against a real relay (aiosmtpd) on loopback."""
+"""Transmit runs of the real code (postvane-send) against a real relay on loopback: aiosmtpd,
+told how to misbehave, and a private Postfix instance with refusals and a size limit."""
 
 import glob
 import os
 import re
+import shutil
+import subprocess
+import tempfile
+import time
 import unittest
 
-from pvharness import Installation
+from pvharness import Installation, free_port, program, wait_listening, wait_until
 from relay import Relay
 
 SENDER = "carol@example.test"
 
 
-class TransmitTest(unittest.TestCase):
+class TransmitCase(unittest.TestCase):
+    """A throw-away installation with an outbound queue, and what the tests look at."""
+
     def setUp(self):
         self.inst = Installation()
         self.addCleanup(self.inst.cleanup)
@@ -71,6 +78,9 @@ class TransmitTest(unittest.TestCase):
                 b"Transcript of session follows", b"---------", *transcript, b"---------", b"",
                 b"Origional message follows", b""]
 
+
+
+class TransmitTest(TransmitCase):
     # --- the conversation -------------------------------------------------------------
 
     def test_two_line_greeting_gets_one_helo_after_its_first_line(self):
@@ -96,7 +106,7 @@ class TransmitTest(unittest.TestCase):
         body = b"Subject: three\r\n\r\nfor a, b and c\r\n"
         name = self.queue(SENDER, ["a@remote.test", "b@remote.test", "c@remote.test"], body)
         rc, log, out = self.send()
-        self.assertEqual(rc, 0, out)
+        self.assertEqual(rc, 4, out)  # everything left the queue, with a refusal reported
         self.assert_in_order(log, [f"Sending to <a@remote.test> from <{SENDER}>", "Sending to b@remote.test",
                                    "Sending to c@remote.test", "SMTP Send succeeded"])
         self.assertEqual(relay.messages(), [(SENDER, ["a@remote.test", "c@remote.test"], body)])
@@ -117,7 +127,7 @@ class TransmitTest(unittest.TestCase):
         refused = self.queue(SENDER, ["x@remote.test", "y@remote.test"], b"Subject: nobody\r\n\r\nlost\r\n")
         fine = self.queue("erin@example.test", ["z@remote.test"], b"Subject: fine\r\n\r\nok\r\n")
         rc, log, out = self.send()
-        self.assertEqual(rc, 0, out)
+        self.assertEqual(rc, 4, out)
         self.assertEqual(relay.commands(), [
             ("HELO", "example.test"), ("MAIL", SENDER), ("RCPT", "x@remote.test"), ("RCPT", "y@remote.test"),
             ("RSET", None), ("MAIL", "erin@example.test"), ("RCPT", "z@remote.test"), ("DATA", None),
@@ -139,7 +149,7 @@ class TransmitTest(unittest.TestCase):
             name = self.queue(SENDER, ["here@remote.test", "gone@remote.test"], b"Subject: last\r\n\r\ntext\r\n")
             before = set(os.listdir(self.inbox))
             rc, log, out = self.send()
-            self.assertEqual(rc, 0, out)
+            self.assertEqual(rc, 4, out)
             (quit_event,) = relay.events("QUIT")
             new = sorted(set(quit_event["files"]) - before)
             self.assertEqual([f[-4:] for f in new], [".txt", ".wrk"], "the report was not written before QUIT")
@@ -148,19 +158,19 @@ class TransmitTest(unittest.TestCase):
             expected = [name + ".old", name + ".txt"] if keep else []
             self.assertEqual(self.outbox_files(name), expected, f"KeepFiles {keep}")
 
-    def test_body_lines_are_stuffed_split_and_copied_unchanged_into_the_report(self):
+    def test_body_lines_are_stuffed_sent_whole_and_copied_unchanged_into_the_report(self):
         relay = self.relay(refuse_rcpt={"refused@remote.test": "550 refused"})
         long_line = bytes(ord("a") + i % 26 for i in range(3000))
         body = (b"Subject: 100% \\odd\\ %s%n%d\r\n\r\n.\r\n.leading dot\r\n..two\r\n" + long_line +
                 b"\r\ntrailing blanks   \r\nC:\\path\\100%\r\n\r\nlast line without end")
         name = self.queue(SENDER, ["ok@remote.test", "refused@remote.test"], body)
         rc, log, out = self.send()
-        self.assertEqual(rc, 0, out)
+        self.assertEqual(rc, 4, out)
         ((_, to, content),) = relay.messages()
         self.assertEqual(to, ["ok@remote.test"])
         self.assertEqual(content.split(b"\r\n"), [
             b"Subject: 100% \\odd\\ %s%n%d", b"", b".", b".leading dot", b"..two",
-            long_line[:1023], long_line[1023:2046], long_line[2046:], b"trailing blanks   ", b"C:\\path\\100%", b"",
+            long_line, b"trailing blanks   ", b"C:\\path\\100%", b"",
             b"last line without end", b""])
         (report,) = self.reports()
         self.assertEqual(b"\r\n".join(report[0]).split(b"Origional message follows\r\n\r\n", 1)[1], body)
@@ -191,7 +201,7 @@ class TransmitTest(unittest.TestCase):
         self.assertEqual(rc, 0, out)
         self.assertEqual(relay.commands(), [("HELO", "example.test"), ("QUIT", None)])
 
-    def test_refusals_keep_messages_queued_for_the_next_run(self):
+    def test_temporary_refusals_keep_messages_queued_and_permanent_ones_set_them_aside(self):
         relay = self.relay(refuse_mail={"m1@example.test": "451 try later"},
                            refuse_data={"m2@example.test": "451 no data now"},
                            refuse_end={"m3@example.test": "554 content refused"})
@@ -204,10 +214,16 @@ class TransmitTest(unittest.TestCase):
             ("MAIL", "m2@example.test"), ("RCPT", "r2@remote.test"), ("DATA", None), ("RSET", None),
             ("MAIL", "m3@example.test"), ("RCPT", "r3@remote.test"), ("DATA", None),
             ("MAIL", "m4@example.test"), ("RCPT", "r4@remote.test"), ("DATA", None), ("QUIT", None)])
-        for name in names[:3]:
+        for name in names[:2]:
             self.assertEqual(self.outbox_files(name), [name + ".txt", name + ".wrk"])
+        # 554 at the end of the text: reported once and set aside, not tried again.
+        self.assertEqual(self.outbox_files(names[2]), [names[2] + ".old", names[2] + ".txt"])
+        (report,) = self.reports()
+        self.assertEqual(report[0][1:3], [b"To: m3@example.test", b"Subject: Failed mail"])
+        self.assertIn(b">554 content refused", report[0])
         self.assertEqual(self.outbox_files(names[3]), [])
-        self.assertEqual(self.reports(), [])
+        for path in glob.glob(os.path.join(self.inbox, "*")):
+            os.remove(path)
 
         # The refused greeting: QUIT at once, nothing reported, nothing lost.
         relay = self.relay(greeting=["554 relay.test not now"])
@@ -260,13 +276,155 @@ class TransmitTest(unittest.TestCase):
         self.assertEqual(rc, 3, out)
         self.assertEqual(len(relay.events("dropped")), 1)
         self.assertEqual(relay.messages(), [])
-        self.assertEqual(self.outbox_files(name), [name + ".txt", name + ".wrk"])
+        # The lost conversation counts against the message once (it goes after the others).
+        self.assertEqual(self.outbox_files(name), [name + ".cnt", name + ".txt", name + ".wrk"])
         self.assertEqual(self.reports(), [])
 
         rc, log, out = self.send()
         self.assertEqual(rc, 0, out)
         self.assertEqual(relay.messages(), [(SENDER, ["a@remote.test"], body)])
         self.assertEqual(self.outbox_files(name), [])
+
+
+    # --- one transmitter at a time ---------------------------------------------------
+
+    def test_two_runs_at_once_send_every_message_once(self):
+        relay = self.relay(mail_delay=0.3)  # the first run is still busy when the second starts
+        bodies = {self.queue(SENDER, [f"r{i}@remote.test"], f"Subject: {i}\r\n\r\n{i}\r\n".encode()): i
+                  for i in range(4)}
+        runs = [subprocess.Popen([program("postvane-send")], env=self.inst.env, stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, text=True) for _ in range(2)]
+        outputs = [run.communicate(timeout=60)[0] for run in runs]
+        self.assertEqual(sorted(run.returncode for run in runs), [0, 5], outputs)
+        busy = outputs[[run.returncode for run in runs].index(5)]
+        self.assertIn("another transmitter is working on the outbound queue", busy)
+        self.assertEqual(sorted(to[0] for _, to, _ in relay.messages()), [f"r{i}@remote.test" for i in range(4)])
+        for name in bodies:
+            self.assertEqual(self.outbox_files(name), [])
+        self.assertFalse(glob.glob(os.path.join(self.outbox, "*.lck")), "the lock belongs beside the queue")
+
+
+POSTFIX = "/usr/sbin/postfix"
+
+
+@unittest.skipUnless(os.path.exists(POSTFIX), "postfix is not installed (scripts/setup.sh installs it)")
+@unittest.skipUnless(os.geteuid() == 0, "a private Postfix needs root: its daemons change to the postfix user")
+class PostfixRelayTest(TransmitCase):
+    """A private Postfix on loopback as the provider's relay: it refuses some recipients, closes
+    the conversation with 421 after five errors (as it does after twenty by default) and refuses
+    messages over 20,000 bytes. It delivers what it takes to its discard service and logs each
+    delivery."""
+
+    HARD_ERROR_LIMIT = 5
+
+    def setUp(self):
+        super().setUp()
+        self.pf = tempfile.mkdtemp(prefix="pv-postfix-")
+        self.addCleanup(shutil.rmtree, self.pf, ignore_errors=True)
+        os.chmod(self.pf, 0o755)  # the daemons run as the postfix user
+        etc, queue, data = (os.path.join(self.pf, d) for d in ("etc", "queue", "data"))
+        for d in (etc, queue, data):
+            os.mkdir(d)
+        shutil.chown(data, "postfix")
+        self.maillog = os.path.join(self.pf, "maillog")
+        self.port = free_port()
+        with open(os.path.join(etc, "refused"), "w") as f:
+            f.write("/^refused[0-9]*@/ REJECT no such user here\n")
+        with open(os.path.join(etc, "main.cf"), "w") as f:
+            f.write(f"""compatibility_level = 3.6
+queue_directory = {queue}
+data_directory = {data}
+mail_owner = postfix
+myhostname = relay.example.test
+mydestination =
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+mynetworks = 127.0.0.0/8
+default_transport = discard
+relay_transport = discard
+smtpd_relay_restrictions = permit_mynetworks, reject
+smtpd_recipient_restrictions = check_recipient_access regexp:{etc}/refused, permit
+message_size_limit = 20000
+smtpd_hard_error_limit = {self.HARD_ERROR_LIMIT}
+smtpd_error_sleep_time = 0
+maillog_file_prefixes = {self.pf}
+maillog_file = {self.maillog}
+""")
+        with open(os.path.join(etc, "master.cf"), "w") as f:
+            f.write(f"127.0.0.1:{self.port} inet n - n - - smtpd\n" + "".join(
+                f"{name} unix {private} - n {wake} {limit} {command}\n" for name, private, wake, limit, command in [
+                    ("pickup", "n", "60", "1", "pickup"), ("cleanup", "n", "-", "0", "cleanup"),
+                    ("qmgr", "n", "300", "1", "qmgr"), ("rewrite", "-", "-", "-", "trivial-rewrite"),
+                    ("bounce", "-", "-", "0", "bounce"), ("defer", "-", "-", "0", "bounce"),
+                    ("trace", "-", "-", "0", "bounce"), ("verify", "-", "-", "1", "verify"),
+                    ("flush", "n", "1000?", "0", "flush"), ("proxymap", "-", "-", "-", "proxymap"),
+                    ("discard", "-", "-", "-", "discard"), ("error", "-", "-", "-", "error"),
+                    ("retry", "-", "-", "-", "error"), ("anvil", "-", "-", "1", "anvil"),
+                    ("scache", "-", "-", "1", "scache"), ("showq", "n", "-", "-", "showq")]) +
+                "postlog unix-dgram n - n - 1 postlogd\n")
+        self.etc = etc
+        self.postfix = subprocess.Popen([POSTFIX, "-c", etc, "start-fg"], cwd=self.pf, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        self.addCleanup(self.stop_postfix)
+        wait_listening(self.port, timeout=20)
+        self.inst.set_dword("AdvCon", "smtpoutport", self.port)
+
+    def stop_postfix(self):
+        subprocess.run([POSTFIX, "-c", self.etc, "stop"], capture_output=True, timeout=30)
+        try:
+            self.postfix.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            self.postfix.kill()
+            self.postfix.wait()
+
+    def delivered(self):
+        """Recipients Postfix delivered, one entry per delivery."""
+        if not os.path.exists(self.maillog):
+            return []
+        with open(self.maillog, errors="replace") as f:
+            return re.findall(r"postfix/discard\[\d+\]: \w+: to=<([^>]+)>.*status=sent", f.read())
+
+    def test_refusals_and_a_closing_relay_block_nothing_and_each_is_reported_once(self):
+        refused_early = [f"refused{i}@remote.test" for i in range(1, 8)]  # two more than Postfix bears
+        names = {
+            "alice": self.queue("alice@example.test", refused_early + ["good1@remote.test"],
+                                b"Subject: many\r\n\r\nto many\r\n"),
+            "bob": self.queue("bob@example.test", ["good2@remote.test"],
+                              b"Subject: big\r\n\r\n" + (b"x" * 76 + b"\r\n") * 400),
+            "carol": self.queue("carol@example.test", ["good3@remote.test"], b"Subject: fine\r\n\r\nok\r\n"),
+            "dave": self.queue("dave@example.test", ["refused8@remote.test", "good4@remote.test"],
+                               b"Subject: one refused\r\n\r\nhi\r\n"),
+        }
+        # First run: Postfix gives up on alice's message after five refusals, with 421.
+        rc, log, out = self.send()
+        self.assertEqual(rc, 3, out)
+        self.assertTrue(any("is closing the conversation (\"421" in line for line in log), log)
+        # The refusals it did hear are reported now and leave the envelope: that is progress.
+        with open(os.path.join(self.outbox, names["alice"] + ".wrk"), "rb") as f:
+            self.assertEqual(f.read().split(b"\r\n")[1:-1], [b"refused6@remote.test", b"refused7@remote.test",
+                                                              b"good1@remote.test"])
+        # Second run: everything leaves the queue; bob's message is too big for good.
+        rc, log, out = self.send()
+        self.assertEqual(rc, 4, out)
+        self.assertEqual(glob.glob(os.path.join(self.outbox, "*.wrk")), [])
+        self.assertEqual(self.outbox_files(names["bob"]), [names["bob"] + ".old", names["bob"] + ".txt"])
+        rc, log, out = self.send()
+        self.assertEqual(rc, 0, out)  # nothing waits
+        wait_until(lambda: len(self.delivered()) >= 3, what="Postfix's deliveries")
+        time.sleep(0.5)
+        self.assertEqual(sorted(self.delivered()), ["good1@remote.test", "good3@remote.test", "good4@remote.test"])
+
+        # Every sender hears about every refusal exactly once.
+        heard = {}
+        for lines, work in self.reports():
+            sender = work.split(b"\r\n")[1].decode()
+            transcript = b"\r\n".join(lines).split(b"Origional message follows")[0].decode()
+            heard.setdefault(sender, []).extend(re.findall(r">5\d\d [^\r\n]*", transcript))
+        refusals = {sender: sorted(re.sub(r".*<(refused\d+)@.*", r"\1", r) if "refused" in r else "size" for r in replies)
+                    for sender, replies in heard.items()}
+        self.assertEqual(refusals, {"alice@example.test": sorted(f"refused{i}" for i in range(1, 8)),
+                                    "bob@example.test": ["size"],
+                                    "dave@example.test": ["refused8"]})
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 // message when the report can or cannot be written.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -73,18 +74,91 @@ TEST_F(FailureReportTest, ReportCarriesTranscriptAndTheMessageByteForByte) {
     EXPECT_TRUE(fs::exists(report_.messagePath));
 }
 
-TEST_F(FailureReportTest, EmptySenderAndMissingMessageStillGiveACompleteReport) {
-    report_.sender = "";
+TEST_F(FailureReportTest, AMissingMessageStillGivesACompleteReportAndAnEmptySenderNone) {
     report_.recipientRejected = false;
     std::string error;
+    for (const char* nobody : {"", "<>", "PostVane"}) {
+        report_.sender = nobody;
+        EXPECT_FALSE(pv::WriteFailureReport(report_, error)) << nobody;  // a bounce of a bounce
+        EXPECT_FALSE(fs::exists(Spool() + "/inbox") && !fs::is_empty(Spool() + "/inbox")) << nobody;
+        EXPECT_TRUE(fs::exists(report_.workPath));
+    }
+    report_.sender = "carol@example.test";
     ASSERT_TRUE(pv::WriteFailureReport(report_, error)) << error;  // no message file exists
     auto [text, work] = OnlyReport();
-    const std::string head = "From: \"mail-deamon\" <postvane>\r\nTo: \r\nSubject: Failed mail\r\n\r\n";
+    const std::string head = "From: \"mail-deamon\" <postvane>\r\nTo: carol@example.test\r\nSubject: Failed mail\r\n\r\n";
     EXPECT_EQ(text.substr(0, head.size()), head);
     const std::string tail = "---------\r\n\r\nOrigional message follows\r\n\r\n";
     ASSERT_GE(text.size(), tail.size());
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
-    EXPECT_EQ(work, "postvane\r\n\r\n");
+}
+
+// A run killed at any step of a report: the next run's completion gives exactly one report and
+// the message's envelope the report decided on. The states are those each step leaves.
+TEST_F(FailureReportTest, AReportInterruptedAtAnyStepIsCommittedExactlyOnce) {
+    const std::string outbox = Spool() + "/outbox";
+    const std::string inbox = Spool() + "/inbox";
+    fs::create_directories(inbox);
+    Write(report_.messagePath, "Subject: x\r\n");
+    const std::string reportText = inbox + "/f0000100.txt";
+    struct Case {
+        const char* what;
+        std::vector<std::string> outboxFiles;  // besides f0000010.txt
+        bool textWritten;
+        int reports;
+        std::vector<std::string> outboxAfter;  // besides f0000010.txt
+        std::string envelopeAfter;
+    };
+    const std::vector<Case> cases{
+        {"killed while writing the report's text", {"f0000010.wrk"}, false, 0, {"f0000010.wrk"}, "old"},
+        {"killed while staging", {"f0000010.wrk", "f0000010=f0000100.rpt", "f0000010.nwk"}, true, 0,
+         {"f0000010.wrk"}, "old"},
+        {"staged, message not yet taken out", {"f0000010.wrk", "f0000010=f0000100.rpw"}, true, 1, {"f0000010.old"}, ""},
+        {"staged, message taken out", {"f0000010.old", "f0000010=f0000100.rpw"}, true, 1, {"f0000010.old"}, ""},
+        {"staged to keep, new envelope not yet in place", {"f0000010.wrk", "f0000010.nwk", "f0000010=f0000100.rpk"},
+         true, 1, {"f0000010.wrk"}, "new"},
+        {"staged to keep, new envelope in place", {"f0000010.wrk", "f0000010=f0000100.rpk"}, true, 1,
+         {"f0000010.wrk"}, "new"},
+    };
+    for (const auto& c : cases) {
+        for (const auto& e : fs::directory_iterator(outbox)) {
+            if (e.path().filename() != "f0000010.txt") fs::remove(e.path());
+        }
+        for (const auto& e : fs::directory_iterator(inbox)) fs::remove(e.path());
+        for (const auto& name : c.outboxFiles) {
+            // Step 4 of a kept message puts the new envelope in place of the old one.
+            const bool stepFourDone = name.ends_with(".wrk") && c.envelopeAfter == "new" &&
+                                      std::find(c.outboxFiles.begin(), c.outboxFiles.end(), "f0000010.nwk") ==
+                                          c.outboxFiles.end();
+            std::string bytes = "carol@example.test\r\nold@remote.test\r\n";
+            if (name.ends_with(".nwk") || stepFourDone) bytes = "carol@example.test\r\nnew@remote.test\r\n";
+            if (name.find('=') != std::string::npos) bytes = "postvane\r\ncarol@example.test\r\n";
+            Write(outbox + "/" + name, bytes);
+        }
+        if (c.textWritten) Write(reportText, "Subject: Failed mail\r\n");
+        for (int again = 0; again < 2; ++again) {
+            EXPECT_EQ(pv::CompleteStagedReports(outbox), again == 0 ? c.reports : 0) << c.what;
+        }
+        std::vector<std::string> after, reports;
+        for (const auto& e : fs::directory_iterator(outbox)) after.push_back(e.path().filename().string());
+        for (const auto& e : fs::directory_iterator(inbox)) reports.push_back(e.path().filename().string());
+        std::sort(after.begin(), after.end());
+        std::sort(reports.begin(), reports.end());
+        std::vector<std::string> expected = c.outboxAfter;
+        expected.push_back("f0000010.txt");
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(after, expected) << c.what;
+        const std::vector<std::string> committed{"f0000100.txt", "f0000100.wrk"};
+        EXPECT_EQ(reports, c.reports ? committed : std::vector<std::string>()) << c.what;
+        if (c.reports) {
+            EXPECT_EQ(pvtest::ReadFileBytes(inbox + "/f0000100.wrk"), "postvane\r\ncarol@example.test\r\n");
+        }
+        if (!c.envelopeAfter.empty()) {
+            EXPECT_EQ(pvtest::ReadFileBytes(outbox + "/f0000010.wrk"),
+                      "carol@example.test\r\n" + c.envelopeAfter + "@remote.test\r\n")
+                << c.what;
+        }
+    }
 }
 
 TEST_F(FailureReportTest, AReportThatCannotBeWrittenLeavesNothingBehindAndTheMessageQueued) {

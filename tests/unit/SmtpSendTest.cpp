@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -20,6 +21,7 @@
 #include "core/AppEvents.h"
 #include "core/Log.h"
 #include "core/RegistryKey.h"
+#include "platform/FileLock.h"
 #include "smtp/SmtpSend.h"
 
 using namespace std::chrono_literals;
@@ -29,38 +31,55 @@ namespace {
 
 // --- the body reader -------------------------------------------------------------------
 
-std::vector<std::string> Pieces(const std::string& file, const std::string& bytes) {
+// The file's lines as the reader hands them out, pieces of one line joined; and how many
+// pieces the longest line took.
+std::vector<std::string> Lines(const std::string& file, const std::string& bytes, size_t* mostPieces = nullptr) {
     std::ofstream(file, std::ios::binary) << bytes;
     pv::CBodyReader reader;
     EXPECT_TRUE(reader.Open(file));
-    std::vector<std::string> pieces;
-    std::string piece;
-    while (reader.Next(piece)) pieces.push_back(piece);
+    std::vector<std::string> lines;
+    std::string line, piece;
+    bool ends = false;
+    size_t pieces = 0, most = 0;
+    while (reader.Next(piece, ends)) {
+        EXPECT_LE(piece.size(), pv::CBodyReader::kMaxPiece);
+        line += piece;
+        ++pieces;
+        if (!ends) continue;
+        lines.push_back(line);
+        line.clear();
+        most = std::max(most, pieces);
+        pieces = 0;
+    }
+    EXPECT_EQ(line, "") << "a piece was never ended";
     EXPECT_FALSE(reader.Failed());
-    return pieces;
+    if (mostPieces) *mostPieces = most;
+    return lines;
 }
 
-TEST(SmtpSendBodyReader, SplitsLongLinesIntoWireLinesOfAtMost1023) {
+TEST(SmtpSendBodyReader, LinesComeOutWholeInBoundedPieces) {
     pvtest::TempDir dir;
     const std::string f = dir / "m.txt";
     using V = std::vector<std::string>;
-    EXPECT_EQ(Pieces(f, "a\r\n\r\nb\nc"), (V{"a", "", "b", "c"}));
-    EXPECT_EQ(Pieces(f, ""), V{});
-    // Exactly one piece long: no empty line appears after it, whatever the line end.
-    const std::string full(1023, 'x');
-    EXPECT_EQ(Pieces(f, full + "\r\n" + full + "\n" + full), (V{full, full, full}));
-    // One longer: the last character comes as a line of its own.
-    EXPECT_EQ(Pieces(f, full + "y\r\nz\r\n"), (V{full, "y", "z"}));
-    // 3000 characters: three lines, the pieces in order, even across read buffers.
+    EXPECT_EQ(Lines(f, "a\r\n\r\nb\nc"), (V{"a", "", "b", "c"}));
+    EXPECT_EQ(Lines(f, ""), V{});
+    EXPECT_EQ(Lines(f, "mid\rcr\r\ntrailing\r\r\n"), (V{"mid\rcr", "trailing"}));
+    // Lines far longer than a piece, and a CR LF that falls on a piece's edge: whole again.
+    const size_t piece = pv::CBodyReader::kMaxPiece;
     std::string big;
-    for (int i = 0; i < 3000; ++i) big.push_back(static_cast<char>('a' + i % 26));
+    for (size_t i = 0; i < 3 * piece + 17; ++i) big.push_back(static_cast<char>('a' + i % 26));
+    const std::string edge(piece - 1, 'e');
+    size_t most = 0;
+    EXPECT_EQ(Lines(f, big + "\r\n" + edge + "\r\n" + std::string(piece, 'f') + "\r\nend", &most),
+              (V{big, edge, std::string(piece, 'f'), "end"}));
+    EXPECT_EQ(most, 4u);
     std::string many;
-    for (int i = 0; i < 100; ++i) many += big + "\r\n";
-    const V pieces = Pieces(f, many);
-    ASSERT_EQ(pieces.size(), 300u);
-    for (size_t i = 0; i < pieces.size(); i += 3) {
-        ASSERT_EQ(pieces[i] + pieces[i + 1] + pieces[i + 2], big) << i;
-        ASSERT_EQ(pieces[i + 2].size(), 954u);
+    for (int i = 0; i < 50; ++i) many += big + "\r\n" + std::string(3000, 'x') + "\n";
+    const V lines = Lines(f, many);
+    ASSERT_EQ(lines.size(), 100u);
+    for (size_t i = 0; i < lines.size(); i += 2) {
+        ASSERT_EQ(lines[i], big) << i;
+        ASSERT_EQ(lines[i + 1], std::string(3000, 'x')) << i;
     }
 }
 
@@ -227,6 +246,34 @@ bool Contains(const std::vector<std::string>& log, const std::string& text) {
     return false;
 }
 
+// A relay that answers every command by rule: reply(command, current sender) gives the reply;
+// for the end of the data the command is ".". An empty reply closes the connection.
+void Serve(FakeRelay& r, std::function<std::string(const std::string&, const std::string&)> reply) {
+    r.Say("220 relay.test\r\n");
+    std::string sender;
+    for (;;) {
+        std::string command = r.Command();
+        if (command.empty()) return;
+        if (command.starts_with("MAIL FROM: <")) sender = command.substr(12, command.size() - 13);
+        std::string answer = command == "QUIT" ? "221 bye" : reply(command, sender);
+        if (answer.empty() && command.starts_with("HELO")) answer = "250 relay.test";
+        if (command == "DATA" && answer.starts_with("354")) {
+            r.Say(answer + "\r\n");
+            r.Data();
+            answer = reply(".", sender);
+        }
+        if (answer == "close") {
+            r.Close();
+            return;
+        }
+        r.Say((answer.empty() ? "250 ok" : answer) + "\r\n");
+        if (answer.starts_with("421") || command == "QUIT") {
+            r.Close();
+            return;
+        }
+    }
+}
+
 TEST_F(SmtpSendTest, EmptyOutboxEndsAtOnceWithoutAWord) {
     FakeRelay relay;
     UsePort(relay.Port());
@@ -285,12 +332,10 @@ TEST_F(SmtpSendTest, ABodyTheSocketCannotTakeAtOnceArrivesWhole) {
     for (int i = 0; text.size() < 10 * 1024 * 1024; ++i) {
         std::string line = i % 7 == 0 ? "." + std::to_string(i) : "line " + std::to_string(i) + " of the body";
         if (i % 101 == 0) line = std::string(2500 + i % 300, static_cast<char>('a' + i % 26));
+        if (i % 997 == 0) line = std::string(70000 + i, static_cast<char>('A' + i % 26));
         if (i % 211 == 0) line = ".";
         text += line + "\r\n";
-        for (size_t pos = 0; pos == 0 || pos < line.size(); pos += 1023) {
-            std::string piece = line.substr(pos, 1023);
-            wire += (piece.starts_with(".") ? "." : "") + piece + "\r\n";
-        }
+        wire += (line.starts_with(".") ? "." : "") + line + "\r\n";  // whole, however long
     }
     wire += ".\r\n";
     Queue("f0000001", "carol@example.test\r\nr1@remote.test\r\n", text);
@@ -395,6 +440,154 @@ TEST_F(SmtpSendTest, LosingTheRelayBeforeItsGreetingFailsTheRun) {
     EXPECT_EQ(log[2], "SMTP send connection failed");
     EXPECT_TRUE(pv::TransmitFailed());
     EXPECT_TRUE(Exists("f0000001.wrk"));
+}
+
+TEST_F(SmtpSendTest, ARelayThatClosesOnAMessageHoldsUpNoOtherAndTheThirdTimeItIsSetAside) {
+    // The relay gives up with 421 on one recipient, as a relay does after too many errors.
+    auto rules = [](const std::string& command, const std::string&) -> std::string {
+        if (command == "RCPT TO: <stall@remote.test>") return "421 4.7.0 relay.test Error: too many errors";
+        if (command == "DATA") return "354 go ahead";
+        return "";
+    };
+    Queue("f0000001", "carol@example.test\r\nstall@remote.test\r\n", "Subject: stuck\r\n\r\nx\r\n");
+    Queue("f0000002", "erin@example.test\r\nok2@remote.test\r\n", "Subject: two\r\n\r\n");
+    Queue("f0000003", "erin@example.test\r\nok3@remote.test\r\n", "Subject: three\r\n\r\n");
+    std::vector<std::vector<std::string>> senders;
+    for (int run = 1; run <= 3; ++run) {
+        FakeRelay relay;
+        UsePort(relay.Port());
+        relay.Run([&](FakeRelay& r) { Serve(r, rules); });
+        const auto log = Run();
+        relay.Join();
+        std::vector<std::string> mail;
+        for (const auto& c : relay.commands) {
+            if (c.starts_with("MAIL")) mail.push_back(c.substr(12, c.size() - 13));
+        }
+        senders.push_back(mail);
+        EXPECT_FALSE(pv::TransmitFailed());
+        if (run < 3) {
+            EXPECT_TRUE(Contains(log, "without progress (" + std::to_string(run) + " of 3 runs)")) << run;
+            EXPECT_EQ(pvtest::ReadFileBytes(Outbox() + "/f0000001.cnt"), std::to_string(run) + "\r\n");
+            EXPECT_TRUE(Exists("f0000001.wrk"));
+        }
+    }
+    // The first run stops on it; later runs send the others first.
+    EXPECT_EQ(senders, (std::vector<std::vector<std::string>>{
+                           {"carol@example.test"}, {"erin@example.test", "erin@example.test", "carol@example.test"},
+                           {"carol@example.test"}}));
+    EXPECT_FALSE(Exists("f0000002.wrk"));
+    EXPECT_FALSE(Exists("f0000003.wrk"));
+    // Third run: reported once and set aside, its text kept, no count left behind.
+    EXPECT_FALSE(Exists("f0000001.wrk"));
+    EXPECT_TRUE(Exists("f0000001.old"));
+    EXPECT_TRUE(Exists("f0000001.txt"));
+    EXPECT_FALSE(Exists("f0000001.cnt"));
+    const auto report = InboxReport();
+    ASSERT_GE(report.size(), 12u);
+    EXPECT_EQ(report[1], "To: carol@example.test");
+    EXPECT_EQ(report[2], "Subject: Failed mail");
+    EXPECT_EQ(report[4], "The relay ended the conversation on this message in 3 runs in a row; it is set aside and "
+                         "not sent again.");
+    EXPECT_NE(std::find(report.begin(), report.end(), ">421 4.7.0 relay.test Error: too many errors"), report.end());
+    EXPECT_EQ(pv::LastTransmitTotals().setAside, 1);
+    EXPECT_TRUE(Run().empty());  // nothing left to send
+}
+
+TEST_F(SmtpSendTest, PermanentRefusalsAreReportedOnceAndTemporaryOnesKeepWhatTheyConcern) {
+    auto first = [](const std::string& command, const std::string& sender) -> std::string {
+        if (command == "MAIL FROM: <m1@example.test>") return "552 5.3.4 sender over quota";
+        if (command == "RCPT TO: <gone@remote.test>") return "550 5.1.1 no such user";
+        if (command == "RCPT TO: <later@remote.test>") return "450 4.2.1 try later";
+        if (command == "DATA") return "354 go ahead";
+        if (command == ".") {
+            if (sender == "m2@example.test") return "552 5.3.4 message file too big";
+            if (sender == "m3@example.test" || sender == "m4@example.test") return "451 4.3.0 queue trouble";
+        }
+        return "";
+    };
+    Queue("f0000001", "m1@example.test\r\na@remote.test\r\n", "Subject: 1\r\n\r\n");
+    Queue("f0000002", "m2@example.test\r\na@remote.test\r\n", "Subject: 2\r\n\r\n");
+    Queue("f0000003", "m3@example.test\r\ngone@remote.test\r\nkept@remote.test\r\n", "Subject: 3\r\n\r\n");
+    Queue("f0000004", "m4@example.test\r\nkept@remote.test\r\n", "Subject: 4\r\n\r\n");
+    Queue("f0000005", "m5@example.test\r\nlater@remote.test\r\nnow@remote.test\r\n", "Subject: 5\r\n\r\n");
+    {
+        FakeRelay relay;
+        UsePort(relay.Port());
+        relay.Run([&](FakeRelay& r) { Serve(r, first); });
+        Run();
+    }
+    // 5xx for the sender or the text: reported and set aside. A recipient refused for good:
+    // reported, and the message keeps only the others, also when the text then gets a 4xx.
+    // A 4xx alone changes nothing; a 4xx recipient of a delivered message stays queued alone.
+    EXPECT_TRUE(Exists("f0000001.old") && Exists("f0000002.old"));
+    EXPECT_EQ(pvtest::ReadFileBytes(Outbox() + "/f0000003.wrk"), "m3@example.test\r\nkept@remote.test\r\n");
+    EXPECT_EQ(pvtest::ReadFileBytes(Outbox() + "/f0000004.wrk"), "m4@example.test\r\nkept@remote.test\r\n");
+    EXPECT_EQ(pvtest::ReadFileBytes(Outbox() + "/f0000005.wrk"), "m5@example.test\r\nlater@remote.test\r\n");
+    auto reports = [&] {
+        std::map<std::string, std::string> bySender;  // report's recipient -> subject
+        for (const auto& e : fs::directory_iterator(Spool() + "/inbox")) {
+            if (e.path().extension() != ".wrk") continue;
+            const std::string work = pvtest::ReadFileBytes(e.path());
+            const std::string text = pvtest::ReadFileBytes(e.path().parent_path() / (e.path().stem().string() + ".txt"));
+            const size_t subject = text.find("Subject: ");
+            bySender[work] += text.substr(subject, text.find("\r\n", subject) - subject) + ";";
+        }
+        return bySender;
+    };
+    const std::map<std::string, std::string> expected{
+        {"postvane\r\nm1@example.test\r\n", "Subject: Failed mail;"},
+        {"postvane\r\nm2@example.test\r\n", "Subject: Failed mail;"},
+        {"postvane\r\nm3@example.test\r\n", "Subject: Recipient rejected by receiver;"}};
+    EXPECT_EQ(reports(), expected);
+    // Nothing of the outbound queue's own bookkeeping is left over.
+    for (const auto& e : fs::directory_iterator(Outbox())) {
+        const std::string ext = e.path().extension().string();
+        EXPECT_TRUE(ext == ".txt" || ext == ".wrk" || ext == ".old") << e.path();
+    }
+
+    // The next run sends what waits to whom it still concerns, and reports nothing again.
+    FakeRelay relay;
+    UsePort(relay.Port());
+    relay.Run([](FakeRelay& r) { Serve(r, [](const std::string& c, const std::string&) {
+                                     return c == "DATA" ? std::string("354 go ahead") : std::string();
+                                 }); });
+    Run();
+    relay.Join();
+    std::vector<std::string> rcpts;
+    for (const auto& c : relay.commands) {
+        if (c.starts_with("RCPT") || c.starts_with("MAIL")) rcpts.push_back(c);
+    }
+    EXPECT_EQ(rcpts, (std::vector<std::string>{"MAIL FROM: <m3@example.test>", "RCPT TO: <kept@remote.test>",
+                                               "MAIL FROM: <m4@example.test>", "RCPT TO: <kept@remote.test>",
+                                               "MAIL FROM: <m5@example.test>", "RCPT TO: <later@remote.test>"}));
+    EXPECT_EQ(reports(), expected);
+    for (const char* name : {"f0000003", "f0000004", "f0000005"}) {
+        EXPECT_FALSE(Exists(std::string(name) + ".wrk")) << name;
+    }
+}
+
+TEST_F(SmtpSendTest, ARunFindingTheQueueLockedSendsNothing) {
+    FakeRelay relay;
+    UsePort(relay.Port());
+    Queue("f0000001", "carol@example.test\r\nr1@remote.test\r\n", "Subject: once\r\n\r\n");
+    {
+        pv::platform::FileLock other;  // what another process's run holds
+        ASSERT_TRUE(other.Lock(Spool() + "/outbox.lck", false));
+        const auto log = Run();
+        EXPECT_EQ(log, std::vector<std::string>{"SMTP send: another transmitter is working on the outbound queue "
+                                                "(it holds " + Spool() + "/outbox.lck); this run ends without sending"});
+        EXPECT_TRUE(pv::LastTransmitTotals().busy);
+        EXPECT_FALSE(pv::TransmitFailed());
+        EXPECT_TRUE(Exists("f0000001.wrk"));
+    }
+    relay.Run([](FakeRelay& r) { Serve(r, [](const std::string& c, const std::string&) {
+                                     return c == "DATA" ? std::string("354 go ahead") : std::string();
+                                 }); });
+    Run();
+    relay.Join();
+    EXPECT_FALSE(pv::LastTransmitTotals().busy);
+    EXPECT_EQ(pv::LastTransmitTotals().delivered, 1);
+    EXPECT_FALSE(Exists("f0000001.wrk"));
 }
 
 }  // namespace
