@@ -14,8 +14,10 @@
 #include "delivery/Spooler.h"
 #include "net/Listeners.h"
 #include "pop3/PopServer.h"
+#include "smtp/FailureReport.h"
 #include "smtp/SmtpServer.h"
 #include "platform/Events.h"
+#include "platform/FileLock.h"
 #include "platform/Hive.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
@@ -91,6 +93,25 @@ void CServerApp::CreateSystemMailboxes() {
     if (!box.Open(postmaster) && box.Create(postmaster, kMailboxUser)) box.SetPassword(postmaster);
 }
 
+// Failure reports a killed transmitter left staged are finished first (their texts wait in the
+// inbox without an envelope), then what interrupted transactions left is removed. A transmitter
+// in another program (postvane-send) may be writing a report right now: then the spool is left
+// as it is until the next start or stop.
+void CServerApp::TidySpool() {
+    platform::FileLock outbox;
+    if (!outbox.Lock(JoinPath(spoolRoot_, kOutboxLockFile), false)) {
+        WriteLogLine(outbox.Error().empty()
+                         ? std::string("Another program is sending the outbound queue; unfinished queue files are "
+                                       "left for the next start")
+                         : "Unfinished queue files are not removed: " + outbox.Error());
+        return;
+    }
+    if (int finished = CompleteStagedReports(QueueDirectory(kOutboxDir))) {
+        WriteLogLine("Finished " + std::to_string(finished) + " failure report(s) an earlier run left unfinished");
+    }
+    CSpooler::CleanUpSpool(spoolRoot_);
+}
+
 int CServerApp::Run() {
     // Step 1-2: one server per hive; a second copy ends without a word.
     const std::string hive = platform::HivePath();
@@ -124,7 +145,7 @@ int CServerApp::Run() {
     // No conversation runs yet, so every mailbox lock left behind belongs to a run that ended.
     RemoveStaleMailboxLocks(spoolRoot_);
     // Nor does any transaction: what a killed run left half done is finished or removed.
-    CSpooler::CleanUpSpool(spoolRoot_);
+    TidySpool();
 
     // From here on threads run: the stop signals are taken by the status display only.
     CConsoleStatus::BlockStopSignals();
@@ -156,7 +177,7 @@ int CServerApp::Run() {
     if (!spooler->StopAndWait(1000)) spooler.release();
     listeners.Stop(1000);  // step 17
     // A message still being received was never acknowledged: it leaves nothing behind.
-    if (spooler) CSpooler::CleanUpSpool(spoolRoot_);
+    if (spooler) TidySpool();
     status.Refresh();
     return 0;
 }

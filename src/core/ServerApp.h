@@ -22,6 +22,7 @@ private:
     bool CheckSpoolRoot();
     void CreateSpoolFolders();
     void CreateSystemMailboxes();
+    void TidySpool();
 
     ServerOptions options_;
     std::string spoolRoot_;

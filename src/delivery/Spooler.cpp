@@ -234,7 +234,19 @@ int CSpooler::CleanUpSpool(const std::string& spoolRoot) {
     CRegistryKey("", false).ReadInt("KeepFiles", keepFiles);
     int removed = 0;
 
+    // A failure report's text waits in the inbox without an envelope while the transmitter's
+    // staged envelope for it ("<message>=<report>.*") is in the outbound queue: it stays.
+    const std::string outbox = JoinPath(spoolRoot, kOutboxDir);
+    const FolderEntries outboxEntries = ReadFolder(outbox);
+    std::set<std::string> reportTexts;
+    for (const auto& entry : outboxEntries.suffixes) {
+        if (size_t separator = entry.first.find('='); separator != std::string::npos) {
+            reportTexts.insert(entry.first.substr(separator + 1));
+        }
+    }
+
     for (const auto& [base, has] : ReadFolder(inbox).suffixes) {
+        if (reportTexts.count(base)) continue;
         const std::string path = JoinPath(inbox, base);
         auto present = [&](const char* suffix) { return has.count(suffix) != 0; };
         removed += present(kJournalStaging) ? RemoveFile(path + kJournalStaging) : 0;
@@ -261,8 +273,7 @@ int CSpooler::CleanUpSpool(const std::string& spoolRoot) {
 
     // The outbound queue: staged pairs that never became .wrk. A message file kept beside any
     // other file of its name (an envelope set aside) stays.
-    const std::string outbox = JoinPath(spoolRoot, kOutboxDir);
-    for (const auto& [base, has] : ReadFolder(outbox).suffixes) {
+    for (const auto& [base, has] : outboxEntries.suffixes) {
         const std::string path = JoinPath(outbox, base);
         if (has.count(".tmp")) removed += RemoveFile(path + ".tmp");
         if (has.count(".txt") && has.size() == (has.count(".tmp") ? 2u : 1u)) removed += RemoveFile(path + ".txt");

@@ -32,7 +32,6 @@ int g_liveCount = 0;
 TransmitTotals g_lastTotals;
 
 // Beside the spool folders, never inside one: no queue scanner lists it.
-constexpr const char* kOutboxLockFile = "outbox.lck";
 
 constexpr size_t kReadChunk = 64 * 1024;
 // Lines kept for one message's report; a relay that talks without end is cut short.

@@ -328,6 +328,24 @@ class SpoolerTest(unittest.TestCase):
         self.assertEqual([p for p in leftovers if os.path.exists(p)], [])
         self.assertFalse(os.path.exists(kept + ".wrk"))
 
+    def test_failure_report_left_staged_by_a_killed_transmitter_is_finished_at_start(self):
+        self.admin("mailbox", "add", "sue")
+        os.makedirs(self.inbox, exist_ok=True)
+        os.makedirs(self.outbox, exist_ok=True)
+        for name, data in (("f0000E01.txt", b"Subject: refused\r\n\r\n"), ("f0000E01.wrk", b"sue\r\nx@remote.test\r\n"),
+                           ("f0000E01=f0000E02.rpw", b"postvane\r\nsue\r\n")):
+            with open(os.path.join(self.outbox, name), "wb") as f:
+                f.write(data)
+        # The report's text waits in the inbox without an envelope: it must not be taken for
+        # the leftover of a cut-off transaction.
+        with open(os.path.join(self.inbox, "f0000E02.txt"), "wb") as f:
+            f.write(b"Subject: Failed mail\r\n\r\nreport\r\n")
+        self.start()
+        wait_until(lambda: self.messages("sue"), what="the report")
+        self.assertIn(b"Subject: Failed mail", self.messages("sue")[0])
+        self.assertTrue(os.path.exists(os.path.join(self.outbox, "f0000E01.old")))
+        self.assertEqual(self.outbound(), [])
+
     def test_work_file_without_message_is_set_aside(self):
         self.start()
         with open(os.path.join(self.inbox, "f0000B01.tmp"), "wb") as f:
