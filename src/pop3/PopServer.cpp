@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -397,10 +398,16 @@ void CPopServer::PassFailed() {
     ++passFailures_;
     passWaiting_ = true;
     const auto delay = kPassDelay * (1 << std::min(passFailures_ - 1, 10));
-    std::thread([handle = Handle(), delay] {
-        std::this_thread::sleep_for(delay);
-        handle.PostThreadMessage(kWmPassDelayOver);  // fails harmlessly when the client left
-    }).detach();
+    try {
+        std::thread([handle = Handle(), delay] {
+            std::this_thread::sleep_for(delay);
+            handle.PostThreadMessage(kWmPassDelayOver);  // fails harmlessly when the client left
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had (the process is at its limit): the guesser gets no quicker
+        // answer, only the end of the conversation.
+        CloseWhenSent();
+    }
 }
 
 void CPopServer::EnterTransaction(const char* okText) {
