@@ -108,21 +108,9 @@ bool InstanceLock::TryAcquire(const std::string& hivePath) {
         error_ = "cannot create the folder " + dir + ": " + std::strerror(errno);
         return false;
     }
-    std::string path = LockPath(hivePath);
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error_ = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    if (::fcntl(fd, F_OFD_SETLK, &fl) != 0) {
-        ::close(fd);
-        return false;
-    }
-    fd_ = fd;
-    return true;
+    if (lock_.Lock(LockPath(hivePath), false)) return true;
+    error_ = lock_.Error();
+    return false;
 }
 
 bool InstanceLock::HeldByOther(const std::string& hivePath) {
@@ -136,10 +124,6 @@ bool InstanceLock::HeldByOther(const std::string& hivePath) {
     bool held = ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
     ::close(fd);
     return held;
-}
-
-InstanceLock::~InstanceLock() {
-    if (fd_ >= 0) ::close(fd_);
 }
 
 void CEvent::Set() {

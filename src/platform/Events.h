@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/FileLock.h"
+
 namespace pv::platform {
 
 enum class NamedEvent : int {
@@ -72,10 +74,9 @@ public:
     const std::string& Error() const { return error_; }
     // Whether some process holds the lock on that hive, without taking it.
     static bool HeldByOther(const std::string& hivePath);
-    ~InstanceLock();
 
 private:
-    int fd_ = -1;
+    FileLock lock_;
     std::string error_;
 };
 
