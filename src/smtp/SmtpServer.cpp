@@ -11,7 +11,7 @@
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "delivery/Mailbox.h"
-#include "smtp/RelayNets.h"
+#include "net/RelayNets.h"
 
 namespace pv {
 
