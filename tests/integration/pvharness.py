@@ -177,11 +177,14 @@ class Server:
 
 class Conversation:
     """A scripted conversation with one of the server's services over a raw socket: send bytes
-    or a line, read reply lines. source binds the client's end to a chosen 127.x address."""
+    or a line, read reply lines. source binds the client's end to a chosen 127.x address;
+    receive_buffer makes the client's socket buffer small, so the server's replies back up soon."""
 
-    def __init__(self, port, source=None, timeout=10):
+    def __init__(self, port, source=None, timeout=10, receive_buffer=None):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.settimeout(timeout)
+        if receive_buffer:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
         if source:
             self.sock.bind((source, 0))
         self.sock.connect(("127.0.0.1", port))
