@@ -1,5 +1,6 @@
 #include "core/TextFile.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <condition_variable>
@@ -15,7 +16,15 @@ namespace pv {
 namespace {
 constexpr size_t kWriteBuffer = 64 * 1024;
 constexpr size_t kReadChunk = 64 * 1024;
+
+std::atomic<SyncObserver> g_syncObserver {nullptr};
+
+void Synced(const std::string& path) {
+    if (SyncObserver observer = g_syncObserver.load(std::memory_order_acquire)) observer(path);
+}
 }  // namespace
+
+void SetSyncObserver(SyncObserver observer) { g_syncObserver.store(observer, std::memory_order_release); }
 
 TextFileWriter::~TextFileWriter() { Close(); }
 
@@ -75,6 +84,7 @@ bool TextFileWriter::Sync() {
         errno_ = errno;
         return false;
     }
+    Synced(path_);
     return true;
 }
 
@@ -188,6 +198,7 @@ bool SyncPath(const std::string& path) {
     if (fd < 0) return false;
     bool ok = ::fsync(fd) == 0;
     ::close(fd);
+    if (ok) Synced(path);
     return ok;
 }
 
@@ -198,6 +209,7 @@ bool FsyncDirectory(const std::string& dir) {
     if (fd < 0) return false;
     bool ok = ::fsync(fd) == 0;
     ::close(fd);
+    if (ok) Synced(dir);
     return ok;
 }
 

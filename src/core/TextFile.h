@@ -71,6 +71,11 @@ private:
 bool WriteTextFile(const std::string& path, const std::vector<std::string>& lines, bool sync = false);
 bool ReadTextFile(const std::string& path, std::vector<std::string>& lines);
 
+// Test hook: told the path of every file or folder just flushed with fsync (TextFileWriter::Sync,
+// SyncPath, SyncDirectory), on the flushing thread. Null, the default, turns it off.
+using SyncObserver = void (*)(const std::string& path);
+void SetSyncObserver(SyncObserver observer);
+
 bool SyncPath(const std::string& path);
 bool SyncDirectoryOf(const std::string& path);  // the folder that holds path
 bool SyncDirectory(const std::string& dir);

@@ -9,6 +9,8 @@
 
 #include "core/Log.h"
 #include "core/RegistryKey.h"
+#include "net/RelayNets.h"
+#include "platform/Limits.h"
 #include "platform/MessageBox.h"
 #include "platform/SocketErrors.h"
 
@@ -25,7 +27,87 @@ std::string Format(const char* format, unsigned number) {
     return text;
 }
 
+// An AdvCon value between 1 and most; anything else gives the default. A value that is there
+// but unusable is said once, with its name.
+uint32_t ReadLimit(const char* name, uint32_t defaultValue, uint32_t most, const char* service) {
+    CRegistryKey key("AdvCon", false);
+    uint32_t value = 0;
+    char probe = 0;
+    if (!key.ReadBinary(name, &probe, 0)) return defaultValue;  // not set: no word needed
+    if (key.ReadInt(name, value) && value >= 1 && value <= most) return value;
+    WriteLogLine(std::string("AdvCon\\") + name + " is not a number from 1 to " + std::to_string(most) +
+                 "; the " + service + " service uses " + std::to_string(defaultValue) +
+                 ". Correct the value and restart Postvane.");
+    return defaultValue;
+}
+
 }  // namespace
+
+ConnectionLimits ReadConnectionLimits(const char* service) {
+    ConnectionLimits limits;
+    limits.perService = ReadLimit("MaxConnections", ConnectionLimits::kDefaultPerService, 100000, service);
+    limits.perAddress = ReadLimit("MaxPerAddress", ConnectionLimits::kDefaultPerAddress, 100000, service);
+    limits.sessionSeconds = ReadLimit("SessionLimit", ConnectionLimits::kDefaultSessionSeconds, 7 * 24 * 3600, service);
+    return limits;
+}
+
+// --- conversation counts -----------------------------------------------------------------
+
+namespace {
+
+// A conversation's place in the counts, given back when the conversation is destroyed.
+struct Slot {
+    std::shared_ptr<CConnectionCounts> counts;
+    std::string address;
+    Slot(std::shared_ptr<CConnectionCounts> c, std::string a) : counts(std::move(c)), address(std::move(a)) {}
+    ~Slot();
+    Slot(const Slot&) = delete;
+    Slot& operator=(const Slot&) = delete;
+};
+
+}  // namespace
+
+std::shared_ptr<void> CConnectionCounts::Take(const std::string& address, const ConnectionLimits& limits,
+                                              const std::function<bool()>& exempt, Refusal& why) {
+    {
+        std::lock_guard lock(mutex_);
+        why = Refusal::None;
+        if (total_ >= limits.perService) {
+            why = Refusal::ServiceFull;
+            return nullptr;
+        }
+        auto found = byAddress_.find(address);
+        if (found != byAddress_.end() && found->second >= limits.perAddress && !(exempt && exempt())) {
+            why = Refusal::AddressFull;
+            return nullptr;
+        }
+        ++total_;
+        ++byAddress_[address];
+    }
+    return std::make_shared<Slot>(shared_from_this(), address);
+}
+
+Slot::~Slot() { counts->ReleaseSlot(address); }
+
+void CConnectionCounts::ReleaseSlot(const std::string& address) {
+    std::lock_guard lock(mutex_);
+    --total_;
+    auto found = byAddress_.find(address);
+    if (found != byAddress_.end() && --found->second == 0) byAddress_.erase(found);
+}
+
+size_t CConnectionCounts::Total() const {
+    std::lock_guard lock(mutex_);
+    return total_;
+}
+
+size_t CConnectionCounts::From(const std::string& address) const {
+    std::lock_guard lock(mutex_);
+    auto found = byAddress_.find(address);
+    return found == byAddress_.end() ? 0 : found->second;
+}
+
+// --- listeners ---------------------------------------------------------------------------
 
 CListenThread::CListenThread(ConversationFactory factory, std::string bindAddress)
     : factory_(std::move(factory)), bindAddress_(std::move(bindAddress)) {}
@@ -44,6 +126,7 @@ unsigned CListenThread::ReadPortValue(const char* name, unsigned defaultPort) {
 
 bool CListenThread::OnStart() {
     const unsigned port = ReadPort();
+    limits_ = ReadConnectionLimits(ServiceName());
     SetCurrentThreadPriority(ThreadPriority::TimeCritical);
     const char* address = bindAddress_.empty() ? nullptr : bindAddress_.c_str();
     if (Create(port, SOCK_STREAM, kFdAllEvents, address) && Listen(kListenBacklog) && AsyncSelect(kFdAllEvents)) {
@@ -53,48 +136,74 @@ bool CListenThread::OnStart() {
     return false;
 }
 
+// The connection is taken first, so that a client over a cap is turned away without a thread
+// being started for it; a conversation gets its thread, its place in the counts and its session
+// limit before the connection is handed over.
 void CListenThread::OnAccept() {
-    CSocketThread* conversation = factory_ ? factory_() : nullptr;
-    if (!conversation) {
-        DropConnection("no conversation is available for it");
+    sockaddr_storage peer {};
+    const int fd = AcceptSocket(&peer);
+    if (fd < 0) {
+        const int error = LastError();
+        if (error == kWsaEMFile || error == kWsaENoBufs) {
+            Report(std::string("Could not accept a new ") + ServiceName() + " connection, Error Code =" +
+                   std::to_string(error) + ": the server is out of file descriptors or memory. Raise the open-file "
+                   "limit (ulimit -n) or end other programs.");
+            BackOff();
+        }
         return;
     }
+    std::string address;
+    unsigned port = 0;
+    SocketAddressText(peer, address, port);
+    CConnectionCounts::Refusal why;
+    // The office's own machines are not held to the per-address cap.
+    std::shared_ptr<void> slot = counts_->Take(address, limits_, [&] { return AddressInNets(address, RelayNets()); }, why);
+    if (!slot) {
+        Refuse(fd, address, why);
+        return;
+    }
+    CSocketThread* conversation = factory_ ? factory_() : nullptr;
+    if (!conversation) {
+        ::close(fd);
+        Report(std::string("A new ") + ServiceName() + " connection was closed unserved: no conversation is available for it.");
+        return;
+    }
+    conversation->HoldSlot(std::move(slot));
+    conversation->SetSessionLimit(static_cast<int>(limits_.sessionSeconds), ServiceName());
     ThreadHandle thread = conversation->CreateThread(ThreadPriority::AboveNormal, kConversationStackSize);
     if (!thread.Valid()) {
         const int err = errno;
         delete conversation;
-        DropConnection(std::string("could not start its conversation thread (") + std::strerror(err) +
-                       "). Check the system's limits on threads and memory");
+        ::close(fd);
+        Report(std::string("A new ") + ServiceName() + " connection was closed unserved: could not start its "
+               "conversation thread (" + std::strerror(err) + "). Check the system's limits on threads and memory.");
         BackOff();
         return;
     }
     // From here on the conversation belongs to its thread: only the handle is used.
     if (!thread.WaitReady()) {
-        DropConnection("its conversation thread could not start (out of file descriptors or memory)");
+        ::close(fd);
+        Report(std::string("A new ") + ServiceName() + " connection was closed unserved: its conversation thread "
+               "could not start (out of file descriptors or memory).");
         BackOff();
         return;
     }
     PrepareConversation(thread);
-    if (Accept(thread)) return;
-    // A conversation without its connection would wait for ever.
-    thread.PostQuit();
-    const int error = LastError();
-    if (error == kWsaEMFile || error == kWsaENoBufs) {
-        Report(std::string("Could not accept a new ") + ServiceName() + " connection, Error Code =" +
-               std::to_string(error) + ": the server is out of file descriptors or memory. Raise the open-file "
-               "limit (ulimit -n) or end other programs.");
-        BackOff();
-    }
+    if (!HandOver(thread, fd)) thread.PostQuit();
 }
 
 void CListenThread::PrepareConversation(const ThreadHandle&) {}
 
-void CListenThread::DropConnection(const std::string& why) {
-    const int fd = ::accept4(Socket(), nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) ::close(fd);
-    // Re-enable the accept event, as an accept call does.
-    AsyncSelect(kFdAllEvents);
-    Report(std::string("A new ") + ServiceName() + " connection was closed unserved: " + why + ".");
+void CListenThread::Refuse(int fd, const std::string& address, CConnectionCounts::Refusal why) {
+    const std::string reply = RefusalReply(why);
+    // A fresh socket takes a short line at once; if not, the client gets the close alone.
+    if (!reply.empty()) (void)::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::close(fd);
+    const bool byAddress = why == CConnectionCounts::Refusal::AddressFull;
+    WriteLogLine(std::string(ServiceName()) + " connection from [" + address + "] refused: " +
+                 std::to_string(byAddress ? limits_.perAddress : limits_.perService) + " conversations" +
+                 (byAddress ? " from that address" : "") + " already run (AdvCon\\" +
+                 (byAddress ? "MaxPerAddress" : "MaxConnections") + ")");
 }
 
 void CListenThread::Report(const std::string& text) {
@@ -122,6 +231,13 @@ void CSMTPListen::ReportFailure(unsigned error) {
     }
 }
 
+std::string CSMTPListen::RefusalReply(CConnectionCounts::Refusal why) {
+    return "421 " + PrimaryDomain() +
+           (why == CConnectionCounts::Refusal::AddressFull ? " Too many connections from your address"
+                                                          : " Too many connections") +
+           ", try again later\r\n";
+}
+
 unsigned CPopListen::ReadPort() { return ReadPortValue("popport", 110); }
 
 void CPopListen::ReportFailure(unsigned error) {
@@ -129,6 +245,13 @@ void CPopListen::ReportFailure(unsigned error) {
                                  ? Format("Pop to initialise Finger\nPop service already running.\nError Code =%u", error)
                                  : Format("Failed to initialise Pop\nError Code =%u", error);
     platform::MessageBox(text, "Pop Error", platform::kMbOk);
+}
+
+std::string CPopListen::RefusalReply(CConnectionCounts::Refusal why) {
+    return std::string("-ERR [SYS/TEMP] ") +
+           (why == CConnectionCounts::Refusal::AddressFull ? "Too many connections from your address"
+                                                          : "Too many connections") +
+           ", try again later\r\n";
 }
 
 unsigned CFingerListen::ReadPort() { return ReadPortValue("fingerport", 79); }
@@ -139,6 +262,10 @@ void CFingerListen::ReportFailure(unsigned error) {
             ? Format("Failed to initialise Finger\nFinger service already running.\nError Code =%u", error)
             : Format("Failed to initialise Finger\nError Code =%u", error);
     platform::MessageBox(text, "Finger Error", platform::kMbOk);
+}
+
+std::string CFingerListen::RefusalReply(CConnectionCounts::Refusal) {
+    return "Too many connections, try again later.\r\n";
 }
 
 void CFingerListen::PrepareConversation(const ThreadHandle& conversation) {
@@ -162,6 +289,13 @@ ThreadHandle CServiceListeners::StartOne(CListenThread* listener, const char* se
 }
 
 int CServiceListeners::Start() {
+    const platform::DescriptorLimit fds = platform::RaiseDescriptorLimit();
+    if (fds.error != 0) {
+        WriteLogLine("Could not raise the open-file limit from " + std::to_string(fds.before) + " to " +
+                     std::to_string(fds.hard) + " (" + std::strerror(fds.error) +
+                     "); each conversation needs a few descriptors. Raise the hard limit (ulimit -Hn, or "
+                     "LimitNOFILE= in the service unit).");
+    }
     if (factories_.finger) finger_ = StartOne(new CFingerListen(factories_.finger, bindAddress_), "finger");
     if (factories_.pop) pop_ = StartOne(new CPopListen(factories_.pop, bindAddress_), "POP3");
     if (factories_.smtp) smtp_ = StartOne(new CSMTPListen(factories_.smtp, bindAddress_), "SMTP");

@@ -7,8 +7,12 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "net/SocketThread.h"
 
@@ -29,6 +33,49 @@ inline constexpr size_t kConversationStackSize = 256 * 1024;
 inline constexpr int kListenBacklog = 128;
 inline constexpr int kFingerFirstTimeout = 10;
 
+// Caps on conversations and their length, from `AdvCon` when the listener starts.
+struct ConnectionLimits {
+    // AdvCon\MaxConnections: conversations of one service at once. Each holds a thread and a
+    // few descriptors; a few hundred is far beyond what an office needs.
+    static constexpr uint32_t kDefaultPerService = 200;
+    // AdvCon\MaxPerAddress: conversations from one client address at once, for clients outside
+    // AdvCon\RelayNets (the office's own machines are not counted).
+    static constexpr uint32_t kDefaultPerAddress = 20;
+    // AdvCon\SessionLimit: seconds one conversation may last, however busy (a POP3 client
+    // fetching a gigabyte over a slow link needs many minutes).
+    static constexpr uint32_t kDefaultSessionSeconds = 1800;
+
+    uint32_t perService = kDefaultPerService;
+    uint32_t perAddress = kDefaultPerAddress;
+    uint32_t sessionSeconds = kDefaultSessionSeconds;
+};
+
+// The three values; one that is missing gives its default, and one that is zero, not a number
+// or absurd gives its default with a log line naming it. service names the listener there.
+ConnectionLimits ReadConnectionLimits(const char* service);
+
+// The running conversations of one service, counted by client address.
+class CConnectionCounts : public std::enable_shared_from_this<CConnectionCounts> {
+public:
+    enum class Refusal { None, ServiceFull, AddressFull };
+
+    // A place for one more conversation from address, given back when the returned token is
+    // destroyed (the conversation holds it for its life). Null when a cap is reached, with why.
+    // exempt is asked only when the address has used up its own cap.
+    std::shared_ptr<void> Take(const std::string& address, const ConnectionLimits& limits,
+                               const std::function<bool()>& exempt, Refusal& why);
+    size_t Total() const;
+    size_t From(const std::string& address) const;
+    // What a conversation's token does when it is destroyed.
+    void ReleaseSlot(const std::string& address);
+
+private:
+
+    mutable std::mutex mutex_;
+    size_t total_ = 0;
+    std::unordered_map<std::string, size_t> byAddress_;
+};
+
 class CListenThread : public CSocketThread {
 public:
     // bindAddress: a dotted address to listen on; empty for every local address.
@@ -46,20 +93,23 @@ protected:
     virtual void PrepareConversation(const ThreadHandle& conversation);
     // What the log calls this service in its own lines.
     virtual const char* ServiceName() const = 0;
+    // The line a client turned away by a cap is sent before the close ("" for none).
+    virtual std::string RefusalReply(CConnectionCounts::Refusal) { return {}; }
 
     // `AdvCon\<name>` as a port number; the default when it is missing or not a port.
     unsigned ReadPortValue(const char* name, unsigned defaultPort);
 
 private:
-    // Takes the waiting connection and closes it: it cannot be served, and leaving it would
-    // keep further accept events from coming.
-    void DropConnection(const std::string& why);
+    // Sends the refusal, closes the connection and logs one line.
+    void Refuse(int fd, const std::string& address, CConnectionCounts::Refusal why);
     // A log line, at most one a minute.
     void Report(const std::string& text);
     void BackOff();
 
     ConversationFactory factory_;
     std::string bindAddress_;
+    ConnectionLimits limits_;
+    std::shared_ptr<CConnectionCounts> counts_ = std::make_shared<CConnectionCounts>();
     bool reported_ = false;
     std::chrono::steady_clock::time_point lastReport_;
 };
@@ -73,6 +123,7 @@ protected:
     unsigned ReadPort() override;
     void ReportFailure(unsigned error) override;
     const char* ServiceName() const override { return "SMTP"; }
+    std::string RefusalReply(CConnectionCounts::Refusal why) override;
 };
 
 class CPopListen : public CListenThread {
@@ -84,6 +135,7 @@ protected:
     unsigned ReadPort() override;
     void ReportFailure(unsigned error) override;
     const char* ServiceName() const override { return "POP3"; }
+    std::string RefusalReply(CConnectionCounts::Refusal why) override;
 };
 
 class CFingerListen : public CListenThread {
@@ -97,6 +149,7 @@ protected:
     // A finger client that connects and says nothing is dropped after ten seconds.
     void PrepareConversation(const ThreadHandle& conversation) override;
     const char* ServiceName() const override { return "finger"; }
+    std::string RefusalReply(CConnectionCounts::Refusal why) override;
 };
 
 // The conversation of each service; an empty factory leaves that service closed.
@@ -112,8 +165,9 @@ public:
     // bindAddress: empty to listen on every local address (the server); tests give loopback.
     explicit CServiceListeners(ListenerFactories factories, std::string bindAddress = {});
 
-    // Starts finger, then POP3, then SMTP, each at normal priority with the default stack (each
-    // raises its own priority). Returns how many threads started.
+    // Raises the process's descriptor limit, then starts finger, POP3 and SMTP, each at normal
+    // priority with the default stack (each raises its own priority). Returns how many threads
+    // started.
     int Start();
     // Posts each listener a quit message and waits up to waitMs for it, in the order finger,
     // POP3, SMTP; one that has already ended is skipped. True when all have ended.

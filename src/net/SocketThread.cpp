@@ -29,7 +29,11 @@ int64_t NowMs() {
 
 int WsaError(int err) { return platform::WsaErrorFromErrno(err); }
 
-bool AddressText(const sockaddr_storage& sa, std::string& address, unsigned& port) {
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+}  // namespace
+
+bool SocketAddressText(const sockaddr_storage& sa, std::string& address, unsigned& port) {
     char text[INET6_ADDRSTRLEN] = {};
     if (sa.ss_family == AF_INET) {
         const auto& in = reinterpret_cast<const sockaddr_in&>(sa);
@@ -49,10 +53,6 @@ bool AddressText(const sockaddr_storage& sa, std::string& address, unsigned& por
     address = text;
     return true;
 }
-
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-}  // namespace
 
 CSocketThread::CSocketThread() : state_(std::make_shared<detail::ThreadState>(true)) {}
 
@@ -113,7 +113,7 @@ void CSocketThread::MessageLoop() {
         const uint64_t generation = generation_;
 
         int timeoutMs = -1;
-        if (timer_ != 0) timeoutMs = static_cast<int>(std::max<int64_t>(0, nextTickMs_ - NowMs()));
+        if (Ticking()) timeoutMs = static_cast<int>(std::max<int64_t>(0, nextTickMs_ - NowMs()));
 
         const int n = ::poll(fds, 2, timeoutMs);
         if (n < 0) {
@@ -123,7 +123,7 @@ void CSocketThread::MessageLoop() {
             return;
         }
         if (fds[0].revents != 0 && !DispatchMessages()) return;
-        if (timer_ != 0 && NowMs() >= nextTickMs_) {
+        if (Ticking() && NowMs() >= nextTickMs_) {
             nextTickMs_ += kTickMs;
             // A thread held up for longer than a tick checks once, not once per missed tick.
             if (nextTickMs_ <= NowMs()) nextTickMs_ = NowMs() + kTickMs;
@@ -166,6 +166,10 @@ void CSocketThread::AdoptSocket(int socket, long events) {
     socket_ = socket;
     ResetSocketState();
     sockState_ = SocketState::Connected;
+    if (sessionLimit_ > 0) {
+        deadlineMs_ = NowMs() + int64_t(sessionLimit_) * 1000;
+        StartTicking();
+    }
     AsyncSelect(events);
 }
 
@@ -184,7 +188,19 @@ void CSocketThread::ResetSocketState() {
 
 void CSocketThread::Touch() { lastActivityMs_ = NowMs(); }
 
+void CSocketThread::StartTicking() {
+    if (!Ticking()) nextTickMs_ = NowMs() + kTickMs;
+}
+
 void CSocketThread::CheckTimeout() {
+    if (deadlineMs_ != 0 && NowMs() >= deadlineMs_) {
+        deadlineMs_ = 0;
+        if (socket_ != kInvalidSocket) {
+            OnSessionLimit();
+            return;
+        }
+    }
+    if (timer_ == 0) return;  // only the deadline was ticking
     const int64_t silentSeconds = (NowMs() - lastActivityMs_) / 1000;
     if (socket_ == kInvalidSocket || silentSeconds > timeout_) {
         OnTimeout();
@@ -195,6 +211,11 @@ void CSocketThread::CheckTimeout() {
 void CSocketThread::OnTimeout() {
     WriteLogLine("Connection timeout");
     PostThreadMessage(kWmQuit);
+}
+
+void CSocketThread::OnSessionLimit() {
+    WriteLogLine(SessionLimitLine());
+    Close(true);
 }
 
 bool CSocketThread::OnStart() { return true; }
@@ -361,16 +382,34 @@ bool CSocketThread::AsyncSelect(long events) {
 }
 
 bool CSocketThread::Accept(const ThreadHandle& target, sockaddr* address, socklen_t* length) {
+    sockaddr_storage peer {};
+    const int fd = AcceptSocket(&peer);
+    if (fd < 0) return false;
+    if (address && length) {
+        std::memcpy(address, &peer, std::min<size_t>(*length, sizeof peer));
+        *length = std::min<socklen_t>(*length, sizeof peer);
+    }
+    return HandOver(target, fd);
+}
+
+int CSocketThread::AcceptSocket(sockaddr_storage* peer) {
     if (socket_ == kInvalidSocket) {
         lastError_ = kWsaENotSock;
-        return false;
+        return -1;
     }
     acceptArmed_ = true;  // every accept call re-enables the accept event
-    const int fd = ::accept4(socket_, address, length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    sockaddr_storage sa {};
+    socklen_t len = sizeof sa;
+    const int fd = ::accept4(socket_, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         lastError_ = WsaError(errno);
-        return false;
+        return -1;
     }
+    if (peer) *peer = sa;
+    return fd;
+}
+
+bool CSocketThread::HandOver(const ThreadHandle& target, int fd) {
     if (!target.PostThreadMessage(kWmAdoptSocket, static_cast<uintptr_t>(fd), kFdAllEvents)) {
         ::close(fd);  // the target has ended: nobody would serve the connection
         lastError_ = kWsaENotSock;
@@ -492,14 +531,14 @@ bool CSocketThread::GetPeerName(std::string& address, unsigned& port) const {
     sockaddr_storage sa {};
     socklen_t len = sizeof sa;
     if (socket_ == kInvalidSocket || ::getpeername(socket_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return false;
-    return AddressText(sa, address, port);
+    return SocketAddressText(sa, address, port);
 }
 
 bool CSocketThread::GetSockName(std::string& address, unsigned& port) const {
     sockaddr_storage sa {};
     socklen_t len = sizeof sa;
     if (socket_ == kInvalidSocket || ::getsockname(socket_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return false;
-    return AddressText(sa, address, port);
+    return SocketAddressText(sa, address, port);
 }
 
 std::string CSocketThread::TimeoutLine(std::string_view service) const {
@@ -509,11 +548,24 @@ std::string CSocketThread::TimeoutLine(std::string_view service) const {
     return std::string(service) + " timeout talking to [" + address + "] on port " + std::to_string(port);
 }
 
+void CSocketThread::SetSessionLimit(int seconds, std::string service) {
+    sessionLimit_ = seconds > 0 ? seconds : 0;
+    service_ = std::move(service);
+}
+
+std::string CSocketThread::SessionLimitLine() const {
+    std::string address;
+    unsigned port = 0;
+    GetPeerName(address, port);
+    return service_ + " session with [" + address + "] ended: it reached the session limit of " +
+           std::to_string(sessionLimit_) + " seconds (AdvCon\\SessionLimit)";
+}
+
 bool CSocketThread::SetTimeout(int seconds) {
     Touch();
     if (timer_ == 0) {
+        StartTicking();
         timer_ = 1;
-        nextTickMs_ = NowMs() + kTickMs;
     }
     timeout_ = seconds;
     return true;

@@ -60,7 +60,8 @@ public:
     // Virtual operations, in this order.
     virtual void OnTimeout();
     virtual bool OnStart();
-    // Accepts one waiting connection into the target thread, whose events then come from it.
+    // Accepts one waiting connection into the target thread, whose events then come from it:
+    // AcceptSocket and HandOver in one.
     virtual bool Accept(const ThreadHandle& target, sockaddr* address = nullptr, socklen_t* length = nullptr);
     virtual void Close(bool postQuit);
     virtual int Receive(void* buffer, int size, int flags = 0);
@@ -78,6 +79,9 @@ public:
     virtual void OnLineTooLong() {}
     // A posted message other than quit and the framework's own.
     virtual void OnThreadMessage(const ThreadMessage& msg);
+    // The conversation has run for its whole session limit: the default writes the log line
+    // and closes. Conversations may say goodbye first.
+    virtual void OnSessionLimit();
 
     // Socket operations, called on the thread's own thread.
     bool Create(unsigned port = 0, int type = SOCK_STREAM, long events = kFdAllEvents,
@@ -93,6 +97,22 @@ public:
     // line every conversation logs.
     std::string TimeoutLine(std::string_view service) const;
     bool SetTimeout(int seconds);
+    // Takes one waiting connection off a listening socket (the accept event is enabled again);
+    // its descriptor, or -1 with LastError set.
+    int AcceptSocket(sockaddr_storage* peer = nullptr);
+    // Gives an accepted descriptor to the target thread; closes it when the target has ended.
+    bool HandOver(const ThreadHandle& target, int fd);
+
+    // An overall limit on the conversation, besides the allowed silence: seconds from the moment
+    // it gets its connection (0: none). Set by the listener before the thread starts; service
+    // names the conversation in the log line.
+    void SetSessionLimit(int seconds, std::string service);
+    int SessionLimitSeconds() const { return sessionLimit_; }
+    // "<service> session with [a.b.c.d] ended: it reached the session limit of N seconds".
+    std::string SessionLimitLine() const;
+    // Kept for the conversation's life and released with the object: the listener's count of
+    // running conversations goes down when this is destroyed.
+    void HoldSlot(std::shared_ptr<void> slot) { slot_ = std::move(slot); }
     bool PostThreadMessage(unsigned message, uintptr_t wParam = 0, intptr_t lParam = 0);
 
     int Socket() const { return socket_; }
@@ -129,6 +149,8 @@ private:
     bool DispatchMessages();  // false on quit
     void AdoptSocket(int socket, long events);
     void CheckTimeout();
+    bool Ticking() const { return timer_ != 0 || deadlineMs_ != 0; }
+    void StartTicking();
     short PollMask() const;
     void DispatchSocket(short revents);
     bool FlushOutput();  // false on a socket error
@@ -161,6 +183,15 @@ private:
     std::string out_;
     size_t outSent_ = 0;
     bool closeWhenSent_ = false;
+
+    int sessionLimit_ = 0;
+    std::string service_;
+    int64_t deadlineMs_ = 0;  // 0: no deadline running
+    std::shared_ptr<void> slot_;
 };
+
+// Dotted (or colon) address text and port of a socket address; an IPv4-mapped IPv6 address is
+// given as IPv4. False for other families.
+bool SocketAddressText(const sockaddr_storage& sa, std::string& address, unsigned& port);
 
 }  // namespace pv::net

@@ -1,6 +1,8 @@
 #include "smtp/SmtpServer.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -11,7 +13,7 @@
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "delivery/Mailbox.h"
-#include "smtp/RelayNets.h"
+#include "net/RelayNets.h"
 
 namespace pv {
 
@@ -51,6 +53,25 @@ bool BracketedAddress(const std::string& arg, std::string& address) {
     return true;
 }
 
+// Why an address from MAIL or RCPT cannot be taken, or null. A work file line holds 254
+// characters: a longer address would reach the relay cut short, as someone else's. Control
+// characters (NUL above all) have no place in an address and would be echoed and stored.
+const char* AddressProblem(std::string_view address) {
+    if (address.size() > kWorkLineLimit) return smtp_reply::kAddressTooLong;
+    for (char c : address) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return smtp_reply::kAddressControl;
+    }
+    return nullptr;
+}
+
+bool SameAddress(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 CSMTPServer::CSMTPServer() {
@@ -63,7 +84,7 @@ CSMTPServer::CSMTPServer() {
 CSMTPServer::~CSMTPServer() {
     // A transaction cut off by a time-out or a dropped connection leaves nothing behind that
     // looks like mail.
-    if (messageOpen_ || messageFailed_) messageFile_.Discard();
+    DropMessageFile();
     std::lock_guard lock(g_countMutex);
     if (--g_liveCount == 0) Events().Reset(NamedEvent::SmtpRc);
 }
@@ -75,15 +96,39 @@ int CSMTPServer::LiveCount() {
 
 void CSMTPServer::Reply(std::string_view text) { SendLine(text); }
 
+// The first write event sends the greeting; later ones mean the client has taken every reply,
+// so input held back meanwhile is handled and reading resumes.
 void CSMTPServer::OnSend() {
-    if (state_ != kGreeting) return;
-    Reply("220 " + primaryDomain_ + " Postvane server ready");
-    state_ = kCommands;
-    SetTimeout(ReadTimeoutSeconds("SMTPintimeout"));
+    if (state_ == kGreeting) {
+        Reply("220 " + primaryDomain_ + smtp_reply::kGreeting);
+        state_ = kCommands;
+        SetTimeout(ReadTimeoutSeconds("SMTPintimeout"));
+    }
+    if (!heldInput_.empty()) {
+        std::string held;
+        held.swap(heldInput_);
+        Feed(held);
+    }
+    if (readDeferred_ && !InputHeld() && Socket() != net::kInvalidSocket) {
+        readDeferred_ = false;
+        ReadSome();
+    }
 }
 
+bool CSMTPServer::InputHeld() const { return !heldInput_.empty() || PendingOutputBytes() > kMaxPendingOutput; }
+
 void CSMTPServer::OnReceive() {
-    char buffer[16 * 1024];
+    // Not reading leaves the bytes in the socket; the read event comes again after the next
+    // Receive, which OnSend makes once the replies are out.
+    if (InputHeld()) {
+        readDeferred_ = true;
+        return;
+    }
+    ReadSome();
+}
+
+void CSMTPServer::ReadSome() {
+    char buffer[kReceiveChunk];
     int n = Receive(buffer, sizeof buffer);
     if (n > 0) Feed(std::string_view(buffer, static_cast<size_t>(n)));
 }
@@ -97,12 +142,26 @@ void CSMTPServer::OnTimeout() {
     PostThreadMessage(net::kWmQuit);
 }
 
-// Lines end at LF; CR bytes are dropped. Commands have a length limit; message text streams to
-// its file, so neither can make the conversation hold an unbounded amount of input.
+void CSMTPServer::OnSessionLimit() {
+    Reply("421 " + primaryDomain_ + smtp_reply::kSessionLimit);
+    state_ = kClosing;
+    net::CSocketThread::OnSessionLimit();
+}
+
+// Lines end at LF; CR bytes are dropped, but whether a line ended with CR LF is kept for the
+// end of the text. Commands have a length limit; message text streams to its file; bytes
+// that arrive while replies pile up wait in heldInput_ (at most one receive's worth), so none
+// of them can make the conversation hold an unbounded amount.
 void CSMTPServer::Feed(std::string_view bytes) {
     while (!bytes.empty() && Socket() != net::kInvalidSocket) {
+        if (PendingOutputBytes() > kMaxPendingOutput) {
+            heldInput_.assign(bytes.data(), bytes.size());
+            return;
+        }
         size_t lf = bytes.find('\n');
         std::string_view piece = bytes.substr(0, lf == std::string_view::npos ? bytes.size() : lf);
+        rawLength_ += piece.size();
+        if (!piece.empty()) lastByteCR_ = piece.back() == '\r';
         if (!overLong_) {
             for (char c : piece) {
                 if (c != '\r') line_.push_back(c);
@@ -125,14 +184,28 @@ void CSMTPServer::Feed(std::string_view bytes) {
 void CSMTPServer::EndOfLine() {
     std::string line;
     line.swap(line_);
+    const bool crlf = lastByteCR_;
+    // Exactly "." CR LF: a "." line ended by a bare LF (or by CR CR LF) is text, so a second
+    // message hidden after it in the same DATA is never taken as one of its own.
+    const bool endMark = line == "." && rawLength_ == 2 && crlf;
+    const bool afterCRLF = afterCRLF_;
+    rawLength_ = 0;
+    lastByteCR_ = false;
+    afterCRLF_ = crlf;
     if (overLong_) {
         overLong_ = false;
-        if (state_ == kCommands) Reply("500 Line too long");
+        if (state_ == kCommands) Reply(smtp_reply::kLineTooLong);
         return;
     }
     switch (state_) {
         case kCommands: HandleCommand(std::move(line)); break;
-        case kText: HandleTextLine(line, true); break;
+        case kText:
+            if (endMark && afterCRLF && !midTextLine_) {
+                EndOfText();
+            } else {
+                HandleTextLine(line, true);
+            }
+            break;
         default: break;  // greeting not sent yet, or closing: ignored
     }
 }
@@ -140,7 +213,7 @@ void CSMTPServer::EndOfLine() {
 void CSMTPServer::HandleCommand(std::string line) {
     line = Trim(line);
     if (line.empty()) {
-        Reply("550 Syntax Error");
+        Reply(smtp_reply::kSyntaxError);
         return;
     }
     size_t blank = line.find(' ');
@@ -152,66 +225,88 @@ void CSMTPServer::HandleCommand(std::string line) {
         case kRcpt: Rcpt(arg); break;
         case kData:
             if (recipients_.empty()) {
-                Reply("550 who is the mail to");
+                Reply(smtp_reply::kWhoIsTo);
             } else {
-                Reply("354 Start mail input; end with <CRLF>.<CRLF>");
+                Reply(smtp_reply::kStartInput);
                 state_ = kText;
                 midTextLine_ = false;
+                // The DATA line itself ended the previous line: "." straight after it is the
+                // end of an empty text.
+                afterCRLF_ = true;
             }
             break;
         case kRset:
             ResetTransaction();
-            Reply("250 Ok");
+            Reply(smtp_reply::kOk);
             break;
-        case kNoop: Reply("250 Ok, Twiddling thumbs"); break;
+        case kNoop: Reply(smtp_reply::kNoop); break;
         case kQuit:
-            Reply("221 " + primaryDomain_ + " Service closing transmission channel");
+            Reply("221 " + primaryDomain_ + smtp_reply::kClosing);
             state_ = kClosing;
             // The reply goes out completely before the connection closes.
             CloseWhenSent();
             break;
-        default: Reply("550 Syntax Error"); break;
+        default: Reply(smtp_reply::kSyntaxError); break;
     }
 }
 
 void CSMTPServer::Helo(const std::string& arg) {
+    ResetTransaction();
     std::string name = Trim(arg);
     if (name.empty()) {
         clientName_ = "Anonymous";
-        Reply("250 Why do you wish to remain anonymous");
+        Reply(smtp_reply::kAnonymous);
     } else {
         clientName_ = name;
         Reply("250 " + primaryDomain_);
     }
 }
 
+// An accepted MAIL starts a new transaction: recipients of an earlier one that never stored
+// its message do not carry over to another sender's mail.
 void CSMTPServer::Mail(const std::string& arg) {
     if (clientName_.empty()) {
-        Reply("550 who are you");
+        Reply(smtp_reply::kWhoAreYou);
         return;
     }
-    queuePath_ = InboundQueuePath();
     std::string address;
     if (!BracketedAddress(arg, address)) {
-        Reply("500 Syntax Error");
+        Reply(smtp_reply::kBracketSyntax);
         return;
     }
+    if (const char* problem = AddressProblem(address)) {
+        Reply(problem);
+        return;
+    }
+    ResetTransaction();
+    queuePath_ = InboundQueuePath();
     sender_ = address;
-    Reply("250 <" + sender_ + "> Sender Ok");
+    Reply("250 <" + sender_ + smtp_reply::kSenderOk);
 }
 
 void CSMTPServer::Rcpt(const std::string& arg) {
     if (sender_.empty()) {
-        Reply("550 who is the MAIL from");
+        Reply(smtp_reply::kWhoIsFrom);
         return;
     }
     std::string address;
     if (!BracketedAddress(arg, address)) {
-        Reply("500 Syntax Error");
+        Reply(smtp_reply::kBracketSyntax);
         return;
     }
+    if (const char* problem = AddressProblem(address)) {
+        Reply(problem);
+        return;
+    }
+    // One copy is enough: a recipient named twice is accepted again but listed once.
+    for (const auto& r : recipients_) {
+        if (SameAddress(r, address)) {
+            Reply(smtp_reply::kRecipientOk);
+            return;
+        }
+    }
     if (recipients_.size() >= kMaxRecipients) {
-        Reply("452 Too many recipients");
+        Reply(smtp_reply::kTooManyRecipients);
         return;
     }
     CMailbox box;
@@ -221,27 +316,30 @@ void CSMTPServer::Rcpt(const std::string& arg) {
         std::string peer;
         unsigned port = 0;
         if (!GetPeerName(peer, port) || !AddressInNets(peer, RelayNets())) {
-            Reply("550 Relaying denied");
+            Reply(smtp_reply::kRelayDenied);
             WriteLogLine("SMTP Server rejected message for " + address);
             return;
         }
     }
     if (c == AddressClass::UnknownLocal) {
-        Reply("550 Recipient unknown");
+        Reply(smtp_reply::kUnknown);
         WriteLogLine("SMTP Server rejected message for " + address);
         return;
     }
     recipients_.push_back(address);
     WriteLogLine("Mail for <" + address + "> from <" + sender_ + ">");
-    Reply("250 Recipient Ok");
+    Reply(smtp_reply::kRecipientOk);
 }
 
 bool CSMTPServer::OpenMessageFile() {
-    if (queuePath_.empty() || !messageFile_.Open(queuePath_ + ".txt")) {
+    // Created, never replaced: a file already there under this name is someone else's, and the
+    // client hears 451 at the end of its text instead.
+    if (queuePath_.empty() || !messageFile_.Open(queuePath_ + ".txt", /*exclusive=*/true)) {
         messageFailed_ = true;
         return false;
     }
     messageOpen_ = true;
+    messageCreated_ = true;
     // Names are written as plain text, never used as a format.
     messageFile_.WriteLine("Received: from " + clientName_ + " by " + primaryDomain_);
     char stamp[96];
@@ -257,10 +355,6 @@ bool CSMTPServer::OpenMessageFile() {
 
 // One text line, or with lineEnds false the first pieces of a line too long to hold.
 void CSMTPServer::HandleTextLine(std::string_view line, bool lineEnds) {
-    if (lineEnds && !midTextLine_ && line == ".") {
-        EndOfText();
-        return;
-    }
     if (!messageOpen_ && !messageFailed_) OpenMessageFile();
     if (messageOpen_) {
         // Undo the client's dot-stuffing at the start of a line.
@@ -274,39 +368,56 @@ void CSMTPServer::HandleTextLine(std::string_view line, bool lineEnds) {
     midTextLine_ = !lineEnds;
 }
 
-// The client hears "250 Ok" only once the message and its envelope are safely on disk.
+// The client hears "250 Ok" only once the message and its envelope are safely on disk. Only a
+// stored message ends the transaction: after "550 Error" or "451" the sender and recipients
+// stay, and the client may send DATA again.
 void CSMTPServer::EndOfText() {
     state_ = kCommands;
     if (!messageOpen_ && !messageFailed_) {
-        Reply("550 Error");
-        ResetTransaction();
+        Reply(smtp_reply::kEmptyText);
         return;
     }
     // Flushed together with its envelope in WriteEnvelopeAndCommit.
     bool ok = messageOpen_ && messageFile_.StartWriteback() && messageFile_.Close();
     messageOpen_ = false;
-    if (ok) ok = WriteEnvelopeAndCommit(queuePath_, sender_, recipients_);
+    int err = messageFile_.Errno();
+    if (ok) {
+        ok = WriteEnvelopeAndCommit(queuePath_, sender_, recipients_);
+        if (!ok) err = errno;
+    }
     if (!ok) {
-        int err = messageFile_.Errno();
-        messageFile_.Discard();
-        messageFailed_ = false;
+        DropMessageFile();
         WriteLogLine("SMTP Server could not store a message from <" + sender_ + "> in " + queuePath_ +
                      (err ? std::string(": ") + std::strerror(err) : std::string()));
-        Reply("451 Error: the message could not be stored, please try again later");
-        ResetTransaction();
+        Reply(smtp_reply::kNotStored);
+        // The name may be what failed (a file or folder already in its place): a new try
+        // gets a new one.
+        queuePath_ = InboundQueuePath();
         return;
     }
-    Reply("250 Ok");
+    messageCreated_ = false;  // committed: the spooler's from now on
+    Reply(smtp_reply::kOk);
     ResetTransaction();
 }
 
-void CSMTPServer::ResetTransaction() {
-    if (messageOpen_ || messageFailed_) messageFile_.Discard();
+// Removes the message file if this transaction made it; one found in place is left alone.
+void CSMTPServer::DropMessageFile() {
+    if (messageCreated_) {
+        messageFile_.Discard();
+    } else {
+        messageFile_.Close();
+    }
     messageOpen_ = false;
     messageFailed_ = false;
+    messageCreated_ = false;
+    midTextLine_ = false;
+}
+
+void CSMTPServer::ResetTransaction() {
+    DropMessageFile();
     sender_.clear();
     recipients_.clear();
-    midTextLine_ = false;
+    queuePath_.clear();
 }
 
 }  // namespace pv

@@ -11,6 +11,33 @@
 
 namespace pv {
 
+// Every reply text the conversation sends, in one place. Replies that name the primary domain
+// are built as code + domain + text.
+namespace smtp_reply {
+inline constexpr const char* kGreeting = " Postvane server ready";              // 220 <domain>
+inline constexpr const char* kClosing = " Service closing transmission channel";  // 221 <domain>
+inline constexpr const char* kSessionLimit = " Session time limit reached, closing connection";  // 421 <domain>
+inline constexpr const char* kAnonymous = "250 Why do you wish to remain anonymous";
+inline constexpr const char* kSenderOk = "> Sender Ok";  // 250 <sender>
+inline constexpr const char* kRecipientOk = "250 Recipient Ok";
+inline constexpr const char* kOk = "250 Ok";
+inline constexpr const char* kNoop = "250 Ok, Twiddling thumbs";
+inline constexpr const char* kStartInput = "354 Start mail input; end with <CRLF>.<CRLF>";
+inline constexpr const char* kNotStored = "451 Error: the message could not be stored, please try again later";
+inline constexpr const char* kTooManyRecipients = "452 Too many recipients";
+inline constexpr const char* kLineTooLong = "500 Line too long";
+inline constexpr const char* kBracketSyntax = "500 Syntax Error";
+inline constexpr const char* kAddressTooLong = "501 Address too long: at most 254 characters";
+inline constexpr const char* kAddressControl = "501 Address contains control characters";
+inline constexpr const char* kSyntaxError = "550 Syntax Error";
+inline constexpr const char* kWhoAreYou = "550 who are you";
+inline constexpr const char* kWhoIsFrom = "550 who is the MAIL from";
+inline constexpr const char* kWhoIsTo = "550 who is the mail to";
+inline constexpr const char* kRelayDenied = "550 Relaying denied";
+inline constexpr const char* kUnknown = "550 Recipient unknown";
+inline constexpr const char* kEmptyText = "550 Error";
+}  // namespace smtp_reply
+
 class CSMTPServer : public net::CSocketThread {
 public:
     enum State { kGreeting = 0, kCommands = 1, kText = 2, kClosing = 3 };
@@ -21,6 +48,12 @@ public:
     // cannot make the server hold it in memory.
     static constexpr size_t kTextSpill = 64 * 1024;
     static constexpr size_t kMaxRecipients = 1000;
+    // Bytes taken from the socket at a time.
+    static constexpr size_t kReceiveChunk = 16 * 1024;
+    // Replies the client has not taken yet: beyond this the conversation stops reading, so a
+    // client that pipelines commands without reading the answers cannot make the server hold
+    // them. The socket's own buffers then fill and the client's sends block.
+    static constexpr size_t kMaxPendingOutput = 32 * 1024;
 
     CSMTPServer();
     ~CSMTPServer() override;
@@ -34,14 +67,18 @@ protected:
     void OnClose() override;
     void OnConnect() override;
     void OnTimeout() override;
+    void OnSessionLimit() override;
 
 private:
+    bool InputHeld() const;
+    void ReadSome();
     void Feed(std::string_view bytes);
     void EndOfLine();
     void HandleCommand(std::string line);
     void HandleTextLine(std::string_view line, bool lineEnds);
     bool OpenMessageFile();
     void EndOfText();
+    void DropMessageFile();
     void ResetTransaction();
     void Reply(std::string_view text);
 
@@ -56,11 +93,17 @@ private:
     std::vector<std::string> recipients_;
     std::string queuePath_;  // without suffix
     TextFileWriter messageFile_;
-    bool messageOpen_ = false;
-    bool messageFailed_ = false;  // the file could not be made or written: the text is dropped
-    std::string line_;             // the line being received
+    bool messageOpen_ = false;     // text is being written to the message file
+    bool messageFailed_ = false;   // the file could not be made or written: the text is dropped
+    bool messageCreated_ = false;  // the message file on disk is this transaction's own
+    std::string line_;             // the line being received, without CR
+    size_t rawLength_ = 0;         // bytes of that line as received, CRs included
+    bool lastByteCR_ = false;      // the last byte received for it was a CR
+    bool afterCRLF_ = true;        // the previous line ended with CR LF
     bool overLong_ = false;        // a command line past its limit: dropped up to its end
     bool midTextLine_ = false;     // part of the current text line is already in the file
+    std::string heldInput_;        // received but not yet handled: waits while replies pile up
+    bool readDeferred_ = false;    // a read event came while input was held
 };
 
 }  // namespace pv

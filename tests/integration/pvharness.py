@@ -81,6 +81,19 @@ class Installation:
     def set_dword(self, key, name, value):
         self.reg("add", key, "/v", name, "/t", "REG_DWORD", "/d", str(value))
 
+    def read_dword(self, key, name):
+        """A REG_DWORD value as an int (None when missing)."""
+        out = self.reg("query", key, "/v", name, check=False).stdout
+        for line in out.splitlines():
+            parts = line.split()
+            if len(parts) == 3 and parts[0].lower() == name.lower() and parts[1] == "REG_DWORD":
+                return int(parts[2], 16)
+        return None
+
+    def queue_file_name(self, number):
+        """The queue file name the counter value `number` stands for (f0000001 ...)."""
+        return "f%07X" % (number & 0x0FFFFFFF)
+
     def configure(self, **ports):
         """The wizard's defaults, then ports of our own so tests never meet each other."""
         self.run("postvane-wizard", "--defaults", "--maildrop", self.spool, "--domain", "example.test")
@@ -91,8 +104,9 @@ class Installation:
             self.set_dword("AdvCon", name, port)
         self.set_string("AdvCon", "BindAddress", "127.0.0.1")  # tests stay on loopback
 
-    def start(self, *args, stdin=subprocess.DEVNULL, env=None, cwd=None):
-        server = Server(self, list(args), stdin, env=env, cwd=cwd)
+    def start(self, *args, stdin=subprocess.DEVNULL, env=None, cwd=None, preexec_fn=None):
+        """Starts the server; preexec_fn runs in the child before it starts (resource limits)."""
+        server = Server(self, list(args), stdin, env=env, cwd=cwd, preexec_fn=preexec_fn)
         self.servers.append(server)
         return server
 
@@ -100,10 +114,10 @@ class Installation:
 class Server:
     """The real `postvane --headless` with its standard output read line by line."""
 
-    def __init__(self, inst, args, stdin, env=None, cwd=None):
+    def __init__(self, inst, args, stdin, env=None, cwd=None, preexec_fn=None):
         self.proc = subprocess.Popen([os.path.abspath(program("postvane")), "--headless", *args],
-                                     env=env or inst.env, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     text=True)
+                                     env=env or inst.env, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, preexec_fn=preexec_fn)
         self.lines = []
         self._queue = queue.Queue()
         self._reader = threading.Thread(target=self._read, daemon=True)
@@ -166,3 +180,60 @@ class Server:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+
+    def status(self, field):
+        """A field of /proc/<pid>/status in KiB (VmRSS, VmHWM ...)."""
+        with open(f"/proc/{self.proc.pid}/status") as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+        raise AssertionError(f"no {field} in /proc/{self.proc.pid}/status")
+
+
+class Conversation:
+    """A scripted conversation with one of the server's services over a raw socket: send bytes
+    or a line, read reply lines. source binds the client's end to a chosen 127.x address;
+    receive_buffer makes the client's socket buffer small, so the server's replies back up soon."""
+
+    def __init__(self, port, source=None, timeout=10, receive_buffer=None):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.settimeout(timeout)
+        if receive_buffer:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+        if source:
+            self.sock.bind((source, 0))
+        self.sock.connect(("127.0.0.1", port))
+        self.buffer = b""
+
+    def close(self):
+        self.sock.close()
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def line(self):
+        """The next reply line without its CR LF; b"" once the server has closed."""
+        while b"\r\n" not in self.buffer:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                rest, self.buffer = self.buffer, b""
+                return rest
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\r\n", 1)
+        return line
+
+    def command(self, text):
+        """Sends one command line (CR LF added) and returns the reply line."""
+        self.send(text.encode() + b"\r\n")
+        return self.line()
+
+    def closed(self):
+        """True when the server has closed the connection (after any lines still unread)."""
+        try:
+            while True:
+                chunk = self.sock.recv(65536)
+                if not chunk:
+                    return True
+                self.buffer += chunk
+        except (ConnectionResetError, BrokenPipeError):
+            return True

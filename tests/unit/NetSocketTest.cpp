@@ -796,7 +796,7 @@ TEST_F(NetSocketTest, ListenerOutOfDescriptorsBacksOffAndServesAgainLater) {
     ASSERT_EQ(connected, 0);
 
     int reports = 0;
-    while (pv::TakePendingLine(line)) reports += line.find("connection was closed unserved") != std::string::npos;
+    while (pv::TakePendingLine(line)) reports += line.find("out of file descriptors") != std::string::npos;
     EXPECT_EQ(reports, 1);
     {
         std::lock_guard lock(obs_->mutex);

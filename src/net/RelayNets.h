@@ -11,7 +11,9 @@ inline constexpr const char* kDefaultRelayNets =
 
 // True when the dotted (IPv4) or colon (IPv6) address lies in one of the comma-separated
 // address/prefix entries. An IPv4 address reached over IPv6 ("::ffff:a.b.c.d") counts as IPv4.
-// Entries that do not parse are passed over.
+// Entries that do not parse are passed over, so a typing error can only narrow the list: the
+// prefix is decimal digits and nothing else. An IPv4-mapped entry ("::ffff:10.0.0.0/104") is the
+// IPv4 network it names.
 bool AddressInNets(const std::string& address, const std::string& nets);
 
 // The configured list, or the default when the value is missing or empty.

@@ -1,4 +1,4 @@
-#include "smtp/RelayNets.h"
+#include "net/RelayNets.h"
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -35,20 +35,38 @@ bool Parse(std::string text, Parsed& out) {
     return true;
 }
 
-bool InNet(const Parsed& addr, const std::string& entry) {
+// The prefix length after the slash: decimal digits only, nothing else (a sign, a blank or a
+// trailing letter would otherwise widen or change the range without a word).
+bool ParsePrefix(const std::string& text, int& prefix) {
+    if (text.empty() || text.size() > 3) return false;
+    prefix = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        prefix = prefix * 10 + (c - '0');
+    }
+    return true;
+}
+
+bool InNet(const Parsed& addr, std::string entry) {
+    size_t b = entry.find_first_not_of(" \t");
+    size_t e = entry.find_last_not_of(" \t");
+    if (b == std::string::npos) return false;
+    entry = entry.substr(b, e - b + 1);
     size_t slash = entry.find('/');
+    std::string host = entry.substr(0, slash);
     Parsed net;
-    if (!Parse(entry.substr(0, slash), net) || net.bits != addr.bits) return false;
+    if (!Parse(host, net)) return false;
     int prefix = net.bits;
     if (slash != std::string::npos) {
-        try {
-            size_t used = 0;
-            prefix = std::stoi(entry.substr(slash + 1), &used);
-        } catch (...) {
-            return false;
+        if (!ParsePrefix(entry.substr(slash + 1), prefix)) return false;
+        // "::ffff:10.0.0.0/104" is written in IPv6 terms; Parse has made it an IPv4 network.
+        if (net.bits == 32 && host.find(':') != std::string::npos) {
+            if (prefix < 96) return false;
+            prefix -= 96;
         }
-        if (prefix < 0 || prefix > net.bits) return false;
+        if (prefix > net.bits) return false;
     }
+    if (net.bits != addr.bits) return false;
     for (int i = 0; i < prefix / 8; ++i) {
         if (addr.bytes[i] != net.bytes[i]) return false;
     }
