@@ -253,6 +253,12 @@ void CSMTPServer::HandleCommand(std::string line) {
 void CSMTPServer::Helo(const std::string& arg) {
     ResetTransaction();
     std::string name = Trim(arg);
+    // The name goes into the message's Received: line: no NUL or other control bytes there.
+    if (std::any_of(name.begin(), name.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
+        Reply(smtp_reply::kHeloControl);
+        return;
+    }
     if (name.empty()) {
         clientName_ = "Anonymous";
         Reply(smtp_reply::kAnonymous);

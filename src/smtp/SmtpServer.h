@@ -29,6 +29,7 @@ inline constexpr const char* kLineTooLong = "500 Line too long";
 inline constexpr const char* kBracketSyntax = "500 Syntax Error";
 inline constexpr const char* kAddressTooLong = "501 Address too long: at most 254 characters";
 inline constexpr const char* kAddressControl = "501 Address contains control characters";
+inline constexpr const char* kHeloControl = "501 Host name contains control characters";
 inline constexpr const char* kSyntaxError = "550 Syntax Error";
 inline constexpr const char* kWhoAreYou = "550 who are you";
 inline constexpr const char* kWhoIsFrom = "550 who is the MAIL from";

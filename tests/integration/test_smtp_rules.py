@@ -127,6 +127,10 @@ class SmtpRulesTest(unittest.TestCase):
         # Exactly what was accepted, whole, and nothing that was refused.
         self.assertEqual(self.read(name, ".wrk"), f"{longest}\r\nalice\r\n{far[1:]}\r\n".encode())
 
+        # The HELO name goes into the Received: line: control bytes there are refused too.
+        self.assertEqual(c.command("HELO evil\0host"), b"501 Host name contains control characters")
+        self.assertEqual(c.command("HELO ok.lan"), b"250 example.test")
+
     def test_transaction_outlives_an_empty_text_and_a_recipient_named_twice_gets_one_copy(self):
         before = self.pairs()
         c = self.open()
