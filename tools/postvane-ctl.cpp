@@ -14,6 +14,9 @@ namespace {
 void Usage(std::ostream& out) {
     out << "usage: postvane-ctl [--hive PATH] COMMAND\n"
            "  status         show whether the server runs and the state of the ten events\n"
+           "  connect        ask the server to go online now (the operator's Connect)\n"
+           "  disconnect     ask the server to end its online session or connection attempt\n"
+           "                 (the operator's Disconnect; also withdraws a SmartPop poll request)\n"
            "  poll           ask the server to collect SmartPop mail (PVG:POLLSMARTPOP)\n"
            "  showui         ask the status window to show its icon again (PVG:SHOWUI)\n"
            "  test NAME      exit 0 when the event NAME (e.g. PVG:SMTPRC) is signalled, else 1\n";
@@ -52,6 +55,17 @@ int main(int argc, char** argv) {
                       << ": the request is recorded, but a server that starts later clears it. Start postvane first.\n";
         }
         events.Signal(cmd == "poll" ? NamedEvent::PollSmartPop : NamedEvent::ShowUi);
+        return 0;
+    }
+    if (cmd == "connect" || cmd == "disconnect") {
+        // Only a running server can act on these: a request left for a later start would
+        // connect or disconnect at a moment nobody chose.
+        if (!pv::platform::InstanceLock::HeldByOther(hive)) {
+            std::cerr << "postvane-ctl: no server runs on " << hive << "; start postvane first.\n";
+            return 1;
+        }
+        events.PostRequest(cmd == "connect" ? pv::platform::ControlRequest::Connect
+                                            : pv::platform::ControlRequest::Disconnect);
         return 0;
     }
     if (cmd == "test" && args.size() == 2) {

@@ -11,6 +11,7 @@
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "delivery/Mailbox.h"
+#include "dialup/ConnectionManager.h"
 #include "delivery/Spooler.h"
 #include "net/Listeners.h"
 #include "pop3/PopServer.h"
@@ -155,10 +156,12 @@ int CServerApp::Run() {
     ConnectRequestEvent().Reset();  // step 12
     DisconnectRequestEvent().Reset();
 
-    // Step 13: the spooler, then the listeners, finger, POP3 and SMTP in that order; a service
-    // whose conversation is not part of this build stays closed.
+    // Step 13: the spooler, the connection manager, then the listeners, finger, POP3 and SMTP in
+    // that order; a service whose conversation is not part of this build stays closed.
     auto spooler = std::make_unique<CSpooler>();
     spooler->Start(false);
+    auto manager = std::make_unique<dialup::CConnectionManager>();
+    manager->Start(false);
     net::ListenerFactories factories;
     factories.pop = net::MakeConversationFactory<CPopServer>();
     factories.smtp = net::MakeConversationFactory<CSMTPServer>();
@@ -174,7 +177,12 @@ int CServerApp::Run() {
     WriteLogLine("Shutting Down Postvane");  // step 15
     // Step 16: a task that does not end in time is left to the end of the process: its thread
     // still uses the object.
+    spooler->Stop();
+    manager->Stop();
     if (!spooler->StopAndWait(1000)) spooler.release();
+    // The hang-up has gone out by then; a manager still waiting for the line to go down is left
+    // to the end of the process.
+    if (!manager->StopAndWait(1000)) manager.release();
     listeners.Stop(1000);  // step 17
     // A message still being received was never acknowledged: it leaves nothing behind.
     if (spooler) TidySpool();

@@ -20,6 +20,8 @@ constexpr const char* kNames[kNamedEventCount] = {
     "PVG:FINGER",  "PVG:OFFLINE", "PVG:ONLINE", "PVG:POLLSMARTPOP", "PVG:SHOWUI",
 };
 constexpr size_t kMappingSize = 4096;
+// The requests sit after the ten flags, well before the change counter at byte 256.
+constexpr int kRequestSlot = 32;
 
 std::mutex g_eventsMutex;
 
@@ -98,6 +100,15 @@ void NamedEvents::Reset(NamedEvent ev) {
 
 void NamedEvents::ResetAll() {
     for (int i = 0; i < kNamedEventCount; ++i) Reset(static_cast<NamedEvent>(i));
+    for (int i = 0; i < kControlRequestCount; ++i) TakeRequest(static_cast<ControlRequest>(i));
+}
+
+void NamedEvents::PostRequest(ControlRequest request) {
+    if (flags_) flags_[kRequestSlot + static_cast<int>(request)].store(1);
+}
+
+bool NamedEvents::TakeRequest(ControlRequest request) {
+    return flags_ && flags_[kRequestSlot + static_cast<int>(request)].exchange(0) != 0;
 }
 
 std::string InstanceLock::LockPath(const std::string& hivePath) { return hivePath + ".lock"; }

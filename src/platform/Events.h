@@ -32,6 +32,11 @@ inline constexpr int kNamedEventCount = 10;
 const char* NamedEventName(NamedEvent ev);
 std::optional<NamedEvent> NamedEventByName(std::string_view name);  // exact, e.g. "PVG:SHOWUI"
 
+// Requests another program (postvane-ctl) makes of the running server, beside the ten flags:
+// the operator's Connect and Disconnect for installations without a window.
+enum class ControlRequest : int { Connect, Disconnect };
+inline constexpr int kControlRequestCount = 2;
+
 // The flags live in a small shared mapping next to the hive, so every process that knows the
 // hive sees the same ten flags. "PVG:SHOWUI" resets itself when a test finds it signalled.
 class NamedEvents {
@@ -46,7 +51,11 @@ public:
     bool Peek(NamedEvent ev) const;  // look without consuming an auto-reset event
     void Signal(NamedEvent ev);
     void Reset(NamedEvent ev);
+    // The ten flags and the pending requests.
     void ResetAll();
+    void PostRequest(ControlRequest request);
+    // True once per posted request.
+    bool TakeRequest(ControlRequest request);
     // A counter in the same mapping that every writer of the hive bumps after a change, so
     // that a process can keep what it read until someone changes the hive. nullptr when the
     // mapping is not available.

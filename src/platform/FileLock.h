@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace pv::platform {
 
@@ -12,6 +13,17 @@ public:
     ~FileLock() { Unlock(); }
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
+    // A lock taken in one thread can be handed to the thread that works under it.
+    FileLock(FileLock&& other) noexcept : fd_(other.fd_), error_(std::move(other.error_)) { other.fd_ = -1; }
+    FileLock& operator=(FileLock&& other) noexcept {
+        if (this != &other) {
+            Unlock();
+            fd_ = other.fd_;
+            error_ = std::move(other.error_);
+            other.fd_ = -1;
+        }
+        return *this;
+    }
 
     // Creates the lock file when missing (mode 0600) and takes the lock; with wait false, gives
     // up at once when another holder has it. False with Error() set when the file cannot be

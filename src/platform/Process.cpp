@@ -45,6 +45,12 @@ SpawnResult SpawnProcess(const std::string& program, const std::vector<std::stri
     return result;
 }
 
+bool ReapIfEnded(int pid) {
+    int status = 0;
+    const pid_t rc = ::waitpid(pid, &status, WNOHANG);
+    return rc == pid || (rc < 0 && errno == ECHILD);
+}
+
 SpawnResult SpawnShell(const std::string& commandLine, bool wait) {
     return SpawnProcess("/bin/sh", {"-c", commandLine}, wait);
 }

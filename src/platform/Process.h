@@ -17,6 +17,10 @@ struct SpawnResult {
 // wait, blocks until it ends. Signal mask and dispositions are reset to the defaults.
 SpawnResult SpawnProcess(const std::string& program, const std::vector<std::string>& args, bool wait);
 
+// True once a program started without waiting has ended; its exit state is collected, so it
+// leaves no zombie behind.
+bool ReapIfEnded(int pid);
+
 // Runs a command line through /bin/sh -c, not waited for.
 SpawnResult SpawnShell(const std::string& commandLine, bool wait);
 

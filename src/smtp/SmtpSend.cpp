@@ -219,8 +219,9 @@ CSMTPSend::~CSMTPSend() {
     if (--g_liveCount == 0) Events().Reset(NamedEvent::SmtpTr);
 }
 
-net::ThreadHandle CSMTPSend::StartRun() {
+net::ThreadHandle CSMTPSend::StartRun(platform::FileLock queueLock) {
     auto* run = new CSMTPSend();
+    run->queueLock_ = std::move(queueLock);
     net::ThreadHandle handle = run->CreateThread(net::ThreadPriority::Normal, net::kConversationStackSize);
     if (!handle.Valid()) {
         const int err = errno;
@@ -248,7 +249,7 @@ bool CSMTPSend::OnStart() {
     const std::string root = SpoolRoot();
     if (root.empty()) return false;  // no spool, so nothing can be queued
     const std::string lockPath = JoinPath(root, kOutboxLockFile);
-    if (!queueLock_.Lock(lockPath, false)) {
+    if (!queueLock_.Held() && !queueLock_.Lock(lockPath, false)) {
         totals_.busy = queueLock_.Error().empty();
         WriteLogLine(totals_.busy ? "SMTP send: another transmitter is working on the outbound queue (it holds " +
                                         lockPath + "); this run ends without sending"

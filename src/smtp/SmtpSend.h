@@ -122,8 +122,10 @@ public:
     ~CSMTPSend() override;
 
     // Makes a run and starts its thread. An invalid handle means no run started (said in the
-    // log, and the transmit-failed flag is set).
-    static net::ThreadHandle StartRun();
+    // log, and the transmit-failed flag is set). A caller that already holds the outbound
+    // queue's lock (the connection manager, which must not start a run another program would
+    // turn away) hands it over; otherwise the run takes it itself.
+    static net::ThreadHandle StartRun(platform::FileLock queueLock = {});
     // Runs alive in this process.
     static int LiveCount();
 

@@ -42,6 +42,9 @@ void CConsoleStatus::Refresh() {
         out_ << line << '\n';
         any = true;
     }
+    // postvane-ctl connect/disconnect: the Connect and Disconnect buttons of a headless server.
+    if (Events().TakeRequest(platform::ControlRequest::Connect)) OperatorConnect();
+    if (Events().TakeRequest(platform::ControlRequest::Disconnect)) OperatorDisconnect();
     if (Events().Test(NamedEvent::ShowUi)) {
         PrintStatusRows();
         any = true;

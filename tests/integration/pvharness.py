@@ -94,6 +94,15 @@ class Installation:
         """The queue file name the counter value `number` stands for (f0000001 ...)."""
         return "f%07X" % (number & 0x0FFFFFFF)
 
+    def ctl(self, *args, check=True):
+        return self.run("postvane-ctl", *args, check=check)
+
+    def simulate(self, entry, **behaviour):
+        """A phone-book entry of the dial-up simulator (ConnectAfter=2, External=1, ...); the
+        server reads the script afresh at every step, so this also changes a running one."""
+        for name, value in behaviour.items():
+            self.set_dword(f"Simulator\\{entry}", name, value)
+
     def configure(self, **ports):
         """The wizard's defaults, then ports of our own so tests never meet each other."""
         self.run("postvane-wizard", "--defaults", "--maildrop", self.spool, "--domain", "example.test")
@@ -156,6 +165,13 @@ class Server:
             if line is None:
                 return self.lines
             self.lines.append(line)
+
+    def status_row(self, inst, row="Connection", timeout=5):
+        """The status row as the running server shows it now (asked for with PVG:SHOWUI)."""
+        before = self.count(row + ": ")
+        inst.ctl("showui")
+        wait_until(lambda: self.count(row + ": ") > before, timeout, f"the {row} row")
+        return [line for line in self.lines if line.startswith(row + ": ")][-1][len(row) + 2:]
 
     def count(self, text):
         """How many lines printed so far contain text."""
