@@ -1,6 +1,5 @@
 // postvane-admin: mailboxes, aliases, domains and list members from the shell, written in
 // exactly the layout the server reads.
-#include <dirent.h>
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
@@ -9,6 +8,7 @@
 #include <unistd.h>
 
 #include "ToolCommon.h"
+#include "core/Folders.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "core/TextFile.h"
@@ -87,17 +87,7 @@ void Need(const Args& a, size_t count) {
     if (a.size() < count) Fail("missing arguments; see postvane-admin --help", 2);
 }
 
-size_t CountMessages(const std::string& dir) {
-    size_t n = 0;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            std::string name = e->d_name;
-            if (name.size() > 4 && name.substr(name.size() - 4) == ".txt") ++n;
-        }
-        ::closedir(d);
-    }
-    return n;
-}
+size_t CountMessages(const std::string& dir) { return pv::ListFolderNames(dir, ".txt").size(); }
 
 void RequireSpool() {
     if (pv::SpoolRoot().empty()) Fail("Maildrop is not set: run postvane-wizard first.");

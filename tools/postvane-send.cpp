@@ -10,12 +10,12 @@
 //     reported to their senders (set aside);
 //   5 another transmitter (the server's, or a second postvane-send) was working on the queue;
 //     nothing was sent.
-#include <dirent.h>
 #include <iostream>
 #include <set>
 #include <string>
 
 #include "ToolCommon.h"
+#include "core/Folders.h"
 #include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/TextFile.h"
@@ -32,15 +32,8 @@ void Usage(std::ostream& out) {
 }
 
 std::set<std::string> WorkFiles(const std::string& folder) {
-    std::set<std::string> names;
-    if (DIR* dir = ::opendir(folder.c_str())) {
-        while (dirent* e = ::readdir(dir)) {
-            std::string name = e->d_name;
-            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".wrk") == 0) names.insert(name);
-        }
-        ::closedir(dir);
-    }
-    return names;
+    const auto names = pv::ListFolderNames(folder, ".wrk");
+    return {names.begin(), names.end()};
 }
 
 void PrintLog() {

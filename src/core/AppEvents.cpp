@@ -1,5 +1,6 @@
 #include "core/AppEvents.h"
 
+#include "core/Folders.h"
 #include "core/Log.h"
 
 namespace pv {
@@ -33,7 +34,6 @@ void OperatorConnect() {
 
 }  // namespace pv
 
-#include <dirent.h>
 #include <mutex>
 
 #include "core/QueueFiles.h"
@@ -58,15 +58,7 @@ void SetConnectionStatusText(std::string text) {
 size_t CountWaitingMessages() {
     std::string root = SpoolRoot();
     if (root.empty()) return 0;
-    DIR* dir = ::opendir(QueueDirectory(kOutboxDir).c_str());
-    if (!dir) return 0;
-    size_t count = 0;
-    while (dirent* e = ::readdir(dir)) {
-        std::string_view name(e->d_name);
-        if (name.size() > 4 && name.substr(name.size() - 4) == ".wrk") ++count;
-    }
-    ::closedir(dir);
-    return count;
+    return ListFolderNames(QueueDirectory(kOutboxDir), ".wrk").size();
 }
 
 }  // namespace pv

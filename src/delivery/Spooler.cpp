@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "core/Folders.h"
 #include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
@@ -61,18 +61,8 @@ bool EndsWith(std::string_view text, std::string_view suffix) {
     return text.size() > suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
-std::vector<std::string> ListFiles(const std::string& folder, const char* suffix) {
-    std::vector<std::string> names;
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return names;
-    while (dirent* e = ::readdir(dir)) {
-        if (EndsWith(e->d_name, suffix)) names.emplace_back(e->d_name);
-    }
-    ::closedir(dir);
-    // Queue names count up, so name order is arrival order.
-    std::sort(names.begin(), names.end());
-    return names;
-}
+// Queue names count up, so the listing's name order is arrival order.
+std::vector<std::string> ListFiles(const std::string& folder, const char* suffix) { return ListFolderNames(folder, suffix); }
 
 std::string WithoutSuffix(const std::string& path) {
     size_t dot = path.find_last_of('.');
@@ -206,15 +196,11 @@ struct FolderEntries {
 
 FolderEntries ReadFolder(const std::string& folder) {
     FolderEntries entries;
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return entries;
-    while (dirent* e = ::readdir(dir)) {
-        std::string name = e->d_name;
+    for (const auto& name : ListFolderNames(folder)) {
         size_t dot = name.find('.');
         if (dot == std::string::npos || dot == 0) continue;
         entries.suffixes[name.substr(0, dot)].insert(name.substr(dot));
     }
-    ::closedir(dir);
     return entries;
 }
 
@@ -281,13 +267,10 @@ int CSpooler::CleanUpSpool(const std::string& spoolRoot) {
 
     // Mailbox copies staged for a batch that never committed.
     const std::string mailboxes = JoinPath(spoolRoot, kMailboxDir);
-    if (DIR* dir = ::opendir(mailboxes.c_str())) {
-        while (dirent* e = ::readdir(dir)) {
-            if (e->d_name[0] != 'M') continue;
-            const std::string folder = JoinPath(mailboxes, e->d_name);
-            for (const auto& name : ListFiles(folder, ".tmp")) removed += RemoveFile(JoinPath(folder, name));
-        }
-        ::closedir(dir);
+    for (const auto& box : ListSubfolders(mailboxes)) {
+        if (box[0] != 'M') continue;
+        const std::string folder = JoinPath(mailboxes, box);
+        for (const auto& name : ListFiles(folder, ".tmp")) removed += RemoveFile(JoinPath(folder, name));
     }
     if (removed > 0) {
         WriteLogLine("Removed " + std::to_string(removed) +

@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
 #include <system_error>
@@ -17,6 +16,7 @@
 #include <unistd.h>
 
 #include "core/AppEvents.h"
+#include "core/Folders.h"
 #include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
@@ -453,23 +453,14 @@ void CPopServer::RemoveLock() {
 // names are numbered.
 bool CPopServer::LoadMessageList() {
     messages_.clear();
-    DIR* dir = ::opendir(directory_.c_str());
-    if (!dir) {
-        WriteLogLine("POP3 server could not read the mailbox folder " + directory_ + ": " + std::strerror(errno) +
+    std::vector<FolderEntry> files;
+    std::string error;
+    if (!ListFolder(directory_, ".txt", files, &error)) {
+        WriteLogLine("POP3 server could not read the mailbox folder " + directory_ + ": " + error +
                      ". Check that it exists and is readable.");
         return false;
     }
-    const int dirFd = ::dirfd(dir);
-    while (dirent* e = ::readdir(dir)) {
-        std::string_view name(e->d_name);
-        if (name.size() <= 4 || name[0] == '.' || name.substr(name.size() - 4) != ".txt") continue;
-        struct stat st {};
-        if (::fstatat(dirFd, e->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
-        messages_.push_back({std::string(name), false, static_cast<uint64_t>(st.st_size)});
-    }
-    ::closedir(dir);
-    std::sort(messages_.begin(), messages_.end(),
-              [](const Message& a, const Message& b) { return a.fileName < b.fileName; });
+    for (auto& f : files) messages_.push_back({std::move(f.name), false, f.size});
     return true;
 }
 
@@ -759,21 +750,16 @@ void CPopServer::EndOutput() {
 
 int RemoveStaleMailboxLocks(const std::string& spoolRoot) {
     const std::string folder = JoinPath(spoolRoot, kMailboxDir);
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return 0;  // no mailbox folders yet, so no locks
     int removed = 0;
-    while (dirent* e = ::readdir(dir)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
+    for (const auto& name : ListSubfolders(folder)) {  // no mailbox folders yet: no locks
         const std::string lock = JoinPath(JoinPath(folder, name), kMailboxLockFile);
         if (::unlink(lock.c_str()) == 0) {
             ++removed;
-        } else if (errno != ENOENT && errno != ENOTDIR) {
+        } else if (errno != ENOENT) {
             WriteLogLine("Could not remove the mailbox lock " + lock + " left by an earlier run: " +
                          std::strerror(errno) + ". Remove it by hand, or POP3 clients cannot log in to that mailbox.");
         }
     }
-    ::closedir(dir);
     if (removed > 0) {
         WriteLogLine(Format("Removed %d mailbox lock file(s) left by an earlier run", removed));
     }

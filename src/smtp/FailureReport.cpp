@@ -5,10 +5,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "core/Folders.h"
 #include "core/QueueFiles.h"
 #include "core/TextFile.h"
 
@@ -215,15 +215,10 @@ bool WriteFailureReport(const FailureReport& report, std::string& error) {
 int CompleteStagedReports(const std::string& outboxDir) {
     const std::string inboxDir = JoinPath(Directory(outboxDir), kInboxDir);
     std::vector<std::string> staged, leftovers;
-    if (DIR* dir = ::opendir(outboxDir.c_str())) {
-        while (dirent* e = ::readdir(dir)) {
-            const std::string name = e->d_name;
-            if (EndsWith(name, kStagedTakeOut) || EndsWith(name, kStagedKeep)) staged.push_back(name);
-            if (EndsWith(name, kStaging) || EndsWith(name, kNewEnvelope)) leftovers.push_back(name);
-        }
-        ::closedir(dir);
+    for (const auto& name : ListFolderNames(outboxDir)) {
+        if (EndsWith(name, kStagedTakeOut) || EndsWith(name, kStagedKeep)) staged.push_back(name);
+        if (EndsWith(name, kStaging) || EndsWith(name, kNewEnvelope)) leftovers.push_back(name);
     }
-    std::sort(staged.begin(), staged.end());
     int committed = 0;
     for (const auto& name : staged) committed += CompleteStaged(outboxDir, name, inboxDir) ? 1 : 0;
     // What was written before a report was staged: the report was never due, and the run

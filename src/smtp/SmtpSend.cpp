@@ -7,12 +7,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
 #include <unistd.h>
 
 #include "core/AppEvents.h"
+#include "core/Folders.h"
 #include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
@@ -62,19 +62,8 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
            });
 }
 
-std::vector<std::string> ListWorkFiles(const std::string& folder) {
-    std::vector<std::string> names;
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return names;
-    while (dirent* e = ::readdir(dir)) {
-        std::string_view name(e->d_name);
-        if (name.size() > 4 && name.substr(name.size() - 4) == ".wrk") names.emplace_back(name);
-    }
-    ::closedir(dir);
-    // Queue names count up, so name order sends the oldest message first.
-    std::sort(names.begin(), names.end());
-    return names;
-}
+// Queue names count up, so name order sends the oldest message first.
+std::vector<std::string> ListWorkFiles(const std::string& folder) { return ListFolderNames(folder, ".wrk"); }
 
 // Relay text shown in a log line: control characters would garble the operator's console.
 std::string Printable(std::string text) {

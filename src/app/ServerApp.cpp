@@ -1,4 +1,4 @@
-#include "core/ServerApp.h"
+#include "app/ServerApp.h"
 
 #include <cerrno>
 #include <csignal>

@@ -2,7 +2,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "core/ServerApp.h"
+#include "app/ServerApp.h"
 #include "platform/Hive.h"
 
 namespace {
