@@ -1,0 +1,51 @@
+#include "delivery/RobotCopies.h"
+
+#include "core/QueueFiles.h"
+
+namespace pv {
+
+namespace {
+constexpr char kReplyMark = 'r';
+constexpr char kReplySeparator = '-';
+constexpr const char* kCopySuffix = ".txt";
+
+std::string Parent(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+std::string Leaf(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+
+// A mailbox folder's name: "M" and seven hexadecimal digits.
+bool IsMailboxFolderName(const std::string& name) {
+    if (name.size() != 8 || name[0] != 'M') return false;
+    return name.find_first_not_of("0123456789ABCDEF", 1) == std::string::npos;
+}
+}  // namespace
+
+std::string RobotReplyBase(const std::string& copyPath) {
+    const std::string name = Leaf(copyPath);
+    const std::string folder = Parent(copyPath);
+    const std::string mailboxes = Parent(folder);
+    const std::string root = Parent(mailboxes);
+    const std::string suffix = kCopySuffix;
+    if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0 ||
+        Leaf(mailboxes) != kMailboxDir || !IsMailboxFolderName(Leaf(folder))) {
+        return "";
+    }
+    const std::string stem = name.substr(0, name.size() - suffix.size());
+    if (stem.find('.') != std::string::npos) return "";  // queue names hold no dot
+    return JoinPath(JoinPath(root, kInboxDir), std::string(1, kReplyMark) + Leaf(folder) + kReplySeparator + stem);
+}
+
+std::string RobotCopyOfReply(const std::string& replyBase) {
+    const std::string name = Leaf(replyBase);
+    const std::string inbox = Parent(replyBase);
+    if (name.size() < 11 || name[0] != kReplyMark || name[9] != kReplySeparator || Leaf(inbox) != kInboxDir) {
+        return "";
+    }
+    const std::string folder = name.substr(1, 8);
+    if (!IsMailboxFolderName(folder)) return "";
+    return JoinPath(JoinPath(JoinPath(Parent(inbox), kMailboxDir), folder), name.substr(10) + kCopySuffix);
+}
+
+}  // namespace pv
