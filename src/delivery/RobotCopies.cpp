@@ -1,5 +1,8 @@
 #include "delivery/RobotCopies.h"
 
+#include <cstdint>
+#include <cstdio>
+
 #include "core/QueueFiles.h"
 
 namespace pv {
@@ -8,6 +11,17 @@ namespace {
 constexpr char kReplyMark = 'r';
 constexpr char kReplySeparator = '-';
 constexpr const char* kCopySuffix = ".txt";
+// A copy's name longer than this (a reply to a reply ...) is replaced in the reply's name by a
+// hash of it, so that names never grow towards the file system's limit.
+constexpr size_t kMaxStemInName = 64;
+
+std::string HashedStem(const std::string& stem) {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (unsigned char c : stem) hash = (hash ^ c) * 1099511628211ull;
+    char text[24];
+    std::snprintf(text, sizeof text, "h%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
 
 std::string Parent(const std::string& path) {
     size_t slash = path.find_last_of('/');
@@ -34,7 +48,8 @@ std::string RobotReplyBase(const std::string& copyPath) {
     }
     const std::string stem = name.substr(0, name.size() - suffix.size());
     if (stem.find('.') != std::string::npos) return "";  // queue names hold no dot
-    return JoinPath(JoinPath(root, kInboxDir), std::string(1, kReplyMark) + Leaf(folder) + kReplySeparator + stem);
+    const std::string named = stem.size() > kMaxStemInName ? HashedStem(stem) : stem;
+    return JoinPath(JoinPath(root, kInboxDir), std::string(1, kReplyMark) + Leaf(folder) + kReplySeparator + named);
 }
 
 std::string RobotCopyOfReply(const std::string& replyBase) {

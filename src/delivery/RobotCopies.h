@@ -18,7 +18,9 @@ public:
 // <root>/inbox/rM0000002-f000001A: a robot run that is repeated after a kill finds its reply
 // already committed under that name instead of answering a second time, and the spooler, when
 // it takes that reply out of the inbox, removes the copy with it (so the reply can never leave
-// the inbox while its copy still waits to be answered). "" for a path that is not a copy in a
+// the inbox while its copy still waits to be answered; a very long copy name, which only a
+// reply to a reply has, is hashed instead and its copy is only recognised from the copy's
+// side). "" for a path that is not a copy in a
 // mailbox folder.
 std::string RobotReplyBase(const std::string& copyPath);
 // The copy a reply answers, from the reply's inbox base; "" when the name is not a reply's.

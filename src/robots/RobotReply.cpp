@@ -94,7 +94,7 @@ bool ReplyCommitted(const std::string& copyPath) {
     return !base.empty() && FileExists(base + ".wrk");
 }
 
-Outcome FinishRun(const std::string& copyPath, const Reply* reply, const char* robot) {
+Outcome FinishRun(const std::string& copyPath, const Reply* reply, const std::string& robot) {
     const std::string base = RobotReplyBase(copyPath);
     if (reply && reply->fill && !base.empty() && !FileExists(base + ".wrk")) {
         // Leftovers of an attempt that failed half way are replaced.
@@ -103,22 +103,23 @@ Outcome FinishRun(const std::string& copyPath, const Reply* reply, const char* r
         TextFileWriter out;
         bool ok = out.Open(base + ".txt", true) && reply->fill(out) && out.StartWriteback() && out.Close();
         if (!ok) {
-            WriteLogLine(std::string("The ") + robot + " could not write its reply " + base +
+            WriteLogLine("The " + robot + " could not write its reply " + base +
                          ".txt; the request waits for a later attempt. Check the spool's free space.");
             out.Discard();
             return Outcome::Retry;
         }
         // Flushed and renamed into view: the reply is durable before the request goes.
         if (!WriteEnvelopeAndCommit(base, reply->sender, {reply->recipient})) {
-            WriteLogLine(std::string("The ") + robot + " could not commit its reply " + base +
+            WriteLogLine("The " + robot + " could not commit its reply " + base +
                          "; the request waits for a later attempt. Check the spool's free space.");
             std::remove((base + ".txt").c_str());
             return Outcome::Retry;
         }
+        WriteLogLine("The " + robot + " answered <" + reply->recipient + ">");
     }
     if (std::remove(copyPath.c_str()) != 0 && errno != ENOENT) {
         // The reply is committed under the copy's name: the next attempt only removes the copy.
-        WriteLogLine(std::string("The ") + robot + " could not remove the request " + copyPath);
+        WriteLogLine("The " + robot + " could not remove the request " + copyPath);
         return Outcome::Retry;
     }
     return Outcome::Done;

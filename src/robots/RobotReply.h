@@ -61,7 +61,7 @@ struct Reply {
 // already (a run cut short by a kill), the reply is written under the name derived from the
 // copy, flushed and committed; only then is the copy removed. Without a reply the copy is
 // removed. Retry (the copy stays) when the reply could not be made durable.
-Outcome FinishRun(const std::string& copyPath, const Reply* reply, const char* robot);
+Outcome FinishRun(const std::string& copyPath, const Reply* reply, const std::string& robot);
 
 // Whether a reply to this copy is committed already.
 bool ReplyCommitted(const std::string& copyPath);
