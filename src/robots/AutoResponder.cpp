@@ -94,7 +94,7 @@ Outcome RunAutoResponder(const std::string& copyPath, const std::string& mailbox
                     }
                     return !out.Failed();
                 }};
-    return FinishRun(copyPath, &reply, "auto-responder");
+    return FinishRun(copyPath, &reply, "auto-responder " + mailbox);
 }
 
 }  // namespace pv::robots
