@@ -49,7 +49,12 @@ std::string RobotReplyBase(const std::string& copyPath) {
     const std::string stem = name.substr(0, name.size() - suffix.size());
     if (stem.find('.') != std::string::npos) return "";  // queue names hold no dot
     const std::string named = stem.size() > kMaxStemInName ? HashedStem(stem) : stem;
-    return JoinPath(JoinPath(root, kInboxDir), std::string(1, kReplyMark) + Leaf(folder) + kReplySeparator + named);
+    std::string reply;
+    reply += kReplyMark;
+    reply += Leaf(folder);
+    reply += kReplySeparator;
+    reply += named;
+    return JoinPath(JoinPath(root, kInboxDir), reply);
 }
 
 std::string RobotCopyOfReply(const std::string& replyBase) {
