@@ -13,6 +13,7 @@
 #include "core/RegistryKey.h"
 #include "core/TextFile.h"
 #include "delivery/Mailbox.h"
+#include "robots/MembersFile.h"
 #include "platform/Hive.h"
 
 namespace {
@@ -380,24 +381,22 @@ int Members(const Args& a) {
         address.find_first_of(" \t\r\n,<>") != std::string::npos) {
         Fail("'" + a[2] + "' is not an address.", 2);
     }
-    auto it = std::find(members.begin(), members.end(), address);
-    if (a[0] == "add") {
-        if (it != members.end()) Fail(address + " is already a member of " + a[1] + ".");
-        members.push_back(address);
-    } else if (a[0] == "remove") {
-        if (it == members.end()) Fail(address + " is not a member of " + a[1] + ".");
-        members.erase(it);
-    } else {
-        Fail("unknown members command '" + a[0] + "'", 2);
-    }
-    // Written whole beside the old file and renamed over it: a reader sees the old list or
-    // the new one, never half of one.
-    std::string tmp = file + ".new";
-    if (!pv::WriteTextFile(tmp, members, true) || std::rename(tmp.c_str(), file.c_str()) != 0) {
-        std::remove(tmp.c_str());
-        Fail("could not write " + file + "; check the folder's permissions.");
-    }
-    pv::SyncDirectoryOf(file);
+    if (a[0] != "add" && a[0] != "remove") Fail("unknown members command '" + a[0] + "'", 2);
+    // Under the lock the list server takes too: a join by mail at the same moment is not lost.
+    std::string refusal;
+    auto result = pv::robots::ChangeMembers(box.Directory(), [&](std::vector<std::string>& current) {
+        auto it = std::find(current.begin(), current.end(), address);
+        if (a[0] == "add") {
+            if (it != current.end()) refusal = address + " is already a member of " + a[1] + ".";
+            if (it == current.end()) current.push_back(address);
+        } else {
+            if (it == current.end()) refusal = address + " is not a member of " + a[1] + ".";
+            if (it != current.end()) current.erase(it);
+        }
+        return refusal.empty();
+    });
+    if (!refusal.empty()) Fail(refusal);
+    if (result == pv::robots::MembersChange::Failed) Fail("could not write " + file + "; check the folder's permissions.");
     return 0;
 }
 

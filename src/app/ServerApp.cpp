@@ -15,6 +15,7 @@
 #include "delivery/Spooler.h"
 #include "net/Listeners.h"
 #include "pop3/PopServer.h"
+#include "robots/RobotPool.h"
 #include "smtp/FailureReport.h"
 #include "smtp/SmtpServer.h"
 #include "platform/Events.h"
@@ -158,7 +159,12 @@ int CServerApp::Run() {
 
     // Step 13: the spooler, the connection manager, then the listeners, finger, POP3 and SMTP in
     // that order; a service whose conversation is not part of this build stays closed.
+    // The robots first: they answer what a killed run left in their mailboxes, then take the
+    // copies the spooler commits.
+    auto robots = std::make_unique<robots::CRobotPool>();
+    robots->Start();
     auto spooler = std::make_unique<CSpooler>();
+    spooler->SetRobotQueue(robots.get());
     spooler->Start(false);
     auto manager = std::make_unique<dialup::CConnectionManager>();
     manager->Start(false);
@@ -184,6 +190,10 @@ int CServerApp::Run() {
     // to the end of the process.
     if (!manager->StopAndWait(1000)) manager.release();
     listeners.Stop(1000);  // step 17
+    // A spooler left running may still hand copies to the pool, which then takes no more and
+    // stays for the rest of the process.
+    robots->Stop();
+    if (!spooler) robots.release();
     // A message still being received was never acknowledged: it leaves nothing behind.
     if (spooler) TidySpool();
     status.Refresh();

@@ -473,6 +473,9 @@ bool CSpooler::CommitBatch(std::vector<Pending>& batch) {
     for (size_t i = 0; i < batch.size(); ++i) {
         if (!ok[i]) continue;
         const Pending& p = batch[i];
+        // A robot's reply takes its copy with it, before the inbox pair goes: the reply can
+        // never be delivered while the copy it answers is still there to be answered again.
+        if (!p.answeredCopy.empty()) journal.insert(journal.end(), {kOpRemove, p.answeredCopy});
         switch (p.inbox) {
             case Pending::Inbox::Remove: journal.insert(journal.end(), {kOpRemove, p.base + ".wrk", kOpRemove, p.base + ".txt"}); break;
             case Pending::Inbox::Keep: journal.insert(journal.end(), {kOpKeep, p.base + ".wrk", p.base + ".tmp"}); break;
@@ -501,6 +504,11 @@ bool CSpooler::CommitBatch(std::vector<Pending>& batch) {
     if (!finished) Postpone("");
     for (size_t i = 0; i < batch.size(); ++i) {
         if (!ok[i]) continue;
+        // Committed and visible now; a batch whose journal could not be finished leaves its
+        // copies to the robots' own look through their mailboxes.
+        if (finished && robots_) {
+            for (const auto& [copy, mailbox] : batch[i].robotCopies) robots_->Submit(copy, mailbox);
+        }
         if (batch[i].incomplete) {
             Postpone(batch[i].base);
         } else {
@@ -532,6 +540,7 @@ bool CSpooler::ProcessMessage(const std::string& base, Pending& pending) {
         return false;
     }
     pending_ = &pending;
+    pending.answeredCopy = RobotCopyOfReply(base);
     const std::string sender = lines.empty() ? std::string() : lines.front();
     recipients_.clear();
     seenRecipients_.clear();
@@ -714,8 +723,13 @@ CSpooler::Delivery CSpooler::LocalDelivery(const Recipient& recipient, const std
         case kMailboxResponder:
         case kMailboxCommand:
         case kMailboxListServer:
-            // The robot's own copy; the robot works on it.
-            return StageMailboxCopy(box, text) == Copy::Failed ? Delivery::Failed : Delivery::Handled;
+            // The robot's own copy; the robot works on it once the batch is committed.
+            switch (StageMailboxCopy(box, text)) {
+                case Copy::Failed: return Delivery::Failed;
+                case Copy::Staged: pending_->robotCopies.emplace_back(pending_->renames.back().second, box.Name()); break;
+                case Copy::Present: break;  // committed earlier: the robots find it themselves
+            }
+            return Delivery::Handled;
         default:
             return PostmasterDelivery("Attempt to spool to an unknown local user " + recipient.address, text);
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "delivery/Mailbox.h"
+#include "delivery/RobotCopies.h"
 #include "net/BackgroundTask.h"
 
 namespace pv {
@@ -47,6 +48,10 @@ public:
     // acknowledged to anyone. Logs one line with the count. Returns the number removed.
     static int CleanUpSpool(const std::string& spoolRoot);
 
+    // Where committed robot copies go (the robot pool); set before Start, never changed while
+    // the task runs. Without one the copies wait in the robot mailboxes.
+    void SetRobotQueue(IRobotQueue* robots) { robots_ = robots; }
+
     // What one message leaves to do once its batch is flushed: every file it wrote is flushed,
     // the batch journal records the renames and removals and is flushed, then the files are
     // renamed to their visible names, the folders are flushed, and only then is the inbox pair
@@ -60,6 +65,11 @@ public:
         std::vector<std::string> folders;
         std::vector<std::string> temporaries;  // removed when the message cannot be committed
         std::set<std::string> copies;          // mailbox copies of this message, by final name
+        // Copies for robots, by final name and robot mailbox: handed to the robots once they
+        // are committed, never while they are staged.
+        std::vector<std::pair<std::string, std::string>> robotCopies;
+        // The robot copy this message (a robot's reply) answers: it goes with the inbox pair.
+        std::string answeredCopy;
         enum class Inbox { Remove, Keep, Replace } inbox = Inbox::Remove;
         bool incomplete = false;  // some recipients wait for a later attempt
     };
@@ -124,6 +134,7 @@ private:
     std::set<std::string> expandedAliases_;
     std::map<std::string, Retry> retries_;  // by inbox base path
     bool capLogged_ = false;
+    IRobotQueue* robots_ = nullptr;
     std::string primaryDomain_;
     std::string inboxPath_;
 };

@@ -2,9 +2,11 @@
 temporary folder) and the real programs from the build's bin/ folder."""
 
 import os
+import poplib
 import queue
 import shutil
 import signal
+import smtplib
 import socket
 import subprocess
 import tempfile
@@ -112,6 +114,55 @@ class Installation:
         for name, port in self.ports.items():
             self.set_dword("AdvCon", name, port)
         self.set_string("AdvCon", "BindAddress", "127.0.0.1")  # tests stay on loopback
+
+    def folder(self, mailbox):
+        """The mailbox's folder below the spool root."""
+        number = self.reg("query", "mailbox\\" + mailbox, "/v", "Number").stdout.split()[-1]
+        return os.path.join(self.spool, "mailbox", "M%07X" % int(number, 16))
+
+    def send_mail(self, sender, recipients, text, header_from=None):
+        """Submits one message to the server's SMTP port with smtplib. text is the message
+        body when header_from is given (a From: line and nothing else is put above it), else the
+        whole message."""
+        if header_from is not None:
+            text = f"From: {header_from}\r\n\r\n{text}"
+        if isinstance(text, str):
+            text = text.replace("\r\n", "\n").replace("\n", "\r\n").encode()
+        with smtplib.SMTP("127.0.0.1", self.ports["smtpinport"], timeout=30) as smtp:
+            smtp.sendmail(sender, recipients, text)
+
+    def pop_messages(self, user, password, delete=True):
+        """Every message in the mailbox, collected by POP3 (poplib), each as a list of str lines;
+        with delete the messages are removed. A mailbox held by another client counts as empty."""
+        pop = poplib.POP3("127.0.0.1", self.ports["popport"], timeout=30)
+        try:
+            pop.user(user)
+            try:
+                pop.pass_(password)
+            except poplib.error_proto as e:
+                if "locked" in str(e):
+                    return []
+                raise
+            result = []
+            for i in range(1, len(pop.list()[1]) + 1):
+                result.append([line.decode() for line in pop.retr(i)[1]])
+                if delete:
+                    pop.dele(i)
+            return result
+        finally:
+            pop.quit()
+
+    def collect(self, user, password, count, timeout=30):
+        """Collects messages by POP3 until `count` have come; fails on more or on a time-out."""
+        got = []
+        deadline = time.monotonic() + timeout
+        while len(got) < count and time.monotonic() < deadline:
+            got += self.pop_messages(user, password)
+            if len(got) < count:
+                time.sleep(0.1)
+        if len(got) != count:
+            raise AssertionError(f"{len(got)} messages for {user}, expected {count}: {got!r}")
+        return got
 
     def start(self, *args, stdin=subprocess.DEVNULL, env=None, cwd=None, preexec_fn=None):
         """Starts the server; preexec_fn runs in the child before it starts (resource limits)."""

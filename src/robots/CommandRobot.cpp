@@ -1,0 +1,300 @@
+// The server command robot behind "Postvane": a user changes his own mailbox's plan,
+// forwarding, password and auto-response titles by mail.
+#include <cstdio>
+
+#include "core/Log.h"
+#include "core/QueueFiles.h"
+#include "core/RegistryKey.h"
+#include "delivery/AddressParsing.h"
+#include "delivery/Mailbox.h"
+#include "robots/RobotReply.h"
+
+namespace pv::robots {
+
+namespace {
+
+// Every text the command robot writes.
+struct CommandTexts {
+    const char* from = "From: \"Postvane Server\" <%s>";
+    const char* robotLocalPart = "postvane";
+    const char* done = "Command executed OK";
+    const char* planFailed = "Command failed: the plan file could not be written";
+    const char* notResponder = "Command failed: this command is for auto-responder mailboxes only";
+    const char* accessRefused =
+        "Access refused: the subject must name your mailbox and its password, separated by a comma";
+    const char* unknown = "Unknown command; the commands are described below";
+    const char* noAddress = "Command failed: set forward needs an address";
+    const char* passwordRefused = "Command failed: a password must be 1 to 19 characters long";
+    const char* titleFailed = "Command Failed";
+    const char* titleFailedLine = "Command Failed\n";
+    const char* titleFormat = "\n\nCorrect format is\nADD TITLE newtitle,description\n";
+    const char* titleUnsafe = "A title must be 1 to 8 characters without /, \\, .. or control characters";
+    const char* accessDenied = "Access Denied";
+    const char* dataFileFailed = "Failed to create data file";
+    const char* titleSucceeded = "Command Succeeded";
+    const char* simpleNoDelete = "Cannot delete title from a simple auto-responder";
+    const char* titleNotFound = "Title not found";
+    const char* hiddenPassword = "set pass (hidden)";
+    const char* helpSubject = "help";
+    const char* simpleTitle = "default,default";
+};
+constexpr CommandTexts kText;
+
+// The plan finger shows, in the mailbox folder; "set plan" writes it and "delete plan"
+// removes it.
+constexpr const char* kPlanFile = "plan.pvg";
+constexpr const char* kTitlesKey = "Titles";
+constexpr const char* kTitleSuffix = ".dat";
+constexpr const char* kSimpleTitle = "default";
+// Titles are value names of at most this many characters.
+constexpr size_t kMaxTitleLength = 8;
+
+class CCommandRobot {
+public:
+    explicit CCommandRobot(std::string copyPath) : copy_(std::move(copyPath)) {
+        robotAddress_ = std::string(kText.robotLocalPart) + "@" + PrimaryDomain();
+        char from[512];
+        std::snprintf(from, sizeof from, kText.from, robotAddress_.c_str());
+        reply_.push_back(from);
+    }
+    Outcome Run();
+
+private:
+    // What a command leaves for the help text: true keeps it wanted.
+    using Handler = bool (CCommandRobot::*)(const std::string& argument);
+    struct Command {
+        const char* keyword;
+        Handler handler;
+        bool responderOnly;
+    };
+    bool SetPlan(const std::string&);
+    bool SetForward(const std::string& argument);
+    bool SetPass(const std::string& argument);
+    bool DeletePlan(const std::string&);
+    bool DeleteForward(const std::string&);
+    bool Nothing(const std::string&) { return true; }
+    bool AddTitle(const std::string& argument);
+    bool DeleteTitle(const std::string& argument);
+    bool SetDefault(const std::string&);
+    bool Help(const std::string&) { return Result(kText.unknown); }
+    static constexpr Command kCommands[] = {
+        {"set plan", &CCommandRobot::SetPlan, false},
+        {"set forward", &CCommandRobot::SetForward, false},
+        {"set pass", &CCommandRobot::SetPass, false},
+        {"delete plan", &CCommandRobot::DeletePlan, false},
+        {"delete forward", &CCommandRobot::DeleteForward, false},
+        {"add user", &CCommandRobot::Nothing, false},
+        {"delete user", &CCommandRobot::Nothing, false},
+        {"add title", &CCommandRobot::AddTitle, true},
+        {"delete title", &CCommandRobot::DeleteTitle, true},
+        {"set default", &CCommandRobot::SetDefault, true},
+        {"help", &CCommandRobot::Help, false},
+    };
+
+    void Add(std::string line) { reply_.push_back(std::move(line)); }
+    // A result line; the help text follows it (true) or not.
+    bool Result(const char* line, bool helpWanted = true) {
+        Add(line);
+        return helpWanted;
+    }
+    bool Done() { return Result(kText.done, false); }
+    // The rest of the request, written to path through a file beside it that is renamed over
+    // it: finger never shows half a plan.
+    bool WriteRest(const std::string& path);
+    std::string ReadRest();
+    bool Simple() const { return box_.GetOption(1) != 0; }
+
+    std::string copy_;
+    std::string robotAddress_;
+    std::vector<std::string> reply_;
+    Request request_;
+    CMailbox box_;
+    std::string argumentAsTyped_;
+    bool failedOnDisk_ = false;
+};
+
+bool CCommandRobot::WriteRest(const std::string& path) {
+    const std::string fresh = path + ".new";
+    TextFileWriter out;
+    if (!out.Open(fresh)) return false;
+    std::string line;
+    size_t written = 0;
+    while (written < kMaxTextBytes && request_.body.ReadLine(line, kTextLineLimit)) {
+        written += line.size() + 2;
+        out.WriteLine(line);
+    }
+    if (!out.Sync() || !out.Close() || std::rename(fresh.c_str(), path.c_str()) != 0) {
+        out.Discard();
+        std::remove(fresh.c_str());
+        return false;
+    }
+    return SyncDirectoryOf(path);
+}
+
+std::string CCommandRobot::ReadRest() {
+    std::string text, line;
+    while (text.size() < kMaxTextBytes && request_.body.ReadLine(line, kTextLineLimit)) {
+        if (!text.empty()) text += "\n";
+        text += line;
+    }
+    return text;
+}
+
+bool CCommandRobot::SetPlan(const std::string&) {
+    if (!WriteRest(JoinPath(box_.Directory(), kPlanFile))) return Result(kText.planFailed);
+    return Done();
+}
+
+bool CCommandRobot::SetForward(const std::string& argument) {
+    if (argument.empty() || argument.find_first_of(" \t,<>\"") != std::string::npos) return Result(kText.noAddress);
+    if (!box_.SetText(1, argument) || !box_.SetOption(1, 1)) failedOnDisk_ = true;
+    return Done();
+}
+
+bool CCommandRobot::SetPass(const std::string&) {
+    // The password is taken as typed: it is compared with the case it has.
+    if (argumentAsTyped_.empty() || !box_.SetPassword(argumentAsTyped_)) return Result(kText.passwordRefused);
+    return Done();
+}
+
+bool CCommandRobot::DeletePlan(const std::string&) {
+    std::remove(JoinPath(box_.Directory(), kPlanFile).c_str());
+    return Done();
+}
+
+bool CCommandRobot::DeleteForward(const std::string&) {
+    if (!box_.SetOption(1, 0) || !box_.SetText(1, "")) failedOnDisk_ = true;
+    return Done();
+}
+
+bool CCommandRobot::AddTitle(const std::string& given) {
+    const std::string argument = Simple() ? kText.simpleTitle : given;
+    const size_t comma = argument.find(',');
+    if (comma == std::string::npos) {
+        Add(kText.titleFailed);
+        Add(kText.titleFormat);
+        return false;
+    }
+    std::string title = Trim(argument.substr(0, comma));
+    const std::string description = Trim(argument.substr(comma + 1));
+    if (title.size() > kMaxTitleLength) title.resize(kMaxTitleLength);
+    title = title.substr(0, title.find_first_of(" \t"));
+    // The title names a file in the mailbox folder: it must stay there.
+    if (!IsSafeMailboxName(title)) {
+        Add(kText.titleFailed);
+        Add(kText.titleUnsafe);
+        return false;
+    }
+    CRegistryKey titles("mailbox\\" + box_.Name() + "\\" + kTitlesKey, true);
+    if (!titles.IsOpen()) {
+        Add(kText.titleFailed);
+        Add(kText.accessDenied);
+        return false;
+    }
+    if (!titles.WriteString(title, description)) failedOnDisk_ = true;
+    const std::string file = box_.Directory() + "/" + (Simple() ? kSimpleTitle : title) + kTitleSuffix;
+    if (WriteRest(file)) {
+        Add(kText.titleSucceeded);
+    } else {
+        Add(kText.titleFailed);
+        Add(kText.dataFileFailed);
+        Add(file);
+    }
+    return false;
+}
+
+bool CCommandRobot::DeleteTitle(const std::string& argument) {
+    if (Simple()) {
+        Add(kText.titleFailedLine);
+        Add(kText.simpleNoDelete);
+        return false;
+    }
+    const std::string title = Trim(argument);
+    if (!IsSafeMailboxName(title)) {
+        Add(kText.titleFailed);
+        Add(kText.titleUnsafe);
+        return false;
+    }
+    CRegistryKey titles("mailbox\\" + box_.Name() + "\\" + kTitlesKey, true);
+    if (!titles.IsOpen()) {
+        Add(kText.titleFailedLine);
+        Add(kText.titleNotFound);
+        return false;
+    }
+    titles.DeleteValue(title);  // a title that is not there is no error
+    std::remove((box_.Directory() + "/" + title + kTitleSuffix).c_str());
+    Add(kText.titleSucceeded);
+    return false;
+}
+
+bool CCommandRobot::SetDefault(const std::string&) {
+    if (!box_.SetText(3, ReadRest())) failedOnDisk_ = true;
+    return Done();
+}
+
+Outcome CCommandRobot::Run() {
+    if (!request_.Read(copy_)) return FileExists(copy_) ? Outcome::Retry : Outcome::Done;
+    if (!MayAnswerAutomatically(request_.senderAddress, copy_, PrimaryDomain())) {
+        WriteLogLine("The command robot leaves unanswered a message from <" + request_.senderAddress +
+                     ">: it comes from a robot, a list or a failure report");
+        return FinishRun(copy_, nullptr, "command robot");
+    }
+    const Command* command = nullptr;
+    for (const auto& c : kCommands) {
+        if (request_.command.rfind(c.keyword, 0) == 0) {
+            command = &c;
+            break;
+        }
+    }
+    Add("To: " + request_.sender);
+    // A new password never goes back in the reply.
+    const bool secret = command && command->handler == &CCommandRobot::SetPass;
+    Add("Subject: re:" + (secret ? std::string(kText.hiddenPassword) : request_.command));
+    Add(kAutoSubmittedHeader);
+    Add("\n");
+    bool helpWanted = true;
+    if (request_.subject != kText.helpSubject) {
+        const std::string& subject = request_.subjectAsTyped;
+        const size_t comma = subject.find(',');
+        const std::string name = comma == std::string::npos ? "" : Trim(subject.substr(0, comma));
+        const std::string password = comma == std::string::npos ? "" : Trim(subject.substr(comma + 1));
+        if (name.empty() || !box_.Open(name) || !box_.CheckPassword(password)) {
+            helpWanted = Result(kText.accessRefused);
+        } else if (!command) {
+            helpWanted = Result(kText.unknown);
+        } else if (command->responderOnly && box_.Type() != kMailboxResponder) {
+            helpWanted = Result(kText.notResponder);
+        } else {
+            const size_t skip = std::string_view(command->keyword).size() + 1;
+            argumentAsTyped_ = request_.commandAsTyped.size() > skip ? Trim(request_.commandAsTyped.substr(skip)) : "";
+            const std::string argument = request_.command.size() > skip ? Trim(request_.command.substr(skip)) : "";
+            helpWanted = (this->*command->handler)(argument);
+        }
+    }
+    // A setting that could not be stored is tried again, rather than reported as done.
+    if (failedOnDisk_) {
+        WriteLogLine("The command robot could not change the settings of mailbox " + box_.Name() +
+                     "; the request waits for a later attempt");
+        return Outcome::Retry;
+    }
+    std::string helpFile;
+    if (helpWanted) CRegistryKey("", false).ReadString("HelpFile", helpFile);
+    Reply reply{robotAddress_, request_.senderAddress, [&](TextFileWriter& out) {
+                    for (const auto& line : reply_) {
+                        if (!WriteText(out, line)) return false;
+                    }
+                    if (helpWanted) {
+                        out.WriteLine("");
+                        out.WriteLine("");
+                        if (!helpFile.empty()) CopyLines(helpFile, out);
+                    }
+                    return !out.Failed();
+                }};
+    return FinishRun(copy_, &reply, "command robot");
+}
+
+}  // namespace
+
+Outcome RunCommandRobot(const std::string& copyPath, const std::string&) { return CCommandRobot(copyPath).Run(); }
+
+}  // namespace pv::robots

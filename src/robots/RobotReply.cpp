@@ -1,0 +1,128 @@
+#include "robots/RobotReply.h"
+
+#include <cstdio>
+
+#include "core/Log.h"
+#include "core/QueueFiles.h"
+#include "delivery/AddressParsing.h"
+#include "delivery/RobotCopies.h"
+
+namespace pv::robots {
+
+std::string Lower(std::string text) {
+    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string Trim(std::string_view text) {
+    size_t b = text.find_first_not_of(" \t\r\n");
+    if (b == std::string_view::npos) return "";
+    size_t e = text.find_last_not_of(" \t\r\n");
+    return std::string(text.substr(b, e - b + 1));
+}
+
+std::string TrimRight(std::string_view text) {
+    size_t e = text.find_last_not_of(" \t\r\n\v\f");
+    return e == std::string_view::npos ? std::string() : std::string(text.substr(0, e + 1));
+}
+
+std::string BareAddress(const std::string& value) {
+    std::string address = CleanAddressList(value);
+    if (size_t lt = address.find('<'); lt != std::string::npos) {
+        size_t gt = address.find('>', lt + 1);
+        address = address.substr(lt + 1, gt == std::string::npos ? std::string::npos : gt - lt - 1);
+    }
+    return address;
+}
+
+bool WriteText(TextFileWriter& out, std::string_view text) {
+    size_t start = 0;
+    for (size_t nl = text.find('\n'); nl != std::string_view::npos; nl = text.find('\n', start)) {
+        if (!out.WriteLine(text.substr(start, nl - start))) return false;
+        start = nl + 1;
+    }
+    return out.WriteLine(text.substr(start));
+}
+
+bool CopyLines(const std::string& path, TextFileWriter& out, size_t maxBytes) {
+    LineReader in;
+    if (!in.Open(path)) return false;
+    std::string line;
+    size_t written = 0;
+    while (written < maxBytes && in.ReadLine(line, kTextLineLimit)) {
+        written += line.size() + 2;
+        if (!out.WriteLine(line)) return false;
+    }
+    return true;
+}
+
+bool Request::Read(const std::string& path) {
+    if (!body.Open(path)) return false;
+    std::string line;
+    bool inHeader = true;
+    for (int n = 0; body.ReadLine(line, kRequestLineLimit);) {
+        std::string typed = TrimRight(line);
+        std::string lower = Lower(typed);
+        if (!inHeader) {
+            if (lower.empty()) continue;
+            command = lower;
+            commandAsTyped = typed;
+            return true;
+        }
+        if (lower.empty() || ++n > kMaxHeaderLines) {
+            inHeader = false;
+        } else if (lower.rfind("subject", 0) == 0) {
+            size_t colon = typed.find(':');
+            subjectAsTyped = colon == std::string::npos ? std::string() : Trim(typed.substr(colon + 1));
+            subject = Lower(subjectAsTyped);
+        } else if (lower.rfind("from", 0) == 0) {
+            size_t colon = lower.find(':');
+            std::string value = colon == std::string::npos ? lower : lower.substr(colon + 1);
+            if (size_t lt = value.find('<'); lt != std::string::npos) {
+                size_t gt = value.find('>', lt + 1);
+                value = value.substr(lt + 1, gt == std::string::npos ? std::string::npos : gt - lt - 1);
+            }
+            sender = Trim(value);
+            senderAddress = BareAddress(sender);
+        }
+    }
+    return true;
+}
+
+bool ReplyCommitted(const std::string& copyPath) {
+    const std::string base = RobotReplyBase(copyPath);
+    return !base.empty() && FileExists(base + ".wrk");
+}
+
+Outcome FinishRun(const std::string& copyPath, const Reply* reply, const std::string& robot) {
+    const std::string base = RobotReplyBase(copyPath);
+    if (reply && reply->fill && !base.empty() && !FileExists(base + ".wrk")) {
+        // Leftovers of an attempt that failed half way are replaced.
+        std::remove((base + ".tmp").c_str());
+        std::remove((base + ".txt").c_str());
+        TextFileWriter out;
+        bool ok = out.Open(base + ".txt", true) && reply->fill(out) && out.StartWriteback() && out.Close();
+        if (!ok) {
+            WriteLogLine("The " + robot + " could not write its reply " + base +
+                         ".txt; the request waits for a later attempt. Check the spool's free space.");
+            out.Discard();
+            return Outcome::Retry;
+        }
+        // Flushed and renamed into view: the reply is durable before the request goes.
+        if (!WriteEnvelopeAndCommit(base, reply->sender, {reply->recipient})) {
+            WriteLogLine("The " + robot + " could not commit its reply " + base +
+                         "; the request waits for a later attempt. Check the spool's free space.");
+            std::remove((base + ".txt").c_str());
+            return Outcome::Retry;
+        }
+        WriteLogLine("The " + robot + " answered <" + reply->recipient + ">");
+    }
+    if (std::remove(copyPath.c_str()) != 0 && errno != ENOENT) {
+        // The reply is committed under the copy's name: the next attempt only removes the copy.
+        WriteLogLine("The " + robot + " could not remove the request " + copyPath);
+        return Outcome::Retry;
+    }
+    return Outcome::Done;
+}
+
+}  // namespace pv::robots

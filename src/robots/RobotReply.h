@@ -1,0 +1,69 @@
+// The parts the mail robots share: reading a request, and committing the reply to the inbound
+// queue exactly once for each copy answered.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "core/TextFile.h"
+#include "robots/Robots.h"
+
+namespace pv::robots {
+
+// Request lines are read up to this many characters, as the members and work files are.
+inline constexpr size_t kRequestLineLimit = 254;
+// Header lines looked at before a request is taken as having no body.
+inline constexpr int kMaxHeaderLines = 1000;
+// Lines of a body kept as text (plan, title, default text): longer ones are cut.
+inline constexpr size_t kTextLineLimit = 998;
+// A plan, a title or a default text taken from mail is cut at this size.
+inline constexpr size_t kMaxTextBytes = 64 * 1024;
+// The robots mark every reply like this, so that other robots (ours included) never answer it.
+inline constexpr const char* kAutoSubmittedHeader = "Auto-Submitted: auto-replied";
+
+std::string Lower(std::string text);
+std::string Trim(std::string_view text);
+std::string TrimRight(std::string_view text);
+// The address in a header value: quoted strings, comments and blanks removed, and only what
+// stands between "<" and ">" when they are there.
+std::string BareAddress(const std::string& value);
+// Writes text that may hold "\n" as one line per piece.
+bool WriteText(TextFileWriter& out, std::string_view text);
+// Copies a text file line by line (its line ends become the spool's); false when it cannot be
+// opened.
+bool CopyLines(const std::string& path, TextFileWriter& out, size_t maxBytes = SIZE_MAX);
+
+// A request as the command robot and the auto-responders read it: every header line in lower
+// case, the first non-empty body line as the command, the rest of the body left unread.
+struct Request {
+    std::string sender;           // the From address as read (may keep a display name)
+    std::string senderAddress;    // the bare address
+    std::string subject;          // lower case, after "subject:" and blanks
+    std::string subjectAsTyped;   // the same in the case it was typed (mailbox name, password)
+    std::string command;          // lower case, trailing blanks removed
+    std::string commandAsTyped;
+    LineReader body;              // after the command line
+
+    // False when the copy cannot be opened.
+    bool Read(const std::string& path);
+};
+
+// The reply: its envelope and a writer of its text.
+struct Reply {
+    std::string sender;
+    std::string recipient;
+    std::function<bool(TextFileWriter&)> fill;
+};
+
+// Ends a run on copyPath. With a reply (fill set): unless a reply to this copy is committed
+// already (a run cut short by a kill), the reply is written under the name derived from the
+// copy, flushed and committed; only then is the copy removed. Without a reply the copy is
+// removed. Retry (the copy stays) when the reply could not be made durable.
+Outcome FinishRun(const std::string& copyPath, const Reply* reply, const std::string& robot);
+
+// Whether a reply to this copy is committed already.
+bool ReplyCommitted(const std::string& copyPath);
+
+}  // namespace pv::robots
