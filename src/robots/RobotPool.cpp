@@ -1,8 +1,8 @@
 #include "robots/RobotPool.h"
 
 #include <algorithm>
-#include <dirent.h>
 
+#include "core/Folders.h"
 #include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/TextFile.h"
@@ -34,14 +34,7 @@ const RobotKind* RobotFor(uint32_t type) {
 // The committed copies in a folder (staged ones end in .tmp), oldest first.
 std::vector<std::string> Copies(const std::string& folder) {
     std::vector<std::string> paths;
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return paths;
-    while (dirent* e = ::readdir(dir)) {
-        std::string_view name = e->d_name;
-        if (name.size() > 4 && name.substr(name.size() - 4) == ".txt") paths.push_back(JoinPath(folder, e->d_name));
-    }
-    ::closedir(dir);
-    std::sort(paths.begin(), paths.end());
+    for (const auto& name : ListFolderNames(folder, ".txt")) paths.push_back(JoinPath(folder, name));
     return paths;
 }
 
