@@ -10,6 +10,7 @@ PACKAGES=(
   swaks
   fetchmail getmail6      # real POP3 clients for the tests
   postfix                 # a real relay for the transmitter's tests (a private instance each time)
+  dpkg-dev file passwd systemd  # building and checking the .deb and its service unit
 )
 
 missing=()

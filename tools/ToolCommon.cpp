@@ -1,10 +1,12 @@
 #include "ToolCommon.h"
 
+#include <cstdlib>
 #include <iostream>
 #include <unistd.h>
 
 #include "core/RegistryKey.h"
 #include "platform/Hive.h"
+#include "platform/Process.h"
 
 namespace pv::tools {
 
@@ -21,6 +23,13 @@ std::vector<std::string> PrepareTool(int argc, char** argv) {
         }
     }
     SetConfigRoot(kDefaultConfigRoot);
+    // Root working on the service's hive works as the service's user, or the server could not
+    // use what the tool writes.
+    std::string error;
+    if (!platform::BecomeOwnerOf(platform::HivePath(), error)) {
+        std::cerr << argv[0] << ": " << error << "; run it as that user instead.\n";
+        std::exit(1);
+    }
     return args;
 }
 

@@ -52,8 +52,10 @@ int main(int argc, char** argv) {
     Answers a;
     std::string hive = pv::platform::HivePath();
     const bool root = ::geteuid() == 0;
-    // The spool sits beside the hive, so one folder holds a whole installation.
-    a.maildrop = pv::platform::DirectoryOf(hive) + "/spool";
+    // The spool sits beside the hive, so one folder holds a whole installation; a system
+    // installation keeps it where Debian keeps spools.
+    a.maildrop = hive == pv::platform::kSystemHivePath ? std::string(pv::platform::kSystemSpoolPath)
+                                                       : pv::platform::DirectoryOf(hive) + "/spool";
     a.domain = pv::tools::HostName();
     if (!root) {
         a.smtpPort = 2525;

@@ -50,7 +50,7 @@ constexpr int kBusyTimeoutMs = 10000;
 
 static std::string DefaultHivePath() {
     if (const char* env = std::getenv("POSTVANE_HIVE"); env && *env) return env;
-    if (geteuid() == 0) return "/var/lib/postvane/registry.db";
+    if (geteuid() == 0) return kSystemHivePath;
     std::string base;
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
         base = xdg;

@@ -32,6 +32,10 @@ struct HiveValue {
 
 // Where the hive lives: $POSTVANE_HIVE, else /var/lib/postvane/registry.db for root, else
 // ${XDG_DATA_HOME:-~/.local/share}/postvane/registry.db. SetHivePath overrides all of that.
+// The hive of a system installation (root without POSTVANE_HIVE, and the service).
+inline constexpr const char* kSystemHivePath = "/var/lib/postvane/registry.db";
+// Its spool, which the wizard proposes for that hive.
+inline constexpr const char* kSystemSpoolPath = "/var/spool/postvane";
 std::string HivePath();
 // A relative $POSTVANE_HIVE is made absolute against the current folder, so that it names the
 // same file after the server changes into its spool folder (and in the programs it starts).

@@ -49,6 +49,11 @@ std::string FindProgram(const std::string& name) {
     if (name.find('/') != std::string::npos) return IsExecutable(name) ? name : "";
     std::string beside = ExecutableDirectory();
     if (!beside.empty() && IsExecutable(beside + "/" + name)) return beside + "/" + name;
+    // An installed server keeps its helper programs in <prefix>/lib/postvane.
+    if (!beside.empty()) {
+        const std::string library = DirectoryOf(beside) + "/lib/postvane/" + name;
+        if (IsExecutable(library)) return library;
+    }
     const char* path = std::getenv("PATH");
     std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
     size_t i = 0;

@@ -13,7 +13,8 @@ std::string DirectoryOf(const std::string& path);
 bool MakeDirectories(const std::string& path, mode_t mode = 0755);
 // The folder of the running executable ("" when unknown).
 std::string ExecutableDirectory();
-// A companion program: next to the running executable first, then on PATH. "" when not found.
+// A companion program: next to the running executable first, then in <prefix>/lib/postvane
+// beside its folder, then on PATH. "" when not found.
 std::string FindProgram(const std::string& name);
 
 }  // namespace pv::platform

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <grp.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,6 +55,17 @@ bool ReapIfEnded(int pid) {
 
 SpawnResult SpawnShell(const std::string& commandLine, bool wait) {
     return SpawnProcess("/bin/sh", {"-c", commandLine}, wait);
+}
+
+bool BecomeOwnerOf(const std::string& path, std::string& error) {
+    struct stat st {};
+    if (::geteuid() != 0 || ::stat(path.c_str(), &st) != 0 || st.st_uid == 0) return true;
+    if (::setgroups(0, nullptr) != 0 || ::setgid(st.st_gid) != 0 || ::setuid(st.st_uid) != 0) {
+        error = "cannot take the identity of the owner of " + path + " (user " + std::to_string(st.st_uid) +
+                "): " + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace pv::platform

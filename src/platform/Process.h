@@ -24,4 +24,10 @@ bool ReapIfEnded(int pid);
 // Runs a command line through /bin/sh -c, not waited for.
 SpawnResult SpawnShell(const std::string& commandLine, bool wait);
 
+// Run by root on a hive that belongs to another user (the service's own user): take that user's
+// identity, so that every file the program makes (queue files, the hive's side files) belongs
+// to the service, which could not use or remove it otherwise. True when nothing needed doing or
+// the switch worked; false with error set when it failed.
+bool BecomeOwnerOf(const std::string& path, std::string& error);
+
 }  // namespace pv::platform
