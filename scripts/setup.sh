@@ -8,6 +8,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-aiosmtpd
   swaks
+  finger                  # a real finger client for the finger service's tests
   fetchmail getmail6      # real POP3 clients for the tests
   postfix                 # a real relay for the transmitter's tests (a private instance each time)
   dpkg-dev file passwd systemd  # building and checking the .deb and its service unit

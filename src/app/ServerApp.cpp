@@ -12,6 +12,7 @@
 #include "core/RegistryKey.h"
 #include "delivery/Mailbox.h"
 #include "dialup/ConnectionManager.h"
+#include "finger/FingerServer.h"
 #include "delivery/Spooler.h"
 #include "net/Listeners.h"
 #include "pop3/PopServer.h"
@@ -169,6 +170,7 @@ int CServerApp::Run() {
     auto manager = std::make_unique<dialup::CConnectionManager>();
     manager->Start(false);
     net::ListenerFactories factories;
+    factories.finger = net::MakeConversationFactory<CFingerServer>();
     factories.pop = net::MakeConversationFactory<CPopServer>();
     factories.smtp = net::MakeConversationFactory<CSMTPServer>();
     // `AdvCon\BindAddress` (optional) keeps the services on one address, for instance the

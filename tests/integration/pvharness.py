@@ -96,6 +96,21 @@ class Installation:
         """The queue file name the counter value `number` stands for (f0000001 ...)."""
         return "f%07X" % (number & 0x0FFFFFFF)
 
+    def finger(self, query, *options, timeout=20):
+        """Runs the Debian `finger` client for query@127.0.0.1 and returns its standard output.
+        The client knows no port option: it takes the "finger" entry of /etc/services, so it runs
+        in a mount namespace of its own where that file names this installation's port."""
+        services = os.path.join(self.dir, "services")
+        with open(services, "w") as f:
+            f.write(f"finger\t\t{self.ports['fingerport']}/tcp\n")
+        namespace = ["unshare", "--mount"] + ([] if os.geteuid() == 0 else ["--map-root-user"])
+        script = 'services=$1; shift; mount --bind "$services" /etc/services && exec finger "$@"'
+        proc = subprocess.run([*namespace, "sh", "-c", script, "sh", services, *options, f"{query}@127.0.0.1"],
+                              capture_output=True, text=True, timeout=timeout)
+        if proc.returncode != 0:
+            raise AssertionError(f"finger {options} {query!r} failed ({proc.returncode}): {proc.stderr}")
+        return proc.stdout
+
     def ctl(self, *args, check=True):
         return self.run("postvane-ctl", *args, check=check)
 
