@@ -7,7 +7,7 @@ import threading
 import time
 import unittest
 
-from pvharness import Installation, wait_listening, wait_until
+from pvharness import Conversation, Installation, wait_listening, wait_until
 
 HELP = "HELP-TEXT: write to postvane@example.test with your mailbox and password"
 
@@ -149,6 +149,14 @@ class CommandRobotTest(RobotTest):
         self.assertEqual(lines, ok)
         with open(os.path.join(folder, "plan.pvg"), "rb") as f:
             self.assertEqual(f.read(), b"line one\r\n\r\nline three\r\n")
+        # The plan the robot wrote is the one finger shows.
+        c = Conversation(self.inst.ports["fingerport"])
+        try:
+            c.send(b"carol\r\n")
+            c.closed()
+        finally:
+            c.close()
+        self.assertIn(b"\r\nline one\r\n\r\nline three\r\n", c.buffer)
         self.assertEqual(self.command("carol, Secr3t", "delete plan\r\n")[1], ok)
         self.assertFalse(os.path.exists(os.path.join(folder, "plan.pvg")))
 
