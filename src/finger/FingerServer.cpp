@@ -7,6 +7,7 @@
 
 #include "core/AppEvents.h"
 #include "core/Folders.h"
+#include "core/Format.h"
 #include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
@@ -26,15 +27,6 @@ int g_liveCount = 0;
 constexpr const char* kPlanFile = "plan.pvg";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-std::string Format(const char* format, auto... args) {
-    const int size = std::snprintf(nullptr, 0, format, args...);
-    if (size <= 0) return std::string();
-    std::string text(static_cast<size_t>(size) + 1, '\0');
-    std::snprintf(text.data(), text.size(), format, args...);
-    text.pop_back();
-    return text;
-}
 
 // A query echoed back: control characters would reach the client's terminal as they are.
 std::string Printable(std::string text) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "core/Format.h"
 #include "core/Log.h"
 #include "core/RegistryKey.h"
 #include "net/RelayNets.h"
@@ -20,12 +21,6 @@ namespace {
 
 constexpr int kWsaEMFile = 10024;   // too many open files
 constexpr int kWsaENoBufs = 10055;  // no buffer space
-
-std::string Format(const char* format, unsigned number) {
-    char text[200];
-    std::snprintf(text, sizeof text, format, number);
-    return text;
-}
 
 // An AdvCon value between 1 and most; anything else gives the default. A value that is there
 // but unusable is said once, with its name.

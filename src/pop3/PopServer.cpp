@@ -17,6 +17,7 @@
 
 #include "core/AppEvents.h"
 #include "core/Folders.h"
+#include "core/Format.h"
 #include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
@@ -152,15 +153,6 @@ std::string Printable(std::string text) {
     for (auto& c : text) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
     }
-    return text;
-}
-
-std::string Format(const char* format, auto... args) {
-    const int size = std::snprintf(nullptr, 0, format, args...);
-    if (size <= 0) return std::string();
-    std::string text(static_cast<size_t>(size) + 1, '\0');
-    std::snprintf(text.data(), text.size(), format, args...);
-    text.pop_back();
     return text;
 }
 
