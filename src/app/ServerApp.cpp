@@ -15,6 +15,7 @@
 #include "delivery/Spooler.h"
 #include "net/Listeners.h"
 #include "pop3/PopServer.h"
+#include "pop3/SmartPop.h"
 #include "smtp/FailureReport.h"
 #include "smtp/SmtpServer.h"
 #include "platform/Events.h"
@@ -183,6 +184,9 @@ int CServerApp::Run() {
     // The hang-up has gone out by then; a manager still waiting for the line to go down is left
     // to the end of the process.
     if (!manager->StopAndWait(1000)) manager.release();
+    // SmartPop collectors end before the spool is tidied: a message on its way is left on the
+    // provider and its unfinished file removed by the collector itself.
+    EndSmartPop(1000);
     listeners.Stop(1000);  // step 17
     // A message still being received was never acknowledged: it leaves nothing behind.
     if (spooler) TidySpool();
