@@ -113,6 +113,23 @@ class Installation:
             self.set_dword("AdvCon", name, port)
         self.set_string("AdvCon", "BindAddress", "127.0.0.1")  # tests stay on loopback
 
+    def mailbox_messages(self, mailbox):
+        """The messages delivered to a mailbox folder, as bytes, oldest first."""
+        number = self.reg("query", "mailbox\\" + mailbox, "/v", "Number").stdout.split()[-1]
+        folder = os.path.join(self.spool, "mailbox", "M%07X" % int(number, 16))
+        found = []
+        for name in sorted(os.listdir(folder)):
+            if name.endswith(".txt"):
+                with open(os.path.join(folder, name), "rb") as f:
+                    found.append(f.read())
+        return found
+
+    def collect(self, *args, timeout=60):
+        """One SmartPop run without a server (pv-smartpop-run): its output lines, the log lines
+        with their time stamps taken off. Nothing delivers what it stored."""
+        out = self.run("pv-smartpop-run", *args, timeout=timeout).stdout.splitlines()
+        return [line[19:] if line[:2].isdigit() and line[2:3] == "/" else line for line in out]
+
     def start(self, *args, stdin=subprocess.DEVNULL, env=None, cwd=None, preexec_fn=None):
         """Starts the server; preexec_fn runs in the child before it starts (resource limits)."""
         server = Server(self, list(args), stdin, env=env, cwd=cwd, preexec_fn=preexec_fn)
