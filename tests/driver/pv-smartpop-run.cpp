@@ -6,17 +6,29 @@
 //
 //   pv-smartpop-run [--hive PATH] [--twice]
 //     --twice   starts a second run right after the first (one run per account must hold)
+//     --sync-trace FILE
+//               appends the path of every file and folder flushed to FILE as the flush ends, so
+//               a test can see what was durable at any moment of the conversation
 #include <chrono>
+#include <cstdio>
 #include <iostream>
 #include <thread>
 
 #include "ToolCommon.h"
 #include "core/AppEvents.h"
 #include "core/Log.h"
+#include "core/TextFile.h"
 #include "platform/Hive.h"
 #include "pop3/SmartPop.h"
 
 namespace {
+
+std::FILE* g_trace = nullptr;
+
+void TraceSync(const std::string& path) {
+    std::fprintf(g_trace, "%s\n", path.c_str());
+    std::fflush(g_trace);  // seen by the test before the collector's next command goes out
+}
 
 void Drain() {
     std::string line;
@@ -28,7 +40,15 @@ void Drain() {
 
 int main(int argc, char** argv) {
     auto args = pv::tools::PrepareTool(argc, argv);
-    const bool twice = !args.empty() && args[0] == "--twice";
+    bool twice = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--twice") twice = true;
+        if (args[i] == "--sync-trace" && i + 1 < args.size()) {
+            g_trace = std::fopen(args[++i].c_str(), "a");
+            if (!g_trace) return 1;
+            pv::SetSyncObserver(&TraceSync);
+        }
+    }
     if (!pv::platform::Hive::Acquire()) {
         std::cerr << "pv-smartpop-run: cannot open the hive " << pv::platform::HivePath() << "\n";
         return 1;

@@ -4,7 +4,9 @@ spooler beside them so the inbox can be looked at), and a poll request to the re
 LAN mode."""
 
 import os
+import socket
 import subprocess
+import threading
 import time
 import unittest
 
@@ -178,6 +180,71 @@ class CollectTest(SmartPopCase):
         self.assertEqual(out.count("Connecting SmartPop to " + account), 1)
         self.assertEqual(sum("is still being collected by an earlier run" in l for l in out), 1)
         self.assertEqual(len(self.files(".pop")), 3, "each message stored once")
+
+
+class Proxy:
+    """Stands between the collector and the provider and, at every DELE, notes what the
+    collector had flushed by then (pv-smartpop-run --sync-trace) and which files the inbox held."""
+
+    def __init__(self, target_port, trace, inbox):
+        self.target_port, self.trace, self.inbox = target_port, trace, inbox
+        self.at_dele = []  # (number, flushed paths, inbox names)
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        client, _ = self.listener.accept()
+        server = socket.create_connection(("127.0.0.1", self.target_port))
+
+        def back():
+            while data := server.recv(65536):
+                client.sendall(data)
+            client.close()
+        threading.Thread(target=back, daemon=True).start()
+        pending = b""
+        while data := client.recv(65536):
+            pending += data
+            while b"\n" in pending:
+                line, pending = pending.split(b"\n", 1)
+                if line.startswith(b"DELE "):
+                    with open(self.trace) as f:
+                        flushed = [l.strip() for l in f]
+                    self.at_dele.append((int(line.split()[1]), flushed, sorted(os.listdir(self.inbox))))
+                server.sendall(line + b"\n")
+        server.close()
+
+
+class DurabilityTest(SmartPopCase):
+    def check(self, deliver_to, final_suffixes):
+        trace = os.path.join(self.inst.dir, "synced")
+        open(trace, "w").close()
+        user = "kate" if deliver_to else "alice"
+        self.dc.deliver(user, [message(i) for i in (1, 2)])
+        account = self.account(user, deliver_to=deliver_to)
+        proxy = Proxy(self.dc.port, trace, self.inbox)
+        self.inst.set_dword("SmartPop\\" + account, "port", proxy.port)
+        self.inst.collect("--sync-trace", trace)
+        self.assertEqual([n for n, _, _ in proxy.at_dele], [1, 2])
+        for n, flushed, names in proxy.at_dele:
+            base = "f%07X" % n
+            for suffix in final_suffixes:
+                self.assertIn(base + suffix, names, f"{base}{suffix} under its final name before DELE {n}")
+            self.assertNotIn(base + ".tmp", names)
+            # The text (written as .tmp, or as .txt for a pair) and, after it, the folder.
+            text = [i for i, p in enumerate(flushed) if os.path.basename(p) in (base + ".tmp", base + ".txt")]
+            folder = [i for i, p in enumerate(flushed) if os.path.normpath(p) == os.path.normpath(self.inbox)]
+            self.assertTrue(text, f"message {n} flushed before its DELE: {flushed}")
+            self.assertTrue(folder and folder[-1] > text[0], f"the inbox flushed after message {n}: {flushed}")
+        self.assertEqual(self.dc.waiting(user), [])
+
+    def test_collected_file_is_durable_before_its_dele(self):
+        self.check(None, [".pop"])
+
+    def test_pair_is_durable_before_its_dele(self):
+        self.inst.run("postvane-admin", "mailbox", "add", "carol")
+        self.check("carol", [".txt", ".wrk"])
 
 
 class ProviderFailureTest(SmartPopCase):
