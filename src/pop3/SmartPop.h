@@ -10,7 +10,7 @@
 // The order of a message's commit, and why: the text is written to q.tmp; at its end the file
 // is flushed, renamed to its final name and the folder flushed (for a pair the envelope is
 // written and committed the same way); then the provider's UID is added to the account's
-// record and flushed; only then does DELE go out. A provider that drops the connection before
+// record (written, not flushed: see RecordUid); only then does DELE go out. A provider that drops the connection before
 // the end of a message leaves it on the provider, and its q.tmp is removed: nothing
 // half-written is ever queued.
 //
@@ -18,7 +18,7 @@
 // the provider would be fetched again. When the provider offers UIDL, the UIDs of committed
 // messages are kept in <Maildrop>/<account>.uidl until the provider no longer lists them, and a
 // listed UID found there is deleted without being fetched again. What is left is the moment
-// between the commit and the record's flush.
+// between the commit and the record's write (and, after a power loss, the unflushed record).
 //
 // One run per account: a collector claims its account for its whole life; a start that finds
 // the account claimed logs so and starts nothing for it. The collector count stands behind
@@ -76,6 +76,7 @@ public:
     // UIDs kept in an account's record; POP3 allows 70 characters each.
     static constexpr size_t kMaxRecordedUids = 10000;
     static constexpr size_t kMaxUidLength = 70;
+    static constexpr int kReceiveBytes = 16 * 1024;  // taken from the socket per read event
     static constexpr uint32_t kDefaultPort = 110;
     static constexpr uint32_t kDefaultTimeout = 60;  // seconds of silence, `AdvCon\SmartPoptimeout`
 
