@@ -11,6 +11,7 @@ PACKAGES=(
   finger                  # a real finger client for the finger service's tests
   fetchmail getmail6      # real POP3 clients for the tests
   postfix                 # a real relay for the transmitter's tests (a private instance each time)
+  dovecot-pop3d           # a real provider POP3 server for SmartPop's tests (a private instance each time)
   dpkg-dev file passwd systemd  # building and checking the .deb and its service unit
 )
 
@@ -25,6 +26,21 @@ if [ ${#missing[@]} -gt 0 ]; then
   # The tests run their own Postfix on a loopback port; the package is not to set up (and start)
   # a mail system of its own on port 25.
   echo "postfix postfix/main_mailer_type select No configuration" | $SUDO debconf-set-selections
+  # Nor is Dovecot to start a system service: the tests run their own instance on a free
+  # loopback port. Where no policy says otherwise, services stay down during the install.
+  POLICY=/usr/sbin/policy-rc.d
+  OWN_POLICY=""
+  if [ ! -e "$POLICY" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$POLICY" >/dev/null
+    $SUDO chmod 755 "$POLICY"
+    OWN_POLICY=1
+    trap '$SUDO rm -f "$POLICY"' EXIT  # also when the install fails
+  fi
   $SUDO apt-get update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+  # A system Dovecot already enabled by an earlier install stays as the operator left it; one
+  # this script brought in is not to start at the next boot.
+  if [[ " ${missing[*]} " == *" dovecot-pop3d "* ]] && command -v systemctl >/dev/null && [ -d /run/systemd/system ]; then
+    $SUDO systemctl disable --now dovecot.service dovecot.socket >/dev/null 2>&1 || true
+  fi
 fi

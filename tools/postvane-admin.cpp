@@ -1,5 +1,5 @@
-// postvane-admin: mailboxes, aliases, domains and list members from the shell, written in
-// exactly the layout the server reads.
+// postvane-admin: mailboxes, aliases, domains, list members and SmartPop accounts from the
+// shell, written in exactly the layout the server reads.
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
@@ -15,6 +15,7 @@
 #include "delivery/Mailbox.h"
 #include "robots/MembersFile.h"
 #include "platform/Hive.h"
+#include "pop3/SmartPop.h"
 
 namespace {
 
@@ -42,7 +43,18 @@ void Usage(std::ostream& out) {
            "                       [--reply-to on|off] [--hidden on|off] [--moderated on|off]\n"
            "                       [--members-only on|off] [--join-by-mail on|off]\n"
            "  alias list | set NAME ADDRESS... | remove NAME\n"
-           "  members show LIST | add LIST ADDRESS | remove LIST ADDRESS\n";
+           "  members show LIST | add LIST ADDRESS | remove LIST ADDRESS\n"
+           "  smartpop list\n"
+           "  smartpop add USER@HOST [--password TEXT] [--deliver-to NAME] [--port N]\n"
+           "  smartpop remove USER@HOST\n"
+           "  smartpop password USER@HOST TEXT    ('-' reads it from standard input)\n"
+           "  smartpop deliver-to USER@HOST NAME|--off\n"
+           "                                      every message to the local NAME, or (--off) to the\n"
+           "                                      recipients its headers name\n"
+           "  smartpop port USER@HOST N\n"
+           "  smartpop enable | disable          collect at every online session and on poll requests\n"
+           "  smartpop domains list | add NAME | remove NAME\n"
+           "                                      provider domains whose addresses are local users\n";
 }
 
 const std::map<std::string, uint32_t>& TypeNames() {
@@ -400,6 +412,153 @@ int Members(const Args& a) {
     return 0;
 }
 
+// ---- SmartPop accounts ------------------------------------------------------------------------
+
+std::string AccountKey(const std::string& account) { return "SmartPop\\" + account; }
+
+bool AccountExists(const std::string& account) {
+    std::vector<std::string> names;
+    pv::CRegistryKey("SmartPop", false).ListSubkeys(names);
+    return std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+        return n.size() == account.size() && std::equal(n.begin(), n.end(), account.begin(), [](char x, char y) {
+                   return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               });
+    });
+}
+
+// A "deliver to" name must stay here: collected mail is never relayed onward.
+void CheckDeliverTo(const std::string& name) {
+    pv::CMailbox box;
+    const pv::AddressClass c = box.Classify(name);
+    if (c != pv::AddressClass::LocalMailbox && c != pv::AddressClass::Alias) {
+        Fail("'" + name + "' is not a local mailbox or alias; collected mail is delivered here only "
+             "(see: postvane-admin mailbox list, alias list).", 2);
+    }
+}
+
+void CheckPort(const std::string& text, uint32_t& port) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end || value < 1 || value > 65535) Fail("'" + text + "' is not a port (1 to 65535).", 2);
+    port = static_cast<uint32_t>(value);
+}
+
+int SmartPopDomains(const Args& a) {
+    Need(a, 1);
+    pv::CRegistryKey key("SmartPop_Domains", true);
+    if (!key.IsOpen()) Fail(pv::platform::Hive::LastOpenError());
+    if (a[0] == "list") {
+        std::vector<std::string> names;
+        key.ListValueNames(names);
+        for (const auto& n : names) std::cout << n << "\n";
+        return 0;
+    }
+    Need(a, 2);
+    const std::string& name = a[1];
+    if (name.empty() || name.find_first_of(" \t\\/@,") != std::string::npos) {
+        Fail("'" + name + "' is not a valid domain name.", 2);
+    }
+    const bool exists = key.ReadBinary(name, nullptr, 0);
+    if (a[0] == "add") {
+        if (exists) Fail("the provider domain '" + name + "' is already listed.");
+        if (!key.WriteInt(name, 1)) Fail("could not write the provider domain.");
+        return 0;
+    }
+    if (a[0] == "remove") {
+        if (!exists) Fail("the provider domain '" + name + "' is not listed (see: postvane-admin smartpop domains list).");
+        if (!key.DeleteValue(name)) Fail("could not remove the provider domain.");
+        return 0;
+    }
+    Fail("unknown smartpop domains command '" + a[0] + "'", 2);
+}
+
+int SmartPop(const Args& a) {
+    Need(a, 1);
+    const std::string& cmd = a[0];
+    if (cmd == "enable" || cmd == "disable") {
+        if (!pv::CRegistryKey("SmartPop", true).WriteInt("Enable", cmd == "enable" ? 1 : 0)) {
+            Fail("could not write SmartPop\\Enable.");
+        }
+        return 0;
+    }
+    if (cmd == "domains") return SmartPopDomains(Args(a.begin() + 1, a.end()));
+    if (cmd == "list") {
+        uint32_t enabled = 0;
+        pv::CRegistryKey("SmartPop", false).ReadInt("Enable", enabled);
+        std::cout << "SmartPop: " << (enabled ? "enabled" : "disabled") << "\n";
+        std::vector<std::string> names;
+        pv::CRegistryKey("SmartPop", false).ListSubkeys(names);
+        for (const auto& n : names) {
+            pv::CRegistryKey key(AccountKey(n), false);
+            std::string to;
+            uint32_t port = pv::CSmartPop::kDefaultPort;
+            key.ReadString("for", to);
+            key.ReadInt("port", port);
+            std::cout << n << "  port " << port << "  "
+                      << (to.empty() ? std::string("recipients from the headers") : "deliver to " + to)
+                      << (pv::IsValidSmartPopAccount(n) ? "" : "  (not a valid account name: never collected)")
+                      << "\n";
+        }
+        return 0;
+    }
+    Need(a, 2);
+    const std::string& account = a[1];
+    if (!pv::IsValidSmartPopAccount(account)) {
+        Fail("'" + account + "' is not an account: write USER@HOST (the POP3 user name, \"@\", the provider's "
+             "POP3 server), without \"/\", \"\\\", \"..\" or control characters.", 2);
+    }
+    const bool exists = AccountExists(account);
+    if (cmd == "add") {
+        if (exists) Fail("the account '" + account + "' exists already.");
+        std::string password, deliverTo;
+        uint32_t port = pv::CSmartPop::kDefaultPort;
+        bool portGiven = false;
+        for (size_t i = 2; i < a.size(); ++i) {
+            if (i + 1 >= a.size()) Fail("'" + a[i] + "' needs a value", 2);
+            if (a[i] == "--password") {
+                password = ReadPassword(a[++i]);
+            } else if (a[i] == "--deliver-to") {
+                deliverTo = a[++i];
+                CheckDeliverTo(deliverTo);
+            } else if (a[i] == "--port") {
+                CheckPort(a[++i], port);
+                portGiven = true;
+            } else {
+                Fail("unknown option '" + a[i] + "'", 2);
+            }
+        }
+        pv::CRegistryKey key(AccountKey(account), true);
+        bool ok = key.IsOpen() && key.WriteString("pwd", password) && key.WriteString("for", deliverTo);
+        if (ok && portGiven) ok = key.WriteInt("port", port);
+        if (!ok) Fail("could not write the account.");
+        return 0;
+    }
+    if (!exists) Fail("there is no account '" + account + "' (see: postvane-admin smartpop list).");
+    pv::CRegistryKey key(AccountKey(account), true);
+    if (cmd == "remove") {
+        if (!pv::CRegistryKey("SmartPop", true).DeleteSubkey(account)) Fail("could not remove the account.");
+        return 0;
+    }
+    Need(a, 3);
+    if (cmd == "password") {
+        if (!key.WriteString("pwd", ReadPassword(a[2]))) Fail("could not write the password.");
+        return 0;
+    }
+    if (cmd == "deliver-to") {
+        const std::string to = a[2] == "--off" ? std::string() : a[2];
+        if (!to.empty()) CheckDeliverTo(to);
+        if (!key.WriteString("for", to)) Fail("could not write the recipient.");
+        return 0;
+    }
+    if (cmd == "port") {
+        uint32_t port = 0;
+        CheckPort(a[2], port);
+        if (!key.WriteInt("port", port)) Fail("could not write the port.");
+        return 0;
+    }
+    Fail("unknown smartpop command '" + cmd + "'", 2);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -420,6 +579,7 @@ int main(int argc, char** argv) {
         if (group == "mailbox") return Mailbox(rest);
         if (group == "alias") return Alias(rest);
         if (group == "members") return Members(rest);
+        if (group == "smartpop") return SmartPop(rest);
         Fail("unknown command '" + group + "'", 2);
     } catch (const Failure& f) {
         std::cerr << "postvane-admin: " << f.message << "\n";

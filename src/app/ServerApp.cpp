@@ -16,6 +16,7 @@
 #include "delivery/Spooler.h"
 #include "net/Listeners.h"
 #include "pop3/PopServer.h"
+#include "pop3/SmartPop.h"
 #include "robots/RobotPool.h"
 #include "smtp/FailureReport.h"
 #include "smtp/SmtpServer.h"
@@ -191,6 +192,9 @@ int CServerApp::Run() {
     // The hang-up has gone out by then; a manager still waiting for the line to go down is left
     // to the end of the process.
     if (!manager->StopAndWait(1000)) manager.release();
+    // SmartPop collectors end before the spool is tidied: a message on its way is left on the
+    // provider and its unfinished file removed by the collector itself.
+    EndSmartPop(1000);
     listeners.Stop(1000);  // step 17
     // A spooler left running may still hand copies to the pool, which then takes no more and
     // stays for the rest of the process.

@@ -10,6 +10,7 @@
 #include "dialup/Schedule.h"
 #include "platform/FileLock.h"
 #include "platform/Process.h"
+#include "pop3/SmartPop.h"
 #include "smtp/SmtpSend.h"
 
 namespace pv::dialup {
@@ -396,17 +397,18 @@ bool CConnectionManager::StartTransmit() {
 }
 
 void CConnectionManager::StartSmartPop() {
-    // The request is taken here, as a collection run takes it.
-    Events().Reset(NamedEvent::PollSmartPop);
-    std::vector<std::string> accounts;
-    CRegistryKey("SmartPop", false).ListSubkeys(accounts);
-    WriteLogLine("SmartPop collection is not part of this version: " + std::to_string(accounts.size()) +
-                 " account(s) not collected");
+    // A run still collecting keeps the request waiting: the next pass after it has ended takes
+    // it, so an account is never collected by two runs at once.
+    if (SmartPopCount() > 0) return;
+    pv::StartSmartPop();
 }
 
 void CConnectionManager::EndRuns() {
     for (const auto& run : runs_) run.PostQuit();
     runs_.clear();
+    // Collectors talking over the link that went down end with it; their unfinished message
+    // stays on the provider.
+    EndSmartPop(0);
 }
 
 void CConnectionManager::ReapCommands() {

@@ -1,5 +1,8 @@
 #include "net/SocketThread.h"
 
+#include <algorithm>
+#include <vector>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -577,15 +580,17 @@ bool CSocketThread::PostThreadMessage(unsigned message, uintptr_t wParam, intptr
 
 // --- line input and output ---------------------------------------------------------------
 
-bool CSocketThread::ReceiveLines() {
-    char buffer[kLineReceiveSize];
-    const int n = Receive(buffer, sizeof buffer, 0);
+bool CSocketThread::ReceiveLines(int size) {
+    thread_local std::vector<char> buffer;
+    size = std::clamp(size, 1, kMaxLineReceiveSize);
+    if (buffer.size() < static_cast<size_t>(size)) buffer.resize(static_cast<size_t>(size));
+    const int n = Receive(buffer.data(), size, 0);
     if (n <= 0) return false;
     const uint64_t generation = generation_;
     // Once a handler has closed the connection, the rest of the packet has no one to go to.
     auto goOn = [&] { return socket_ != kInvalidSocket && generation_ == generation; };
     lineReader_.Feed(
-        std::string_view(buffer, static_cast<size_t>(n)),
+        std::string_view(buffer.data(), static_cast<size_t>(n)),
         [&](std::string& line) {
             OnLine(line);
             return goOn();

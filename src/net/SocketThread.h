@@ -41,6 +41,8 @@ enum SocketEvents : long {
 
 // Bytes taken from the socket per read event by the line input.
 inline constexpr int kLineReceiveSize = 255;
+// The most a conversation that takes whole messages (SmartPop) reads per event.
+inline constexpr int kMaxLineReceiveSize = 64 * 1024;
 
 class CSocketThread {
 public:
@@ -121,9 +123,9 @@ public:
     int TimeoutSeconds() const { return timeout_; }
     bool TimerRunning() const { return timer_ != 0; }
 
-    // Line input: one Receive of up to kLineReceiveSize bytes, complete lines to OnLine. True
-    // when bytes arrived.
-    bool ReceiveLines();
+    // Line input: one Receive of up to `size` bytes (at most kMaxLineReceiveSize), complete lines
+    // to OnLine. True when bytes arrived.
+    bool ReceiveLines(int size = kLineReceiveSize);
     void SetLineOptions(const LineOptions& options) { lineReader_.SetOptions(options); }
     size_t LineBufferBytes() const { return lineReader_.BufferedBytes(); }
 

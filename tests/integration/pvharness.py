@@ -179,6 +179,23 @@ class Installation:
             raise AssertionError(f"{len(got)} messages for {user}, expected {count}: {got!r}")
         return got
 
+    def mailbox_messages(self, mailbox):
+        """The messages delivered to a mailbox folder, as bytes, oldest first."""
+        number = self.reg("query", "mailbox\\" + mailbox, "/v", "Number").stdout.split()[-1]
+        folder = os.path.join(self.spool, "mailbox", "M%07X" % int(number, 16))
+        found = []
+        for name in sorted(os.listdir(folder)):
+            if name.endswith(".txt"):
+                with open(os.path.join(folder, name), "rb") as f:
+                    found.append(f.read())
+        return found
+
+    def smartpop_run(self, *args, timeout=60):
+        """One SmartPop run without a server (pv-smartpop-run): its output lines, the log lines
+        with their time stamps taken off. Nothing delivers what it stored."""
+        out = self.run("pv-smartpop-run", *args, timeout=timeout).stdout.splitlines()
+        return [line[19:] if line[:2].isdigit() and line[2:3] == "/" else line for line in out]
+
     def start(self, *args, stdin=subprocess.DEVNULL, env=None, cwd=None, preexec_fn=None):
         """Starts the server; preexec_fn runs in the child before it starts (resource limits)."""
         server = Server(self, list(args), stdin, env=env, cwd=cwd, preexec_fn=preexec_fn)
@@ -319,3 +336,147 @@ class Conversation:
                 self.buffer += chunk
         except (ConnectionResetError, BrokenPipeError):
             return True
+
+
+DOVECOT = "/usr/sbin/dovecot"
+
+
+class Dovecot:
+    """A real provider POP3 server: a private Dovecot on a free loopback port, with its own base
+    directory, a passwd-file of users and one maildir each, all below `folder`. No system
+    service is used or touched. As root the mail belongs to nobody (Dovecot changes to that
+    user for mail access); otherwise everything runs as the calling user.
+
+    Raises unittest.SkipTest with the reason when Dovecot is not installed or will not run."""
+
+    def __init__(self, folder, users):
+        import pwd
+        import unittest
+        if not os.path.exists(DOVECOT) or not os.path.exists("/usr/lib/dovecot/pop3"):
+            raise unittest.SkipTest("Dovecot (dovecot-pop3d) is not installed: run scripts/setup.sh")
+        self.dir = os.path.join(folder, "dovecot")
+        self.users = dict(users)
+        self.port = free_port()
+        self.proc = None
+        os.makedirs(os.path.join(self.dir, "run"))
+        os.makedirs(os.path.join(self.dir, "state"))
+        # Dovecot reads its users' mail as them: every folder on the way must be open to them.
+        for path in (folder, self.dir):
+            os.chmod(path, 0o755)
+        self.root = os.getuid() == 0
+        me = pwd.getpwuid(os.getuid())
+        self.mail_uid, self.mail_gid = (pwd.getpwnam("nobody").pw_uid, pwd.getpwnam("nobody").pw_gid) \
+            if self.root else (me.pw_uid, me.pw_gid)
+        with open(os.path.join(self.dir, "passwd"), "w") as f:
+            for user, password in self.users.items():
+                f.write(f"{user}:{{PLAIN}}{password}::::::\n")
+        for user in self.users:
+            for sub in ("cur", "new", "tmp"):
+                os.makedirs(self.maildir(user, sub))
+        unprivileged = "" if self.root else (
+            f"default_internal_user = {me.pw_name}\ndefault_login_user = {me.pw_name}\n")
+        conf = f"""protocols = pop3
+listen = 127.0.0.1
+base_dir = {self.dir}/run
+state_dir = {self.dir}/state
+log_path = {self.dir}/dovecot.log
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain
+first_valid_uid = 1
+{unprivileged}passdb {{
+  driver = passwd-file
+  args = scheme=PLAIN {self.dir}/passwd
+}}
+userdb {{
+  driver = static
+  args = uid={self.mail_uid} gid={self.mail_gid} home={self.dir}/home/%u
+}}
+mail_location = maildir:~/Maildir
+service pop3-login {{
+  inet_listener pop3 {{
+    port = {self.port}
+  }}
+}}
+"""
+        self.conf = os.path.join(self.dir, "dovecot.conf")
+        with open(self.conf, "w") as f:
+            f.write(conf)
+        self._own(os.path.join(self.dir, "home"))
+        self.start()
+
+    def maildir(self, user, sub=""):
+        return os.path.join(self.dir, "home", user, "Maildir", sub)
+
+    def _own(self, path):
+        if not self.root:
+            return
+        for top, dirs, files in os.walk(path):
+            os.chown(top, self.mail_uid, self.mail_gid)
+            for name in files:
+                os.chown(os.path.join(top, name), self.mail_uid, self.mail_gid)
+
+    def start(self, timeout=10):
+        """Starts (or starts again) the server in the foreground, in a process group of its own
+        so that kill() takes its POP3 processes with it."""
+        self.proc = subprocess.Popen([DOVECOT, "-F", "-c", self.conf], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.PIPE, text=True, start_new_session=True)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                import unittest
+                raise unittest.SkipTest(f"Dovecot will not run here: {self.proc.stderr.read().strip()} "
+                                        f"{self.log()[-500:]}")
+            if listening(self.port):
+                return
+            time.sleep(0.05)
+        self.kill()
+        raise AssertionError(f"Dovecot did not listen on {self.port}: {self.log()[-500:]}")
+
+    def kill(self):
+        """The provider dies at once, in the middle of whatever it is doing."""
+        if self.proc and self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.proc.wait()
+            self.proc.stderr.close()
+        self.proc = None
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                pass
+        self.kill()
+
+    def log(self):
+        try:
+            with open(os.path.join(self.dir, "dovecot.log")) as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def deliver(self, user, messages):
+        """Puts messages (bytes, CR LF or LF) into the user's maildir, in order: the names sort
+        as Dovecot numbers them."""
+        for message in messages:
+            self._serial = getattr(self, "_serial", 0) + 1
+            name = f"{1700000000 + self._serial}.M{self._serial}P1.provider"
+            path = self.maildir(user, "new")
+            with open(os.path.join(path, "." + name), "wb") as f:
+                f.write(message.replace(b"\r\n", b"\n"))
+            os.rename(os.path.join(path, "." + name), os.path.join(path, name))
+        self._own(self.maildir(user))
+
+    def waiting(self, user):
+        """The messages still in the user's maildir, as bytes with LF line ends."""
+        found = []
+        for sub in ("new", "cur"):
+            for name in sorted(os.listdir(self.maildir(user, sub))):
+                with open(os.path.join(self.maildir(user, sub), name), "rb") as f:
+                    found.append(f.read())
+        return found

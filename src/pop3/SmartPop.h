@@ -1,0 +1,169 @@
+// CSmartPop: one collection run of one provider POP3 mailbox (an account under `SmartPop`).
+// It logs in with USER and PASS, fetches messages 1, 2, 3 ... with RETR, stores each in the
+// inbound queue and only then deletes it on the provider with DELE, and ends with QUIT at the
+// first refused command or after kMessageLimit messages.
+//
+// What a message becomes: with a "Deliver to" recipient (`for`) the pair q.txt + q.wrk (the
+// account name as sender, the recipient); without one the collected file q.pop, whose
+// recipients the spooler takes from its headers.
+//
+// The order of a message's commit, and why: the text is written to q.tmp; at its end the file
+// is flushed, renamed to its final name and the folder flushed (for a pair the envelope is
+// written and committed the same way); then the provider's UID is added to the account's
+// record (written, not flushed: see RecordUid); only then does DELE go out. A provider that drops the connection before
+// the end of a message leaves it on the provider, and its q.tmp is removed: nothing
+// half-written is ever queued.
+//
+// Exactly once across a kill: a message whose pair is committed but whose DELE never reached
+// the provider would be fetched again. When the provider offers UIDL, the UIDs of committed
+// messages are kept in <Maildrop>/<account>.uidl until the provider no longer lists them, and a
+// listed UID found there is deleted without being fetched again. What is left is the moment
+// between the commit and the record's write (and, after a power loss, the unflushed record).
+//
+// One run per account: a collector claims its account for its whole life; a start that finds
+// the account claimed logs so and starts nothing for it. The collector count stands behind
+// "PVG:SMARTPOP", which stays set until the last collector of all has ended.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/TextFile.h"
+#include "net/SocketThread.h"
+
+namespace pv {
+
+// The connection manager's "start SmartPop": takes the poll request and starts one collector
+// per account under `SmartPop`, in the hive's order. Returns the number started.
+int StartSmartPop();
+// Collectors alive in this process.
+int SmartPopCount();
+// Asks every collector to end and waits up to waitMs for them (0: does not wait). True when
+// none is left.
+bool EndSmartPop(int waitMs);
+
+// An account name the collector accepts: user "@" host, both parts present, and nothing that
+// would take the transcript or UID record out of the spool root ("/", "\", "..", control
+// characters).
+bool IsValidSmartPopAccount(std::string_view account);
+
+class CSmartPop : public net::CSocketThread {
+public:
+    // The conversation. The numbers of the described states are kept (there is no state 3: STAT
+    // is never sent); UIDL and its listing come between PASS and the first RETR.
+    enum class State : int {
+        AwaitGreeting = 0,
+        UserSent = 1,
+        PassSent = 2,
+        RetrSent = 4,
+        Receiving = 5,
+        DeleSent = 6,
+        QuitSent = 7,
+        UidlSent = 8,
+        UidlListing = 9,
+    };
+    static const char* StateName(State state);
+
+    // Messages fetched (or recognised) per run; the rest wait for the next run.
+    static constexpr uint16_t kMessageLimit = 50;
+    // The longest line taken from the provider, message text included. Beyond it the run ends
+    // with QUIT and the message stays on the provider: storing it cut or joined would change it.
+    static constexpr size_t kMaxLineBytes = 256 * 1024;
+    // UIDs kept in an account's record; POP3 allows 70 characters each.
+    static constexpr size_t kMaxRecordedUids = 10000;
+    static constexpr size_t kMaxUidLength = 70;
+    static constexpr int kReceiveBytes = 16 * 1024;  // taken from the socket per read event
+    static constexpr uint32_t kDefaultPort = 110;
+    static constexpr uint32_t kDefaultTimeout = 60;  // seconds of silence, `AdvCon\SmartPoptimeout`
+
+    // Runs on the starter's thread: counts the collector and claims the account.
+    explicit CSmartPop(std::string account);
+    ~CSmartPop() override;
+    // Whether the constructor could claim the account (no other run of it is alive).
+    bool Claimed() const { return claimed_; }
+
+protected:
+    void OnTimeout() override;
+    bool OnStart() override;
+    void OnReceive() override;
+    void OnSend() override {}
+    void OnConnect() override;
+    void OnClose() override;
+    void OnLine(std::string& line) override;
+    void OnLineTooLong() override;
+
+private:
+    struct Command {
+        State state;  // the state a reply line arrives in
+        void (CSmartPop::*handler)(const std::string& line);
+    };
+    static const Command kCommands[];
+
+    void OnGreeting(const std::string& line);
+    void OnUserReply(const std::string& line);
+    void OnPassReply(const std::string& line);
+    void OnUidlReply(const std::string& line);
+    void OnUidlLine(const std::string& line);
+    void OnRetrReply(const std::string& line);
+    void OnMessageLine(const std::string& line);
+    void OnDeleReply(const std::string& line);
+    void OnQuitReply(const std::string& line);
+
+    void SendCommand(const std::string& command, const std::string& shown);
+    void SendCommand(const std::string& command) { SendCommand(command, command); }
+    // RETR of the current message, or DELE at once when an earlier run already stored it.
+    void FetchCurrent();
+    void NextOrQuit();
+    bool OpenMessage();  // false (logged, QUIT sent) when the file cannot be made
+    bool StoreLine(const std::string& line);
+    // Commits the finished message; false (logged) when it could not be made durable.
+    bool CommitMessage();
+    void DiscardMessage();
+    void Quit();        // QUIT after a local failure: "SmartPop Closing"
+    void ErrorEnd();    // QUIT without waiting for the reply
+    void Finish();      // the closing lines, then the thread ends
+    void Transcript(std::string_view text);
+    void CloseTranscript();
+
+    // The UID record.
+    std::string RecordPath() const;
+    void LoadRecord();
+    bool SaveRecord();
+    bool RecordUid(const std::string& uid);
+
+    // Fields, in the described order where they have a counterpart.
+    bool transcriptOn_ = false;
+    uint16_t collected_ = 0;
+    bool hasRecipient_ = false;
+    std::string inboxFolder_;
+    std::string account_;
+    std::string user_;
+    std::string host_;
+    std::string recipient_;
+    std::string password_;
+    std::string tmpPath_;
+    bool closed_ = true;
+    TextFileWriter transcript_;
+    uint16_t current_ = 0;
+    State state_ = State::AwaitGreeting;
+    uint16_t limit_ = kMessageLimit;
+    TextFileWriter message_;
+
+    bool claimed_ = false;
+    bool counted_ = false;
+    unsigned port_ = kDefaultPort;
+    std::string localAddress_ = "0.0.0.0";  // for the time-out line once the socket is gone
+    unsigned localPort_ = 0;
+    // UIDL: the UIDs of messages 1 .. kMessageLimit ("" when not listed), the account's record,
+    // and which recorded UIDs the provider still lists.
+    std::vector<std::string> uids_;
+    std::set<std::string> record_;
+    std::set<std::string> stillListed_;
+    bool recognised_ = false;  // the current message was deleted without fetching it
+};
+
+}  // namespace pv
