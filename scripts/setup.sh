@@ -11,6 +11,8 @@ PACKAGES=(
   fetchmail getmail6      # real POP3 clients for the tests
   postfix                 # a real relay for the transmitter's tests (a private instance each time)
   dpkg-dev file passwd systemd  # building and checking the .deb and its service unit
+  qt6-base-dev libqt6svg6 # the status window (the SVG plugin draws its icon)
+  xvfb xauth imagemagick  # the window under a virtual display, and its screenshot
 )
 
 missing=()
