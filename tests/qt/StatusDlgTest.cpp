@@ -102,6 +102,16 @@ private slots:
         written.clear();
         dlg.Refresh();
         QCOMPARE(written, QList<int> {});
+        // The remembered state decides, not the text on screen: a row whose state did not change
+        // is not touched even when its text differs.
+        dlg.StatusList()->topLevelItem(CStatusDlg::kRowFinger)->setText(1, "untouched");
+        dlg.StatusList()->topLevelItem(CStatusDlg::kRowWaiting)->setText(1, "untouched");
+        written.clear();
+        dlg.Refresh();
+        QCOMPARE(RowText(dlg, CStatusDlg::kRowFinger), QString("untouched"));
+        QCOMPARE(RowText(dlg, CStatusDlg::kRowWaiting), QString("untouched"));
+        dlg.StatusList()->topLevelItem(CStatusDlg::kRowFinger)->setText(1, "Idle");
+        written.clear();
 
         pv::Events().Signal(NamedEvent::SmtpRc);
         dlg.Refresh();
