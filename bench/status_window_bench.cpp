@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
 
     const double cpuStart = ThreadCpuSeconds();
     const auto wallStart = std::chrono::steady_clock::now();
-    QTimer::singleShot(seconds * 1000, &app, &QApplication::quit);
+    // exit(), not quit(): quit() first asks the windows to close, and the status window only hides.
+    QTimer::singleShot(seconds * 1000, &app, [] { QCoreApplication::exit(0); });
     app.exec();
     const double cpu = ThreadCpuSeconds() - cpuStart;
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
