@@ -13,6 +13,8 @@ PACKAGES=(
   postfix                 # a real relay for the transmitter's tests (a private instance each time)
   dovecot-pop3d           # a real provider POP3 server for SmartPop's tests (a private instance each time)
   dpkg-dev file passwd systemd  # building and checking the .deb and its service unit
+  qt6-base-dev libqt6svg6 # the status window (the SVG plugin draws its icon)
+  xvfb xauth imagemagick  # the window under a virtual display, and its screenshot
 )
 
 missing=()

@@ -153,7 +153,10 @@ int CServerApp::Run() {
 
     // From here on threads run: the stop signals are taken by the status display only.
     CConsoleStatus::BlockStopSignals();
-    CConsoleStatus status(std::cout);  // step 11
+    // Step 11: the window with a display, the console without.
+    std::unique_ptr<StatusDisplay> status;
+    if (!options_.headless && options_.makeWindow) status = options_.makeWindow();
+    if (!status) status = std::make_unique<CConsoleStatus>(std::cout);
     WriteLogLine("Starting Postvane 1.0 Pre-release");
 
     ConnectRequestEvent().Reset();  // step 12
@@ -181,7 +184,7 @@ int CServerApp::Run() {
     net::CServiceListeners listeners(std::move(factories), bindAddress);
     listeners.Start();
 
-    status.Run();  // step 14
+    status->Run();  // step 14
 
     WriteLogLine("Shutting Down Postvane");  // step 15
     // Step 16: a task that does not end in time is left to the end of the process: its thread
@@ -202,7 +205,7 @@ int CServerApp::Run() {
     if (!spooler) robots.release();
     // A message still being received was never acknowledged: it leaves nothing behind.
     if (spooler) TidySpool();
-    status.Refresh();
+    status->Refresh();
     return 0;
 }
 

@@ -1,13 +1,20 @@
 // CServerApp: start-up and shutdown of the server program.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
+
+#include "ui/StatusDisplay.h"
 
 namespace pv {
 
 struct ServerOptions {
     bool headless = true;
     bool assumeYes = false;
+    // Makes the desktop status window (step 11) when the program runs with a display; unset,
+    // or with headless on, the console status runs instead.
+    std::function<std::unique_ptr<StatusDisplay>()> makeWindow;
 };
 
 class CServerApp {

@@ -1,14 +1,30 @@
 // postvane: the mail gateway server.
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
+
+#include <QApplication>
 
 #include "app/ServerApp.h"
 #include "platform/Hive.h"
+#include "platform/QtMessageBox.h"
+#include "ui/ConsoleStatus.h"
+#include "ui/StatusDlg.h"
 
 namespace {
+bool HaveDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) return true;
+    }
+    return false;
+}
+
 void Usage(std::ostream& out) {
     out << "usage: postvane [--headless] [--yes]\n"
-           "  --headless  run without a window: log lines go to standard output; Ctrl-C asks to stop\n"
+           "  --headless  run without a window even when a display is available: log lines go to\n"
+           "              standard output; Ctrl-C asks to stop. Without a display this is the default.\n"
            "  --yes       answer Yes to start-up questions when no terminal can be asked\n"
            "The configuration store is $POSTVANE_HIVE (see README.md).\n";
 }
@@ -18,6 +34,7 @@ int main(int argc, char** argv) {
     // Before anything reads the hive: the server later changes into its spool folder.
     pv::platform::MakeHivePathAbsolute();
     pv::ServerOptions options;
+    options.headless = false;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--headless")) {
             options.headless = true;
@@ -35,5 +52,17 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (!options.headless && !HaveDisplay()) options.headless = true;
+    if (options.headless) return pv::CServerApp(options).Run();
+
+    // Before Qt starts its own threads: they must inherit the blocked stop signals, which the
+    // window then takes at its refresh.
+    pv::CConsoleStatus::BlockStopSignals();
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Postvane");
+    // Hiding the window to the notification area must not end the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+    pv::platform::InstallQtMessageBoxes();
+    options.makeWindow = [] { return std::make_unique<pv::CStatusDlg>(); };
     return pv::CServerApp(options).Run();
 }

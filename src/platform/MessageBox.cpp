@@ -44,11 +44,12 @@ int MessageBox(const std::string& text, const std::string& title, unsigned flags
         logger = g_logger;
         assumeYes = g_assumeYes;
     }
+    // The log keeps every box, whichever form shows it.
+    std::string line = title + ": " + OneLine(text);
+    if (logger) logger(line);
     if (handler) return handler(text, title, flags);
 
     const bool question = (flags & 0x0F) == kMbYesNo;
-    std::string line = title + ": " + OneLine(text);
-    if (logger) logger(line);
     // One console at a time: questions from two threads must not mix their prompts.
     static std::mutex consoleMutex;
     std::lock_guard console(consoleMutex);

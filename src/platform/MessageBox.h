@@ -1,6 +1,7 @@
 // The message-box port. Headless it is a line on standard error and a log line; a Yes/No
 // question is answered from the terminal when there is one, else by the command-line choice
-// (--yes), else No. The desktop front end installs its own handler.
+// (--yes), else No. The desktop front end installs its own handler (QtMessageBox.h); the log
+// line is written either way.
 #pragma once
 
 #include <functional>

@@ -35,6 +35,13 @@ void CConsoleStatus::BlockStopSignals() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+int CConsoleStatus::TakeStopSignal() {
+    sigset_t set = StopSignals();
+    timespec now {0, 0};
+    int sig = sigtimedwait(&set, nullptr, &now);
+    return sig > 0 ? sig : 0;
+}
+
 void CConsoleStatus::Refresh() {
     std::string line;
     bool any = false;

@@ -7,20 +7,25 @@
 #include <iosfwd>
 #include <string>
 
+#include "ui/StatusDisplay.h"
+
 namespace pv {
 
-class CConsoleStatus {
+class CConsoleStatus : public StatusDisplay {
 public:
     explicit CConsoleStatus(std::ostream& out);
 
     // Blocks the stop signals in the calling thread; call before any other thread starts, so
     // that every thread inherits the mask and only Run sees them.
     static void BlockStopSignals();
+    // A stop signal waiting for this process (SIGINT, SIGTERM or SIGHUP), taken; 0 when none.
+    // The desktop window polls it at each refresh.
+    static int TakeStopSignal();
 
     // Runs until shut down. Returns when the shutdown is confirmed.
-    void Run();
+    void Run() override;
     // One refresh: pending lines out, status rows on request.
-    void Refresh();
+    void Refresh() override;
     void PrintStatusRows();
 
 private:
