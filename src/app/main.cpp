@@ -8,6 +8,7 @@
 
 #include "app/ServerApp.h"
 #include "platform/Hive.h"
+#include "platform/Paths.h"
 #include "platform/QtMessageBox.h"
 #include "ui/ConsoleStatus.h"
 #include "ui/StatusDlg.h"
@@ -53,6 +54,12 @@ int main(int argc, char** argv) {
         }
     }
     if (!options.headless && !HaveDisplay()) options.headless = true;
+    // A display that is named but gone (a closed session, a stale forwarded one) would end the
+    // program inside the window system: the server runs without a window instead.
+    if (!options.headless && !pv::platform::DisplayReachable()) {
+        std::cerr << "postvane: the display cannot be reached; running without a window (use --headless to say so)\n";
+        options.headless = true;
+    }
     if (options.headless) return pv::CServerApp(options).Run();
 
     // Before Qt starts its own threads: they must inherit the blocked stop signals, which the

@@ -2,9 +2,13 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace pv::platform {
@@ -65,6 +69,48 @@ std::string FindProgram(const std::string& name) {
         i = j + 1;
     }
     return "";
+}
+
+namespace {
+
+// A connection to a local stream socket; abstract names start with '@'.
+bool UnixSocketAnswers(const std::string& path) {
+    sockaddr_un address {};
+    if (path.empty() || path.size() >= sizeof address.sun_path) return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+    if (path[0] == '@') address.sun_path[0] = '\0';
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
+bool DisplayReachable() {
+    if (const char* wayland = std::getenv("WAYLAND_DISPLAY"); wayland && *wayland) {
+        std::string path = wayland;
+        if (path[0] != '/') {
+            const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+            path = std::string(runtime ? runtime : "") + "/" + path;
+        }
+        if (UnixSocketAnswers(path)) return true;
+    }
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) return false;
+    const std::string value = display;
+    const size_t colon = value.rfind(':');
+    if (colon == std::string::npos) return false;
+    const std::string host = value.substr(0, colon);
+    if (!host.empty() && host != "unix") return true;  // another host, or a forwarded display
+    std::string number = value.substr(colon + 1);
+    number = number.substr(0, number.find('.'));
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return false;
+    const std::string socket = "/tmp/.X11-unix/X" + number;
+    return UnixSocketAnswers(socket) || UnixSocketAnswers("@" + socket);
 }
 
 }  // namespace pv::platform

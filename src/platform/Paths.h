@@ -17,4 +17,9 @@ std::string ExecutableDirectory();
 // beside its folder, then on PATH. "" when not found.
 std::string FindProgram(const std::string& name);
 
+// Whether the display the environment names (WAYLAND_DISPLAY, DISPLAY) can be reached: a local
+// display's socket accepts a connection. A display on another host counts as reachable (the
+// window system says more when it is tried). False when neither is set.
+bool DisplayReachable();
+
 }  // namespace pv::platform

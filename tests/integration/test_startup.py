@@ -2,10 +2,11 @@
 
 import os
 import signal
+import subprocess
 import time
 import unittest
 
-from pvharness import Installation, free_port, wait_listening, wait_until
+from pvharness import Installation, free_port, program, wait_listening, wait_until
 
 STARTED = "Starting Postvane 1.0 Pre-release"
 TITLE = "Postvane configuration Error: "
@@ -139,6 +140,21 @@ class StartupTest(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(inst.spool, "registry.db")))  # no second hive
         self.assertEqual(server.count("unknown local user"), 0)
         self.assertEqual(server.stop(), 0)
+
+    def test_a_display_that_cannot_be_reached_runs_the_console_instead(self):
+        self.inst.configure()
+        env = dict(self.inst.env, DISPLAY=":987")  # no X server has this number
+        env.pop("WAYLAND_DISPLAY", None)
+        proc = subprocess.Popen([program("postvane")], env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            wait_listening(self.inst.ports["smtpinport"])
+        finally:
+            proc.send_signal(signal.SIGTERM)
+            out, err = proc.communicate(timeout=30)
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertIn(STARTED, out)
+        self.assertIn("the display cannot be reached", err)
 
     def test_operator_ok_and_status_request(self):
         inst = self.inst
