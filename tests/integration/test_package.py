@@ -50,6 +50,7 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(listing.get("/usr/lib/systemd/system/postvane.service"), "-rw-r--r--")
         self.assertEqual(listing.get("/etc/logrotate.d/postvane"), "-rw-r--r--")
         self.assertIn("/usr/share/doc/postvane/README.md", listing)
+        self.assertIn("/usr/share/icons/hicolor/scalable/apps/postvane.svg", listing)
         depends = run("dpkg-deb", "-f", self.deb, "Depends").stdout
         for needed in ("libsqlite3-0", "libstdc++6", "passwd"):
             self.assertIn(needed, depends)
