@@ -163,8 +163,10 @@ void CSMTPServer::Feed(std::string_view bytes) {
         rawLength_ += piece.size();
         if (!piece.empty()) lastByteCR_ = piece.back() == '\r';
         if (!overLong_) {
+            // Text keeps dropping CR bytes as it always has; a command keeps them, so that a CR
+            // inside an address is refused instead of quietly joining its two halves.
             for (char c : piece) {
-                if (c != '\r') line_.push_back(c);
+                if (c != '\r' || state_ != kText) line_.push_back(c);
             }
             if (state_ == kText && line_.size() > kTextSpill) {
                 HandleTextLine(line_, false);

@@ -117,7 +117,7 @@ class SmtpRulesTest(unittest.TestCase):
         self.begin(c, longest, "alice")
         far = "r" * 243 + "@remote.test"
         for bad, reply in ((far, TOO_LONG), ("al\0ice", CONTROL), ("bob\x0b@example.test", CONTROL),
-                           ("bob\x01", CONTROL)):
+                           ("bob\x01", CONTROL), ("bob\r@example.test", CONTROL)):
             self.assertEqual(c.command(f"RCPT TO:<{bad}>"), reply, repr(bad))
         self.assertEqual(c.command(f"RCPT TO:<{far[1:]}>"), b"250 Recipient Ok")
         self.assertEqual(c.command("DATA")[:3], b"354")
