@@ -277,19 +277,7 @@ Outcome CCommandRobot::Run() {
                      "; the request waits for a later attempt");
         return Outcome::Retry;
     }
-    std::string helpFile;
-    if (helpWanted) CRegistryKey("", false).ReadString("HelpFile", helpFile);
-    Reply reply{robotAddress_, request_.senderAddress, [&](TextFileWriter& out) {
-                    for (const auto& line : reply_) {
-                        if (!WriteText(out, line)) return false;
-                    }
-                    if (helpWanted) {
-                        out.WriteLine("");
-                        out.WriteLine("");
-                        if (!helpFile.empty()) CopyLines(helpFile, out);
-                    }
-                    return !out.Failed();
-                }};
+    const Reply reply = ResultReply(robotAddress_, request_.senderAddress, reply_, helpWanted);
     return FinishRun(copy_, &reply, "command robot");
 }
 

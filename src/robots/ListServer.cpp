@@ -211,19 +211,7 @@ Outcome CListServer::Run() {
         return FinishRun(copy_, nullptr, "list server");
     }
     if (!Dispatch()) return Outcome::Retry;
-    std::string helpFile;
-    if (helpWanted_) CRegistryKey("", false).ReadString("HelpFile", helpFile);
-    Reply reply{robotAddress_, sender_, [&](TextFileWriter& out) {
-                    for (const auto& line : reply_) {
-                        if (!out.WriteLine(line)) return false;
-                    }
-                    if (helpWanted_) {
-                        out.WriteLine("");
-                        out.WriteLine("");
-                        if (!helpFile.empty()) CopyLines(helpFile, out);
-                    }
-                    return !out.Failed();
-                }};
+    const Reply reply = ResultReply(robotAddress_, sender_, reply_, helpWanted_);
     return FinishRun(copy_, &reply, "list server");
 }
 

@@ -4,6 +4,7 @@
 
 #include "core/Log.h"
 #include "core/QueueFiles.h"
+#include "core/RegistryKey.h"
 #include "delivery/AddressParsing.h"
 #include "delivery/RobotCopies.h"
 
@@ -42,6 +43,23 @@ bool WriteText(TextFileWriter& out, std::string_view text) {
         start = nl + 1;
     }
     return out.WriteLine(text.substr(start));
+}
+
+Reply ResultReply(std::string sender, std::string recipient, std::vector<std::string> lines, bool helpWanted) {
+    std::string helpFile;
+    if (helpWanted) CRegistryKey("", false).ReadString("HelpFile", helpFile);
+    return Reply{std::move(sender), std::move(recipient),
+                 [lines = std::move(lines), helpWanted, helpFile](TextFileWriter& out) {
+                     for (const auto& line : lines) {
+                         if (!WriteText(out, line)) return false;
+                     }
+                     if (helpWanted) {
+                         out.WriteLine("");
+                         out.WriteLine("");
+                         if (!helpFile.empty()) CopyLines(helpFile, out);
+                     }
+                     return !out.Failed();
+                 }};
 }
 
 bool CopyLines(const std::string& path, TextFileWriter& out, size_t maxBytes) {

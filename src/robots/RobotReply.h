@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "core/TextFile.h"
@@ -56,6 +57,10 @@ struct Reply {
     std::string recipient;
     std::function<bool(TextFileWriter&)> fill;
 };
+
+// The reply the list server and the command robot send: their result lines, and after two empty
+// lines the help file (`HelpFile`) when help is wanted.
+Reply ResultReply(std::string sender, std::string recipient, std::vector<std::string> lines, bool helpWanted);
 
 // Ends a run on copyPath. With a reply (fill set): unless a reply to this copy is committed
 // already (a run cut short by a kill), the reply is written under the name derived from the
