@@ -11,3 +11,38 @@ wait_port() {
   done
   echo "nothing listens on port $1" >&2; return 1
 }
+
+# A Dovecot POP3 configuration of its own below the folder $1 (run, state, log, a passwd-file
+# with the user "bench", password "secret", maildirs under home/) on a free loopback port.
+# Sets DC (the folder) and DC_PORT; start it with: dovecot -F -c "$DC/dovecot.conf".
+private_dovecot_config() {
+  DC=$1
+  DC_PORT=$(free_port)
+  mkdir -p "$DC/run" "$DC/state" "$DC/home"
+  echo "bench:{PLAIN}secret::::::" > "$DC/passwd"
+  cat > "$DC/dovecot.conf" <<CONF
+protocols = pop3
+listen = 127.0.0.1
+base_dir = $DC/run
+state_dir = $DC/state
+log_path = $DC/dovecot.log
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain
+first_valid_uid = 1
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN $DC/passwd
+}
+userdb {
+  driver = static
+  args = uid=nobody gid=nogroup home=$DC/home/%u
+}
+mail_location = maildir:~/Maildir
+service pop3-login {
+  inet_listener pop3 {
+    port = $DC_PORT
+  }
+}
+CONF
+}

@@ -48,36 +48,9 @@ build-rel/bin/postvane-admin mailbox add bench --password secret >/dev/null
 NUMBER=$(build-rel/bin/postvane-reg query 'mailbox\bench' /v Number | awk '/Number/ {print $NF}')
 PV_BOX=$(printf '%s/pv/spool/mailbox/M%07X' "$WORK" "$((NUMBER))")
 
-# Dovecot, private: everything below $WORK/dc, mail in a maildir owned by nobody.
-DC_PORT=$(free_port)
-DC=$WORK/dc
-mkdir -p "$DC/run" "$DC/state" "$DC/home/bench/Maildir/cur" "$DC/home/bench/Maildir/new" "$DC/home/bench/Maildir/tmp"
-echo "bench:{PLAIN}secret::::::" > "$DC/passwd"
-cat > "$DC/dovecot.conf" <<CONF
-protocols = pop3
-listen = 127.0.0.1
-base_dir = $DC/run
-state_dir = $DC/state
-log_path = $DC/dovecot.log
-ssl = no
-disable_plaintext_auth = no
-auth_mechanisms = plain
-first_valid_uid = 1
-passdb {
-  driver = passwd-file
-  args = scheme=PLAIN $DC/passwd
-}
-userdb {
-  driver = static
-  args = uid=nobody gid=nogroup home=$DC/home/%u
-}
-mail_location = maildir:~/Maildir
-service pop3-login {
-  inet_listener pop3 {
-    port = $DC_PORT
-  }
-}
-CONF
+# Dovecot, private: everything below $WORK/dc, mail in maildirs owned by nobody.
+private_dovecot_config "$WORK/dc"
+mkdir -p "$DC/home/bench/Maildir/cur" "$DC/home/bench/Maildir/new" "$DC/home/bench/Maildir/tmp"
 
 # The same messages for both: Postvane keeps CR LF on disk, a maildir keeps LF; both send
 # CR LF, so the bytes on the wire are the same.

@@ -31,35 +31,7 @@ trap cleanup EXIT
 source bench/lib.sh
 
 # Dovecot, private: everything below $WORK/dc, mail in maildirs owned by nobody.
-DC_PORT=$(free_port)
-DC=$WORK/dc
-mkdir -p "$DC/run" "$DC/state" "$DC/home"
-echo "bench:{PLAIN}secret::::::" > "$DC/passwd"
-cat > "$DC/dovecot.conf" <<CONF
-protocols = pop3
-listen = 127.0.0.1
-base_dir = $DC/run
-state_dir = $DC/state
-log_path = $DC/dovecot.log
-ssl = no
-disable_plaintext_auth = no
-auth_mechanisms = plain
-first_valid_uid = 1
-passdb {
-  driver = passwd-file
-  args = scheme=PLAIN $DC/passwd
-}
-userdb {
-  driver = static
-  args = uid=nobody gid=nogroup home=$DC/home/%u
-}
-mail_location = maildir:~/Maildir
-service pop3-login {
-  inet_listener pop3 {
-    port = $DC_PORT
-  }
-}
-CONF
+private_dovecot_config "$WORK/dc"
 
 # The messages once, kept aside; each round copies them into the maildir afresh.
 mkdir -p "$WORK/messages"
