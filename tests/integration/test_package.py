@@ -14,7 +14,8 @@ import unittest
 from pvharness import BIN, free_port, program, wait_listening, wait_until
 
 BUILD = os.path.dirname(os.path.abspath(BIN))
-PROGRAMS = ["postvane", "postvane-admin", "postvane-ctl", "postvane-reg", "postvane-send", "postvane-wizard"]
+PROGRAMS = ["postvane", "postvane-admin", "postvane-ctl", "postvane-reg", "postvane-send", "postvane-wizard",
+            "postvane-control"]
 
 
 def run(*args, env=None, check=True):
@@ -49,6 +50,7 @@ class PackageTest(unittest.TestCase):
             self.assertEqual(listing.get("/usr/bin/" + name), "-rwxr-xr-x", name)
         self.assertEqual(listing.get("/usr/lib/systemd/system/postvane.service"), "-rw-r--r--")
         self.assertEqual(listing.get("/etc/logrotate.d/postvane"), "-rw-r--r--")
+        self.assertIn("/usr/lib/postvane/postvane.cpl", listing)
         self.assertIn("/usr/share/doc/postvane/README.md", listing)
         self.assertIn("/usr/share/icons/hicolor/scalable/apps/postvane.svg", listing)
         depends = run("dpkg-deb", "-f", self.deb, "Depends").stdout

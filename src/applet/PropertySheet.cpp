@@ -1,0 +1,42 @@
+#include "applet/PropertySheet.h"
+
+#include <QDialogButtonBox>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "applet/DomainDlg.h"
+#include "applet/GeneralDlg.h"
+#include "core/RegistryKey.h"
+
+namespace pv {
+
+CPropertySheet::CPropertySheet(const QString& caption, QWidget* parent) : QDialog(parent) {
+    setWindowTitle(caption);
+    pages_ = new QTabWidget(this);
+    buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply, this);
+    // Apply stays off: no page ever holds a change that is not written yet.
+    buttons_->button(QDialogButtonBox::Apply)->setEnabled(false);
+    connect(buttons_, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(pages_);
+    layout->addWidget(buttons_);
+}
+
+void CPropertySheet::AddPage(QWidget* page, const QString& title) { pages_->addTab(page, title); }
+
+void RunPropertySheet() {
+    CPropertySheet sheet("Postvane Properties");
+    // Both keys exist before any page reads, and stay open while the sheet is up.
+    CRegistryKey root("", true);
+    CRegistryKey schedule("Schedule", true);
+    auto* general = new CGeneralDlg;
+    auto* domains = new CDomainDlg;
+    sheet.AddPage(general, "General");
+    sheet.AddPage(domains, "Domains");
+    sheet.Pages()->setCurrentIndex(0);
+    sheet.exec();
+}
+
+}  // namespace pv
