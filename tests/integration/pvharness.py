@@ -1,6 +1,7 @@
 """Shared pieces for the integration tests: a throw-away installation (hive and spool in a
 temporary folder) and the real programs from the build's bin/ folder."""
 
+import glob
 import os
 import poplib
 import queue
@@ -12,6 +13,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
 BIN = os.environ.get("POSTVANE_BIN") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build-test", "bin")
@@ -480,3 +482,55 @@ service pop3-login {{
                 with open(os.path.join(self.maildir(user, sub), name), "rb") as f:
                     found.append(f.read())
         return found
+
+
+class KeptInboxTest(unittest.TestCase):
+    """One server for a test class whose spooler keeps each envelope it has processed as <q>.tmp
+    beside the untouched message file, so that what the SMTP receiver wrote can still be read."""
+
+    mailboxes = ("alice", "bob")
+    aliases = {}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.inst = Installation()
+        inst = cls.inst
+        inst.configure()
+        inst.set_dword("", "KeepFiles", 1)
+        for name in cls.mailboxes:
+            inst.run("postvane-admin", "mailbox", "add", name)
+        for name, members in cls.aliases.items():
+            inst.run("postvane-admin", "alias", "set", name, *members)
+        cls.port = inst.ports["smtpinport"]
+        cls.server = inst.start()
+        cls.server.wait_for("Starting Postvane")
+        wait_listening(cls.port)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        cls.inst.cleanup()
+
+    def inbox(self):
+        return os.path.join(self.inst.spool, "inbox")
+
+    def pairs(self):
+        """Queue names committed so far: envelope waiting (.wrk) or kept by the spooler (.tmp)."""
+        names = set()
+        for suffix in ("*.wrk", "*.tmp"):
+            names.update(os.path.basename(p)[:-4] for p in glob.glob(os.path.join(self.inbox(), suffix))
+                         if os.path.isfile(p))
+        return names
+
+    def read(self, name, suffix):
+        # ".wrk" stands for the envelope, which the spooler may be renaming to ".tmp" just now.
+        candidates = (".wrk", ".tmp") if suffix == ".wrk" else (suffix,)
+        for _ in range(100):
+            for candidate in candidates:
+                try:
+                    with open(os.path.join(self.inbox(), name + candidate), "rb") as f:
+                        return f.read()
+                except (FileNotFoundError, IsADirectoryError):
+                    pass
+            time.sleep(0.02)
+        raise AssertionError(f"{name}{suffix} not found")

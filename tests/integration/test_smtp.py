@@ -11,53 +11,11 @@ import threading
 import time
 import unittest
 
-from pvharness import Installation, wait_listening
+from pvharness import Installation, KeptInboxTest, wait_listening
 
 
-class SmtpServerTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.inst = Installation()
-        inst = cls.inst
-        inst.configure()
-        # The spooler keeps each envelope it has processed as <q>.tmp beside the untouched
-        # message file, so what the receiver wrote can still be read.
-        inst.set_dword("", "KeepFiles", 1)
-        inst.run("postvane-admin", "mailbox", "add", "alice")
-        inst.run("postvane-admin", "mailbox", "add", "bob")
-        inst.run("postvane-admin", "alias", "set", "sales", "alice", "bob")
-        cls.port = inst.ports["smtpinport"]
-        cls.server = inst.start()
-        cls.server.wait_for("Starting Postvane")
-        wait_listening(cls.port)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-        cls.inst.cleanup()
-
-    def inbox(self):
-        return os.path.join(self.inst.spool, "inbox")
-
-    def pairs(self):
-        """Queue names the receiver committed: envelope still waiting (.wrk) or kept (.tmp)."""
-        names = set()
-        for suffix in ("*.wrk", "*.tmp"):
-            names.update(os.path.basename(p)[:-4] for p in glob.glob(os.path.join(self.inbox(), suffix)))
-        return sorted(names)
-
-    def read(self, name, suffix):
-        # ".wrk" stands for the envelope, which the spooler may be renaming to ".tmp" just now.
-        candidates = (".wrk", ".tmp") if suffix == ".wrk" else (suffix,)
-        for _ in range(100):
-            for candidate in candidates:
-                try:
-                    with open(os.path.join(self.inbox(), name + candidate), "rb") as f:
-                        return f.read()
-                except FileNotFoundError:
-                    pass
-            time.sleep(0.02)
-        raise AssertionError(f"{name}{suffix} not found")
+class SmtpServerTest(KeptInboxTest):
+    aliases = {"sales": ("alice", "bob")}
 
     def client(self):
         c = smtplib.SMTP("127.0.0.1", self.port, timeout=10)

@@ -7,7 +7,7 @@ import shutil
 import time
 import unittest
 
-from pvharness import Conversation, Installation, wait_listening, wait_until
+from pvharness import Conversation, Installation, KeptInboxTest, wait_listening, wait_until
 
 OK = b"250 Ok"
 NOT_STORED = b"451 Error: the message could not be stored, please try again later"
@@ -15,50 +15,7 @@ TOO_LONG = b"501 Address too long: at most 254 characters"
 CONTROL = b"501 Address contains control characters"
 
 
-class SmtpRulesTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.inst = Installation()
-        inst = cls.inst
-        inst.configure()
-        # The spooler keeps each envelope it has processed as <q>.tmp beside the untouched
-        # message file, so what the receiver wrote can still be read.
-        inst.set_dword("", "KeepFiles", 1)
-        inst.run("postvane-admin", "mailbox", "add", "alice")
-        inst.run("postvane-admin", "mailbox", "add", "bob")
-        cls.port = inst.ports["smtpinport"]
-        cls.server = inst.start()
-        cls.server.wait_for("Starting Postvane")
-        wait_listening(cls.port)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-        cls.inst.cleanup()
-
-    def inbox(self):
-        return os.path.join(self.inst.spool, "inbox")
-
-    def pairs(self):
-        """Queue names committed so far: envelope waiting (.wrk) or kept by the spooler (.tmp)."""
-        names = set()
-        for suffix in ("*.wrk", "*.tmp"):
-            names.update(os.path.basename(p)[:-4] for p in glob.glob(os.path.join(self.inbox(), suffix))
-                         if os.path.isfile(p))
-        return names
-
-    def read(self, name, suffix):
-        candidates = (".wrk", ".tmp") if suffix == ".wrk" else (suffix,)
-        for _ in range(100):
-            for candidate in candidates:
-                try:
-                    with open(os.path.join(self.inbox(), name + candidate), "rb") as f:
-                        return f.read()
-                except (FileNotFoundError, IsADirectoryError):
-                    pass
-            time.sleep(0.02)
-        raise AssertionError(f"{name}{suffix} not found")
-
+class SmtpRulesTest(KeptInboxTest):
     def open(self):
         c = Conversation(self.port)
         self.addCleanup(c.close)
