@@ -9,17 +9,10 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "applet/Controls.h"
 #include "core/RegistryKey.h"
 
 namespace pv {
-
-namespace {
-QGroupBox* Group(const QString& title, QWidget* parent) {
-    auto* box = new QGroupBox(title, parent);
-    new QVBoxLayout(box);
-    return box;
-}
-}  // namespace
 
 CGeneralDlg::CGeneralDlg(QWidget* parent) : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);

@@ -5,8 +5,11 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "applet/ConnectionDlg.h"
 #include "applet/DomainDlg.h"
 #include "applet/GeneralDlg.h"
+#include "applet/ScheduleDlg.h"
+#include "applet/SmartPopDlg.h"
 #include "core/RegistryKey.h"
 
 namespace pv {
@@ -32,9 +35,15 @@ void RunPropertySheet() {
     CRegistryKey root("", true);
     CRegistryKey schedule("Schedule", true);
     auto* general = new CGeneralDlg;
+    auto* connection = new CConnectionDlg;
+    auto* schedulePage = new CSchedule;
     auto* domains = new CDomainDlg;
+    auto* smartPop = new CSmartPop;
     sheet.AddPage(general, "General");
+    sheet.AddPage(connection, "Connection");
+    sheet.AddPage(schedulePage, "Schedule");
     sheet.AddPage(domains, "Domains");
+    sheet.AddPage(smartPop, "SmartPop");
     sheet.Pages()->setCurrentIndex(0);
     sheet.exec();
 }

@@ -18,15 +18,10 @@
 
 #include "net/BackgroundTask.h"
 #include "net/Threads.h"
+#include "dialup/DialerConfig.h"
 #include "platform/Dialer.h"
 
 namespace pv::dialup {
-
-// The back end the hive asks for: `AdvCon\Dialer` "simulator" runs the script under the key
-// `Simulator` (one subkey per phone-book entry); anything else, or nothing, is pppd.
-std::unique_ptr<platform::IDialer> MakeConfiguredDialer();
-// The simulator's script as the hive holds it now.
-std::vector<platform::SimulatedEntry> ReadSimulatorScript();
 
 // The status text for a connection state; nullptr leaves the text as it is.
 const char* DialStateText(uint32_t state);

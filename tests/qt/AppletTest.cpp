@@ -3,6 +3,11 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QSlider>
+#include <QTreeWidget>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QLineEdit>
@@ -16,13 +21,16 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <sstream>
 
 #include "applet/AppletHost.h"
 #include "core/RegistryKey.h"
+#include "dialup/Schedule.h"
 #include "platform/Hive.h"
+#include "pop3/SmartPop.h"
 
 namespace fs = std::filesystem;
 using pv::CAppletHost;
@@ -31,6 +39,12 @@ namespace cpl = pv::cpl;
 
 namespace {
 const std::string kLibrary = std::string(POSTVANE_BIN_DIR) + "/postvane.cpl";
+// The pages in the sheet's order.
+constexpr int kGeneralPage = 0;
+constexpr int kConnectionPage = 1;
+constexpr int kSchedulePage = 2;
+constexpr int kDomainsPage = 3;
+constexpr int kSmartPopPage = 4;
 
 QDialog* FindSheet() {
     for (QWidget* w : QApplication::topLevelWidgets()) {
@@ -90,26 +104,42 @@ QStringList Items(QListWidget* list) {
     return items;
 }
 
-// The stored type and bytes of a root value; type 0 when it is missing.
-pv::platform::HiveValue Raw(const char* name) {
+// The stored type and bytes of a value of the root ("") or of a key below it; type 0 when it
+// is missing.
+pv::platform::HiveValue RawIn(const std::string& subkey, const std::string& name) {
     pv::platform::HiveValue value;
-    if (auto key = pv::platform::Hive::FindKey(pv::kDefaultConfigRoot)) pv::platform::Hive::ReadValue(*key, name, value);
+    const std::string path = subkey.empty() ? std::string(pv::kDefaultConfigRoot)
+                                            : std::string(pv::kDefaultConfigRoot) + "\\" + subkey;
+    if (auto key = pv::platform::Hive::FindKey(path)) pv::platform::Hive::ReadValue(*key, name, value);
     return value;
 }
+pv::platform::HiveValue Raw(const char* name) { return RawIn("", name); }
 
-uint32_t Dword(const char* name) {
-    pv::platform::HiveValue v = Raw(name);
+// A REG_DWORD's number; 0xDEADBEEF when it is missing or of another type.
+uint32_t DwordIn(const std::string& subkey, const std::string& name) {
+    pv::platform::HiveValue v = RawIn(subkey, name);
     uint32_t n = 0xDEADBEEF;
     if (v.type == pv::platform::kRegDword && v.data.size() == 4) std::memcpy(&n, v.data.data(), 4);
     return n;
 }
+uint32_t Dword(const char* name) { return DwordIn("", name); }
 
-std::string Text(const char* name) {
-    pv::platform::HiveValue v = Raw(name);
+// A REG_SZ's text; "<not a string>" for a missing value or one of another type.
+std::string TextIn(const std::string& subkey, const std::string& name) {
+    pv::platform::HiveValue v = RawIn(subkey, name);
     if (v.type != pv::platform::kRegSz) return "<not a string>";
     std::string s(v.data.begin(), v.data.end());
     while (!s.empty() && s.back() == '\0') s.pop_back();
     return s;
+}
+std::string Text(const char* name) { return TextIn("", name); }
+
+// The visible non-modal refusal among `in`'s children, or nullptr.
+QMessageBox* VisibleRefusal(QWidget* in) {
+    for (auto* b : in->findChildren<QMessageBox*>()) {
+        if (b->isVisible()) return b;
+    }
+    return nullptr;
 }
 }  // namespace
 
@@ -216,9 +246,11 @@ private slots:
             [](QDialog* sheet) {
                 auto* tabs = sheet->findChild<QTabWidget*>();
                 QVERIFY(tabs);
-                QCOMPARE(tabs->currentIndex(), 0);
-                QCOMPARE(tabs->tabText(0), QString("General"));
-                auto deliver = sheet->findChildren<QRadioButton*>();
+                QCOMPARE(tabs->currentIndex(), kGeneralPage);
+                QCOMPARE(tabs->count(), 5);
+                const QStringList titles = {"General", "Connection", "Schedule", "Domains", "SmartPop"};
+                for (int i = 0; i < tabs->count(); ++i) QCOMPARE(tabs->tabText(i), titles[i]);
+                auto deliver = tabs->widget(kGeneralPage)->findChildren<QRadioButton*>();
                 QCOMPARE(deliver.size(), 2);
                 // DefaultDeliver is missing: neither button is chosen.
                 QVERIFY(!deliver[0]->isChecked() && !deliver[1]->isChecked());
@@ -347,8 +379,8 @@ private slots:
         OpenSheet(
             [](QDialog* sheet) {
                 auto* tabs = sheet->findChild<QTabWidget*>();
-                QCOMPARE(tabs->tabText(1), QString("Domains"));
-                tabs->setCurrentIndex(1);
+                QCOMPARE(tabs->tabText(kDomainsPage), QString("Domains"));
+                tabs->setCurrentIndex(kDomainsPage);
                 auto* primary = sheet->findChild<QLineEdit*>("PrimaryDomain");
                 auto* list = sheet->findChild<QListWidget*>("Domains");
                 auto* make = ByText(sheet, "&Make Primary");
@@ -387,8 +419,9 @@ private slots:
         CRegistryKey("Domain", true).WriteInt("main.example", 1);
         OpenSheet(
             [](QDialog* sheet) {
-                sheet->findChild<QTabWidget*>()->setCurrentIndex(1);
-                auto* add = ByText(sheet, "&Add ...");
+                auto* tabs = sheet->findChild<QTabWidget*>();
+                tabs->setCurrentIndex(kDomainsPage);
+                auto* add = ByText(tabs->widget(kDomainsPage), "&Add ...");
                 auto* list = sheet->findChild<QListWidget*>("Domains");
                 QVERIFY(add && list);
                 RunModal(
@@ -424,6 +457,627 @@ private slots:
                 QCOMPARE(Items(list), QStringList({"new.example"}));
             },
             "OK");
+    }
+
+    // ---- Connection page and its dialogs ----------------------------------------------------
+
+    // Phone-book entries come from the dialer the connection manager uses (here the simulator);
+    // the first in sorted order is taken and written at once when none is chosen yet.
+    void connectionLoadsEntriesAndWritesEachChange() {
+        FreshHive();
+        {
+            CRegistryKey("AdvCon", true).WriteString("Dialer", "simulator");
+            for (const char* entry : {"zeta", "Alpha", "mid"})
+                CRegistryKey(std::string("Simulator\\") + entry, true).WriteInt("ConnectAfter", 1);
+            CRegistryKey root("", true);
+            root.WriteInt("UseLan", 0);
+            root.WriteString("Gateway", "relay.example");
+        }
+        OpenSheet(
+            [](QDialog* sheet) {
+                auto* tabs = sheet->findChild<QTabWidget*>();
+                QCOMPARE(tabs->tabText(kConnectionPage), QString("Connection"));
+                QCOMPARE(Raw("Connection").type, 0u);
+                tabs->setCurrentIndex(kConnectionPage);
+                QWidget* page = tabs->widget(kConnectionPage);
+                auto* combo = page->findChild<QComboBox*>("Connection");
+                auto* gateway = page->findChild<QLineEdit*>("Gateway");
+                auto* lan = ByText(page, "I connect using a LAN.");
+                auto* dialup = ByText(page, "I connect using the following dialup connection");
+                auto* options = ByText(page, "&Options ...");
+                QVERIFY(combo && gateway && lan && dialup && options && ByText(page, "&Advanced"));
+                QStringList items;
+                for (int i = 0; i < combo->count(); ++i) items << combo->itemText(i);
+                QCOMPARE(items, QStringList({"Alpha", "mid", "zeta"}));
+                QCOMPARE(combo->currentText(), QString("Alpha"));
+                QCOMPARE(Text("Connection"), std::string("Alpha"));
+                QVERIFY(dialup->isChecked() && dialup->isEnabled());
+                QVERIFY(combo->isEnabled() && options->isEnabled());
+                QCOMPARE(gateway->text(), QString("relay.example"));
+
+                gateway->setFocus();
+                gateway->end(false);
+                QTest::keyClicks(gateway, ".net");
+                QCOMPARE(Text("Gateway"), std::string("relay.example.net"));
+
+                lan->click();
+                QCOMPARE(Dword("UseLan"), 1u);
+                QVERIFY(!combo->isEnabled() && !options->isEnabled());
+                dialup->click();
+                QCOMPARE(Dword("UseLan"), 0u);
+                QVERIFY(combo->isEnabled() && options->isEnabled());
+                combo->setCurrentIndex(2);
+                QCOMPARE(Text("Connection"), std::string("zeta"));
+            },
+            "Cancel");
+        QCOMPARE(Raw("UseLan").type, uint32_t(pv::platform::kRegDword));
+        QCOMPARE(Raw("Connection").type, uint32_t(pv::platform::kRegSz));
+    }
+
+    // No phone book: LAN shown and forced, dial-up off, and nothing written for UseLan or
+    // Connection. A stored entry name selects the first entry it begins.
+    void connectionWithoutPhoneBook() {
+        FreshHive();
+        CRegistryKey("AdvCon", true).WriteString("Dialer", "simulator");
+        OpenSheet(
+            [](QDialog* sheet) {
+                auto* tabs = sheet->findChild<QTabWidget*>();
+                tabs->setCurrentIndex(kConnectionPage);
+                QWidget* page = tabs->widget(kConnectionPage);
+                auto* lan = ByText(page, "I connect using a LAN.");
+                auto* dialup = ByText(page, "I connect using the following dialup connection");
+                QVERIFY(lan->isChecked());
+                QVERIFY(!dialup->isEnabled());
+                QVERIFY(!page->findChild<QComboBox*>("Connection")->isEnabled());
+                QVERIFY(!ByText(page, "&Options ...")->isEnabled());
+                lan->click();
+            },
+            "OK");
+        QCOMPARE(Raw("UseLan").type, 0u);
+        QCOMPARE(Raw("Connection").type, 0u);
+
+        CRegistryKey("Simulator\\office", true).WriteInt("ConnectAfter", 1);
+        CRegistryKey("Simulator\\home", true).WriteInt("ConnectAfter", 1);
+        CRegistryKey("", true).WriteString("Connection", "off");
+        OpenSheet(
+            [](QDialog* sheet) {
+                auto* tabs = sheet->findChild<QTabWidget*>();
+                tabs->setCurrentIndex(kConnectionPage);
+                QCOMPARE(tabs->widget(kConnectionPage)->findChild<QComboBox*>("Connection")->currentText(),
+                         QString("office"));
+            },
+            "Cancel");
+        QCOMPARE(Text("Connection"), std::string("off"));
+    }
+
+    // Dial-up options: the three defaults are written on opening even when cancelled; OK
+    // writes the account, the command and the slider positions in seconds.
+    void dialupOptions() {
+        FreshHive();
+        CRegistryKey("AdvCon", true).WriteString("Dialer", "simulator");
+        CRegistryKey("Simulator\\isp", true).WriteInt("ConnectAfter", 1);
+        CRegistryKey("", true).WriteInt("UseLan", 0);
+        OpenSheet(
+            [](QDialog* sheet) {
+                auto* tabs = sheet->findChild<QTabWidget*>();
+                tabs->setCurrentIndex(kConnectionPage);
+                auto* options = ByText(tabs->widget(kConnectionPage), "&Options ...");
+                RunModal(
+                    options, "Dialup Options",
+                    [](QDialog* dlg) { QTest::keyClicks(dlg->findChild<QLineEdit*>("username"), "dropped"); },
+                    "Cancel");
+                QCOMPARE(DwordIn("AdvCon", "Retries"), 5u);
+                QCOMPARE(DwordIn("AdvCon", "InitialTimeout"), 60u);
+                QCOMPARE(DwordIn("Schedule", "TimeOut"), 180u);
+                QCOMPARE(RawIn("Schedule", "username").type, 0u);
+
+                CRegistryKey("Schedule", true).WriteInt("TimeOut", 200);
+                CRegistryKey("Schedule", true).WriteString("password", "old-secret");
+                RunModal(
+                    options, "Dialup Options",
+                    [](QDialog* dlg) {
+                        auto* inactivity = dlg->findChild<QSlider*>("TimeOut");
+                        auto* retries = dlg->findChild<QSlider*>("Retries");
+                        auto* logon = dlg->findChild<QSlider*>("InitialTimeout");
+                        auto* password = dlg->findChild<QLineEdit*>("password");
+                        QVERIFY(inactivity && retries && logon && password);
+                        QCOMPARE(inactivity->value(), 6);
+                        QVERIFY(ByText(dlg, "3m 0s") == nullptr);  // labels are no buttons
+                        QStringList labels;
+                        for (auto* l : dlg->findChildren<QLabel*>()) labels << l->text();
+                        QVERIFY(labels.contains("3m 0s"));
+                        QVERIFY(labels.contains("5"));
+                        QCOMPARE(password->echoMode(), QLineEdit::Password);
+                        QCOMPARE(password->text(), QString("old-secret"));
+                        retries->setValue(3);
+                        logon->setValue(3);
+                        labels.clear();
+                        for (auto* l : dlg->findChildren<QLabel*>()) labels << l->text();
+                        QVERIFY(labels.contains("1m 30s"));
+                        QVERIFY(labels.contains("3"));
+                        QTest::keyClicks(dlg->findChild<QLineEdit*>("username"), "office");
+                        password->clear();
+                        QTest::keyClicks(password, "new-secret");
+                        QTest::keyClicks(dlg->findChild<QLineEdit*>("Command"), "/usr/bin/true");
+                    },
+                    "OK");
+            },
+            "OK");
+        QCOMPARE(TextIn("Schedule", "username"), std::string("office"));
+        QCOMPARE(TextIn("Schedule", "password"), std::string("new-secret"));
+        QCOMPARE(TextIn("Schedule", "Command"), std::string("/usr/bin/true"));
+        QCOMPARE(DwordIn("AdvCon", "Retries"), 3u);
+        QCOMPARE(DwordIn("AdvCon", "InitialTimeout"), 90u);
+        QCOMPARE(DwordIn("Schedule", "TimeOut"), 180u);
+    }
+
+    // Advanced connections: defaults written on opening; port texts decide OK; the time-outs
+    // are written as slider steps and read back by the server's reader.
+    void advancedConnections() {
+        FreshHive();
+        OpenSheet(
+            [](QDialog* sheet) {
+                auto* tabs = sheet->findChild<QTabWidget*>();
+                tabs->setCurrentIndex(kConnectionPage);
+                auto* advanced = ByText(tabs->widget(kConnectionPage), "&Advanced");
+                RunModal(advanced, "Advanced Connections", [](QDialog*) {}, "Cancel");
+                for (const char* port : {"smtpinport", "smtpoutport"}) QCOMPARE(DwordIn("AdvCon", port), 25u);
+                QCOMPARE(DwordIn("AdvCon", "popport"), 110u);
+                for (const char* t : {"smtpintimeout", "smtpouttimeout", "poptimeout", "SmartPoptimeout"})
+                    QCOMPARE(DwordIn("AdvCon", t), 30u);
+
+                CRegistryKey("AdvCon", true).WriteInt("SMTPInTimeout", 45);
+                CRegistryKey("AdvCon", true).WriteInt("poptimeout", 150);
+                RunModal(
+                    advanced, "Advanced Connections",
+                    [](QDialog* dlg) {
+                        auto* in = dlg->findChild<QSlider*>("SMTPInTimeout");
+                        auto* pop = dlg->findChild<QSlider*>("poptimeout");
+                        auto* smartPop = dlg->findChild<QSlider*>("SmartPopTimeout");
+                        auto* inPort = dlg->findChild<QLineEdit*>("smtpinport");
+                        auto* outPort = dlg->findChild<QLineEdit*>("smtpoutport");
+                        QPushButton* ok = dlg->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
+                        QVERIFY(in && pop && smartPop && inPort && outPort);
+                        QCOMPARE(in->value(), 1);
+                        QCOMPARE(pop->value(), 5);
+                        QStringList labels;
+                        for (auto* l : dlg->findChildren<QLabel*>()) labels << l->text();
+                        QVERIFY(labels.contains("45 Seconds"));
+                        QCOMPARE(inPort->text(), QString("25"));
+                        QVERIFY(ok->isEnabled());
+                        for (const char* bad : {"32768", "80a", "-1", " 80"}) {
+                            outPort->setText(bad);
+                            QVERIFY2(!ok->isEnabled(), bad);
+                        }
+                        outPort->setText("32767");
+                        QVERIFY(ok->isEnabled());
+                        inPort->clear();
+                        QVERIFY(ok->isEnabled());
+                        smartPop->setValue(4);
+                        labels.clear();
+                        for (auto* l : dlg->findChildren<QLabel*>()) labels << l->text();
+                        QVERIFY(labels.contains("120 Seconds"));
+                        QVERIFY(labels.contains("30 Seconds"));  // SMTP Receive shown again as its step
+                    },
+                    "OK");
+            },
+            "OK");
+        QCOMPARE(DwordIn("AdvCon", "smtpinport"), 0u);
+        QCOMPARE(DwordIn("AdvCon", "smtpoutport"), 32767u);
+        QCOMPARE(DwordIn("AdvCon", "popport"), 110u);
+        QCOMPARE(pv::ReadTimeoutSeconds("SMTPintimeout"), 30);
+        QCOMPARE(pv::ReadTimeoutSeconds("poptimeout"), 150);
+        QCOMPARE(pv::ReadTimeoutSeconds("SmartPoptimeout"), 120);
+        std::vector<std::string> names;
+        CRegistryKey("AdvCon", false).ListValueNames(names);
+        QCOMPARE(names.size(), size_t(7));
+    }
+
+    // ---- Schedule page and Advanced Scheduling ----------------------------------------------
+
+    void schedulePageWritesFlagsAndCounts() {
+        FreshHive();
+        {
+            CRegistryKey key("Schedule", true);
+            key.WriteInt("CheckIdle", 1);
+            key.WriteInt("CountIdle", 0);
+            key.WriteInt("CountAge", 45);
+        }
+        OpenSheet(
+            [](QDialog* sheet) {
+                auto* tabs = sheet->findChild<QTabWidget*>();
+                QCOMPARE(tabs->tabText(kSchedulePage), QString("Schedule"));
+                tabs->setCurrentIndex(kSchedulePage);
+                QWidget* page = tabs->widget(kSchedulePage);
+                auto* waiting = page->findChild<QCheckBox*>("CheckWaiting");
+                auto* age = page->findChild<QCheckBox*>("CheckAge");
+                auto* idle = page->findChild<QCheckBox*>("CheckIdle");
+                auto* waitingCount = page->findChild<QLineEdit*>("CountWaitingEdit");
+                auto* ageCount = page->findChild<QLineEdit*>("CountAgeEdit");
+                auto* idleCount = page->findChild<QLineEdit*>("CountIdleEdit");
+                QVERIFY(waiting && age && idle && waitingCount && ageCount && idleCount);
+                QVERIFY(!waiting->isChecked() && !age->isChecked() && idle->isChecked());
+                // A stored 0 is shown as 1 but stays 0 until the field is changed.
+                QCOMPARE(idleCount->text(), QString("1"));
+                QCOMPARE(ageCount->text(), QString("45"));
+                QCOMPARE(DwordIn("Schedule", "CountIdle"), 0u);
+
+                waiting->click();
+                QCOMPARE(DwordIn("Schedule", "CheckWaiting"), 1u);
+                QCOMPARE(RawIn("Schedule", "CountWaiting").type, 0u);
+
+                // Each keystroke writes; a text that is no count in range is refused with a
+                // message and the last good count stays.
+                ageCount->setFocus();
+                ageCount->end(false);
+                QTest::keyClick(ageCount, Qt::Key_Backspace);
+                QCOMPARE(DwordIn("Schedule", "CountAge"), 4u);
+                QTest::keyClick(ageCount, Qt::Key_X);
+                QCOMPARE(DwordIn("Schedule", "CountAge"), 4u);
+                QMessageBox* box = VisibleRefusal(page);
+                QVERIFY(box);
+                QCOMPARE(box->text(), QString("Enter a whole number between 1 and 1440."));
+                box->close();
+                ageCount->setText("");
+                QTest::keyClicks(ageCount, "2000");
+                QCOMPARE(DwordIn("Schedule", "CountAge"), 200u);
+                QVERIFY(VisibleRefusal(page));
+                VisibleRefusal(page)->close();
+
+                // Dial-up defaults keep the idle check and its count; LAN defaults keep the counts.
+                ByText(page, "Set &Dialup defaults")->click();
+                QCOMPARE(DwordIn("Schedule", "CheckWaiting"), 1u);
+                QCOMPARE(DwordIn("Schedule", "CountWaiting"), 10u);
+                QCOMPARE(DwordIn("Schedule", "CheckAge"), 1u);
+                QCOMPARE(DwordIn("Schedule", "CountAge"), 20u);
+                QCOMPARE(DwordIn("Schedule", "CheckIdle"), 1u);
+                QCOMPARE(DwordIn("Schedule", "CountIdle"), 1u);
+                QVERIFY(idle->isChecked());
+                QCOMPARE(waitingCount->text(), QString("10"));
+                ByText(page, "Set &LAN defaults")->click();
+                QCOMPARE(DwordIn("Schedule", "CountWaiting"), 1u);
+                QCOMPARE(DwordIn("Schedule", "CheckAge"), 0u);
+                QCOMPARE(DwordIn("Schedule", "CountAge"), 20u);
+                QCOMPARE(DwordIn("Schedule", "CheckIdle"), 0u);
+                QVERIFY(!age->isChecked() && !idle->isChecked());
+            },
+            "Cancel");
+        // What the connection manager reads.
+        const pv::dialup::CheckSwitches checks = pv::dialup::ReadCheckSwitches();
+        QVERIFY(checks.waiting && !checks.age && !checks.idle);
+    }
+
+    // Time entry rules, weekdays shared by one set only, the saved encoding, and the schedule
+    // check reading the set back.
+    void advancedSchedule() {
+        FreshHive();
+        {
+            CRegistryKey b("Schedule\\b", true);
+            b.WriteInt("dow", 0x02);  // Tuesday
+            b.WriteString("Times", "09:15,10:00");
+        }
+        OpenSheet(
+            [](QDialog* sheet) {
+                auto* tabs = sheet->findChild<QTabWidget*>();
+                tabs->setCurrentIndex(kSchedulePage);
+                auto* advanced = ByText(tabs->widget(kSchedulePage), "Advanced ...");
+                RunModal(
+                    advanced, "Advanced Scheduling",
+                    [](QDialog* dlg) {
+                        ByText(dlg, "Use advanced scheduling")->click();
+                        ByText(dlg->findChild<QGroupBox*>("Set_a"), "Friday")->click();
+                    },
+                    "Cancel");
+                QCOMPARE(RawIn("Schedule", "UseAdvanced").type, 0u);
+                QVERIFY(!pv::platform::Hive::FindKey(std::string(pv::kDefaultConfigRoot) + "\\Schedule\\a"));
+
+                RunModal(
+                    advanced, "Advanced Scheduling",
+                    [](QDialog* dlg) {
+                        auto* a = dlg->findChild<QGroupBox*>("Set_a");
+                        auto* b = dlg->findChild<QGroupBox*>("Set_b");
+                        auto* time = dlg->findChild<QLineEdit*>("Time_a");
+                        auto* listA = dlg->findChild<QListWidget*>("Times_a");
+                        auto* listB = dlg->findChild<QListWidget*>("Times_b");
+                        QVERIFY(a && b && time && listA && listB);
+                        QCOMPARE(Items(listB), QStringList({"09:15", "10:00"}));
+                        QVERIFY(ByText(b, "Tuesday")->property("checked").toBool());
+                        QCOMPARE(time->text(), QString("00:00"));
+                        QAbstractButton* add = ByText(a, "Add Time");
+                        QAbstractButton* remove = ByText(a, "Delete Time");
+                        QVERIFY(!remove->isEnabled());
+                        for (const char* bad : {"7:30", "07-30", "24:00", "07:60", "07:305", ""}) {
+                            time->setText(bad);
+                            QVERIFY2(!add->isEnabled(), bad);
+                        }
+                        time->setText("07:30");
+                        QVERIFY(add->isEnabled());
+                        const struct {
+                            const char* from;
+                            const char* button;
+                            const char* to;
+                        } steps[] = {{"23:50", "Plus_a", "23:50"}, {"00:10", "Minus_a", "00:10"},
+                                     {"09:50", "Plus_a", "10:05"}, {"10:05", "Minus_a", "09:50"}};
+                        for (const auto& s : steps) {
+                            time->setText(s.from);
+                            dlg->findChild<QPushButton*>(s.button)->click();
+                            QCOMPARE(time->text(), QString(s.to));
+                        }
+                        time->setText("12:00");
+                        add->click();
+                        time->setText("08:30");
+                        add->click();
+                        time->setText("17:45");
+                        add->click();
+                        QCOMPARE(Items(listA), QStringList({"08:30", "12:00", "17:45"}));
+                        listA->setCurrentRow(2);
+                        QVERIFY(remove->isEnabled());
+                        remove->click();
+                        QVERIFY(!remove->isEnabled());
+                        QCOMPARE(Items(listA), QStringList({"08:30", "12:00"}));
+
+                        // Monday in A, then Monday in B: A loses it. Tuesday moves from B to A.
+                        ByText(a, "Monday")->click();
+                        ByText(b, "Monday")->click();
+                        QVERIFY(!ByText(a, "Monday")->property("checked").toBool());
+                        ByText(a, "Monday")->click();
+                        ByText(a, "Tuesday")->click();
+                        QVERIFY(!ByText(b, "Tuesday")->property("checked").toBool());
+                        ByText(b, "Sunday")->click();
+                        ByText(dlg, "Use advanced scheduling")->click();
+                    },
+                    "OK");
+            },
+            "OK");
+        QCOMPARE(DwordIn("Schedule", "UseAdvanced"), 1u);
+        QCOMPARE(DwordIn("Schedule\\a", "dow"), 0x03u);
+        QCOMPARE(TextIn("Schedule\\a", "Times"), std::string("08:30,12:00,"));
+        QCOMPARE(DwordIn("Schedule\\b", "dow"), 0x40u);
+        QCOMPARE(TextIn("Schedule\\b", "Times"), std::string("09:15,10:00,"));
+
+        // The connection manager's check: Monday and Tuesday follow A, Sunday B.
+        auto at = [](int wday, int hour, int minute) {
+            std::tm t {};
+            t.tm_wday = wday;
+            t.tm_hour = hour;
+            t.tm_min = minute;
+            bool lastMatch = false;
+            return pv::dialup::ScheduleTimeCheck(t, lastMatch);
+        };
+        QVERIFY(at(1, 8, 30));
+        QVERIFY(at(2, 12, 0));
+        QVERIFY(!at(2, 9, 15));
+        QVERIFY(at(0, 10, 0));
+        QVERIFY(!at(3, 8, 30));
+
+        // A list saved by another program without the final comma opens as two entries.
+        CRegistryKey("Schedule\\a", true).WriteString("Times", "08:00,09:00");
+        OpenSheet(
+            [](QDialog* sheet) {
+                auto* tabs = sheet->findChild<QTabWidget*>();
+                tabs->setCurrentIndex(kSchedulePage);
+                RunModal(
+                    ByText(tabs->widget(kSchedulePage), "Advanced ..."), "Advanced Scheduling",
+                    [](QDialog* dlg) {
+                        QCOMPARE(Items(dlg->findChild<QListWidget*>("Times_a")), QStringList({"08:00", "09:00"}));
+                    },
+                    "Cancel");
+            },
+            "OK");
+    }
+
+    // ---- SmartPop page and its dialogs ------------------------------------------------------
+
+    // Adding checks the account before anything is written: OK only for a complete one, a name
+    // that would leave the spool folder or a bad port refused with a message.
+    void smartPopAddAccount() {
+        FreshHive();
+        OpenSheet(
+            [](QDialog* sheet) {
+                auto* tabs = sheet->findChild<QTabWidget*>();
+                QCOMPARE(tabs->tabText(kSmartPopPage), QString("SmartPop"));
+                tabs->setCurrentIndex(kSmartPopPage);
+                QWidget* page = tabs->widget(kSmartPopPage);
+                auto* enable = page->findChild<QCheckBox*>("Enable");
+                auto* list = page->findChild<QTreeWidget*>("Accounts");
+                QVERIFY(enable && list && !enable->isChecked());
+                QCOMPARE(list->headerItem()->text(0), QString("Account"));
+                QCOMPARE(list->headerItem()->text(1), QString("Deliver to"));
+                QCOMPARE(list->headerItem()->text(2), QString("port"));
+                enable->click();
+                QCOMPARE(DwordIn("SmartPop", "Enable"), 1u);
+                enable->click();
+                QCOMPARE(DwordIn("SmartPop", "Enable"), 0u);
+
+                auto* add = ByText(page, "&Add ...");
+                RunModal(
+                    add, "Add/Edit SmartPop",
+                    [](QDialog* dlg) {
+                        auto* account = dlg->findChild<QLineEdit*>("Account");
+                        auto* password = dlg->findChild<QLineEdit*>("Password");
+                        auto* port = dlg->findChild<QLineEdit*>("Port");
+                        QPushButton* ok = dlg->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
+                        QVERIFY(account && password && port);
+                        QCOMPARE(password->echoMode(), QLineEdit::Password);
+                        QCOMPARE(port->text(), QString("110"));
+                        QVERIFY(!ok->isEnabled());
+                        QTest::keyClicks(password, "pw");
+                        for (const char* bad : {"no-at-sign.example", "two words@host", ""}) {
+                            account->setText(bad);
+                            QVERIFY2(!ok->isEnabled(), bad);
+                        }
+                        account->setText("user@host");
+                        QVERIFY(ok->isEnabled());
+                        password->clear();
+                        QVERIFY(!ok->isEnabled());
+                        QTest::keyClicks(password, "pw");
+
+                        // Names the collector would turn into a path outside the spool folder,
+                        // or would not take at all, are refused; the dialog stays.
+                        for (const char* bad : {"../up@host", "a/b@host", "a\\b@host", "@host", "user@"}) {
+                            account->setText(bad);
+                            ok->click();
+                            QVERIFY2(dlg->isVisible(), bad);
+                            QMessageBox* box = VisibleRefusal(dlg);
+                            QVERIFY2(box && box->text().contains("cannot be an account"), bad);
+                            box->close();
+                            QVERIFY2(!pv::IsValidSmartPopAccount(bad), bad);
+                        }
+                        account->setText("user@host");
+                        for (const char* bad : {"80a", "0", "65536", ""}) {
+                            port->setText(bad);
+                            ok->click();
+                            QVERIFY2(dlg->isVisible(), bad);
+                            QMessageBox* box = VisibleRefusal(dlg);
+                            QVERIFY2(box, bad);
+                            QCOMPARE(box->text(), QString("Enter a port number between 1 and 65535."));
+                            box->close();
+                        }
+                    },
+                    "Cancel");
+                QVERIFY(!CRegistryKey("SmartPop", false).IsOpen() ||
+                        [] {
+                            std::vector<std::string> n;
+                            CRegistryKey("SmartPop", false).ListSubkeys(n);
+                            return n.empty();
+                        }());
+
+                RunModal(
+                    add, "Add/Edit SmartPop",
+                    [](QDialog* dlg) {
+                        dlg->findChild<QLineEdit*>("Account")->setText("jill@pop.example");
+                        dlg->findChild<QLineEdit*>("Password")->setText("s3cret");
+                        dlg->findChild<QLineEdit*>("DeliverTo")->setText("carol");
+                        dlg->findChild<QLineEdit*>("Port")->setText("1110");
+                    },
+                    "OK");
+                QCOMPARE(list->topLevelItemCount(), 1);
+                QCOMPARE(list->topLevelItem(0)->text(0), QString("jill@pop.example"));
+                QCOMPARE(list->topLevelItem(0)->text(1), QString("carol"));
+                QCOMPARE(list->topLevelItem(0)->text(2), QString("1110"));
+
+                // The same account again (in another case) is refused, nothing overwritten.
+                RunModal(
+                    add, "Add/Edit SmartPop",
+                    [](QDialog* dlg) {
+                        dlg->findChild<QLineEdit*>("Account")->setText("JILL@pop.example");
+                        dlg->findChild<QLineEdit*>("Password")->setText("other");
+                        dlg->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+                        QVERIFY(dlg->isVisible());
+                        QVERIFY(VisibleRefusal(dlg));
+                        VisibleRefusal(dlg)->close();
+                    },
+                    "Cancel");
+            },
+            "OK");
+        QCOMPARE(TextIn("SmartPop\\jill@pop.example", "pwd"), std::string("s3cret"));
+        QCOMPARE(TextIn("SmartPop\\jill@pop.example", "for"), std::string("carol"));
+        QCOMPARE(DwordIn("SmartPop\\jill@pop.example", "port"), 1110u);
+    }
+
+    // Edit renames to exactly one key keeping the values; Delete asks, and No keeps it.
+    void smartPopEditAndDelete() {
+        FreshHive();
+        {
+            CRegistryKey key("SmartPop\\old@host", true);
+            key.WriteString("for", "carol");
+            key.WriteString("pwd", "kept");
+            CRegistryKey("SmartPop\\other@host", true).WriteString("pwd", "x");
+        }
+        OpenSheet(
+            [](QDialog* sheet) {
+                auto* tabs = sheet->findChild<QTabWidget*>();
+                tabs->setCurrentIndex(kSmartPopPage);
+                QWidget* page = tabs->widget(kSmartPopPage);
+                auto* list = page->findChild<QTreeWidget*>("Accounts");
+                QCOMPARE(list->topLevelItemCount(), 2);
+                // Without a port value the list shows the port the collector uses.
+                QCOMPARE(list->topLevelItem(0)->text(2), QString("110"));
+                list->setCurrentItem(list->topLevelItem(0));
+                RunModal(
+                    ByText(page, "&Edit ..."), "Add/Edit SmartPop",
+                    [](QDialog* dlg) {
+                        auto* account = dlg->findChild<QLineEdit*>("Account");
+                        QCOMPARE(account->text(), QString("old@host"));
+                        QCOMPARE(dlg->findChild<QLineEdit*>("Password")->text(), QString("kept"));
+                        QCOMPARE(dlg->findChild<QLineEdit*>("DeliverTo")->text(), QString("carol"));
+                        QCOMPARE(dlg->findChild<QLineEdit*>("Port")->text(), QString("110"));
+                        account->setText("new@host");
+                    },
+                    "OK");
+                QStringList rows;
+                for (int i = 0; i < list->topLevelItemCount(); ++i) rows << list->topLevelItem(i)->text(0);
+                rows.sort();
+                QCOMPARE(rows, QStringList({"new@host", "other@host"}));
+
+                list->setCurrentItem(list->findItems("other@host", Qt::MatchExactly).first());
+                QString asked;
+                auto answer = [&asked](QMessageBox::StandardButton button) {
+                    QTimer::singleShot(0, [&asked, button] {
+                        for (QWidget* w : QApplication::topLevelWidgets()) {
+                            auto* box = qobject_cast<QMessageBox*>(w);
+                            if (box && box->isVisible()) {
+                                asked = box->windowTitle() + "|" + box->text();
+                                box->button(button)->click();
+                            }
+                        }
+                    });
+                };
+                answer(QMessageBox::No);
+                ByText(page, "&Delete")->click();
+                QCOMPARE(asked, QString("Delete Account|Are you sure you wish to stop obtaining mail from\n'other@host'"));
+                QCOMPARE(list->topLevelItemCount(), 2);
+                answer(QMessageBox::Yes);
+                ByText(page, "&Delete")->click();
+                QCOMPARE(list->topLevelItemCount(), 1);
+            },
+            "OK");
+        std::vector<std::string> names;
+        CRegistryKey("SmartPop", false).ListSubkeys(names);
+        QCOMPARE(names, std::vector<std::string>({"new@host"}));
+        QCOMPARE(TextIn("SmartPop\\new@host", "pwd"), std::string("kept"));
+        QCOMPARE(TextIn("SmartPop\\new@host", "for"), std::string("carol"));
+        QCOMPARE(DwordIn("SmartPop\\new@host", "port"), 110u);
+    }
+
+    // The provider domains: added through New Domain as DWORD 0, deleted by selection.
+    void smartPopDomains() {
+        FreshHive();
+        CRegistryKey("SmartPop_Domains", true).WriteInt("provider.example", 0);
+        OpenSheet(
+            [](QDialog* sheet) {
+                auto* tabs = sheet->findChild<QTabWidget*>();
+                tabs->setCurrentIndex(kSmartPopPage);
+                RunModal(
+                    ByText(tabs->widget(kSmartPopPage), "Domain&s"), "SmartPop Domains",
+                    [](QDialog* dlg) {
+                        auto* list = dlg->findChild<QListWidget*>("SmartPopDomains");
+                        QAbstractButton* remove = ByText(dlg, "&Delete");
+                        QCOMPARE(Items(list), QStringList({"provider.example"}));
+                        QVERIFY(!remove->isEnabled());
+                        RunModal(
+                            ByText(dlg, "&Add"), "New Domain",
+                            [](QDialog* ask) { QTest::keyClicks(ask->findChild<QLineEdit*>("NewDomain"), "gone.example"); },
+                            "Cancel");
+                        QCOMPARE(RawIn("SmartPop_Domains", "gone.example").type, 0u);
+                        RunModal(
+                            ByText(dlg, "&Add"), "New Domain",
+                            [](QDialog* ask) { QTest::keyClicks(ask->findChild<QLineEdit*>("NewDomain"), "isp.example"); },
+                            "OK");
+                        QCOMPARE(DwordIn("SmartPop_Domains", "isp.example"), 0u);
+                        QCOMPARE(Items(list), QStringList({"isp.example", "provider.example"}));
+                        list->setCurrentRow(1);
+                        QVERIFY(remove->isEnabled());
+                        remove->click();
+                        QVERIFY(!remove->isEnabled());
+                        QCOMPARE(Items(list), QStringList({"isp.example"}));
+                    },
+                    "OK");
+            },
+            "OK");
+        std::vector<std::string> names;
+        CRegistryKey("SmartPop_Domains", false).ListValueNames(names);
+        QCOMPARE(names, std::vector<std::string>({"isp.example"}));
     }
 };
 

@@ -1,0 +1,105 @@
+// The Connection page (gateway, LAN or dial-up, the phone-book entry) and the two dialogs it
+// opens: Dialup Options (account, attempts, time-outs, the command after logging on) and
+// Advanced Connections (ports and time-outs of the services).
+#pragma once
+
+#include <QDialog>
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+class QButtonGroup;
+class QComboBox;
+class QDialogButtonBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QSlider;
+
+namespace pv {
+
+class CConnectionDlg : public QWidget {
+    Q_OBJECT
+public:
+    // The most phone-book entries the page lists; more count as a phone book it cannot show.
+    static constexpr size_t kMaxEntries = 100;
+
+    explicit CConnectionDlg(QWidget* parent = nullptr);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void Initialise();
+    void ApplyConnectionMethod();
+    void OnEntryChosen(int index);
+
+    bool useLan_ = false;
+    std::string gateway_;
+    bool phoneBookUnavailable_ = false;
+    bool initialised_ = false;
+
+    QLineEdit* gatewayEdit_;
+    QRadioButton* lan_;
+    QRadioButton* dialup_;
+    QButtonGroup* method_;
+    QComboBox* entries_;
+    QPushButton* options_;
+    QPushButton* advanced_;
+};
+
+// Written by OK only, except the three defaults it writes when it opens on a configuration
+// without them.
+class CDialupOptionsDlg : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr uint32_t kDefaultRetries = 5;
+    static constexpr uint32_t kDefaultLogonSeconds = 60;
+    static constexpr uint32_t kDefaultInactivitySeconds = 180;
+    static constexpr int kSecondsPerStep = 30;
+
+    explicit CDialupOptionsDlg(QWidget* parent = nullptr);
+
+private:
+    void ShowLabels();
+    void Save();
+
+    QLineEdit* username_;
+    QLineEdit* password_;
+    QLineEdit* command_;
+    QSlider* attempts_;
+    QSlider* logon_;
+    QSlider* inactivity_;
+    QLabel* attemptsLabel_;
+    QLabel* logonLabel_;
+    QLabel* inactivityLabel_;
+};
+
+// Ports of the SMTP service, the gateway and the POP3 service, and four inactivity time-outs.
+class CAdvancedConnectionsDlg : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr uint32_t kPortLimit = 32768;  // ports from here on are refused
+    static constexpr int kSecondsPerStep = 30;
+
+    explicit CAdvancedConnectionsDlg(QWidget* parent = nullptr);
+
+    // A port text OK takes: digits only, below kPortLimit; the empty text stands for 0.
+    static bool IsPortText(const QString& text);
+
+private:
+    void UpdateOk();
+    void ShowLabels();
+    // False, with nothing written, while a port text is not one OK takes.
+    bool Save();
+
+    std::array<QLineEdit*, 3> ports_ {};
+    std::array<QSlider*, 4> timeouts_ {};
+    std::array<QLabel*, 4> labels_ {};
+    QDialogButtonBox* buttons_;
+};
+
+}  // namespace pv
