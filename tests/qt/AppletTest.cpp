@@ -786,7 +786,7 @@ private slots:
                         QAbstractButton* add = ByText(a, "Add Time");
                         QAbstractButton* remove = ByText(a, "Delete Time");
                         QVERIFY(!remove->isEnabled());
-                        for (const char* bad : {"7:30", "07-30", "24:00", "07:60", "07:305", ""}) {
+                        for (const char* bad : {"7:30", "07-30", "24:00", "07:60", "07:059", "12:3:", ""}) {
                             time->setText(bad);
                             QVERIFY2(!add->isEnabled(), bad);
                         }
@@ -914,7 +914,7 @@ private slots:
 
                         // Names the collector would turn into a path outside the spool folder,
                         // or would not take at all, are refused; the dialog stays.
-                        for (const char* bad : {"../up@host", "a/b@host", "a\\b@host", "@host", "user@"}) {
+                        for (const char* bad : {"../up@host", "..@host", "a..b@host", "a/b@host", "a\\b@host", "@host", "user@", "tab\there@host"}) {
                             account->setText(bad);
                             ok->click();
                             QVERIFY2(dlg->isVisible(), bad);
