@@ -110,7 +110,8 @@ int AddSmartPop(const QString& account, const QString& password, const QString& 
         tabs->setCurrentIndex(4);
         auto* enable = sheet->findChild<QCheckBox*>("Enable");
         if (enable && !enable->isChecked()) enable->click();
-        WithDialog(ByText(sheet, "&Add ..."), "Add/Edit SmartPop", [&](QDialog* dlg) {
+        // Buttons are looked for on their own page: several pages have one called "&Add ...".
+        WithDialog(ByText(tabs->widget(4), "&Add ..."), "Add/Edit SmartPop", [&](QDialog* dlg) {
             dlg->findChild<QLineEdit*>("Account")->setText(account);
             dlg->findChild<QLineEdit*>("Password")->setText(password);
             dlg->findChild<QLineEdit*>("DeliverTo")->setText(deliverTo);
@@ -136,7 +137,7 @@ int Screenshots(const QString& folder) {
         auto shootDialog = [&](int tab, const QString& button, const QString& title, const QString& file,
                                const std::function<void(QDialog*)>& prepare = {}) {
             tabs->setCurrentIndex(tab);
-            ok &= WithDialog(ByText(sheet, button), title, [&](QDialog* dlg) {
+            ok &= WithDialog(ByText(tabs->widget(tab), button), title, [&](QDialog* dlg) {
                 if (prepare) prepare(dlg);
                 ok &= Shoot(dlg, folder + "/" + file);
                 dlg->reject();
@@ -165,7 +166,7 @@ int Screenshots(const QString& folder) {
                     }
                 }
             });
-            ByText(sheet, "&Delete")->click();
+            ByText(tabs->widget(4), "&Delete")->click();
             ok &= asked;
         }
         return ok ? 0 : 1;
