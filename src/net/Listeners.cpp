@@ -10,6 +10,7 @@
 #include "core/Format.h"
 #include "core/Log.h"
 #include "core/RegistryKey.h"
+#include "net/LanTls.h"
 #include "net/RelayNets.h"
 #include "platform/Limits.h"
 #include "platform/MessageBox.h"
@@ -291,6 +292,8 @@ int CServiceListeners::Start() {
                      "); each conversation needs a few descriptors. Raise the hard limit (ulimit -Hn, or "
                      "LimitNOFILE= in the service unit).");
     }
+    // The certificate is read once per start; a bad one is logged and the services run plain.
+    if (factories_.smtp || factories_.pop) LoadLanTls();
     if (factories_.finger) finger_ = StartOne(new CFingerListen(factories_.finger, bindAddress_), "finger");
     if (factories_.pop) pop_ = StartOne(new CPopListen(factories_.pop, bindAddress_), "POP3");
     if (factories_.smtp) smtp_ = StartOne(new CSMTPListen(factories_.smtp, bindAddress_), "SMTP");
