@@ -97,12 +97,16 @@ protected:
         seen_->Update([&] {
             if (line.rfind("payload ", 0) == 0) {
                 seen_->serverBytes += line.size();
+            } else if (line.rfind("PROBE ", 0) == 0) {
+                seen_->serverLines.push_back("PROBE " + std::to_string(line.size()));
             } else {
                 seen_->serverLines.push_back(line);
             }
             seen_->serverWasTls = tls;
         });
-        if (line == "STARTTLS") {
+        if (line.rfind("PROBE ", 0) == 0) {
+            SendLine("probe ok");
+        } else if (line == "STARTTLS") {
             SendLine("220 go ahead");
             StartTlsServer(ctx_);
         } else if (line == "END") {
@@ -160,17 +164,21 @@ protected:
             return;
         }
         if (plan_.startTls) SendLine("AFTER");
-        if (plan_.bigTransfer) {
-            std::string all;
-            for (size_t i = 0; i < kLines; ++i) all += Payload(i) + "\r\n";
-            SendBytes(all);
-        }
-        SendLine("END");
+        // One record far larger than a read, and then nothing until the answer: most of it
+        // waits inside the session with the socket empty, and must still be read.
+        SendLine("PROBE " + std::string(12000, 'p'));
     }
     void OnReceive() override { ReceiveLines(kMaxLineReceiveSize); }
     void OnLine(std::string& line) override {
         if (line == "hello plain") {
             SendBytes("STARTTLS\r\n" + plan_.beforeTls);
+        } else if (line == "probe ok") {
+            if (plan_.bigTransfer) {
+                std::string all;
+                for (size_t i = 0; i < kLines; ++i) all += Payload(i) + "\r\n";
+                SendBytes(all);
+            }
+            SendLine("END");
         } else if (line == "220 go ahead") {
             StartTlsClient(ctx_, plan_.options);
         } else if (line.rfind("payload ", 0) == 0) {
@@ -279,7 +287,7 @@ protected:
         auto* client = new Client(seen_, std::move(clientCtx), acceptor_.Port(), std::move(plan));
         ASSERT_TRUE(client->CreateThread().Valid());
         acceptor_.ServeOne(new Server(seen_, serverCtx_, startTls));
-        EXPECT_TRUE(seen_->WaitUntil([&] { return seen_->clientDone && seen_->ended == 1; }, 60000))
+        EXPECT_TRUE(seen_->WaitUntil([&] { return seen_->clientDone && seen_->ended == 1; }, 30000))
             << "the conversation did not finish";
     }
 
@@ -321,7 +329,7 @@ TEST_F(NetTlsTest, ImplicitTlsCarriesMegabytesBothWaysThroughSmallReadsAndFullSo
     EXPECT_TRUE(seen_->serverWasTls);
     EXPECT_EQ(seen_->serverBytes, kLines * 997);
     EXPECT_EQ(seen_->clientBytes, kLines * 997);
-    EXPECT_EQ(seen_->serverLines, (std::vector<std::string> {"END", "QUIT"}));
+    EXPECT_EQ(seen_->serverLines, (std::vector<std::string> {"PROBE 12006", "END", "QUIT"}));
     EXPECT_EQ(seen_->clientFingerprint, fingerprint_);
 }
 
@@ -337,7 +345,7 @@ TEST_F(NetTlsTest, StartTlsDropsWhatTheClientSentBeforeTheHandshake) {
     Run(ctx, plan, /*startTls=*/true);
     std::lock_guard lock(seen_->mutex);
     EXPECT_TRUE(seen_->HasEvent("client ok"));
-    EXPECT_EQ(seen_->serverLines, (std::vector<std::string> {"STARTTLS", "AFTER", "END", "QUIT"}));
+    EXPECT_EQ(seen_->serverLines, (std::vector<std::string> {"STARTTLS", "AFTER", "PROBE 12006", "END", "QUIT"}));
 }
 
 TEST_F(NetTlsTest, CertificateForAnotherHostIsRefused) {
@@ -378,7 +386,7 @@ TEST_F(NetTlsTest, SelfSignedCertificateIsRefusedUnlessPinned) {
     {
         std::lock_guard lock(seen_->mutex);
         EXPECT_TRUE(seen_->HasEvent("client ok"));
-        EXPECT_EQ(seen_->serverLines, (std::vector<std::string> {"END", "QUIT"}));
+        EXPECT_EQ(seen_->serverLines, (std::vector<std::string> {"PROBE 12006", "END", "QUIT"}));
     }
 
     // Another pin refuses it.
