@@ -13,7 +13,7 @@ import tempfile
 import threading
 import unittest
 
-from pvharness import Conversation, Installation, listening, wait_until
+from pvharness import Conversation, Installation, free_port, listening, wait_until
 
 SEPARATOR = b"From pv-test-separator"
 
@@ -38,14 +38,18 @@ class LanTlsTest(unittest.TestCase):
         cls.inst.set_string("AdvCon", "TlsCertificate", cls.cert)
         cls.inst.set_string("AdvCon", "TlsKey", cls.key)
         cls.inst.set_dword("AdvCon", "MaxMessageSize", 20000)
+        cls.smtps, cls.pops = free_port(), free_port()
+        cls.inst.set_dword("AdvCon", "SmtpsPort", cls.smtps)
+        cls.inst.set_dword("AdvCon", "Pop3sPort", cls.pops)
         cls.smtp = cls.inst.ports["smtpinport"]
         cls.pop = cls.inst.ports["popport"]
-        for name in ("alice", "bob", "carol"):
+        for name in ("alice", "bob", "carol", "dave"):
             cls.inst.run("postvane-admin", "mailbox", "add", name, "--password", "pw-" + name)
         cls.server = cls.inst.start()
         cls.addClassCleanup(cls.server.stop)
         cls.server.wait_for("Starting Postvane")
-        wait_until(lambda: listening(cls.smtp) and listening(cls.pop), what="the listeners")
+        wait_until(lambda: all(listening(p) for p in (cls.smtp, cls.pop, cls.smtps, cls.pops)),
+                   what="the listeners")
         cls.context = ssl.create_default_context(cafile=cls.cert)
 
     def ehlo(self, conv, name="client.test"):
@@ -107,27 +111,57 @@ class LanTlsTest(unittest.TestCase):
         with smtplib.SMTP("127.0.0.1", self.smtp, timeout=30) as s:
             s.starttls(context=self.context)
             s.sendmail("me@example.org", ["carol@example.test"], b"Subject: for fetchmail\r\n\r\nhello\r\n")
+        def run():
+            log, got = self.fetchmail("carol", self.pop, "sslproto 'tls1.2+'")
+            self.assertIn("POP3> STLS", log)
+            return got
+        got = wait_until(run, timeout=30, what="fetchmail's message")
+        self.assertEqual(len(got), 1)
+        self.assertIn(b"Subject: for fetchmail", got[0])
+
+    def fetchmail(self, user, port, security):
+        """Runs fetchmail once for the user; the messages it delivered (possibly none yet)."""
         work = tempfile.mkdtemp(dir=self.inst.dir)
         mbox = os.path.join(work, "mbox")
         rc = os.path.join(work, "fetchmailrc")
         with open(rc, "w") as f:
             f.write(f'set no syslog\nset invisible\nset idfile "{work}/fetchids"\n'
-                    f"poll 127.0.0.1 protocol POP3 service {self.pop} auth password\n"
-                    f'  user "carol" there with password "pw-carol" is "nobody" here\n'
-                    f"  fetchall nokeep no rewrite sslproto 'tls1.2+' sslcertck sslcertfile '{self.cert}' sslcommonname localhost\n"
+                    f"poll 127.0.0.1 protocol POP3 service {port} auth password\n"
+                    f'  user "{user}" there with password "pw-{user}" is "nobody" here\n'
+                    f"  fetchall nokeep no rewrite {security} sslcertck sslcertfile '{self.cert}' sslcommonname localhost\n"
                     f'  mda "(echo {SEPARATOR.decode()}; cat) >> {mbox}"\n')
         os.chmod(rc, 0o600)
+        proc = subprocess.run(["fetchmail", "-v", "-f", rc, "--pidfile", os.path.join(work, "pid")],
+                              env=dict(os.environ, HOME=work, FETCHMAILHOME=work), capture_output=True, timeout=60)
+        log = (proc.stdout + proc.stderr).decode(errors="replace")
+        self.assertIn(proc.returncode, (0, 1), log)  # 1: nothing there yet
+        return log, (open(mbox, "rb").read().split(SEPARATOR + b"\n")[1:] if os.path.exists(mbox) else [])
 
-        def run():
-            proc = subprocess.run(["fetchmail", "-v", "-f", rc, "--pidfile", os.path.join(work, "pid")],
-                                  env=dict(os.environ, HOME=work, FETCHMAILHOME=work),
-                                  capture_output=True, timeout=60)
-            log = (proc.stdout + proc.stderr).decode(errors="replace")
-            self.assertIn(proc.returncode, (0, 1), log)  # 1: nothing there yet
-            self.assertIn("STLS", log)
-            return os.path.exists(mbox) and open(mbox, "rb").read()
-        got = wait_until(run, timeout=30, what="fetchmail's message")
-        self.assertIn(b"Subject: for fetchmail", got)
+    def test_implicit_tls_ports_with_smtp_ssl_pop3_ssl_and_fetchmail_ssl(self):
+        with smtplib.SMTP_SSL("127.0.0.1", self.smtps, context=self.context,
+                              timeout=30) as s:
+            s.ehlo()
+            self.assertFalse(s.has_extn("starttls"))  # already in TLS
+            s.sendmail("me@example.org", ["dave@example.test"], b"Subject: one\r\n\r\nvia smtps\r\n")
+            s.sendmail("me@example.org", ["dave@example.test"], b"Subject: two\r\n\r\nvia smtps\r\n")
+
+        def first():
+            p = poplib.POP3_SSL("127.0.0.1", self.pops, context=self.context, timeout=10)
+            try:
+                self.assertNotIn("STLS", p.capa())
+                p.user("dave")
+                p.pass_("pw-dave")
+                if len(p.list()[1]) < 2:
+                    return None
+                text = b"\n".join(p.retr(1)[1])
+                p.dele(1)
+                return text
+            finally:
+                p.quit()
+        self.assertIn(b"via smtps", wait_until(first, what="dave's messages"))
+        log, got = self.fetchmail("dave", self.pops, "ssl")
+        self.assertEqual(len(got), 1, log)
+        self.assertIn(b"via smtps", got[0])
 
     def test_commands_sent_with_starttls_or_stls_are_dropped(self):
         conv = Conversation(self.smtp)
