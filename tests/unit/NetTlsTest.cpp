@@ -416,11 +416,21 @@ TEST_F(NetTlsTest, PeerThatNeverSpeaksTlsEndsOnlyItsOwnConversation) {
     acceptor_.ServeOne(new Server(seen_, serverCtx_, false));
     ::close(quitter);
     ASSERT_TRUE(seen_->WaitUntil([&] { return seen_->ended == 2; }, 5000));
+
+    // A peer that connects and says nothing is not kept for ever.
+    const int silent = ConnectPlain(acceptor_.Port());
+    auto* waiting = new Server(seen_, serverCtx_, false);
+    waiting->SetTlsHandshakeLimit(1);
+    acceptor_.ServeOne(waiting);
+    EXPECT_TRUE(ClosedWithin(silent, 5000));
+    ::close(silent);
+    ASSERT_TRUE(seen_->WaitUntil([&] { return seen_->ended == 3; }, 5000));
     {
         std::lock_guard lock(seen_->mutex);
-        ASSERT_EQ(seen_->events.size(), 2u);
+        ASSERT_EQ(seen_->events.size(), 3u);
         EXPECT_EQ(seen_->events[0].rfind("server failed: handshake failed: ", 0), 0u) << seen_->events[0];
         EXPECT_EQ(seen_->events[1], "server failed: peer closed during handshake");
+        EXPECT_EQ(seen_->events[2], "server failed: the handshake was not finished within 1 s");
     }
     bool logged = false;
     const auto deadline = std::chrono::steady_clock::now() + 3s;
