@@ -228,6 +228,7 @@ public:
     unsigned Port() const { return port_; }
     // Accepts one connection and gives it to a new server conversation.
     void ServeOne(CSocketThread* server) {
+        threads.push_back(server->Handle());
         pollfd p {fd_, POLLIN, 0};
         ASSERT_EQ(::poll(&p, 1, 10000), 1) << "no connection came";
         const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -235,6 +236,8 @@ public:
         ThreadHandle h = server->CreateThread(ThreadPriority::Normal, 256 * 1024);
         ASSERT_TRUE(h.PostThreadMessage(kWmAdoptSocket, static_cast<uintptr_t>(fd), kFdAllEvents));
     }
+
+    std::vector<ThreadHandle> threads;  // every conversation, waited for at the end
 
 private:
     int fd_ = -1;
@@ -281,11 +284,20 @@ protected:
         fingerprint_ = CertificateFingerprint(cert_, error);
         ASSERT_EQ(fingerprint_.size(), 64u) << error;
     }
+    void TearDown() override {
+        // No conversation may outlive the test (and its objects be taken for leaks at exit).
+        for (const ThreadHandle& t : acceptor_.threads) {
+            t.PostQuit();
+            EXPECT_TRUE(t.Wait(10000));
+        }
+        pvtest::HiveTest::TearDown();
+    }
 
     // One conversation between a Server and a Client; waits until both have ended.
     void Run(std::shared_ptr<CTlsContext> clientCtx, ClientPlan plan, bool startTls = false) {
         auto* client = new Client(seen_, std::move(clientCtx), acceptor_.Port(), std::move(plan));
-        ASSERT_TRUE(client->CreateThread().Valid());
+        acceptor_.threads.push_back(client->CreateThread());
+        ASSERT_TRUE(acceptor_.threads.back().Valid());
         acceptor_.ServeOne(new Server(seen_, serverCtx_, startTls));
         EXPECT_TRUE(seen_->WaitUntil([&] { return seen_->clientDone && seen_->ended == 1; }, 30000))
             << "the conversation did not finish";
