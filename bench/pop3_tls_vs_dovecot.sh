@@ -40,7 +40,7 @@ source bench/lib.sh  # the script runs from the project root
 CERT="$WORK/cert.pem"
 KEY="$WORK/key.pem"
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost \
-  -addext subjectAltName=DNS:localhost -keyout "$KEY" -out "$CERT" 2>/dev/null
+  -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout "$KEY" -out "$CERT" 2>/dev/null
 chmod 644 "$KEY"  # both servers read it; the folder is the bench's own
 
 # Postvane on its own hive and spool, with one mailbox, the certificate and room for the idle
@@ -126,16 +126,20 @@ else:
     buffer = bytearray(1 << 20)
     for i in range(1, count + 1):
         s.sendall(b"RETR %d\r\n" % i)
-        status = True  # the first bytes are the status line, not the message
+        head = b""  # the first bytes are the status line, not the message; it may come in pieces
         tail = b""
         while tail != b"\r\n.\r\n":
             n = s.recv_into(buffer)
             if n == 0:
                 sys.exit("connection closed during RETR")
             got += n
-            if status:
-                got -= bytes(buffer[:n]).index(b"\r\n") + 2
-                status = False
+            if head is not None:
+                head += bytes(buffer[:n])
+                if b"\r\n" in head:
+                    if not head.startswith(b"+OK"):
+                        sys.exit(f"RETR {i} refused: {head[:80]!r}")
+                    got -= head.index(b"\r\n") + 2
+                    head = None
             tail = (tail + bytes(buffer[max(0, n - 5):n]))[-5:]
     s.sendall(b"QUIT\r\n")
     s.close()
