@@ -46,5 +46,7 @@ bool ReadWorkFile(const std::string& path, std::vector<std::string>& lines);
 bool WriteEnvelopeAndCommit(const std::string& base, const std::string& sender,
                             const std::vector<std::string>& recipients);
 bool CommitPair(const std::string& base);
+// Commits queued behind the one being flushed now (they will share the next batch's flushes).
+size_t CommitsWaiting();
 
 }  // namespace pv
