@@ -382,8 +382,9 @@ void CSmartPop::OnRetrReply(const std::string&) {
 void CSmartPop::OnMessageLine(const std::string& line) {
     const bool text = line.rfind("..", 0) == 0 || line.empty() || line.front() != '.';
     if (text) {
-        // Stored as received, a leading ".." included.
-        StoreLine(line);
+        // The provider doubled a leading "." (dot-stuffing); the message itself has one. Kept
+        // doubled, every such line would reach the user one dot longer than it was written.
+        StoreLine(!line.empty() && line.front() == '.' ? line.substr(1) : line);
         return;
     }
     // The end of the message. One without any line is stored empty rather than lost.

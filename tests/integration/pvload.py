@@ -70,6 +70,8 @@ class LoadRun:
     """One run. The knobs are constructor arguments; run() returns a dict of figures, with the
     lists of ids behind the bad ones."""
 
+    KILL_WINDOW = 0.05  # seconds around a kill in which the relay's acceptance may go unheard
+
     def __init__(self, clients=200, messages=50, users=20, kills=0, relay_drop_rate=0.0,
                  relay_drops=0, provider_messages=0, provider_drops=0, seed=1, log=print,
                  kill_spacing=(0.5, 3.0), settle_timeout=300, big_share=0.02):
@@ -89,6 +91,7 @@ class LoadRun:
         self.stop_clients = threading.Event()
         self.stop_collectors = threading.Event()
         self.kills_done = 0
+        self.kill_times = []
         self.peak_rss_kib = 0
         self.peak_threads = 0
         self.server = None
@@ -232,6 +235,7 @@ class LoadRun:
         for _ in range(self.kills):
             time.sleep(rng.uniform(*self.kill_spacing))
             with self.server_lock:
+                self.kill_times.append(time.time())
                 self.server.kill()
                 self.server = self.start_server()
             self.kills_done += 1
@@ -318,12 +322,15 @@ class LoadRun:
         return self.tally(settled, rc, time.monotonic() - started)
 
     def tally(self, settled, exit_code, seconds):
-        relayed = {}
-        for _sender, _to, content in self.relay.messages():
-            ident, intact = examine(content)
+        relayed, accepted_at = {}, {}
+        for e in self.relay.events("MESSAGE"):
+            if not e["reply"].startswith("250"):
+                continue
+            ident, intact = examine(e["content"].encode("latin-1"))
             if not intact:
                 self.corrupt.append(("relayed", ident))
             relayed[ident] = relayed.get(ident, 0) + 1
+            accepted_at.setdefault(ident, e["t"])
         drops = self.relay.events("dropped")
         unanswered = set()  # whole text taken, connection dropped before "250"
         for d in drops:
@@ -359,6 +366,12 @@ class LoadRun:
                     duplicated.append((where, ident))
                 elif counts.get(ident, 0) == 1:
                     unacked_seen += 1
+        # A kill that lands after the relay took a text but before the transmitter heard its
+        # "250" makes the next run send it again: no SMTP sender can close that window. Such a
+        # duplicate is told apart by the relay having accepted the first copy at the moment of a
+        # kill (the relay records the text just before it answers).
+        in_kill_window = [d for d in duplicated if d[0] == "relay" and any(
+            -self.KILL_WINDOW <= accepted_at[d[1]] - k <= self.KILL_WINDOW for k in self.kill_times)]
         unknown = [i for i in list(collected) + list(relayed) if i is not None and i not in self.sent and i not in expected]
         leftovers = self.leftovers()
         return {
@@ -377,6 +390,7 @@ class LoadRun:
             "unacknowledged_but_stored": unacked_seen,
             "lost": lost,
             "duplicated": duplicated,
+            "duplicated_in_kill_window": in_kill_window,
             "duplicated_after_unanswered_text": [d for d in duplicated if d[0] == "relay" and d[1] in unanswered],
             "misplaced": misplaced,
             "unknown": unknown,
@@ -422,6 +436,8 @@ def report(figures, out=print):
         out(f"collected from the provider       {f['provider_collected']}")
     out(f"lost                              {len(f['lost'])} {f['lost'][:10]}")
     out(f"duplicated                        {len(f['duplicated'])} {f['duplicated'][:10]}")
+    out(f"  of these at the relay, the first copy accepted at the moment of a kill (before the 250 could "
+        f"be heard): {len(f['duplicated_in_kill_window'])}")
     out(f"  of these after a relay dropped the line after the whole text, before its 250: "
         f"{len(f['duplicated_after_unanswered_text'])}")
     out(f"corrupt (checksum)                {len(f['corrupt'])} {f['corrupt'][:10]}")

@@ -116,6 +116,7 @@ def _serve(behaviour, record_path):
         return chaos_rng.choice(kDropPoints)
 
     def record(ev, **fields):
+        fields.setdefault("t", time.time())
         record_file.write(json.dumps(dict(ev=ev, **fields)) + "\n")
         record_file.flush()
 

@@ -80,8 +80,8 @@ class CollectTest(SmartPopCase):
         for n in (1, 2, 3):
             self.assertEqual(self.read(f"f000000{n}.wrk"), f"{account}\r\ncarol\r\n".encode())
         self.assertEqual(self.read("f0000001.txt"), texts[0])
-        # Lines are stored as they came, dot-stuffing included.
-        self.assertIn(b"\r\n...starts with a dot\r\n..\r\n", self.read("f0000002.txt"))
+        # The provider's dot-stuffing is undone: the lines are stored as they were written.
+        self.assertIn(b"\r\n..starts with a dot\r\n.\r\n", self.read("f0000002.txt"))
         self.assertEqual(self.dc.waiting("alice"), [])
 
         log = [l for l in out if "SmartPop" in l]
