@@ -141,9 +141,19 @@ std::string FolderOf(const std::string& path) {
 
 void CommitBatch(const std::vector<CommitRequest*>& batch) {
     // 1. Both files of every pair on disk.
+    std::vector<std::string> files;
     for (CommitRequest* r : batch) {
-        r->ok = SyncPath(r->base + ".txt") && SyncPath(r->base + ".tmp");
-        if (!r->ok) r->err = errno;
+        files.push_back(r->base + ".txt");
+        files.push_back(r->base + ".tmp");
+    }
+    if (!SyncFiles(files)) {
+        // Which pair failed is not known: each is flushed on its own to find out.
+        for (CommitRequest* r : batch) {
+            r->ok = SyncPath(r->base + ".txt") && SyncPath(r->base + ".tmp");
+            if (!r->ok) r->err = errno;
+        }
+    } else {
+        for (CommitRequest* r : batch) r->ok = true;
     }
     // 2. Into view: the envelope becomes .wrk.
     std::map<std::string, std::vector<CommitRequest*>> folders;
