@@ -73,11 +73,12 @@ class LoadRun:
     KILL_WINDOW = 0.05  # seconds around a kill in which the relay's acceptance may go unheard
 
     def __init__(self, clients=200, messages=50, users=20, kills=0, relay_drop_rate=0.0,
-                 relay_drops=0, provider_messages=0, provider_drops=0, seed=1, log=print,
+                 relay_drops=0, relay_drop_points=None, provider_messages=0, provider_drops=0, seed=1, log=print,
                  kill_spacing=(0.5, 3.0), settle_timeout=300, big_share=0.02):
         self.clients, self.messages, self.users = clients, messages, users
         self.kills, self.kill_spacing = kills, kill_spacing
         self.relay_drop_rate, self.relay_drops = relay_drop_rate, relay_drops
+        self.relay_drop_points = relay_drop_points
         self.provider_messages, self.provider_drops = provider_messages, provider_drops
         self.seed, self.log, self.settle_timeout, self.big_share = seed, log, settle_timeout, big_share
         self.lock = threading.Lock()
@@ -111,7 +112,8 @@ class LoadRun:
             inst.run("postvane-admin", "mailbox", "add", f"user{u}", "--password", PASSWORD)
         behaviour = {}
         if self.relay_drop_rate > 0:
-            behaviour["drop_random"] = {"rate": self.relay_drop_rate, "max": self.relay_drops, "seed": self.seed}
+            behaviour["drop_random"] = {"rate": self.relay_drop_rate, "max": self.relay_drops, "seed": self.seed,
+                                        "points": self.relay_drop_points}
         self.relay = Relay(inst.dir, **behaviour)
         inst.set_dword("AdvCon", "smtpoutport", self.relay.port)
         self.provider = None

@@ -24,6 +24,7 @@ Behaviour (a dict, every key optional):
                     DATA arrives (before its reply), in the middle of the message data, or after
                     the whole message data but before its "250". Every drop is recorded as a
                     "dropped" event with the point ("where") and the data received ("data").
+                    "points": [...] takes the points in this order instead of at random.
 """
 
 import json
@@ -112,7 +113,8 @@ def _serve(behaviour, record_path):
             return None
         if chaos_rng.random() >= chaos.get("rate", 0):
             return None
-        last_dropped[0] = True
+        if chaos.get("points"):  # a point not reached is kept for the next connection
+            return chaos["points"][chaos_drops[0] % len(chaos["points"])]
         return chaos_rng.choice(kDropPoints)
 
     def record(ev, **fields):
@@ -175,6 +177,7 @@ def _serve(behaviour, record_path):
 
         def _drop(self, where, data=b""):
             chaos_drops[0] += 1
+            last_dropped[0] = True
             self._drop_at = None
             record("dropped", where=where, data=data.decode("latin-1"))
             self.transport.abort()
@@ -193,7 +196,7 @@ def _serve(behaviour, record_path):
             """Takes the message data up to a random point (or its end) and drops."""
             await self.push("354 End data with <CR><LF>.<CR><LF>")
             middle = self._drop_at == "data-middle"
-            limit = chaos_rng.randint(1, 4096) if middle else None
+            limit = chaos_rng.randint(1, 200) if middle else None  # every text here is longer
             data = b""
             while not data.endswith(b"\r\n.\r\n") and (limit is None or len(data) < limit):
                 try:

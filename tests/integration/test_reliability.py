@@ -21,12 +21,14 @@ class ReliabilityTest(unittest.TestCase):
 
     def test_kills_and_a_dropping_relay_lose_and_double_nothing(self):
         run = pvload.LoadRun(clients=12, messages=40, users=3, kills=4, kill_spacing=(0.5, 1.5),
-                             relay_drop_rate=0.5, relay_drops=5, seed=17, log=lambda *_: None)
+                             relay_drop_rate=1.0, relay_drops=5, seed=17, log=lambda *_: None,
+                             relay_drop_points=["data-middle", "data-end", "MAIL", "RCPT", "DATA"])
         f = run.run()
         pvload.report(f, out=lambda *_: None)
         self.assertExact(f)
         self.assertEqual(f["acknowledged"], 12 * 40)
         self.assertEqual(f["kills"], 4)
+        self.assertEqual(f["relay_drops"].get("data-middle"), 1, f["relay_drops"])
         self.assertEqual(f["delivered_local"], f["expected_local"])
         self.assertEqual(f["relayed"], f["expected_relayed"])
         # Only the kills cut conversations off: no refusal of good mail.
