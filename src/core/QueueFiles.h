@@ -14,6 +14,9 @@ inline constexpr const char* kInboxDir = "inbox";
 inline constexpr const char* kOutboxDir = "outbox";
 inline constexpr const char* kMailboxDir = "mailbox";
 inline constexpr size_t kWorkLineLimit = 254;
+// Beside a message SmartPop is committing: its account and provider UID ("<q>.uid"), until the
+// UID is in the account's record.
+inline constexpr const char* kUidSuffix = ".uid";
 // Held by the one transmitter that works on the outbound queue, and by start-up and shutdown
 // while they tidy the spool: <Maildrop>/outbox.lck.
 inline constexpr const char* kOutboxLockFile = "outbox.lck";
