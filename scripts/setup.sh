@@ -16,6 +16,7 @@ PACKAGES=(
   dpkg-dev file passwd systemd  # building and checking the .deb and its service unit
   qt6-base-dev libqt6svg6 # the status window (the SVG plugin draws its icon)
   xvfb xauth imagemagick  # the window under a virtual display, and its screenshot
+  e2fsprogs mount         # the disk-full run puts the spool on a small loop-mounted ext4 image
 )
 
 missing=()

@@ -1,6 +1,9 @@
 #include "core/QueueFiles.h"
 
+#include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <sys/stat.h>
 
@@ -104,16 +107,113 @@ bool ReadWorkFile(const std::string& path, std::vector<std::string>& lines) {
     return true;
 }
 
-// The envelope becomes .wrk, and the folder entry is on disk before anyone is told.
-static bool RenameIntoView(const std::string& base) {
-    const std::string wrk = base + ".wrk";
-    if (std::rename((base + ".tmp").c_str(), wrk.c_str()) != 0) return false;
-    return SyncDirectoryOf(wrk);
+namespace {
+
+// Group commit. Conversations that finish a message at the same moment share their flushes: the
+// first to arrive (the leader) flushes the files of every pair queued behind it, renames each
+// envelope into view and then flushes each folder once, while the others wait. The files'
+// writeback was started when they were written, so the leader's flushes wait for I/O that ran
+// side by side, and the journal commit of the first flush covers most of the rest. Nobody is
+// told "done" before its own pair is durable: files flushed, then the rename, then the folder.
+struct CommitRequest {
+    std::string base;
+    bool done = false;
+    bool ok = false;
+    int err = 0;
+};
+
+struct CommitQueue {
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::vector<CommitRequest*> waiting;  // not yet taken by a leader
+    bool leading = false;
+};
+
+CommitQueue& Commits() {
+    static CommitQueue queue;
+    return queue;
 }
 
-bool CommitPair(const std::string& base) {
-    return SyncPath(base + ".txt") && SyncPath(base + ".tmp") && RenameIntoView(base);
+std::string FolderOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
 }
+
+void CommitBatch(const std::vector<CommitRequest*>& batch) {
+    // 1. Both files of every pair on disk.
+    std::vector<std::string> files;
+    for (CommitRequest* r : batch) {
+        files.push_back(r->base + ".txt");
+        files.push_back(r->base + ".tmp");
+    }
+    if (!SyncFiles(files)) {
+        // Which pair failed is not known: each is flushed on its own to find out.
+        for (CommitRequest* r : batch) {
+            r->ok = SyncPath(r->base + ".txt") && SyncPath(r->base + ".tmp");
+            if (!r->ok) r->err = errno;
+        }
+    } else {
+        for (CommitRequest* r : batch) r->ok = true;
+    }
+    // 2. Into view: the envelope becomes .wrk.
+    std::map<std::string, std::vector<CommitRequest*>> folders;
+    for (CommitRequest* r : batch) {
+        if (!r->ok) continue;
+        if (std::rename((r->base + ".tmp").c_str(), (r->base + ".wrk").c_str()) != 0) {
+            r->ok = false;
+            r->err = errno;
+            continue;
+        }
+        folders[FolderOf(r->base)].push_back(r);
+    }
+    // 3. One flush per folder makes every rename in it durable. Should that fail, the pairs go
+    // out of view again (as far as they still can): their writers report failure and try again.
+    for (auto& [folder, requests] : folders) {
+        if (SyncDirectory(folder)) continue;
+        const int err = errno;
+        for (CommitRequest* r : requests) {
+            std::rename((r->base + ".wrk").c_str(), (r->base + ".tmp").c_str());
+            r->ok = false;
+            r->err = err;
+        }
+    }
+}
+
+// Queues base for the next batch and returns once its pair is durable (true) or has failed
+// (false, errno set).
+bool GroupCommit(const std::string& base) {
+    CommitQueue& q = Commits();
+    CommitRequest me {base};
+    std::unique_lock lock(q.mutex);
+    q.waiting.push_back(&me);
+    while (!me.done) {
+        if (q.leading) {
+            q.finished.wait(lock);
+            continue;
+        }
+        q.leading = true;
+        std::vector<CommitRequest*> batch;
+        batch.swap(q.waiting);
+        lock.unlock();
+        CommitBatch(batch);
+        lock.lock();
+        for (CommitRequest* r : batch) r->done = true;
+        q.leading = false;
+        q.finished.notify_all();
+    }
+    if (!me.ok) errno = me.err;
+    return me.ok;
+}
+
+}  // namespace
+
+size_t CommitsWaiting() {
+    CommitQueue& q = Commits();
+    std::lock_guard lock(q.mutex);
+    return q.waiting.size();
+}
+
+bool CommitPair(const std::string& base) { return GroupCommit(base); }
 
 bool WriteEnvelopeAndCommit(const std::string& base, const std::string& sender,
                             const std::vector<std::string>& recipients) {
@@ -121,15 +221,17 @@ bool WriteEnvelopeAndCommit(const std::string& base, const std::string& sender,
     if (!out.Open(base + ".tmp", true)) return false;
     out.WriteLine(sender);
     for (const auto& r : recipients) out.WriteLine(r);
-    // Both files go to the disk side by side: the envelope's writing starts before the wait
-    // for the message file.
-    bool ok = out.StartWriteback() && SyncPath(base + ".txt") && out.Sync() && out.Close();
-    if (!ok) {
+    // Its writing starts now, beside the message file's; the commit waits for both.
+    if (!out.StartWriteback() || !out.Close()) {
+        const int err = out.Errno();
         out.Discard();
+        errno = err;
         return false;
     }
-    if (!RenameIntoView(base)) {
+    if (!GroupCommit(base)) {
+        const int err = errno;
         std::remove((base + ".tmp").c_str());
+        errno = err;
         return false;
     }
     return true;

@@ -14,6 +14,9 @@ inline constexpr const char* kInboxDir = "inbox";
 inline constexpr const char* kOutboxDir = "outbox";
 inline constexpr const char* kMailboxDir = "mailbox";
 inline constexpr size_t kWorkLineLimit = 254;
+// Beside a message SmartPop is committing: its account and provider UID ("<q>.uid"), until the
+// UID is in the account's record.
+inline constexpr const char* kUidSuffix = ".uid";
 // Held by the one transmitter that works on the outbound queue, and by start-up and shutdown
 // while they tidy the spool: <Maildrop>/outbox.lck.
 inline constexpr const char* kOutboxLockFile = "outbox.lck";
@@ -46,5 +49,7 @@ bool ReadWorkFile(const std::string& path, std::vector<std::string>& lines);
 bool WriteEnvelopeAndCommit(const std::string& base, const std::string& sender,
                             const std::vector<std::string>& recipients);
 bool CommitPair(const std::string& base);
+// Commits queued behind the one being flushed now (they will share the next batch's flushes).
+size_t CommitsWaiting();
 
 }  // namespace pv

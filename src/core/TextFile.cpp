@@ -202,6 +202,35 @@ bool SyncPath(const std::string& path) {
     return ok;
 }
 
+bool SyncFiles(const std::vector<std::string>& paths) {
+    if (paths.size() <= 2) {
+        for (const auto& p : paths) {
+            if (!SyncPath(p)) return false;
+        }
+        return true;
+    }
+    // Every file must be on the file system that syncfs flushes.
+    struct stat first {};
+    if (::stat(paths.front().c_str(), &first) != 0) return false;
+    for (const auto& p : paths) {
+        struct stat st {};
+        if (::stat(p.c_str(), &st) != 0) return false;
+        if (st.st_dev != first.st_dev) {
+            for (const auto& q : paths) {
+                if (!SyncPath(q)) return false;
+            }
+            return true;
+        }
+    }
+    int fd = ::open(paths.front().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::syncfs(fd) == 0;
+    ::close(fd);
+    if (!ok) return false;
+    for (const auto& p : paths) Synced(p);
+    return true;
+}
+
 namespace {
 
 bool FsyncDirectory(const std::string& dir) {

@@ -77,6 +77,10 @@ using SyncObserver = void (*)(const std::string& path);
 void SetSyncObserver(SyncObserver observer);
 
 bool SyncPath(const std::string& path);
+// Flushes every file of paths (each reported to the sync observer): with several files on one
+// file system, one syncfs covers them all with a single journal commit and cache flush instead
+// of one each; otherwise each is flushed on its own. False if any may not be on disk.
+bool SyncFiles(const std::vector<std::string>& paths);
 bool SyncDirectoryOf(const std::string& path);  // the folder that holds path
 bool SyncDirectory(const std::string& dir);
 bool FileExists(const std::string& path);

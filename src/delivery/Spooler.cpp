@@ -235,6 +235,11 @@ int CSpooler::CleanUpSpool(const std::string& spoolRoot) {
         if (reportTexts.count(base)) continue;
         const std::string path = JoinPath(inbox, base);
         auto present = [&](const char* suffix) { return has.count(suffix) != 0; };
+        // A SmartPop UID note stays with a committed message (or one delivered already) for the
+        // collector's next run; with an unfinished pair it goes, and the message is fetched again.
+        if (present(kUidSuffix) && !present(".wrk") && !present(".pop") && (present(".tmp") || present(".txt"))) {
+            removed += RemoveFile(path + kUidSuffix);
+        }
         removed += present(kJournalStaging) ? RemoveFile(path + kJournalStaging) : 0;
         removed += present(".new") ? RemoveFile(path + ".new") : 0;  // a replacement never committed
         if (present(".wrk")) {

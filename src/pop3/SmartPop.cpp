@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "core/AppEvents.h"
+#include "core/Folders.h"
 #include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
@@ -382,18 +383,22 @@ void CSmartPop::OnRetrReply(const std::string&) {
 void CSmartPop::OnMessageLine(const std::string& line) {
     const bool text = line.rfind("..", 0) == 0 || line.empty() || line.front() != '.';
     if (text) {
-        // Stored as received, a leading ".." included.
-        StoreLine(line);
+        // The provider doubled a leading "." (dot-stuffing); the message itself has one. Kept
+        // doubled, every such line would reach the user one dot longer than it was written.
+        StoreLine(!line.empty() && line.front() == '.' ? line.substr(1) : line);
         return;
     }
     // The end of the message. One without any line is stored empty rather than lost.
     if (!message_.IsOpen() && !OpenMessage()) return;
-    if (!CommitMessage()) {
+    const std::string uid = current_ < uids_.size() ? uids_[current_] : std::string();
+    if (!CommitMessage(uid)) {
         Quit();
         return;
     }
-    const std::string uid = current_ < uids_.size() ? uids_[current_] : std::string();
-    if (!uid.empty()) RecordUid(uid);
+    if (!uid.empty()) {
+        RecordUid(uid);
+        std::remove((tmpBase_ + kUidSuffix).c_str());
+    }
     // Only now, with the message durable under its final name, may the provider forget it.
     SendCommand("DELE " + std::to_string(current_));
     state_ = State::DeleSent;
@@ -422,9 +427,20 @@ bool CSmartPop::StoreLine(const std::string& line) {
     return true;
 }
 
-bool CSmartPop::CommitMessage() {
+bool CSmartPop::CommitMessage(const std::string& uid) {
     const std::string base = tmpPath_.substr(0, tmpPath_.size() - 4);
+    tmpBase_ = base;
     const char* failed = nullptr;
+    // The UID goes beside the message before the commit makes it visible: a kill between the
+    // commit and the record leaves it for the next run to record (ReconcileUids), so the
+    // message is not fetched and queued a second time. Start-up removes it with an unfinished
+    // pair. Not flushed, like the record itself.
+    if (!uid.empty() && !WriteTextFile(base + kUidSuffix, {account_, uid})) {
+        WriteLogLine(Format(Texts::kNotStored, int(current_), Printable(account_).c_str(), "noting its UID"));
+        std::remove((base + kUidSuffix).c_str());
+        DiscardMessage();
+        return false;
+    }
     if (hasRecipient_) {
         // The text becomes .txt; its envelope is written beside it and both are flushed before
         // the envelope's rename to .wrk and the folder's flush make the pair visible.
@@ -452,6 +468,7 @@ bool CSmartPop::CommitMessage() {
         return true;
     }
     WriteLogLine(Format(Texts::kNotStored, int(current_), Printable(account_).c_str(), failed));
+    std::remove((base + kUidSuffix).c_str());
     DiscardMessage();
     return false;
 }
@@ -549,10 +566,27 @@ std::string CSmartPop::RecordPath() const { return JoinPath(SpoolRoot(), account
 void CSmartPop::LoadRecord() {
     record_.clear();
     std::vector<std::string> lines;
-    if (!ReadTextFile(RecordPath(), lines)) return;  // none yet
-    for (const auto& uid : lines) {
-        if (record_.size() >= kMaxRecordedUids) break;
-        if (IsUid(uid)) record_.insert(uid);
+    if (ReadTextFile(RecordPath(), lines)) {
+        for (const auto& uid : lines) {
+            if (record_.size() >= kMaxRecordedUids) break;
+            if (IsUid(uid)) record_.insert(uid);
+        }
+    }
+    ReconcileUids();
+}
+
+// UIDs a killed run noted beside messages it committed but never recorded. A message whose
+// pair is still unfinished was never committed: its UID is dropped and it is fetched again.
+void CSmartPop::ReconcileUids() {
+    for (const auto& name : ListFolderNames(inboxFolder_, kUidSuffix)) {
+        const std::string note = JoinPath(inboxFolder_, name);
+        const std::string base = note.substr(0, note.size() - std::strlen(kUidSuffix));
+        std::vector<std::string> lines;
+        if (!ReadTextFile(note, lines) || lines.size() < 2 || lines[0] != account_) continue;
+        const bool unfinished = !FileExists(base + ".wrk") && !FileExists(base + ".pop") &&
+                                (FileExists(base + ".tmp") || FileExists(base + ".txt"));
+        if (!unfinished && IsUid(lines[1])) RecordUid(lines[1]);
+        std::remove(note.c_str());
     }
 }
 

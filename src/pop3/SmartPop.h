@@ -121,7 +121,8 @@ private:
     bool OpenMessage();  // false (logged, QUIT sent) when the file cannot be made
     bool StoreLine(const std::string& line);
     // Commits the finished message; false (logged) when it could not be made durable.
-    bool CommitMessage();
+    bool CommitMessage(const std::string& uid);
+    void ReconcileUids();
     void DiscardMessage();
     void Quit();        // QUIT after a local failure: "SmartPop Closing"
     void ErrorEnd();    // QUIT without waiting for the reply
@@ -131,6 +132,7 @@ private:
 
     // The UID record.
     std::string RecordPath() const;
+    std::string tmpBase_;  // the queue name of the message being committed
     void LoadRecord();
     bool SaveRecord();
     bool RecordUid(const std::string& uid);

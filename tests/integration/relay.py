@@ -19,10 +19,17 @@ Behaviour (a dict, every key optional):
   drop_times        ...this many times (default 1), later sessions behave
   watch_dir         a folder whose file names are recorded when QUIT arrives
   mail_delay        seconds to wait before answering each MAIL FROM (a slow relay)
+  drop_random       {"rate": r, "max": n, "seed": s}: each connection, with probability r (at
+                    most n times in all), drops at a random moment: right after MAIL, RCPT or
+                    DATA arrives (before its reply), in the middle of the message data, or after
+                    the whole message data but before its "250". Every drop is recorded as a
+                    "dropped" event with the point ("where") and the data received ("data").
+                    "points": [...] takes the points in this order instead of at random.
 """
 
 import json
 import os
+import random
 import subprocess
 import sys
 import time
@@ -90,8 +97,28 @@ def _serve(behaviour, record_path):
 
     record_file = open(record_path, "a")
     dropped = [0]
+    chaos = behaviour.get("drop_random") or {}
+    chaos_rng = random.Random(chaos.get("seed"))
+    chaos_drops = [0]
+    kDropPoints = ("MAIL", "RCPT", "DATA", "data-middle", "data-end")
+
+    last_dropped = [False]
+
+    def pick_drop_point():
+        """Where this connection will drop, or None. The connection after a drop never drops:
+        the message cut off is then sent in full, where three cuts in a row would rightly make
+        the transmitter set it aside."""
+        if not chaos or chaos_drops[0] >= chaos.get("max", 1 << 30) or last_dropped[0]:
+            last_dropped[0] = False
+            return None
+        if chaos_rng.random() >= chaos.get("rate", 0):
+            return None
+        if chaos.get("points"):  # a point not reached is kept for the next connection
+            return chaos["points"][chaos_drops[0] % len(chaos["points"])]
+        return chaos_rng.choice(kDropPoints)
 
     def record(ev, **fields):
+        fields.setdefault("t", time.time())
         record_file.write(json.dumps(dict(ev=ev, **fields)) + "\n")
         record_file.flush()
 
@@ -146,6 +173,41 @@ def _serve(behaviour, record_path):
         def __init__(self, *args, **kwargs):
             super().__init__(*args, **kwargs)
             self._greeted = False
+            self._drop_at = pick_drop_point()
+
+        def _drop(self, where, data=b""):
+            chaos_drops[0] += 1
+            last_dropped[0] = True
+            self._drop_at = None
+            record("dropped", where=where, data=data.decode("latin-1"))
+            self.transport.abort()
+
+        async def smtp_MAIL(self, arg):
+            if self._drop_at == "MAIL":
+                return self._drop("MAIL")
+            return await super().smtp_MAIL(arg)
+
+        async def smtp_RCPT(self, arg):
+            if self._drop_at == "RCPT":
+                return self._drop("RCPT")
+            return await super().smtp_RCPT(arg)
+
+        async def _chaos_data(self):
+            """Takes the message data up to a random point (or its end) and drops."""
+            await self.push("354 End data with <CR><LF>.<CR><LF>")
+            middle = self._drop_at == "data-middle"
+            limit = chaos_rng.randint(1, 200) if middle else None  # every text here is longer
+            data = b""
+            while not data.endswith(b"\r\n.\r\n") and (limit is None or len(data) < limit):
+                try:
+                    chunk = await asyncio.wait_for(self._reader.read(4096 if limit is None else limit - len(data)), 30)
+                except asyncio.TimeoutError:
+                    break
+                if not chunk:
+                    break
+                data += chunk
+            where = "data-end" if data.endswith(b"\r\n.\r\n") else "data-middle"
+            self._drop(where, data)
 
         async def push(self, status):
             if self._greeted:
@@ -169,6 +231,11 @@ def _serve(behaviour, record_path):
             return await super().push(greeting[-1])
 
         async def smtp_DATA(self, arg):
+            if self.envelope.rcpt_tos and self._drop_at == "DATA":
+                return self._drop("DATA")
+            if self.envelope.rcpt_tos and self._drop_at in ("data-middle", "data-end"):
+                record("DATA", reply="354")
+                return await self._chaos_data()
             if self.envelope.rcpt_tos:
                 reply = lookup("refuse_data", self.envelope.mail_from)
                 if reply:

@@ -80,8 +80,8 @@ class CollectTest(SmartPopCase):
         for n in (1, 2, 3):
             self.assertEqual(self.read(f"f000000{n}.wrk"), f"{account}\r\ncarol\r\n".encode())
         self.assertEqual(self.read("f0000001.txt"), texts[0])
-        # Lines are stored as they came, dot-stuffing included.
-        self.assertIn(b"\r\n...starts with a dot\r\n..\r\n", self.read("f0000002.txt"))
+        # The provider's dot-stuffing is undone: the lines are stored as they were written.
+        self.assertIn(b"\r\n..starts with a dot\r\n.\r\n", self.read("f0000002.txt"))
         self.assertEqual(self.dc.waiting("alice"), [])
 
         log = [l for l in out if "SmartPop" in l]
@@ -245,6 +245,59 @@ class DurabilityTest(SmartPopCase):
     def test_pair_is_durable_before_its_dele(self):
         self.inst.run("postvane-admin", "mailbox", "add", "carol")
         self.check("carol", [".txt", ".wrk"])
+
+
+class KilledBetweenCommitAndRecordTest(SmartPopCase):
+    """A run killed after it committed a message but before the UID reached the account's
+    record leaves the UID noted beside the message; the next run records it instead of fetching
+    the message again. A note beside an unfinished pair means the message was never stored."""
+
+    def provider_uid(self, user):
+        import poplib
+        pop = poplib.POP3("127.0.0.1", self.dc.port, timeout=10)
+        try:
+            pop.user(user)
+            pop.pass_(PASSWORD)
+            return pop.uidl(1).split()[2].decode()
+        finally:
+            pop.quit()
+
+    def note(self, base, account, uid, *unfinished):
+        os.makedirs(self.inbox, exist_ok=True)
+        with open(os.path.join(self.inbox, base + ".uid"), "wb") as f:
+            f.write(f"{account}\r\n{uid}\r\n".encode())
+        for suffix in unfinished:
+            open(os.path.join(self.inbox, base + suffix), "wb").close()
+
+    def test_committed_message_is_recognised_not_fetched_again(self):
+        self.inst.run("postvane-admin", "mailbox", "add", "carol")
+        self.dc.deliver("gina", [message(1)])
+        account = self.account("gina", deliver_to="carol")
+        # The pair was committed and the spooler has delivered it already: only the note is left.
+        self.note("f0000100", account, self.provider_uid("gina"))
+        out = self.inst.smartpop_run()
+        self.assertEqual(self.files(".wrk"), [], f"fetched a second time: {out}")
+        self.assertEqual(self.dc.waiting("gina"), [], "the provider's copy is deleted")
+        self.assertEqual(self.files(".uid"), [])
+
+    def test_note_beside_an_unfinished_pair_fetches_again(self):
+        self.inst.run("postvane-admin", "mailbox", "add", "carol")
+        self.dc.deliver("hank", [message(1)])
+        account = self.account("hank", deliver_to="carol")
+        self.note("f0000100", account, self.provider_uid("hank"), ".txt", ".tmp")
+        self.inst.smartpop_run()
+        self.assertEqual(len(self.files(".wrk")), 1, "the message was never stored: it is fetched again")
+        self.assertEqual(self.dc.waiting("hank"), [])
+        self.assertEqual(self.files(".uid"), [])
+
+    def test_start_up_drops_the_note_of_an_unfinished_pair_only(self):
+        self.note("f0000100", "x@127.0.0.1", "u1", ".txt", ".tmp")
+        self.note("f0000101", "x@127.0.0.1", "u2", ".txt", ".wrk")
+        self.note("f0000102", "x@127.0.0.1", "u3")
+        server = self.inst.start()
+        server.wait_for("Starting Postvane")
+        self.assertEqual(server.stop(), 0)
+        self.assertEqual(sorted(self.files(".uid")), ["f0000101.uid", "f0000102.uid"])
 
 
 class ProviderFailureTest(SmartPopCase):

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -131,4 +133,96 @@ TEST_F(SmtpCommitTest, MessageEnvelopeAndFolderAreFlushedBeforeTheClientHearsOk)
     EXPECT_GT(folder, text);
     EXPECT_GT(folder, envelope);
     for (const Flush& f : g_flushes) EXPECT_FALSE(f.replyAlreadySent) << f.path << " was flushed after the reply";
+}
+
+namespace {
+
+// Conversations that finish their text while another commit is being flushed: the first
+// flush is held until the others are queued behind it, so they must share one batch.
+constexpr int kBatchClients = 5;
+std::atomic<bool> g_holdFirstFlush {false};
+std::atomic<bool> g_firstFlushReached {false};
+std::vector<int> g_batchFds;
+
+struct BatchFlush {
+    std::string path;
+    std::thread::id thread;
+    std::vector<bool> replied;  // per client: its reply was already waiting when the flush ended
+};
+std::vector<BatchFlush> g_batchFlushes;
+
+void RecordBatchFlush(const std::string& path) {
+    if (g_holdFirstFlush.exchange(false)) {
+        g_firstFlushReached = true;
+        for (int i = 0; i < 500 && pv::CommitsWaiting() < static_cast<size_t>(kBatchClients - 1); ++i) std::this_thread::sleep_for(10ms);
+    }
+    BatchFlush f {path, std::this_thread::get_id(), {}};
+    for (int fd : g_batchFds) {
+        char byte;
+        f.replied.push_back(::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0);
+    }
+    std::lock_guard lock(g_mutex);
+    g_batchFlushes.push_back(std::move(f));
+}
+
+}  // namespace
+
+TEST_F(SmtpCommitTest, SimultaneousCommitsShareTheirFlushesAndNoneHearsOkBeforeItsPairIsDurable) {
+    std::vector<std::string> bases;
+    const std::string inbox = Spool() + "/inbox";
+    for (int i = 0; i < kBatchClients; ++i) {
+        Connect();
+        g_batchFds.push_back(fd_);
+        ASSERT_EQ(Line(), std::string("220 example.test") + pv::smtp_reply::kGreeting);
+        ASSERT_EQ(Command("HELO client"), "250 example.test");
+        ASSERT_EQ(Command("MAIL FROM:<carol@remote.test>"), "250 <carol@remote.test> Sender Ok");
+        ASSERT_EQ(Command("RCPT TO:<alice>"), pv::smtp_reply::kRecipientOk);
+        ASSERT_EQ(Command("DATA"), pv::smtp_reply::kStartInput);
+        uint32_t number = 0;
+        pv::CRegistryKey("", false).ReadInt("FileNum", number);
+        bases.push_back(inbox + "/" + pv::FormatQueueFileName(number));
+    }
+    fd_ = -1;  // closed below, all of them
+    g_holdFirstFlush = true;
+    pv::SetSyncObserver(&RecordBatchFlush);
+    const std::string end = "Subject: batch\r\n\r\nbody\r\n.\r\n";
+    ::send(g_batchFds[0], end.data(), end.size(), MSG_NOSIGNAL);
+    for (int i = 0; i < 500 && !g_firstFlushReached; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(g_firstFlushReached) << "the first commit never flushed";
+    for (int i = 1; i < kBatchClients; ++i) ::send(g_batchFds[i], end.data(), end.size(), MSG_NOSIGNAL);
+    for (int i = 0; i < kBatchClients; ++i) {
+        fd_ = g_batchFds[i];
+        EXPECT_EQ(Line(), pv::smtp_reply::kOk) << "client " << i;
+    }
+    pv::SetSyncObserver(nullptr);
+    fd_ = -1;
+
+    std::lock_guard lock(g_mutex);
+    std::set<std::thread::id> flushers;  // of the pairs' files (the spooler flushes others)
+    for (const BatchFlush& f : g_batchFlushes) {
+        for (const std::string& base : bases) {
+            if (f.path == base + ".txt" || f.path == base + ".tmp") flushers.insert(f.thread);
+        }
+    }
+    // One conversation flushed for the four queued behind the first: two leaders, not five.
+    EXPECT_LE(flushers.size(), 2u) << "every conversation flushed its own files";
+    for (int i = 0; i < kBatchClients; ++i) {
+        EXPECT_TRUE(pvtest::ReadFileBytes(bases[i] + ".wrk").find("alice") != std::string::npos) << bases[i];
+        int text = -1, envelope = -1, folder = -1;
+        for (int k = 0; k < static_cast<int>(g_batchFlushes.size()); ++k) {
+            const std::string& p = g_batchFlushes[k].path;
+            if (p == bases[i] + ".txt") text = k;
+            if (p == bases[i] + ".tmp") envelope = k;
+            if (p == inbox && text >= 0 && envelope >= 0 && folder < 0) folder = k;
+        }
+        ASSERT_GE(text, 0) << "client " << i << ": message file never flushed";
+        ASSERT_GE(envelope, 0) << "client " << i << ": envelope never flushed";
+        ASSERT_GE(folder, 0) << "client " << i << ": no folder flush after its files";
+        for (int k = 0; k <= folder; ++k) {
+            EXPECT_FALSE(g_batchFlushes[k].replied[i])
+                << "client " << i << " heard its reply before " << g_batchFlushes[k].path << " was flushed";
+        }
+    }
+    for (int fd : g_batchFds) ::close(fd);
+    g_batchFds.clear();
 }
