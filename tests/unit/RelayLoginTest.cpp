@@ -19,8 +19,9 @@ pv::EhloCapabilities Caps(const std::vector<std::string>& reply) {
 }
 
 TEST(RelayLoginCapabilities, KeywordsAreReadFromEveryLineButTheFirst) {
-    // The first line names the relay, whatever words it holds; the last line counts as well.
-    auto caps = Caps({"250-relay.test STARTTLS AUTH PLAIN", "250-PIPELINING", "250-SIZE 10240000", "250 AUTH LOGIN"});
+    // The first line names the relay (here one called "auth"), whatever words follow; the last
+    // line counts as well.
+    auto caps = Caps({"250-auth Hello PLAIN", "250-PIPELINING", "250-SIZE 10240000", "250 AUTH LOGIN"});
     EXPECT_FALSE(caps.startTls);
     EXPECT_TRUE(caps.authLogin);
     EXPECT_FALSE(caps.authPlain);
