@@ -5,6 +5,7 @@ set -euo pipefail
 PACKAGES=(
   g++ cmake ninja-build pkg-config
   libsqlite3-dev
+  libssl-dev openssl ca-certificates  # TLS for the LAN side and the provider; the tests' certificates
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-aiosmtpd
   swaks

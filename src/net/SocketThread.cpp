@@ -22,6 +22,7 @@ namespace pv::net {
 namespace {
 
 constexpr int kWsaENotSock = 10038;
+constexpr int kWsaEConnReset = 10054;
 constexpr int kTickMs = 1000;
 
 int64_t NowMs() {
@@ -117,6 +118,8 @@ void CSocketThread::MessageLoop() {
 
         int timeoutMs = -1;
         if (Ticking()) timeoutMs = static_cast<int>(std::max<int64_t>(0, nextTickMs_ - NowMs()));
+        // Bytes TLS has already decrypted are not signalled by the socket: go round at once.
+        if (TlsReadPending()) timeoutMs = 0;
 
         const int n = ::poll(fds, 2, timeoutMs);
         if (n < 0) {
@@ -132,8 +135,9 @@ void CSocketThread::MessageLoop() {
             if (nextTickMs_ <= NowMs()) nextTickMs_ = NowMs() + kTickMs;
             CheckTimeout();
         }
-        if (fds[1].fd >= 0 && fds[1].revents != 0 && socket_ == fds[1].fd && generation_ == generation) {
-            DispatchSocket(fds[1].revents);
+        const bool polled = fds[1].fd >= 0 && fds[1].revents != 0 && socket_ == fds[1].fd;
+        if ((polled || TlsReadPending()) && socket_ != kInvalidSocket && generation_ == generation) {
+            DispatchSocket(polled ? fds[1].revents : 0);
         }
     }
 }
@@ -174,6 +178,9 @@ void CSocketThread::AdoptSocket(int socket, long events) {
         StartTicking();
     }
     AsyncSelect(events);
+    if (implicitTls_ && !StartTlsServer(implicitTls_)) {
+        OnTlsReady(false, "the TLS session could not be made");
+    }
 }
 
 void CSocketThread::ResetSocketState() {
@@ -187,6 +194,11 @@ void CSocketThread::ResetSocketState() {
     std::string().swap(out_);
     outSent_ = 0;
     closeWhenSent_ = false;
+    tls_.reset();
+    tlsState_ = TlsState::Off;
+    tlsWantWrite_ = false;
+    tlsReadWantsWrite_ = false;
+    tlsInputEnded_ = false;
 }
 
 void CSocketThread::Touch() { lastActivityMs_ = NowMs(); }
@@ -231,6 +243,12 @@ short CSocketThread::PollMask() const {
         case SocketState::Listening: return (acceptArmed_ && (selected_ & kFdAccept)) ? POLLIN : 0;
         case SocketState::Connecting: return POLLOUT;
         case SocketState::Connected: {
+            switch (tlsState_) {
+                case TlsState::WaitFlush: return POLLOUT;
+                case TlsState::Handshake: return tlsWantWrite_ ? POLLOUT : POLLIN;
+                case TlsState::Failed: return 0;
+                default: break;
+            }
             short mask = 0;
             const bool readSelected = selected_ & kFdRead;
             if (!closeReported_) {
@@ -239,6 +257,7 @@ short CSocketThread::PollMask() const {
                 if ((selected_ & kFdClose) && (readArmed_ || !readSelected)) mask |= POLLRDHUP;
             }
             if (writeWanted_ && ((selected_ & kFdWrite) || OutputBlocked())) mask |= POLLOUT;
+            if (tlsReadWantsWrite_) mask |= POLLOUT;
             return mask;
         }
         default: return 0;
@@ -280,9 +299,50 @@ void CSocketThread::DispatchSocket(short revents) {
         default: return;
     }
 
+    switch (tlsState_) {
+        case TlsState::WaitFlush:
+            // The plain reply that precedes the handshake goes out whole first.
+            if (!(revents & (POLLOUT | POLLERR | POLLHUP))) return;
+            Touch();
+            if (!FlushOutput()) {
+                tlsState_ = TlsState::Failed;
+                OnTlsReady(false, "the connection broke before the handshake");
+                return;
+            }
+            if (!same() || OutputBlocked()) return;
+            tlsState_ = TlsState::Handshake;
+            ContinueHandshake();
+            return;
+        case TlsState::Handshake:
+            Touch();
+            ContinueHandshake();
+            return;
+        case TlsState::Failed: return;
+        default: break;
+    }
+    if (tlsInputEnded_ && !closeReported_) {
+        // The peer ended TLS (or broke it): nothing more can be read, as after a close.
+        closeReported_ = true;
+        if (selected_ & kFdClose) OnClose();
+        return;
+    }
+
     int waiting = -1;
     if (revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) {
         if (::ioctl(socket_, FIONREAD, &waiting) != 0) waiting = -1;
+    }
+    if (tls_) {
+        // Raw bytes waiting may be only part of a record, and decrypted ones are not in the
+        // socket at all; a read that had to wait for a write goes on at the write event.
+        if (tlsReadWantsWrite_ && (revents & (POLLOUT | POLLERR | POLLHUP))) {
+            tlsReadWantsWrite_ = false;
+            revents |= POLLIN;
+            waiting = std::max(waiting, 1);
+        }
+        if (tls_->HasPending()) {
+            revents |= POLLIN;
+            waiting = std::max(waiting, 1);
+        }
     }
     const bool readSelected = selected_ & kFdRead;
     if ((revents & POLLIN) && readArmed_ && readSelected && waiting > 0) {
@@ -290,6 +350,11 @@ void CSocketThread::DispatchSocket(short revents) {
         Touch();
         OnReceive();
         if (!same()) return;
+        if (tlsInputEnded_ && !closeReported_) {
+            closeReported_ = true;
+            if (selected_ & kFdClose) OnClose();
+            return;
+        }
     } else if (!closeReported_) {
         const bool peerGone = (revents & (POLLRDHUP | POLLHUP | POLLERR)) || ((revents & POLLIN) && waiting == 0);
         if (peerGone && (waiting <= 0 || !readSelected || (revents & POLLERR))) {
@@ -461,6 +526,25 @@ int CSocketThread::Receive(void* buffer, int size, int flags) {
         return -1;
     }
     readArmed_ = true;
+    if (tlsState_ != TlsState::Off) {
+        // Nothing is read around the handshake: those bytes are the handshake's.
+        if (tlsState_ != TlsState::On) {
+            lastError_ = platform::kWsaEWouldBlock;
+            return -1;
+        }
+        CTlsSession::Io status;
+        const int n = tls_->Read(buffer, size, status);
+        if (n > 0) return n;
+        switch (status) {
+            case CTlsSession::Io::WantWrite: tlsReadWantsWrite_ = true; [[fallthrough]];
+            case CTlsSession::Io::WantRead: lastError_ = platform::kWsaEWouldBlock; return -1;
+            case CTlsSession::Io::Closed: tlsInputEnded_ = true; return 0;
+            default:
+                tlsInputEnded_ = true;
+                lastError_ = kWsaEConnReset;
+                return -1;
+        }
+    }
     const ssize_t n = ::recv(socket_, buffer, static_cast<size_t>(size), flags);
     if (n < 0) lastError_ = WsaError(errno);
     return static_cast<int>(n);
@@ -470,6 +554,23 @@ int CSocketThread::Send(const void* data, int length, int flags) {
     Touch();
     if (socket_ == kInvalidSocket) {
         lastError_ = kWsaENotSock;
+        return -1;
+    }
+    if (tlsState_ != TlsState::Off) {
+        // Output waits for the handshake; it is flushed once TLS is on.
+        if (tlsState_ != TlsState::On) {
+            lastError_ = platform::kWsaEWouldBlock;
+            return -1;
+        }
+        CTlsSession::Io status;
+        const int n = tls_->Write(data, length, status);
+        if (n > 0) return n;
+        if (status == CTlsSession::Io::WantWrite || status == CTlsSession::Io::WantRead) {
+            lastError_ = platform::kWsaEWouldBlock;
+            writeWanted_ = true;
+            return -1;
+        }
+        lastError_ = kWsaEConnReset;
         return -1;
     }
     const ssize_t n = ::send(socket_, data, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
@@ -486,6 +587,7 @@ void CSocketThread::Close(bool postQuit) {
     if (socket_ != kInvalidSocket) {
         // What the socket still takes of the pending output goes out before the close.
         if (OutputBlocked() && sockState_ == SocketState::Connected) FlushOutput();
+        if (tls_ && tlsState_ == TlsState::On) tls_->Shutdown();
         ::close(socket_);
         socket_ = kInvalidSocket;
         ResetSocketState();
@@ -587,8 +689,10 @@ bool CSocketThread::ReceiveLines(int size) {
     const int n = Receive(buffer.data(), size, 0);
     if (n <= 0) return false;
     const uint64_t generation = generation_;
-    // Once a handler has closed the connection, the rest of the packet has no one to go to.
-    auto goOn = [&] { return socket_ != kInvalidSocket && generation_ == generation; };
+    const uint64_t tlsStarts = tlsStarts_;
+    // Once a handler has closed the connection, the rest of the packet has no one to go to;
+    // once it has started TLS, the rest was sent in plain text and is dropped.
+    auto goOn = [&] { return socket_ != kInvalidSocket && generation_ == generation && tlsStarts_ == tlsStarts; };
     lineReader_.Feed(
         std::string_view(buffer.data(), static_cast<size_t>(n)),
         [&](std::string& line) {
@@ -599,6 +703,7 @@ bool CSocketThread::ReceiveLines(int size) {
             OnLineTooLong();
             return goOn();
         });
+    if (tlsStarts_ != tlsStarts) lineReader_.Clear();
     return true;
 }
 
@@ -657,6 +762,87 @@ void CSocketThread::CloseWhenSent() {
         return;
     }
     closeWhenSent_ = true;
+}
+
+// --- TLS ---------------------------------------------------------------------------------
+
+bool CSocketThread::StartTlsServer(std::shared_ptr<CTlsContext> ctx) {
+    if (!ctx || !ctx->IsServer()) {
+        lastError_ = platform::kWsaEInval;
+        return false;
+    }
+    return StartTls(std::move(ctx), nullptr);
+}
+
+bool CSocketThread::StartTlsClient(std::shared_ptr<CTlsContext> ctx, TlsClientOptions options) {
+    if (!ctx || ctx->IsServer()) {
+        lastError_ = platform::kWsaEInval;
+        return false;
+    }
+    return StartTls(std::move(ctx), &options);
+}
+
+bool CSocketThread::StartTls(std::shared_ptr<CTlsContext> ctx, const TlsClientOptions* client) {
+    if (socket_ == kInvalidSocket || sockState_ != SocketState::Connected || tlsState_ != TlsState::Off) {
+        lastError_ = platform::kWsaEInval;
+        return false;
+    }
+    std::string error;
+    std::unique_ptr<CTlsSession> session = CTlsSession::Create(ctx, socket_, client, error);
+    if (!session) {
+        WriteLogLine("TLS could not start: " + error);
+        lastError_ = platform::kWsaEInval;
+        return false;
+    }
+    tls_ = std::move(session);
+    ++tlsStarts_;
+    unsigned port = 0;
+    if (!GetPeerName(tlsPeer_, port)) tlsPeer_.clear();
+    // Whatever arrived in plain text and is still in hand was sent before the handshake.
+    lineReader_.Clear();
+    tlsWantWrite_ = client != nullptr;  // a client speaks first
+    tlsReadWantsWrite_ = false;
+    tlsInputEnded_ = false;
+    // The handshake begins in the poll loop, never inside the handler that asked for it.
+    tlsState_ = OutputBlocked() ? TlsState::WaitFlush : TlsState::Handshake;
+    return true;
+}
+
+void CSocketThread::ContinueHandshake() {
+    std::string reason;
+    switch (tls_->Handshake(reason)) {
+        case CTlsSession::Io::Done:
+            tlsState_ = TlsState::On;
+            tlsWantWrite_ = false;
+            readArmed_ = true;
+            if (OutputBlocked()) writeWanted_ = true;  // written while the handshake ran
+            OnTlsReady(true, "");
+            return;
+        case CTlsSession::Io::WantRead: tlsWantWrite_ = false; return;
+        case CTlsSession::Io::WantWrite: tlsWantWrite_ = true; return;
+        default:
+            tlsState_ = TlsState::Failed;
+            OnTlsReady(false, reason);
+            return;
+    }
+}
+
+bool CSocketThread::TlsReadPending() const {
+    if (tlsState_ != TlsState::On || socket_ == kInvalidSocket || closeReported_) return false;
+    if (tlsInputEnded_) return true;
+    return readArmed_ && (selected_ & kFdRead) && tls_->HasPending();
+}
+
+void CSocketThread::OnTlsReady(bool ok, const std::string& reason) {
+    if (ok) return;
+    WriteLogLine("TLS handshake with [" + tlsPeer_ + "] failed: " + reason + "; the connection was closed");
+    Close(true);
+}
+
+std::string CSocketThread::TlsPeerFingerprint() const { return tls_ ? tls_->PeerFingerprint() : std::string(); }
+
+std::string CSocketThread::TlsDescription() const {
+    return tlsState_ == TlsState::On ? tls_->Description() : std::string();
 }
 
 }  // namespace pv::net

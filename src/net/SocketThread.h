@@ -22,6 +22,7 @@
 #include <sys/socket.h>
 
 #include "net/LineReader.h"
+#include "net/Tls.h"
 #include "net/Threads.h"
 
 namespace pv::net {
@@ -142,6 +143,29 @@ public:
     // Closes (and ends the thread) once the pending output is out; at once when there is none.
     void CloseWhenSent();
 
+    // TLS on the established connection: after a STARTTLS/STLS reply (which goes out in plain
+    // text first, however long it waits for the socket) or at once for implicit TLS. Input
+    // received in plain text and not yet handled is discarded: whatever a client sent before
+    // the handshake must not be taken as said under TLS. The handshake runs in the poll loop;
+    // OnTlsReady reports its end. From then on Receive and Send go through TLS and every event,
+    // time-out and limit behaves as on a plain socket. False when TLS cannot start (no
+    // connection, already started, no context); nothing has changed then.
+    bool StartTlsServer(std::shared_ptr<CTlsContext> ctx);
+    bool StartTlsClient(std::shared_ptr<CTlsContext> ctx, TlsClientOptions options);
+    // Implicit TLS for a conversation that has not got its connection yet (set by the listener
+    // before the thread starts): the handshake starts as the connection is adopted, before any
+    // byte is read, and the first write event comes once it is done.
+    void SetImplicitTls(std::shared_ptr<CTlsContext> ctx) { implicitTls_ = std::move(ctx); }
+    // The handshake has completed: the conversation is encrypted.
+    bool IsTls() const { return tlsState_ == TlsState::On; }
+    // The handshake is done (ok) or failed (reason names the cause). The default logs a failure
+    // with the peer's address and closes the connection.
+    virtual void OnTlsReady(bool ok, const std::string& reason);
+    // Hex SHA-256 of the peer's certificate; "" when there is none.
+    std::string TlsPeerFingerprint() const;
+    // Protocol version and cipher, for log lines; "" before the handshake.
+    std::string TlsDescription() const;
+
 private:
     enum class SocketState { None, Bound, Listening, Connecting, Connected, ConnectFailed };
 
@@ -158,6 +182,9 @@ private:
     bool FlushOutput();  // false on a socket error
     void ResetSocketState();
     void Touch();
+    bool StartTls(std::shared_ptr<CTlsContext> ctx, const TlsClientOptions* client);
+    void ContinueHandshake();
+    bool TlsReadPending() const;
 
     // Fields.
     std::shared_ptr<detail::ThreadState> state_;
@@ -185,6 +212,17 @@ private:
     std::string out_;
     size_t outSent_ = 0;
     bool closeWhenSent_ = false;
+
+    // TLS: WaitFlush while the plain reply before the handshake is still going out.
+    enum class TlsState { Off, WaitFlush, Handshake, On, Failed };
+    std::unique_ptr<CTlsSession> tls_;
+    std::shared_ptr<CTlsContext> implicitTls_;
+    std::string tlsPeer_;            // the peer's address, taken while it is still connected
+    TlsState tlsState_ = TlsState::Off;
+    bool tlsWantWrite_ = false;      // the handshake or a read waits for the socket to take bytes
+    bool tlsReadWantsWrite_ = false; // a read stopped for that reason: the write event resumes it
+    uint64_t tlsStarts_ = 0;         // changes when TLS starts: plain input in hand is dropped
+    bool tlsInputEnded_ = false;     // the peer ended TLS or broke it: reported as a close
 
     int sessionLimit_ = 0;
     std::string service_;
