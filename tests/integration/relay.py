@@ -121,7 +121,7 @@ def _serve(behaviour, record_path):
               users.get(auth_data.login.decode("latin-1")) == auth_data.password.decode("latin-1"))
         user = auth_data.login.decode("latin-1") if isinstance(auth_data, LoginPassword) else None
         record("AUTH", arg=mechanism, user=user, ok=ok, tls=secured(server))
-        return AuthResult(success=ok)
+        return AuthResult(success=ok, handled=False)
 
     class Handler:
         async def handle_EHLO(self, server, session, envelope, hostname, responses):
