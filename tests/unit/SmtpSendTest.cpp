@@ -592,6 +592,8 @@ TEST_F(SmtpSendTest, ARunFindingTheQueueLockedSendsNothing) {
 }
 
 // --- the secured conversation: EHLO, STARTTLS, AUTH ------------------------------------------
+// What a real relay cannot easily be made to do; logins that work or are refused are shown
+// against aiosmtpd (tests/integration/test_transmit_tls.py).
 
 class SmtpSendLoginTest : public SmtpSendTest {
 protected:
@@ -605,22 +607,11 @@ protected:
         if (user) adv.WriteString("RelayUser", user);
         if (password) adv.WriteBinary("RelayPassword", password, std::strlen(password));
     }
-    // Answers the greeting and EHLO, then runs `rest`.
+    // A two-line greeting, then the given answer to EHLO.
     static void Greet(FakeRelay& r, const std::string& capabilities) {
         r.Say("220-relay.test first\r\n220 relay.test ready\r\n");
         r.Command();  // EHLO
         r.Say(capabilities);
-    }
-    // Serves one message after the login, to its end.
-    static void Deliver(FakeRelay& r) {
-        for (const char* reply : {"250 ok\r\n", "250 ok\r\n", "354 go ahead\r\n"}) {
-            r.Command();
-            r.Say(reply);
-        }
-        r.Data();
-        r.Say("250 queued\r\n");
-        r.Command();
-        r.Say("221 bye\r\n");
     }
     // The run ended on a setting: one log line after the connecting one, nothing sent, the
     // message queued, nobody told, the run failed.
@@ -634,47 +625,6 @@ protected:
     }
 };
 
-TEST_F(SmtpSendLoginTest, LoginUsesPlainWhenOfferedElseLoginThenSendsAsBefore) {
-    Relay("none");
-    {
-        FakeRelay relay;
-        UsePort(relay.Port());
-        relay.Run([](FakeRelay& r) {
-            Greet(r, "250-relay.test\r\n250-AUTH LOGIN PLAIN\r\n250 SIZE 1000000\r\n");
-            r.Command();
-            r.Say("235 ok\r\n");
-            Deliver(r);
-        });
-        const auto log = Run();
-        relay.Join();
-        EXPECT_EQ(relay.commands, (std::vector<std::string>{"EHLO second.test", "AUTH PLAIN AGpvQHByb3ZpZGVyLnRlc3QAczNjcmV0",
-                                                            "MAIL FROM: <carol@example.test>", "RCPT TO: <r1@remote.test>",
-                                                            "DATA", "QUIT"}));
-        EXPECT_TRUE(Contains(log, "SMTP Send succeeded"));
-        EXPECT_FALSE(Contains(log, "s3cret"));
-        EXPECT_FALSE(Exists("f0000001.wrk"));
-    }
-    Queue("f0000002", "carol@example.test\r\nr1@remote.test\r\n", "Subject: s\r\n\r\nbody\r\n");
-    FakeRelay relay;
-    UsePort(relay.Port());
-    relay.Run([](FakeRelay& r) {
-        Greet(r, "250-relay.test\r\n250 AUTH=LOGIN\r\n");
-        r.Command();
-        r.Say("334 VXNlcm5hbWU6\r\n");
-        r.Command();
-        r.Say("334 UGFzc3dvcmQ6\r\n");
-        r.Command();
-        r.Say("235 ok\r\n");
-        Deliver(r);
-    });
-    Run();
-    relay.Join();
-    EXPECT_EQ(std::vector<std::string>(relay.commands.begin(), relay.commands.begin() + 5),
-              (std::vector<std::string>{"EHLO second.test", "AUTH LOGIN", "am9AcHJvdmlkZXIudGVzdA==", "czNjcmV0",
-                                        "MAIL FROM: <carol@example.test>"}));
-    EXPECT_FALSE(Exists("f0000002.wrk"));
-}
-
 TEST_F(SmtpSendLoginTest, ARefusalOfWhatTheSettingsAskForEndsTheRunWithOneLine) {
     struct Case {
         const char* security;
@@ -683,17 +633,6 @@ TEST_F(SmtpSendLoginTest, ARefusalOfWhatTheSettingsAskForEndsTheRunWithOneLine) 
         std::vector<std::string> commands;
     };
     const std::vector<Case> cases = {
-        {"none",
-         [](FakeRelay& r) {
-             Greet(r, "250-relay.test\r\n250 AUTH PLAIN\r\n");
-             r.Command();
-             r.Say("535 5.7.8 authentication failed\r\n");
-             r.Command();
-             r.Say("221 bye\r\n");
-         },
-         "refused the login of \"jo@provider.test\" (\"535 5.7.8 authentication failed\"); the mail stays queued. "
-         "Check AdvCon\\RelayUser and AdvCon\\RelayPassword",
-         {"EHLO second.test", "AUTH PLAIN AGpvQHByb3ZpZGVyLnRlc3QAczNjcmV0", "QUIT"}},
         {"none",
          [](FakeRelay& r) {
              Greet(r, "502 what is EHLO\r\n");
