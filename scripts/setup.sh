@@ -8,7 +8,7 @@ PACKAGES=(
   libssl-dev openssl ca-certificates  # TLS for the LAN side and the provider; the tests' certificates
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-aiosmtpd
-  swaks
+  swaks libnet-ssleay-perl libio-socket-ssl-perl  # swaks --tls needs the Perl TLS modules
   finger                  # a real finger client for the finger service's tests
   fetchmail getmail6      # real POP3 clients for the tests
   postfix                 # a real relay for the transmitter's tests (a private instance each time)

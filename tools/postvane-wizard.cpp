@@ -5,6 +5,8 @@
 
 #include "ToolCommon.h"
 #include "core/RegistryKey.h"
+#include "net/LanTls.h"
+#include "net/Tls.h"
 #include "platform/Hive.h"
 #include "platform/Paths.h"
 
@@ -42,6 +44,35 @@ uint32_t AskPort(const std::string& question, uint32_t current) {
         }
         std::cout << "A port is a number from 1 to 65535.\n";
     }
+}
+
+// Mail clients on the LAN expect STARTTLS and STLS: without a certificate configured, one is
+// made for this host beside the hive (the key readable by its owner only), as Debian's mail
+// servers do with their default certificate. An operator can point the values at a real one.
+// A failure is said and set-up goes on: the services then run without TLS.
+void ProposeCertificate(pv::CRegistryKey& adv, const std::string& hive, std::string& certificate) {
+    std::string cert, key;
+    adv.ReadString(pv::net::kTlsCertificateValue, cert);
+    adv.ReadString(pv::net::kTlsKeyValue, key);
+    if (!cert.empty() || !key.empty()) {
+        certificate = cert.empty() ? "(AdvCon\\TlsCertificate not set)" : cert;
+        return;
+    }
+    const std::string folder = pv::platform::DirectoryOf(hive);
+    cert = folder + "/tls-certificate.pem";
+    key = folder + "/tls-key.pem";
+    std::string error;
+    if (!pv::net::MakeSelfSignedCertificate(pv::tools::HostName(), cert, key, error)) {
+        std::cerr << "postvane-wizard: no certificate for TLS was made: " << error
+                  << "\nSMTP and POP3 run without TLS until AdvCon\\TlsCertificate and AdvCon\\TlsKey name one.\n";
+        certificate = "none (TLS off)";
+        return;
+    }
+    if (!adv.WriteString(pv::net::kTlsCertificateValue, cert) || !adv.WriteString(pv::net::kTlsKeyValue, key)) {
+        certificate = "none (the values could not be written)";
+        return;
+    }
+    certificate = cert + " (self-signed, SHA-256 " + pv::net::CertificateFingerprint(cert, error) + ")";
 }
 
 }  // namespace
@@ -138,6 +169,8 @@ int main(int argc, char** argv) {
         // A new domain becomes the primary one only when there is none yet.
         ok = domains.WriteInt(a.domain, primary.empty() || a.domain == primary ? 1 : 0);
     }
+    std::string certificate;
+    if (ok) ProposeCertificate(adv, hive, certificate);
     uint32_t existing = 0;
     if (ok && !rootKey.ReadInt("UseLan", existing)) ok = rootKey.WriteInt("UseLan", 1);
     if (ok && !rootKey.ReadInt("LogAll", existing)) ok = rootKey.WriteInt("LogAll", 1);
@@ -154,6 +187,7 @@ int main(int argc, char** argv) {
               << "  domain               " << a.domain << "\n"
               << "  relay                " << a.gateway << "\n"
               << "  ports                SMTP " << a.smtpPort << ", POP3 " << a.popPort << ", finger "
-              << a.fingerPort << "\n";
+              << a.fingerPort << "\n"
+              << "  TLS certificate      " << certificate << "\n";
     return 0;
 }

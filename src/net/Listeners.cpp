@@ -10,6 +10,7 @@
 #include "core/Format.h"
 #include "core/Log.h"
 #include "core/RegistryKey.h"
+#include "net/LanTls.h"
 #include "net/RelayNets.h"
 #include "platform/Limits.h"
 #include "platform/MessageBox.h"
@@ -163,6 +164,7 @@ void CListenThread::OnAccept() {
         Report(std::string("A new ") + ServiceName() + " connection was closed unserved: no conversation is available for it.");
         return;
     }
+    if (conversationTls_) conversation->SetImplicitTls(conversationTls_);
     conversation->HoldSlot(std::move(slot));
     conversation->SetSessionLimit(static_cast<int>(limits_.sessionSeconds), ServiceName());
     ThreadHandle thread = conversation->CreateThread(ThreadPriority::AboveNormal, kConversationStackSize);
@@ -249,6 +251,18 @@ std::string CPopListen::RefusalReply(CConnectionCounts::Refusal why) {
            ", try again later\r\n";
 }
 
+unsigned CSMTPSListen::ReadPort() { return ReadPortValue("SmtpsPort", 465); }
+
+void CSMTPSListen::ReportFailure(unsigned error) {
+    WriteLogLine(Format("Failed to initialise the SMTPS service (AdvCon\\SmtpsPort), Error Code =%u", error));
+}
+
+unsigned CPopSListen::ReadPort() { return ReadPortValue("Pop3sPort", 995); }
+
+void CPopSListen::ReportFailure(unsigned error) {
+    WriteLogLine(Format("Failed to initialise the POP3S service (AdvCon\\Pop3sPort), Error Code =%u", error));
+}
+
 unsigned CFingerListen::ReadPort() { return ReadPortValue("fingerport", 79); }
 
 void CFingerListen::ReportFailure(unsigned error) {
@@ -291,15 +305,33 @@ int CServiceListeners::Start() {
                      "); each conversation needs a few descriptors. Raise the hard limit (ulimit -Hn, or "
                      "LimitNOFILE= in the service unit).");
     }
+    // The certificate is read once per start; a bad one is logged and the services run plain.
+    if (factories_.smtp || factories_.pop) LoadLanTls();
     if (factories_.finger) finger_ = StartOne(new CFingerListen(factories_.finger, bindAddress_), "finger");
     if (factories_.pop) pop_ = StartOne(new CPopListen(factories_.pop, bindAddress_), "POP3");
     if (factories_.smtp) smtp_ = StartOne(new CSMTPListen(factories_.smtp, bindAddress_), "SMTP");
+    // The implicit-TLS ports only with a port set and a certificate that loaded.
+    if (std::shared_ptr<CTlsContext> tls = LanTlsContext()) {
+        CRegistryKey adv("AdvCon", false);
+        uint32_t port = 0;
+        if (factories_.smtp && adv.ReadInt("SmtpsPort", port) && port != 0) {
+            auto* listener = new CSMTPSListen(factories_.smtp, bindAddress_);
+            listener->SetConversationTls(tls);
+            smtps_ = StartOne(listener, "SMTPS");
+        }
+        port = 0;
+        if (factories_.pop && adv.ReadInt("Pop3sPort", port) && port != 0) {
+            auto* listener = new CPopSListen(factories_.pop, bindAddress_);
+            listener->SetConversationTls(tls);
+            pops_ = StartOne(listener, "POP3S");
+        }
+    }
     return int(finger_.Valid()) + int(pop_.Valid()) + int(smtp_.Valid());
 }
 
 bool CServiceListeners::Stop(int waitMs) {
     bool allEnded = true;
-    for (const ThreadHandle* thread : {&finger_, &pop_, &smtp_}) {
+    for (const ThreadHandle* thread : {&finger_, &pop_, &smtp_, &pops_, &smtps_}) {
         if (!thread->Valid() || thread->Ended()) continue;
         thread->PostQuit();
         allEnded = thread->Wait(waitMs) && allEnded;

@@ -80,6 +80,8 @@ class CListenThread : public CSocketThread {
 public:
     // bindAddress: a dotted address to listen on; empty for every local address.
     CListenThread(ConversationFactory factory, std::string bindAddress);
+    // Every conversation of this listener starts in TLS (SMTPS, POP3S). Before the thread starts.
+    void SetConversationTls(std::shared_ptr<CTlsContext> ctx) { conversationTls_ = std::move(ctx); }
 
 protected:
     bool OnStart() override;
@@ -108,6 +110,7 @@ private:
 
     ConversationFactory factory_;
     std::string bindAddress_;
+    std::shared_ptr<CTlsContext> conversationTls_;
     ConnectionLimits limits_;
     std::shared_ptr<CConnectionCounts> counts_ = std::make_shared<CConnectionCounts>();
     bool reported_ = false;
@@ -136,6 +139,28 @@ protected:
     void ReportFailure(unsigned error) override;
     const char* ServiceName() const override { return "POP3"; }
     std::string RefusalReply(CConnectionCounts::Refusal why) override;
+};
+
+// The implicit-TLS ports: the same conversations, in TLS from the first byte. Off unless
+// AdvCon\SmtpsPort / AdvCon\Pop3sPort name a port and a certificate is configured.
+class CSMTPSListen : public CSMTPListen {
+public:
+    using CSMTPListen::CSMTPListen;
+
+protected:
+    unsigned ReadPort() override;
+    void ReportFailure(unsigned error) override;
+    const char* ServiceName() const override { return "SMTPS"; }
+};
+
+class CPopSListen : public CPopListen {
+public:
+    using CPopListen::CPopListen;
+
+protected:
+    unsigned ReadPort() override;
+    void ReportFailure(unsigned error) override;
+    const char* ServiceName() const override { return "POP3S"; }
 };
 
 class CFingerListen : public CListenThread {
@@ -176,6 +201,8 @@ public:
     const ThreadHandle& Finger() const { return finger_; }
     const ThreadHandle& Pop() const { return pop_; }
     const ThreadHandle& Smtp() const { return smtp_; }
+    const ThreadHandle& Smtps() const { return smtps_; }
+    const ThreadHandle& Pops() const { return pops_; }
 
 private:
     ThreadHandle StartOne(CListenThread* listener, const char* service);
@@ -185,6 +212,8 @@ private:
     ThreadHandle finger_;
     ThreadHandle pop_;
     ThreadHandle smtp_;
+    ThreadHandle smtps_;
+    ThreadHandle pops_;
 };
 
 }  // namespace pv::net

@@ -200,6 +200,7 @@ void CSocketThread::ResetSocketState() {
     tlsWantWrite_ = false;
     tlsReadWantsWrite_ = false;
     tlsInputEnded_ = false;
+    tlsDeadlineMs_ = 0;
 }
 
 void CSocketThread::Touch() { lastActivityMs_ = NowMs(); }
@@ -209,6 +210,15 @@ void CSocketThread::StartTicking() {
 }
 
 void CSocketThread::CheckTimeout() {
+    if (tlsDeadlineMs_ != 0 && NowMs() >= tlsDeadlineMs_) {
+        tlsDeadlineMs_ = 0;
+        if (socket_ != kInvalidSocket && (tlsState_ == TlsState::WaitFlush || tlsState_ == TlsState::Handshake)) {
+            tlsState_ = TlsState::Failed;
+            OnTlsReady(false, "the handshake was not finished within " + std::to_string(tlsHandshakeSeconds_) +
+                                  " s");
+            return;
+        }
+    }
     if (deadlineMs_ != 0 && NowMs() >= deadlineMs_) {
         deadlineMs_ = 0;
         if (socket_ != kInvalidSocket) {
@@ -806,6 +816,8 @@ bool CSocketThread::StartTls(std::shared_ptr<CTlsContext> ctx, const TlsClientOp
     tlsInputEnded_ = false;
     // The handshake begins in the poll loop, never inside the handler that asked for it.
     tlsState_ = OutputBlocked() ? TlsState::WaitFlush : TlsState::Handshake;
+    StartTicking();
+    tlsDeadlineMs_ = NowMs() + int64_t(tlsHandshakeSeconds_) * 1000;
     return true;
 }
 
@@ -814,6 +826,7 @@ void CSocketThread::ContinueHandshake() {
     switch (tls_->Handshake(reason)) {
         case CTlsSession::Io::Done:
             tlsState_ = TlsState::On;
+            tlsDeadlineMs_ = 0;
             tlsWantWrite_ = false;
             readArmed_ = true;
             if (OutputBlocked()) writeWanted_ = true;  // written while the handshake ran

@@ -44,6 +44,10 @@ enum SocketEvents : long {
 inline constexpr int kLineReceiveSize = 255;
 // The most a conversation that takes whole messages (SmartPop) reads per event.
 inline constexpr int kMaxLineReceiveSize = 64 * 1024;
+// A TLS handshake takes a few round trips; a peer that has not finished it in this time (one
+// that connected to an implicit-TLS port and says nothing, before any protocol time-out runs)
+// is dropped.
+inline constexpr int kTlsHandshakeSeconds = 30;
 
 class CSocketThread {
 public:
@@ -156,6 +160,8 @@ public:
     // before the thread starts): the handshake starts as the connection is adopted, before any
     // byte is read, and the first write event comes once it is done.
     void SetImplicitTls(std::shared_ptr<CTlsContext> ctx) { implicitTls_ = std::move(ctx); }
+    // Seconds a handshake may take (kTlsHandshakeSeconds unless changed).
+    void SetTlsHandshakeLimit(int seconds) { tlsHandshakeSeconds_ = seconds > 0 ? seconds : kTlsHandshakeSeconds; }
     // The handshake has completed: the conversation is encrypted.
     bool IsTls() const { return tlsState_ == TlsState::On; }
     // The handshake is done (ok) or failed (reason names the cause). The default logs a failure
@@ -175,7 +181,7 @@ private:
     bool DispatchMessages();  // false on quit
     void AdoptSocket(int socket, long events);
     void CheckTimeout();
-    bool Ticking() const { return timer_ != 0 || deadlineMs_ != 0; }
+    bool Ticking() const { return timer_ != 0 || deadlineMs_ != 0 || tlsDeadlineMs_ != 0; }
     void StartTicking();
     short PollMask() const;
     void DispatchSocket(short revents);
@@ -223,6 +229,8 @@ private:
     bool tlsReadWantsWrite_ = false; // a read stopped for that reason: the write event resumes it
     uint64_t tlsStarts_ = 0;         // changes when TLS starts: plain input in hand is dropped
     bool tlsInputEnded_ = false;     // the peer ended TLS or broke it: reported as a close
+    int64_t tlsDeadlineMs_ = 0;      // the handshake must be done by then (0: none running)
+    int tlsHandshakeSeconds_ = kTlsHandshakeSeconds;
 
     int sessionLimit_ = 0;
     std::string service_;

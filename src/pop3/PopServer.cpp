@@ -22,6 +22,7 @@
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "core/TextFile.h"
+#include "net/LanTls.h"
 
 namespace pv {
 
@@ -33,7 +34,7 @@ int g_liveCount = 0;
 // same moment must not both take the same number.
 std::mutex g_createMutex;
 
-enum Command { kUser, kPass, kQuit, kStat, kList, kRetr, kDele, kNoop, kLast, kUidl, kRset, kTop, kCapa };
+enum Command { kUser, kPass, kQuit, kStat, kList, kRetr, kDele, kNoop, kLast, kUidl, kRset, kTop, kCapa, kStls };
 
 // Which states accept a command; any other state answers "-ERR invalid command" (PASS before
 // USER has its own answer).
@@ -55,7 +56,7 @@ constexpr CommandEntry kCommandTable[] = {
     {"STAT", kStat, kInTransaction},   {"LIST", kList, kInTransaction},   {"RETR", kRetr, kInTransaction},
     {"DELE", kDele, kInTransaction},   {"NOOP", kNoop, kInTransaction},   {"LAST", kLast, kInTransaction},
     {"UIDL", kUidl, kInTransaction},   {"RSET", kRset, kInTransaction},   {"TOP", kTop, kInTransaction},
-    {"CAPA", kCapa, kInAnyState},
+    {"CAPA", kCapa, kInAnyState},      {"STLS", kStls, kInWaitUser},
 };
 
 // Every fixed text the conversation sends or logs; those with %-fields go through Format.
@@ -96,7 +97,11 @@ constexpr const char* kUidlInvalid = "-ERR invalid message number: the mailbox h
 constexpr const char* kCapaHead = "+OK capability list follows\r\n";
 // What this server does beyond the base commands (PIPELINING: commands sent together are
 // answered in order, see Pump).
-constexpr const char* kCapabilities = "TOP\r\nUSER\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION Postvane\r\n.\r\n";
+constexpr const char* kCapabilities = "TOP\r\nUSER\r\nUIDL\r\nPIPELINING\r\nIMPLEMENTATION Postvane\r\n";
+constexpr const char* kCapaStls = "STLS\r\n";  // while a certificate is set and TLS is not on yet
+constexpr const char* kCapaEnd = ".\r\n";
+constexpr const char* kBeginTls = "+OK Begin TLS negotiation";
+constexpr const char* kTlsActive = "-ERR TLS is already active";
 constexpr const char* kNotDeleted = "-ERR %d of the deleted messages could not be removed and will be offered again";
 constexpr const char* kVanished = "-ERR message %zu is no longer in the mailbox";
 constexpr const char* kUnreadable = "-ERR message %zu cannot be read now; try again later";
@@ -160,6 +165,7 @@ std::string Printable(std::string text) {
 
 CPopServer::CPopServer() {
     primaryDomain_ = PrimaryDomain();
+    tls_ = net::LanTlsContext();
     if (primaryDomain_.empty()) {
         // No local domain configured yet: the machine's own name is the best the client can get.
         char host[256] = {};
@@ -288,6 +294,8 @@ void CPopServer::Interpret(std::string line) {
     std::string arg = blank == std::string::npos ? std::string() : line.substr(blank + 1);
     for (auto& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     const CommandEntry* entry = LookUpCommand(word);
+    // STLS exists only while a certificate is set: otherwise it is as unknown as it always was.
+    if (entry && entry->command == kStls && !tls_) entry = nullptr;
     if (!entry) {
         Reply(text::kUnknownCommand);
         return;
@@ -304,8 +312,23 @@ void CPopServer::Interpret(std::string line) {
             status_ = text::kCapaHead;
             output_ = Output::Capa;
             break;
+        case kStls: Stls(); break;
         default: Transaction(entry->command, arg); break;
     }
+}
+
+// The answer goes out in plain text, then the handshake. Commands the client sent along with
+// STLS were sent in plain text and are dropped; after the handshake it starts again with USER.
+void CPopServer::Stls() {
+    if (IsTls()) {
+        Reply(text::kTlsActive);
+        return;
+    }
+    Reply(text::kBeginTls);
+    input_.clear();
+    readDeferred_ = false;
+    user_.clear();
+    if (!StartTlsServer(tls_)) Close(true);  // only without memory: the client expects TLS now
 }
 
 void CPopServer::User(const std::string& arg) {
@@ -656,6 +679,8 @@ CPopServer::Fill CPopServer::FillUidl(std::string& out) {
 
 CPopServer::Fill CPopServer::FillCapa(std::string& out) {
     out.append(text::kCapabilities);
+    if (tls_ && !IsTls()) out.append(text::kCapaStls);
+    out.append(text::kCapaEnd);
     return Fill::Done;
 }
 
@@ -759,3 +784,4 @@ int RemoveStaleMailboxLocks(const std::string& spoolRoot) {
 }
 
 }  // namespace pv
+

@@ -89,6 +89,7 @@ private:
     void PassFailed();
     void Transaction(int command, const std::string& arg);
     void Quit();
+    void Stls();
 
     // Locks the mailbox and loads its message list; replies and enters the transaction state
     // on success, replies with the reason otherwise.
@@ -126,6 +127,7 @@ private:
     std::deque<Input> input_;
     bool readDeferred_ = false;
     bool pumping_ = false;
+    std::shared_ptr<net::CTlsContext> tls_;  // offered with STLS when set
 
     // The long reply in progress.
     Output output_ = Output::None;

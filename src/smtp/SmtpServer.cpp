@@ -13,6 +13,7 @@
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "delivery/Mailbox.h"
+#include "net/LanTls.h"
 #include "net/RelayNets.h"
 
 namespace pv {
@@ -22,8 +23,15 @@ namespace {
 std::mutex g_countMutex;
 int g_liveCount = 0;
 
-constexpr const char* kCommands = "HELO,MAIL,RCPT,DATA,RSET,NOOP,QUIT";
-enum Command { kHelo, kMail, kRcpt, kData, kRset, kNoop, kQuit };
+enum Command { kHelo, kMail, kRcpt, kData, kRset, kNoop, kQuit, kEhlo, kStartTls };
+struct CommandEntry {
+    const char* name;
+    Command command;
+};
+constexpr CommandEntry kCommandTable[] = {
+    {"HELO", kHelo}, {"MAIL", kMail}, {"RCPT", kRcpt}, {"DATA", kData},         {"RSET", kRset},
+    {"NOOP", kNoop}, {"QUIT", kQuit}, {"EHLO", kEhlo}, {"STARTTLS", kStartTls},
+};
 
 std::string Trim(std::string_view text) {
     size_t b = text.find_first_not_of(" \t\r\n\v\f");
@@ -34,12 +42,16 @@ std::string Trim(std::string_view text) {
 
 int LookUpCommand(std::string word) {
     for (auto& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (word.size() != 4) return -1;
-    std::string_view list(kCommands);
-    for (int i = 0; i * 5 < static_cast<int>(list.size()); ++i) {
-        if (list.substr(i * 5, 4) == word) return i;
+    for (const auto& entry : kCommandTable) {
+        if (word == entry.name) return entry.command;
     }
     return -1;
+}
+
+std::string Upper(std::string_view text) {
+    std::string out(text);
+    for (auto& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
 }
 
 // The text between the first "<" and the first ">", without a source route; false when a
@@ -76,6 +88,9 @@ bool SameAddress(std::string_view a, std::string_view b) {
 
 CSMTPServer::CSMTPServer() {
     primaryDomain_ = PrimaryDomain();
+    tls_ = net::LanTlsContext();
+    uint32_t limit = 0;
+    if (CRegistryKey("AdvCon", false).ReadInt("MaxMessageSize", limit) && limit != 0) maxMessageSize_ = limit;
     std::lock_guard lock(g_countMutex);
     ++g_liveCount;
     Events().Signal(NamedEvent::SmtpRc);
@@ -153,7 +168,9 @@ void CSMTPServer::OnSessionLimit() {
 // that arrive while replies pile up wait in heldInput_ (at most one receive's worth), so none
 // of them can make the conversation hold an unbounded amount.
 void CSMTPServer::Feed(std::string_view bytes) {
-    while (!bytes.empty() && Socket() != net::kInvalidSocket) {
+    const uint64_t tlsStarts = tlsStarts_;
+    // After STARTTLS the rest of what arrived in plain text is dropped, never taken as a command.
+    while (!bytes.empty() && Socket() != net::kInvalidSocket && tlsStarts_ == tlsStarts) {
         if (PendingOutputBytes() > kMaxPendingOutput) {
             heldInput_.assign(bytes.data(), bytes.size());
             return;
@@ -223,6 +240,8 @@ void CSMTPServer::HandleCommand(std::string line) {
     std::string arg = blank == std::string::npos ? std::string() : line.substr(blank + 1);
     switch (LookUpCommand(word)) {
         case kHelo: Helo(arg); break;
+        case kEhlo: Ehlo(arg); break;
+        case kStartTls: StartTls(arg); break;
         case kMail: Mail(arg); break;
         case kRcpt: Rcpt(arg); break;
         case kData:
@@ -254,6 +273,7 @@ void CSMTPServer::HandleCommand(std::string line) {
 
 void CSMTPServer::Helo(const std::string& arg) {
     ResetTransaction();
+    extended_ = false;
     std::string name = Trim(arg);
     // The name goes into the message's Received: line: no NUL or other control bytes there.
     if (std::any_of(name.begin(), name.end(),
@@ -268,6 +288,102 @@ void CSMTPServer::Helo(const std::string& arg) {
         clientName_ = name;
         Reply("250 " + primaryDomain_);
     }
+}
+
+// The same checks as HELO, then the extensions, one per line: "250-" before all but the last.
+void CSMTPServer::Ehlo(const std::string& arg) {
+    ResetTransaction();
+    extended_ = false;
+    std::string name = Trim(arg);
+    if (std::any_of(name.begin(), name.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
+        Reply(smtp_reply::kHeloControl);
+        return;
+    }
+    if (name.empty()) {
+        Reply(smtp_reply::kEhloNeedsName);
+        return;
+    }
+    clientName_ = name;
+    extended_ = true;
+    std::vector<std::string> lines {primaryDomain_};
+    for (const char* extension : smtp_reply::kEhloExtensions) lines.emplace_back(extension);
+    lines.push_back(smtp_reply::kEhloSize + std::to_string(maxMessageSize_));
+    if (tls_ && !IsTls()) lines.emplace_back(smtp_reply::kEhloStartTls);
+    std::string reply;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        reply += (i + 1 < lines.size() ? "250-" : "250 ") + lines[i] + "\r\n";
+    }
+    SendBytes(reply);
+}
+
+// 220 goes out in plain text, then the handshake; afterwards nothing said before counts: the
+// client must say HELO or EHLO again.
+void CSMTPServer::StartTls(const std::string& arg) {
+    if (!tls_) {
+        Reply(smtp_reply::kSyntaxError);  // not offered: as any other unknown command
+        return;
+    }
+    if (IsTls()) {
+        Reply(smtp_reply::kTlsActive);
+        return;
+    }
+    if (!Trim(arg).empty()) {
+        Reply(smtp_reply::kStartTlsSyntax);
+        return;
+    }
+    Reply(smtp_reply::kReadyForTls);
+    ++tlsStarts_;
+    heldInput_.clear();
+    line_.clear();
+    rawLength_ = 0;
+    overLong_ = false;
+    ResetTransaction();
+    clientName_.clear();
+    extended_ = false;
+    if (!StartTlsServer(tls_)) {
+        // Only when the library cannot make a session (no memory): the client expects TLS now.
+        Close(true);
+    }
+}
+
+void CSMTPServer::OnTlsReady(bool ok, const std::string& reason) {
+    // A client that fails the handshake is logged and dropped by the base.
+    if (!ok) net::CSocketThread::OnTlsReady(ok, reason);
+}
+
+bool CSMTPServer::MailParameters(std::string_view params) {
+    while (!params.empty()) {
+        const size_t start = params.find_first_not_of(' ');
+        if (start == std::string_view::npos) break;
+        params.remove_prefix(start);
+        const size_t end = params.find(' ');
+        const std::string_view param = params.substr(0, end);
+        params.remove_prefix(end == std::string_view::npos ? params.size() : end);
+        const size_t eq = param.find('=');
+        const std::string keyword = Upper(param.substr(0, eq));
+        const std::string value = eq == std::string_view::npos ? std::string() : Upper(param.substr(eq + 1));
+        if (keyword == "SIZE") {
+            if (value.empty() || value.size() > 19 ||
+                !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+                Reply(smtp_reply::kBadSize);
+                return false;
+            }
+            if (std::stoull(value) > maxMessageSize_) {
+                Reply(smtp_reply::kTooBig + std::to_string(maxMessageSize_) + " bytes");
+                return false;
+            }
+        } else if (keyword == "BODY") {
+            if (value != "7BIT" && value != "8BITMIME") {
+                Reply(smtp_reply::kBadBody);
+                return false;
+            }
+        } else {
+            Reply(smtp_reply::kUnknownParameter + std::string(param.substr(0, 64)));
+            return false;
+        }
+    }
+    return true;
 }
 
 // An accepted MAIL starts a new transaction: recipients of an earlier one that never stored
@@ -286,6 +402,8 @@ void CSMTPServer::Mail(const std::string& arg) {
         Reply(problem);
         return;
     }
+    // After HELO whatever follows the address is ignored, as it always was.
+    if (extended_ && !MailParameters(std::string_view(arg).substr(arg.find('>') + 1))) return;
     ResetTransaction();
     queuePath_ = InboundQueuePath();
     sender_ = address;
@@ -363,6 +481,17 @@ bool CSMTPServer::OpenMessageFile() {
 
 // One text line, or with lineEnds false the first pieces of a line too long to hold.
 void CSMTPServer::HandleTextLine(std::string_view line, bool lineEnds) {
+    textBytes_ += line.size() + (lineEnds ? 2 : 0);
+    if (extended_ && textBytes_ > maxMessageSize_ && !tooBig_) {
+        // Past the announced limit: the rest is read and dropped, and the client hears 552.
+        tooBig_ = true;
+        DropMessageFile();
+        messageFailed_ = true;
+    }
+    if (tooBig_) {
+        midTextLine_ = !lineEnds;
+        return;
+    }
     if (!messageOpen_ && !messageFailed_) OpenMessageFile();
     if (messageOpen_) {
         // Undo the client's dot-stuffing at the start of a line.
@@ -381,6 +510,11 @@ void CSMTPServer::HandleTextLine(std::string_view line, bool lineEnds) {
 // stay, and the client may send DATA again.
 void CSMTPServer::EndOfText() {
     state_ = kCommands;
+    if (tooBig_) {
+        Reply(smtp_reply::kTooBig + std::to_string(maxMessageSize_) + " bytes");
+        ResetTransaction();
+        return;
+    }
     if (!messageOpen_ && !messageFailed_) {
         Reply(smtp_reply::kEmptyText);
         return;
@@ -423,6 +557,8 @@ void CSMTPServer::DropMessageFile() {
 
 void CSMTPServer::ResetTransaction() {
     DropMessageFile();
+    textBytes_ = 0;
+    tooBig_ = false;
     sender_.clear();
     recipients_.clear();
     queuePath_.clear();

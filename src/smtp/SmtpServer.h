@@ -37,6 +37,18 @@ inline constexpr const char* kWhoIsTo = "550 who is the mail to";
 inline constexpr const char* kRelayDenied = "550 Relaying denied";
 inline constexpr const char* kUnknown = "550 Recipient unknown";
 inline constexpr const char* kEmptyText = "550 Error";
+// Extended SMTP: offered to clients that say EHLO; a HELO client never sees these.
+inline constexpr const char* kEhloNeedsName = "501 Syntax: EHLO hostname";
+inline constexpr const char* kEhloExtensions[] = {"PIPELINING", "8BITMIME"};
+inline constexpr const char* kEhloSize = "SIZE ";  // + the limit in bytes
+inline constexpr const char* kEhloStartTls = "STARTTLS";
+inline constexpr const char* kTooBig = "552 Message size exceeds the limit of ";  // + bytes
+inline constexpr const char* kBadSize = "501 SIZE needs a number of bytes";
+inline constexpr const char* kBadBody = "501 BODY must be 7BIT or 8BITMIME";
+inline constexpr const char* kUnknownParameter = "555 MAIL FROM parameter not recognized: ";  // + the parameter
+inline constexpr const char* kReadyForTls = "220 Ready to start TLS";
+inline constexpr const char* kTlsActive = "503 TLS is already active";
+inline constexpr const char* kStartTlsSyntax = "501 Syntax: STARTTLS takes no parameters";
 }  // namespace smtp_reply
 
 class CSMTPServer : public net::CSocketThread {
@@ -55,6 +67,9 @@ public:
     // client that pipelines commands without reading the answers cannot make the server hold
     // them. The socket's own buffers then fill and the client's sends block.
     static constexpr size_t kMaxPendingOutput = 32 * 1024;
+    // AdvCon\MaxMessageSize: the SIZE announced after EHLO, in bytes. A client declaring more
+    // is refused before it sends the text, and an EHLO client whose text passes it gets 552.
+    static constexpr uint32_t kDefaultMaxMessageSize = 50u * 1024 * 1024;
 
     CSMTPServer();
     ~CSMTPServer() override;
@@ -69,6 +84,7 @@ protected:
     void OnConnect() override;
     void OnTimeout() override;
     void OnSessionLimit() override;
+    void OnTlsReady(bool ok, const std::string& reason) override;
 
 private:
     bool InputHeld() const;
@@ -84,6 +100,10 @@ private:
     void Reply(std::string_view text);
 
     void Helo(const std::string& arg);
+    void Ehlo(const std::string& arg);
+    void StartTls(const std::string& arg);
+    // MAIL FROM parameters after EHLO; false when a reply refusing them has been sent.
+    bool MailParameters(std::string_view params);
     void Mail(const std::string& arg);
     void Rcpt(const std::string& arg);
 
@@ -105,6 +125,12 @@ private:
     bool midTextLine_ = false;     // part of the current text line is already in the file
     std::string heldInput_;        // received but not yet handled: waits while replies pile up
     bool readDeferred_ = false;    // a read event came while input was held
+    std::shared_ptr<net::CTlsContext> tls_;  // offered with STARTTLS when set
+    uint32_t maxMessageSize_ = kDefaultMaxMessageSize;
+    bool extended_ = false;        // the client said EHLO: parameters and limits apply
+    uint64_t textBytes_ = 0;       // bytes of this message's text so far
+    bool tooBig_ = false;          // the text passed the limit: it is dropped, 552 at its end
+    uint64_t tlsStarts_ = 0;       // changes at STARTTLS: input in hand is dropped
 };
 
 }  // namespace pv

@@ -323,6 +323,13 @@ class Conversation:
         line, self.buffer = self.buffer.split(b"\r\n", 1)
         return line
 
+    def start_tls(self, context, server_hostname="localhost"):
+        """Switches the conversation to TLS after the server's go-ahead (STARTTLS, STLS); any
+        reply already read but not taken would have come before the handshake."""
+        if self.buffer:
+            raise AssertionError(f"bytes left before the handshake: {self.buffer!r}")
+        self.sock = context.wrap_socket(self.sock, server_hostname=server_hostname)
+
     def command(self, text):
         """Sends one command line (CR LF added) and returns the reply line."""
         self.send(text.encode() + b"\r\n")

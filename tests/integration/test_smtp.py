@@ -32,8 +32,10 @@ class SmtpServerTest(KeptInboxTest):
         # The null sender is taken, and then no recipient is.
         self.assertEqual(c.docmd("MAIL FROM:<>"), (250, b"<> Sender Ok"))
         self.assertEqual(c.docmd("RCPT TO:<alice>"), (550, b"who is the MAIL from"))
-        for line in ("EHLO me", "VRFY alice", "HEL me", "MAI FROM:<x>", "DATAX", ""):
+        for line in ("EHLOX me", "VRFY alice", "HEL me", "MAI FROM:<x>", "DATAX", ""):
             self.assertEqual(c.docmd(line), (550, b"Syntax Error"), line)
+        # EHLO is answered with the extensions (see test_tls); HELO below ends its mode again.
+        self.assertEqual(c.docmd("EHLO me")[0], 250)
         self.assertEqual(c.docmd("noop"), (250, b"Ok, Twiddling thumbs"))
         self.assertEqual(c.docmd("HELO client.lan"), (250, b"example.test"))
         self.assertEqual(c.docmd("MAIL FROM:<@relay.test:carol@remote.test>"), (250, b"<carol@remote.test> Sender Ok"))

@@ -97,12 +97,16 @@ protected:
         seen_->Update([&] {
             if (line.rfind("payload ", 0) == 0) {
                 seen_->serverBytes += line.size();
+            } else if (line.rfind("PROBE ", 0) == 0) {
+                seen_->serverLines.push_back("PROBE " + std::to_string(line.size()));
             } else {
                 seen_->serverLines.push_back(line);
             }
             seen_->serverWasTls = tls;
         });
-        if (line == "STARTTLS") {
+        if (line.rfind("PROBE ", 0) == 0) {
+            SendLine("probe ok");
+        } else if (line == "STARTTLS") {
             SendLine("220 go ahead");
             StartTlsServer(ctx_);
         } else if (line == "END") {
@@ -160,17 +164,21 @@ protected:
             return;
         }
         if (plan_.startTls) SendLine("AFTER");
-        if (plan_.bigTransfer) {
-            std::string all;
-            for (size_t i = 0; i < kLines; ++i) all += Payload(i) + "\r\n";
-            SendBytes(all);
-        }
-        SendLine("END");
+        // One record far larger than a read, and then nothing until the answer: most of it
+        // waits inside the session with the socket empty, and must still be read.
+        SendLine("PROBE " + std::string(12000, 'p'));
     }
     void OnReceive() override { ReceiveLines(kMaxLineReceiveSize); }
     void OnLine(std::string& line) override {
         if (line == "hello plain") {
             SendBytes("STARTTLS\r\n" + plan_.beforeTls);
+        } else if (line == "probe ok") {
+            if (plan_.bigTransfer) {
+                std::string all;
+                for (size_t i = 0; i < kLines; ++i) all += Payload(i) + "\r\n";
+                SendBytes(all);
+            }
+            SendLine("END");
         } else if (line == "220 go ahead") {
             StartTlsClient(ctx_, plan_.options);
         } else if (line.rfind("payload ", 0) == 0) {
@@ -220,6 +228,7 @@ public:
     unsigned Port() const { return port_; }
     // Accepts one connection and gives it to a new server conversation.
     void ServeOne(CSocketThread* server) {
+        threads.push_back(server->Handle());
         pollfd p {fd_, POLLIN, 0};
         ASSERT_EQ(::poll(&p, 1, 10000), 1) << "no connection came";
         const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -227,6 +236,8 @@ public:
         ThreadHandle h = server->CreateThread(ThreadPriority::Normal, 256 * 1024);
         ASSERT_TRUE(h.PostThreadMessage(kWmAdoptSocket, static_cast<uintptr_t>(fd), kFdAllEvents));
     }
+
+    std::vector<ThreadHandle> threads;  // every conversation, waited for at the end
 
 private:
     int fd_ = -1;
@@ -273,13 +284,22 @@ protected:
         fingerprint_ = CertificateFingerprint(cert_, error);
         ASSERT_EQ(fingerprint_.size(), 64u) << error;
     }
+    void TearDown() override {
+        // No conversation may outlive the test (and its objects be taken for leaks at exit).
+        for (const ThreadHandle& t : acceptor_.threads) {
+            t.PostQuit();
+            EXPECT_TRUE(t.Wait(10000));
+        }
+        pvtest::HiveTest::TearDown();
+    }
 
     // One conversation between a Server and a Client; waits until both have ended.
     void Run(std::shared_ptr<CTlsContext> clientCtx, ClientPlan plan, bool startTls = false) {
         auto* client = new Client(seen_, std::move(clientCtx), acceptor_.Port(), std::move(plan));
-        ASSERT_TRUE(client->CreateThread().Valid());
+        acceptor_.threads.push_back(client->CreateThread());
+        ASSERT_TRUE(acceptor_.threads.back().Valid());
         acceptor_.ServeOne(new Server(seen_, serverCtx_, startTls));
-        EXPECT_TRUE(seen_->WaitUntil([&] { return seen_->clientDone && seen_->ended == 1; }, 60000))
+        EXPECT_TRUE(seen_->WaitUntil([&] { return seen_->clientDone && seen_->ended == 1; }, 30000))
             << "the conversation did not finish";
     }
 
@@ -321,7 +341,7 @@ TEST_F(NetTlsTest, ImplicitTlsCarriesMegabytesBothWaysThroughSmallReadsAndFullSo
     EXPECT_TRUE(seen_->serverWasTls);
     EXPECT_EQ(seen_->serverBytes, kLines * 997);
     EXPECT_EQ(seen_->clientBytes, kLines * 997);
-    EXPECT_EQ(seen_->serverLines, (std::vector<std::string> {"END", "QUIT"}));
+    EXPECT_EQ(seen_->serverLines, (std::vector<std::string> {"PROBE 12006", "END", "QUIT"}));
     EXPECT_EQ(seen_->clientFingerprint, fingerprint_);
 }
 
@@ -337,7 +357,7 @@ TEST_F(NetTlsTest, StartTlsDropsWhatTheClientSentBeforeTheHandshake) {
     Run(ctx, plan, /*startTls=*/true);
     std::lock_guard lock(seen_->mutex);
     EXPECT_TRUE(seen_->HasEvent("client ok"));
-    EXPECT_EQ(seen_->serverLines, (std::vector<std::string> {"STARTTLS", "AFTER", "END", "QUIT"}));
+    EXPECT_EQ(seen_->serverLines, (std::vector<std::string> {"STARTTLS", "AFTER", "PROBE 12006", "END", "QUIT"}));
 }
 
 TEST_F(NetTlsTest, CertificateForAnotherHostIsRefused) {
@@ -378,7 +398,7 @@ TEST_F(NetTlsTest, SelfSignedCertificateIsRefusedUnlessPinned) {
     {
         std::lock_guard lock(seen_->mutex);
         EXPECT_TRUE(seen_->HasEvent("client ok"));
-        EXPECT_EQ(seen_->serverLines, (std::vector<std::string> {"END", "QUIT"}));
+        EXPECT_EQ(seen_->serverLines, (std::vector<std::string> {"PROBE 12006", "END", "QUIT"}));
     }
 
     // Another pin refuses it.
@@ -408,11 +428,21 @@ TEST_F(NetTlsTest, PeerThatNeverSpeaksTlsEndsOnlyItsOwnConversation) {
     acceptor_.ServeOne(new Server(seen_, serverCtx_, false));
     ::close(quitter);
     ASSERT_TRUE(seen_->WaitUntil([&] { return seen_->ended == 2; }, 5000));
+
+    // A peer that connects and says nothing is not kept for ever.
+    const int silent = ConnectPlain(acceptor_.Port());
+    auto* waiting = new Server(seen_, serverCtx_, false);
+    waiting->SetTlsHandshakeLimit(1);
+    acceptor_.ServeOne(waiting);
+    EXPECT_TRUE(ClosedWithin(silent, 5000));
+    ::close(silent);
+    ASSERT_TRUE(seen_->WaitUntil([&] { return seen_->ended == 3; }, 5000));
     {
         std::lock_guard lock(seen_->mutex);
-        ASSERT_EQ(seen_->events.size(), 2u);
+        ASSERT_EQ(seen_->events.size(), 3u);
         EXPECT_EQ(seen_->events[0].rfind("server failed: handshake failed: ", 0), 0u) << seen_->events[0];
         EXPECT_EQ(seen_->events[1], "server failed: peer closed during handshake");
+        EXPECT_EQ(seen_->events[2], "server failed: the handshake was not finished within 1 s");
     }
     bool logged = false;
     const auto deadline = std::chrono::steady_clock::now() + 3s;
