@@ -15,7 +15,9 @@
 #include "delivery/Mailbox.h"
 #include "robots/MembersFile.h"
 #include "platform/Hive.h"
+#include "core/Fingerprint.h"
 #include "pop3/SmartPop.h"
+#include "smtp/RelayLogin.h"
 
 namespace {
 
@@ -52,9 +54,19 @@ void Usage(std::ostream& out) {
            "                                      every message to the local NAME, or (--off) to the\n"
            "                                      recipients its headers name\n"
            "  smartpop port USER@HOST N\n"
+           "  smartpop security USER@HOST none|stls|tls\n"
+           "                                      tls: TLS from the first byte (port 995 unless set)\n"
+           "  smartpop fingerprint USER@HOST HEX|--off\n"
+           "                                      accept the provider's certificate by its SHA-256\n"
            "  smartpop enable | disable          collect at every online session and on poll requests\n"
            "  smartpop domains list | add NAME | remove NAME\n"
-           "                                      provider domains whose addresses are local users\n";
+           "                                      provider domains whose addresses are local users\n"
+           "  relay show\n"
+           "  relay security none|starttls|tls    starttls: port 587, tls: port 465 unless set\n"
+           "  relay user NAME|--off               log in to the relay (AUTH PLAIN or LOGIN)\n"
+           "  relay password TEXT                 ('-' reads it from standard input)\n"
+           "  relay fingerprint HEX|--off         accept the relay's certificate by its SHA-256\n"
+           "  relay port N|--off                  --off: the usual port for the security\n";
 }
 
 const std::map<std::string, uint32_t>& TypeNames() {
@@ -490,11 +502,15 @@ int SmartPop(const Args& a) {
         pv::CRegistryKey("SmartPop", false).ListSubkeys(names);
         for (const auto& n : names) {
             pv::CRegistryKey key(AccountKey(n), false);
-            std::string to;
-            uint32_t port = pv::CSmartPop::kDefaultPort;
+            std::string to, security, pin;
             key.ReadString("for", to);
+            key.ReadString("security", security);
+            key.ReadString("fingerprint", pin);
+            const pv::PopSecurity sec = pv::ParsePopSecurity(security);
+            uint32_t port = sec == pv::PopSecurity::Tls ? pv::CSmartPop::kDefaultTlsPort : pv::CSmartPop::kDefaultPort;
             key.ReadInt("port", port);
-            std::cout << n << "  port " << port << "  "
+            std::cout << n << "  port " << port << "  security " << pv::PopSecurityName(sec)
+                      << (pin.empty() ? "" : "  pinned") << "  "
                       << (to.empty() ? std::string("recipients from the headers") : "deliver to " + to)
                       << (pv::IsValidSmartPopAccount(n) ? "" : "  (not a valid account name: never collected)")
                       << "\n";
@@ -556,7 +572,119 @@ int SmartPop(const Args& a) {
         if (!key.WriteInt("port", port)) Fail("could not write the port.");
         return 0;
     }
+    if (cmd == "security") {
+        if (pv::ParsePopSecurity(a[2]) == pv::PopSecurity::Invalid || a[2].empty()) {
+            Fail("'" + a[2] + "' is not a security: write none, stls or tls.", 2);
+        }
+        if (!key.WriteString("security", pv::PopSecurityName(pv::ParsePopSecurity(a[2])))) {
+            Fail("could not write the security.");
+        }
+        return 0;
+    }
+    if (cmd == "fingerprint") {
+        if (a[2] == "--off") {
+            key.DeleteValue("fingerprint");
+            return 0;
+        }
+        const std::string pin = pv::ParseFingerprint(a[2]);
+        if (pin.empty()) {
+            Fail("'" + a[2] + "' is not a SHA-256 fingerprint: 64 hex digits, with or without colons "
+                 "(openssl x509 -noout -fingerprint -sha256 -in CERT shows one).", 2);
+        }
+        if (!key.WriteString("fingerprint", pin)) Fail("could not write the fingerprint.");
+        return 0;
+    }
     Fail("unknown smartpop command '" + cmd + "'", 2);
+}
+
+// ---- the relay (the transmitter's provider) ---------------------------------------------------
+
+int Relay(const Args& a) {
+    Need(a, 1);
+    const std::string& cmd = a[0];
+    pv::CRegistryKey key("AdvCon", true);
+    if (!key.IsOpen()) Fail(pv::platform::Hive::LastOpenError());
+    if (cmd == "show") {
+        const pv::RelaySettings s = pv::ReadRelaySettings();
+        std::string gateway;
+        pv::CRegistryKey("", false).ReadString("Gateway", gateway);
+        uint32_t rawPort = 0;
+        const bool portSet = key.ReadInt(pv::kRelayPortValue, rawPort);
+        std::cout << "Gateway:     " << (gateway.empty() ? "(not set)" : gateway) << "\n"
+                  << "Port:        " << s.port << (portSet ? "" : " (the usual one for the security)") << "\n"
+                  << "Security:    "
+                  << (s.security == pv::RelaySecurity::Invalid ? "invalid (\"" + s.securityText + "\")"
+                                                                : std::string(pv::RelaySecurityName(s.security)))
+                  << "\n"
+                  << "User:        " << (s.user.empty() ? "(none: no login)" : s.user) << "\n"
+                  << "Password:    " << (s.password.empty() ? "not set" : "set") << "\n"
+                  << "Fingerprint: "
+                  << (s.fingerprintInvalid ? "invalid" : s.fingerprint.empty() ? "(none: trusted certificates)"
+                                                                               : s.fingerprint)
+                  << "\n";
+        return 0;
+    }
+    Need(a, 2);
+    const std::string& value = a[1];
+    if (cmd == "security") {
+        const pv::RelaySecurity security = pv::ParseRelaySecurity(value);
+        if (security == pv::RelaySecurity::Invalid) Fail("'" + value + "' is not a security: write none, starttls or tls.", 2);
+        if (!key.WriteString(pv::kRelaySecurityValue, pv::RelaySecurityName(security))) Fail("could not write the security.");
+        return 0;
+    }
+    if (cmd == "user") {
+        if (value == "--off") {
+            key.DeleteValue(pv::kRelayUserValue);
+            key.DeleteValue(pv::kRelayPasswordValue);  // a password for nobody has no use
+            return 0;
+        }
+        if (value.size() > pv::kMaxRelayUser || value.find_first_of("\r\n") != std::string::npos) {
+            Fail("the user name must be one line of at most " + std::to_string(pv::kMaxRelayUser) + " characters.", 2);
+        }
+        if (!key.WriteString(pv::kRelayUserValue, value)) Fail("could not write the user.");
+        if (pv::ReadRelaySettings().security == pv::RelaySecurity::Unset) {
+            std::cerr << "Note: no relay security is set, so no run sends the password: set it with "
+                         "'postvane-admin relay security starttls' (or tls, or none to send it unencrypted).\n";
+        }
+        return 0;
+    }
+    if (cmd == "password") {
+        const std::string password = ReadPassword(value);
+        if (password.empty()) Fail("an empty password is not allowed.", 2);
+        if (password.size() > pv::kMaxRelayPassword) {
+            Fail("the password is " + std::to_string(password.size()) + " characters long; at most " +
+                     std::to_string(pv::kMaxRelayPassword) + " fit.",
+                 2);
+        }
+        if (!key.WriteBinary(pv::kRelayPasswordValue, password.data(), password.size())) {
+            Fail("could not write the password.");
+        }
+        return 0;
+    }
+    if (cmd == "fingerprint") {
+        if (value == "--off") {
+            key.DeleteValue(pv::kRelayFingerprintValue);
+            return 0;
+        }
+        const std::string pin = pv::ParseFingerprint(value);
+        if (pin.empty()) {
+            Fail("'" + value + "' is not a SHA-256 fingerprint: 64 hex digits, with or without colons "
+                 "(openssl x509 -noout -fingerprint -sha256 -in CERT shows one).", 2);
+        }
+        if (!key.WriteString(pv::kRelayFingerprintValue, pin)) Fail("could not write the fingerprint.");
+        return 0;
+    }
+    if (cmd == "port") {
+        if (value == "--off") {
+            key.DeleteValue(pv::kRelayPortValue);
+            return 0;
+        }
+        uint32_t port = 0;
+        CheckPort(value, port);
+        if (!key.WriteInt(pv::kRelayPortValue, port)) Fail("could not write the port.");
+        return 0;
+    }
+    Fail("unknown relay command '" + cmd + "'", 2);
 }
 
 }  // namespace
@@ -580,6 +708,7 @@ int main(int argc, char** argv) {
         if (group == "alias") return Alias(rest);
         if (group == "members") return Members(rest);
         if (group == "smartpop") return SmartPop(rest);
+        if (group == "relay") return Relay(rest);
         Fail("unknown command '" + group + "'", 2);
     } catch (const Failure& f) {
         std::cerr << "postvane-admin: " << f.message << "\n";

@@ -84,6 +84,7 @@ void* CSocketThread::ThreadMain(void* arg) {
     // Held here so that waiters learn of the end only after the object is gone.
     std::shared_ptr<detail::ThreadState> state = self->state_;
     self->RunThread();
+    TlsThreadEnd();
     state->MarkEnded();
     return nullptr;
 }

@@ -197,6 +197,8 @@ std::shared_ptr<CTlsContext> MakeClientTlsContext(const std::string& caFile, std
     return ctx;
 }
 
+void TlsThreadEnd() { OPENSSL_thread_stop(); }
+
 std::string NormalizeFingerprint(const std::string& text) {
     std::string out;
     for (char c : text) {

@@ -54,6 +54,10 @@ bool MakeSelfSignedCertificate(const std::string& host, const std::string& certF
 std::string CertificateFingerprint(const std::string& certFile, std::string& error);
 // A fingerprint as typed (colons, blanks, either case) in the form CertificateFingerprint gives.
 std::string NormalizeFingerprint(const std::string& text);
+// Frees what the TLS library keeps for the calling thread (its random generators). A thread
+// that used TLS calls it as it ends, before anyone learns that it has: otherwise the process
+// may exit while the library is still releasing them.
+void TlsThreadEnd();
 
 // One connection's TLS state over a non-blocking socket the caller owns and polls.
 class CTlsSession {

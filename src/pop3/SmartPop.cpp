@@ -12,12 +12,14 @@
 #include <thread>
 
 #include "core/AppEvents.h"
+#include "core/Fingerprint.h"
 #include "core/Folders.h"
 #include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "delivery/Mailbox.h"
 #include "net/Listeners.h"
+#include "net/Tls.h"
 #include "platform/SocketErrors.h"
 
 namespace pv {
@@ -53,6 +55,25 @@ struct Texts {
         "provider. Fetch it with a mail client.";
     static constexpr const char* kRecognised =
         "SmartPop: message %d of %s was stored by an earlier run (UID %s); it is deleted without fetching it again";
+    static constexpr const char* kBadSecurity =
+        "SmartPop: %s has security \"%s\"; set it to none, stls or tls (postvane-admin smartpop security). The "
+        "account is not collected.";
+    static constexpr const char* kBadFingerprint =
+        "SmartPop: the fingerprint of %s is not a SHA-256 fingerprint (64 hex digits); set it again with "
+        "postvane-admin smartpop fingerprint. The account is not collected.";
+    static constexpr const char* kNoTlsContext = "SmartPop cannot use TLS for %s: %s. The account is not collected.";
+    static constexpr const char* kStlsRefused =
+        "SmartPop: %s refused STLS (\"%s\") for %s; nothing is collected. Check the account's security "
+        "(postvane-admin smartpop security: tls for a provider that speaks TLS from the first byte, port 995).";
+    static constexpr const char* kTlsFailed =
+        "SmartPop: TLS with %s for %s failed: %s; nothing is collected. The provider's certificate must be "
+        "trusted by this system and name the host; for a self-signed one pin it (postvane-admin smartpop "
+        "fingerprint).";
+    static constexpr const char* kTlsFailedPinned =
+        "SmartPop: TLS with %s for %s failed: %s; nothing is collected. Check the account's pinned fingerprint "
+        "(postvane-admin smartpop fingerprint): it must be the SHA-256 fingerprint of the provider's "
+        "certificate.";
+    static constexpr const char* kNoTlsStart = "SmartPop could not start TLS with %s for %s; it waits for the next run";
     static constexpr const char* kNoRecord =
         "SmartPop could not write its UID record %s (%s); a message whose DELE is lost may be collected twice";
 };
@@ -94,6 +115,24 @@ bool IsUid(std::string_view uid) {
 }
 
 }  // namespace
+
+PopSecurity ParsePopSecurity(std::string_view text) {
+    const std::string lower = Lower(std::string(text));
+    if (lower.empty() || lower == "none") return PopSecurity::None;
+    if (lower == "stls") return PopSecurity::Stls;
+    if (lower == "tls") return PopSecurity::Tls;
+    return PopSecurity::Invalid;
+}
+
+const char* PopSecurityName(PopSecurity security) {
+    switch (security) {
+        case PopSecurity::None: return "none";
+        case PopSecurity::Stls: return "stls";
+        case PopSecurity::Tls: return "tls";
+        case PopSecurity::Invalid: break;
+    }
+    return "invalid";
+}
 
 bool IsValidSmartPopAccount(std::string_view account) {
     const size_t at = account.find('@');
@@ -162,6 +201,8 @@ const char* CSmartPop::StateName(State state) {
         case State::QuitSent: return "QUIT sent";
         case State::UidlSent: return "UIDL sent";
         case State::UidlListing: return "receiving the UIDL listing";
+        case State::StlsSent: return "STLS sent";
+        case State::StartingTls: return "starting TLS";
     }
     return "?";
 }
@@ -170,6 +211,7 @@ const char* CSmartPop::StateName(State state) {
 // that does not start with "+" ends the run (see OnLine).
 const CSmartPop::Command CSmartPop::kCommands[] = {
     {State::AwaitGreeting, &CSmartPop::OnGreeting},
+    {State::StlsSent, &CSmartPop::OnStlsReply},
     {State::UserSent, &CSmartPop::OnUserReply},
     {State::PassSent, &CSmartPop::OnPassReply},
     {State::UidlSent, &CSmartPop::OnUidlReply},
@@ -223,9 +265,32 @@ bool CSmartPop::OnStart() {
     key.ReadString("for", recipient_);
     key.ReadString("pwd", password_);
     hasRecipient_ = !recipient_.empty();
-    uint32_t port = kDefaultPort;
+    std::string security, fingerprint;
+    key.ReadString("security", security);
+    security_ = ParsePopSecurity(security);
+    if (security_ == PopSecurity::Invalid) {
+        WriteLogLine(Format(Texts::kBadSecurity, Printable(account_).c_str(), Printable(security).c_str()));
+        return false;
+    }
+    if (key.ReadString("fingerprint", fingerprint) && !fingerprint.empty()) {
+        fingerprint_ = ParseFingerprint(fingerprint);
+        if (fingerprint_.empty()) {
+            WriteLogLine(Format(Texts::kBadFingerprint, Printable(account_).c_str()));
+            return false;
+        }
+    }
+    if (security_ != PopSecurity::None) {
+        std::string error;
+        tls_ = net::MakeClientTlsContext(error);
+        if (!tls_) {
+            WriteLogLine(Format(Texts::kNoTlsContext, Printable(account_).c_str(), error.c_str()));
+            return false;
+        }
+    }
+    const uint32_t defaultPort = security_ == PopSecurity::Tls ? kDefaultTlsPort : kDefaultPort;
+    uint32_t port = defaultPort;
     key.ReadInt("port", port);
-    port_ = port >= 1 && port <= 65535 ? port : kDefaultPort;
+    port_ = port >= 1 && port <= 65535 ? port : defaultPort;
     inboxFolder_ = QueueDirectory(kInboxDir);
     ::mkdir(inboxFolder_.c_str(), 0700);  // a failure shows when the first message is stored
 
@@ -258,6 +323,7 @@ void CSmartPop::OnConnect() {
     if (err == 0) {
         Transcript(Texts::kConnected);
         GetSockName(localAddress_, localPort_);
+        if (security_ == PopSecurity::Tls) BeginTls();  // the greeting comes through TLS
         return;
     }
     WriteLogLine(Format(Texts::kInitFailed, SocketErrorText(err), static_cast<unsigned>(err)));
@@ -277,7 +343,7 @@ void CSmartPop::OnLine(std::string& line) {
         Transcript(">" + line);
     }
     const bool reply = state_ != State::Receiving && state_ != State::UidlListing && state_ != State::UidlSent &&
-                       state_ != State::QuitSent;
+                       state_ != State::QuitSent && state_ != State::StlsSent && state_ != State::StartingTls;
     if (reply) {
         const std::string_view t = TrimLeft(line);
         if (t.empty() || t.front() != '+') {
@@ -304,8 +370,62 @@ void CSmartPop::OnLineTooLong() {
 }
 
 void CSmartPop::OnGreeting(const std::string&) {
+    if (security_ == PopSecurity::Stls && !tlsUp_) {
+        SendCommand("STLS");
+        state_ = State::StlsSent;
+        return;
+    }
     SendCommand("USER " + user_);
     state_ = State::UserSent;
+}
+
+void CSmartPop::OnStlsReply(const std::string& line) {
+    const std::string_view t = TrimLeft(line);
+    if (t.empty() || t.front() != '+') {
+        WriteLogLine(Format(Texts::kStlsRefused, Printable(host_).c_str(), Printable(line).c_str(),
+                            Printable(account_).c_str()));
+        ErrorEnd();
+        return;
+    }
+    // Lines that came in clear behind this answer are dropped with the switch to TLS: they could
+    // have been put there on the way.
+    BeginTls();
+}
+
+void CSmartPop::BeginTls() {
+    net::TlsClientOptions options;
+    options.host = host_;
+    options.pinnedSha256 = fingerprint_;
+    state_ = State::StartingTls;
+    if (!StartTlsClient(tls_, options)) {
+        EndWithoutTls(Format(Texts::kNoTlsStart, Printable(host_).c_str(), Printable(account_).c_str()));
+    }
+}
+
+void CSmartPop::OnTlsReady(bool ok, const std::string& reason) {
+    if (state_ != State::StartingTls) return;  // the run has already ended
+    if (!ok) {
+        EndWithoutTls(Format(fingerprint_.empty() ? Texts::kTlsFailed : Texts::kTlsFailedPinned,
+                             Printable(host_).c_str(), Printable(account_).c_str(), Printable(reason).c_str()));
+        return;
+    }
+    const bool greeted = security_ == PopSecurity::Stls;
+    tlsUp_ = true;
+    if (!greeted) {
+        state_ = State::AwaitGreeting;
+        return;
+    }
+    SendCommand("USER " + user_);
+    state_ = State::UserSent;
+}
+
+void CSmartPop::EndWithoutTls(const std::string& logLine) {
+    WriteLogLine(logLine);
+    Transcript(Texts::kTranscriptClosed);
+    CloseTranscript();
+    state_ = State::QuitSent;
+    closed_ = true;
+    Close(true);
 }
 
 void CSmartPop::OnUserReply(const std::string&) {

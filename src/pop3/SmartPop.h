@@ -20,6 +20,13 @@
 // listed UID found there is deleted without being fetched again. What is left is the moment
 // between the commit and the record's write (and, after a power loss, the unflushed record).
 //
+// Security per account (`security` under the account: none, stls or tls; `fingerprint` pins the
+// provider's certificate): with stls the greeting is answered with STLS and USER follows once
+// TLS is up; with tls the connection speaks TLS from its first byte, on port 995 unless `port`
+// says otherwise. The certificate is checked against the system's trusted certificates and the
+// host name, or, with a pin, by its SHA-256 fingerprint alone. A refused STLS or a failed check
+// ends the run with a log line naming the value to check; nothing is fetched.
+//
 // One run per account: a collector claims its account for its whole life; a start that finds
 // the account claimed logs so and starts nothing for it. The collector count stands behind
 // "PVG:SMARTPOP", which stays set until the last collector of all has ended.
@@ -27,6 +34,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -35,7 +43,17 @@
 #include "core/TextFile.h"
 #include "net/SocketThread.h"
 
+namespace pv::net {
+class CTlsContext;
+}
+
 namespace pv {
+
+// How an account's connection is protected (`SmartPop\<account>\security`).
+enum class PopSecurity { None, Stls, Tls, Invalid };
+// "none", "stls", "tls" in any case; a missing or empty value is None, anything else Invalid.
+PopSecurity ParsePopSecurity(std::string_view text);
+const char* PopSecurityName(PopSecurity security);
 
 // The connection manager's "start SmartPop": takes the poll request and starts one collector
 // per account under `SmartPop`, in the hive's order. Returns the number started.
@@ -65,6 +83,8 @@ public:
         QuitSent = 7,
         UidlSent = 8,
         UidlListing = 9,
+        StlsSent = 10,
+        StartingTls = 11,  // the TLS handshake runs (after STLS, or before the greeting)
     };
     static const char* StateName(State state);
 
@@ -78,6 +98,7 @@ public:
     static constexpr size_t kMaxUidLength = 70;
     static constexpr int kReceiveBytes = 16 * 1024;  // taken from the socket per read event
     static constexpr uint32_t kDefaultPort = 110;
+    static constexpr uint32_t kDefaultTlsPort = 995;  // TLS from the first byte
     static constexpr uint32_t kDefaultTimeout = 60;  // seconds of silence, `AdvCon\SmartPoptimeout`
 
     // Runs on the starter's thread: counts the collector and claims the account.
@@ -95,6 +116,7 @@ protected:
     void OnClose() override;
     void OnLine(std::string& line) override;
     void OnLineTooLong() override;
+    void OnTlsReady(bool ok, const std::string& reason) override;
 
 private:
     struct Command {
@@ -104,6 +126,10 @@ private:
     static const Command kCommands[];
 
     void OnGreeting(const std::string& line);
+    void OnStlsReply(const std::string& line);
+    void BeginTls();
+    // TLS could not be had: the log line, and the run ends without a word more to the provider.
+    void EndWithoutTls(const std::string& logLine);
     void OnUserReply(const std::string& line);
     void OnPassReply(const std::string& line);
     void OnUidlReply(const std::string& line);
@@ -166,6 +192,11 @@ private:
     std::set<std::string> record_;
     std::set<std::string> stillListed_;
     bool recognised_ = false;  // the current message was deleted without fetching it
+
+    PopSecurity security_ = PopSecurity::None;
+    std::string fingerprint_;  // normalised pin; "" verifies against the trusted certificates
+    std::shared_ptr<net::CTlsContext> tls_;
+    bool tlsUp_ = false;
 };
 
 }  // namespace pv

@@ -18,9 +18,11 @@
 #include "core/RegistryKey.h"
 #include "core/TextFile.h"
 #include "net/Listeners.h"
+#include "net/Tls.h"
 #include "platform/SocketErrors.h"
 #include "smtp/FailureReport.h"
 #include <cstdlib>
+#include "core/Format.h"
 
 namespace pv {
 
@@ -74,6 +76,57 @@ std::string Printable(std::string text) {
 }
 
 int ReadTimeout() { return ReadTimeoutSeconds("SMTPouttimeout"); }
+
+// What the secured conversation says in the log, each with the setting to check. "%s" are, in
+// order, the gateway and then the detail named beside the text.
+struct RelayTexts {
+    static constexpr const char* kBadSecurity =
+        "SMTP send: AdvCon\\RelaySecurity is \"%s\"; set it to none, starttls or tls (postvane-admin relay "
+        "security). Nothing is sent; the queue waits.";
+    static constexpr const char* kBadFingerprint =
+        "SMTP send: AdvCon\\RelayFingerprint is not a SHA-256 fingerprint (64 hex digits); set it again with "
+        "postvane-admin relay fingerprint. Nothing is sent; the queue waits.";
+    static constexpr const char* kNoPassword =
+        "SMTP send: AdvCon\\RelayUser is set but AdvCon\\RelayPassword is empty; set it with postvane-admin "
+        "relay password. Nothing is sent; the queue waits.";
+    static constexpr const char* kUnencryptedLogin =
+        "SMTP send: AdvCon\\RelayUser is set but AdvCon\\RelaySecurity is not, and the password is never sent "
+        "unencrypted unless asked: set RelaySecurity to starttls or tls, or to none to send it in clear. Nothing "
+        "is sent; the queue waits.";
+    static constexpr const char* kNoTlsContext = "SMTP send cannot use TLS: %s. Nothing is sent; the queue waits.";
+    static constexpr const char* kNoTlsStart =
+        "SMTP send could not start TLS with %s; the mail stays queued. The system is short of memory.";
+    static constexpr const char* kEhloRefused =
+        "SMTP send: %s refused EHLO (\"%s\"), which TLS and login need; the mail stays queued. Check "
+        "AdvCon\\RelaySecurity and AdvCon\\RelayUser: a relay without them takes HELO.";
+    static constexpr const char* kNoStartTls =
+        "SMTP send: %s does not offer STARTTLS; the mail stays queued. Check AdvCon\\RelaySecurity (tls for a "
+        "relay that speaks TLS from the first byte, usually on port 465) and AdvCon\\smtpoutport.";
+    static constexpr const char* kStartTlsRefused =
+        "SMTP send: %s refused STARTTLS (\"%s\"); the mail stays queued. Check AdvCon\\RelaySecurity and "
+        "AdvCon\\smtpoutport.";
+    static constexpr const char* kPlainAfterStartTls =
+        "SMTP send: %s sent more text right after agreeing to STARTTLS, before TLS began; such text could "
+        "be forged on the way, so the run ends and the mail stays queued. Check AdvCon\\RelaySecurity "
+        "(tls uses TLS from the first byte).";
+    static constexpr const char* kTlsFailedPinned =
+        "SMTP send: TLS with %s failed: %s; the mail stays queued. Check AdvCon\\RelayFingerprint: it must be "
+        "the SHA-256 fingerprint of the relay's certificate.";
+    static constexpr const char* kTlsFailed =
+        "SMTP send: TLS with %s failed: %s; the mail stays queued. The relay's certificate must be trusted by "
+        "this system and name the host in Gateway; for a self-signed one set AdvCon\\RelayFingerprint.";
+    static constexpr const char* kClosedInHandshake =
+        "SMTP send: %s closed the connection during the TLS handshake; the mail stays queued. Check "
+        "AdvCon\\RelaySecurity and AdvCon\\smtpoutport.";
+    static constexpr const char* kNoMechanism =
+        "SMTP send: %s offers no AUTH PLAIN or LOGIN%s; the mail stays queued. Check AdvCon\\RelayUser "
+        "(remove it if the relay needs no login) and AdvCon\\RelaySecurity.";
+    static constexpr const char* kAuthRefused =
+        "SMTP send: %s refused the login of \"%s\" (\"%s\"); the mail stays queued. Check AdvCon\\RelayUser "
+        "and AdvCon\\RelayPassword (postvane-admin relay user, relay password).";
+    static constexpr const char* kAuthShown = "AUTH PLAIN ********";
+    static constexpr const char* kSecretShown = "********";
+};
 
 std::string LocalHostName() {
     char buf[256] = {};
@@ -264,6 +317,11 @@ bool CSMTPSend::OnStart() {
 
     CRegistryKey rootKey("", false);
     rootKey.ReadString("Gateway", gateway_);
+    relay_ = ReadRelaySettings();
+    if (!RelaySettingsUsable()) {
+        SetTransmitFailed(true);
+        return false;
+    }
     WriteLogLine("SMTP transmit connecting to " + gateway_);
 
     if ((Socket() == net::kInvalidSocket && !Create(0, SOCK_STREAM, net::kFdAllEvents, nullptr)) ||
@@ -274,9 +332,7 @@ bool CSMTPSend::OnStart() {
         return false;
     }
 
-    uint32_t port = 25;
-    CRegistryKey("AdvCon", false).ReadInt("smtpoutport", port);
-    port_ = port >= 1 && port <= 65535 ? port : 25;
+    port_ = relay_.port;
     if (Connect(gateway_, port_) || LastError() == platform::kWsaEWouldBlock) {
         body_.Close();
         state_ = State::AwaitGreeting;
@@ -302,9 +358,37 @@ bool CSMTPSend::OnStart() {
     return false;
 }
 
+bool CSMTPSend::RelaySettingsUsable() {
+    const char* problem = nullptr;
+    if (relay_.security == RelaySecurity::Invalid) {
+        WriteLogLine(Format(RelayTexts::kBadSecurity, Printable(relay_.securityText).c_str()));
+        return false;
+    }
+    if (relay_.fingerprintInvalid) problem = RelayTexts::kBadFingerprint;
+    if (!relay_.user.empty() && relay_.password.empty()) problem = RelayTexts::kNoPassword;
+    if (!relay_.user.empty() && relay_.security == RelaySecurity::Unset) problem = RelayTexts::kUnencryptedLogin;
+    if (problem) {
+        WriteLogLine(problem);
+        return false;
+    }
+    if (relay_.WantsTls()) {
+        std::string error;
+        tls_ = net::MakeClientTlsContext(error);
+        if (!tls_) {
+            WriteLogLine(Format(RelayTexts::kNoTlsContext, error.c_str()));
+            return false;
+        }
+    }
+    return true;
+}
+
 void CSMTPSend::OnConnect() {
     SetTimeout(ReadTimeout());
     const int err = LastError();
+    if (state_ == State::AwaitGreeting && err == 0 && relay_.security == RelaySecurity::Tls && !tlsUp_) {
+        BeginTls();  // TLS from the first byte: the greeting comes through it
+        return;
+    }
     if (state_ == State::AwaitGreeting && err != 0 && err != platform::kWsaEWouldBlock) {
         // No greeting can come; waiting out the time-out would only delay the same outcome
         // and hide its cause.
@@ -323,7 +407,11 @@ void CSMTPSend::OnTimeout() {
 }
 
 void CSMTPSend::OnClose() {
-    if (state_ == State::AwaitGreeting) {
+    if (endLogged_) {
+        // The run has already said why it ends.
+    } else if (state_ == State::StartingTls) {
+        EndOnSetting(Format(RelayTexts::kClosedInHandshake, gateway_.c_str()), false);
+    } else if (state_ == State::AwaitGreeting) {
         SetTransmitFailed(true);
         WriteLogLine("SMTP send connection rejected");
     } else if (state_ != State::AwaitQuit && state_ != State::AwaitQuitAfterFailure) {
@@ -345,6 +433,11 @@ void CSMTPSend::OnReceive() {
             line.swap(reply_);
             if (transcript_.size() < kMaxTranscript) transcript_.push_back(">" + line);
             HandleReply(line);
+            if (state_ == State::StartingTls && !tlsUp_ && i + 1 < n && Socket() != net::kInvalidSocket) {
+                EndOnSetting(Format(RelayTexts::kPlainAfterStartTls, gateway_.c_str()), false);
+                Close(true);
+                return;
+            }
         } else if (c != '\r' && reply_.size() < kMaxReplyLine) {
             reply_.push_back(c);
         }
@@ -364,8 +457,115 @@ bool CSMTPSend::SendCommand(std::string_view line) {
     return SendBytes(wire);
 }
 
+bool CSMTPSend::SendSecret(std::string_view line, std::string_view shown) {
+    if (transcript_.size() < kMaxTranscript) transcript_.push_back("<" + std::string(shown));
+    std::string wire(line);
+    wire.append("\r\n");
+    return SendBytes(wire);
+}
+
+void CSMTPSend::BeginTls() {
+    net::TlsClientOptions options;
+    options.host = gateway_;
+    options.pinnedSha256 = relay_.fingerprint;
+    state_ = State::StartingTls;
+    if (!StartTlsClient(tls_, options)) {
+        EndOnSetting(Format(RelayTexts::kNoTlsStart, gateway_.c_str()), false);
+        Close(true);
+    }
+}
+
+void CSMTPSend::OnTlsReady(bool ok, const std::string& reason) {
+    if (!ok) {
+        EndOnSetting(Format(relay_.fingerprint.empty() ? RelayTexts::kTlsFailed : RelayTexts::kTlsFailedPinned,
+                            gateway_.c_str(), Printable(reason).c_str()),
+                     false);
+        Close(true);
+        return;
+    }
+    SetTimeout(ReadTimeout());
+    const bool greeted = tlsUp_ || relay_.security != RelaySecurity::Tls;
+    tlsUp_ = true;
+    if (!greeted) {
+        state_ = State::AwaitGreeting;
+        return;
+    }
+    // What the relay said before TLS counts for nothing now: its capabilities are asked again.
+    caps_ = {};
+    ehloLines_ = 0;
+    SendCommand("EHLO " + heloName_);
+    state_ = State::AwaitEhlo;
+}
+
+void CSMTPSend::EndOnSetting(const std::string& logLine, bool quit) {
+    if (!endLogged_) WriteLogLine(logLine);
+    endLogged_ = true;
+    SetTransmitFailed(true);
+    if (quit) {
+        SendCommand("QUIT");
+        state_ = State::AwaitQuit;
+    }
+}
+
+void CSMTPSend::AfterEhlo() {
+    if (relay_.security == RelaySecurity::StartTls && !tlsUp_) {
+        if (!caps_.startTls) {
+            EndOnSetting(Format(RelayTexts::kNoStartTls, gateway_.c_str()));
+            return;
+        }
+        SendCommand("STARTTLS");
+        state_ = State::AwaitStartTls;
+        return;
+    }
+    if (relay_.user.empty()) {
+        NextMessageOrQuit();
+        return;
+    }
+    mechanism_ = ChooseMechanism(caps_);
+    loginStep_ = 0;
+    switch (mechanism_) {
+        case AuthMechanism::None:
+            EndOnSetting(Format(RelayTexts::kNoMechanism, gateway_.c_str(),
+                                caps_.auth ? " (only mechanisms this system does not speak)" : ""));
+            return;
+        case AuthMechanism::Plain:
+            SendSecret("AUTH PLAIN " + SaslPlainResponse(relay_.user, relay_.password), RelayTexts::kAuthShown);
+            break;
+        case AuthMechanism::Login: SendCommand("AUTH LOGIN"); break;
+    }
+    state_ = State::AwaitAuth;
+}
+
+void CSMTPSend::HandleAuthReply(const SmtpReply& reply, const std::string& line) {
+    if (reply.replyClass == 2) {
+        NextMessageOrQuit();
+        return;
+    }
+    if (reply.code == 334) {
+        // A challenge: PLAIN without the initial response taken, or LOGIN asking for the user
+        // name and then the password.
+        if (mechanism_ == AuthMechanism::Plain && loginStep_ == 0) {
+            SendSecret(SaslPlainResponse(relay_.user, relay_.password), RelayTexts::kSecretShown);
+        } else if (mechanism_ == AuthMechanism::Login && loginStep_ == 0) {
+            SendSecret(Base64Encode(relay_.user), RelayTexts::kSecretShown);
+        } else if (mechanism_ == AuthMechanism::Login && loginStep_ == 1) {
+            SendSecret(Base64Encode(relay_.password), RelayTexts::kSecretShown);
+        } else {
+            // More challenges than the mechanism has: "*" cancels the exchange.
+            SendCommand("*");
+        }
+        ++loginStep_;
+        return;
+    }
+    EndOnSetting(Format(RelayTexts::kAuthRefused, gateway_.c_str(), Printable(relay_.user).c_str(),
+                        Printable(line).c_str()));
+}
+
 void CSMTPSend::HandleReply(const std::string& line) {
     const SmtpReply reply = ParseReply(line);
+    if (state_ == State::AwaitEhlo) caps_.AddLine(line, ehloLines_++ == 0);
+    // In the secured conversation the whole greeting is waited for before EHLO.
+    if (reply.continuation && state_ == State::AwaitGreeting && relay_.Extended() && reply.replyClass == 2) return;
     // The lines of a multi-line reply before its last one say nothing of their own; acting on
     // each would answer later commands with earlier replies. The greeting is answered at once.
     if (reply.continuation && state_ != State::AwaitGreeting) return;
@@ -378,7 +578,12 @@ void CSMTPSend::HandleReply(const std::string& line) {
     switch (state_) {
         case State::Idle: return;
         case State::AwaitGreeting:
-            if (reply.replyClass == 2) {
+            if (reply.replyClass == 2 && relay_.Extended()) {
+                caps_ = {};
+                ehloLines_ = 0;
+                SendCommand("EHLO " + heloName_);
+                state_ = State::AwaitEhlo;
+            } else if (reply.replyClass == 2) {
                 SendCommand("HELO " + heloName_);
                 state_ = State::AwaitHelo;
             } else {
@@ -398,6 +603,27 @@ void CSMTPSend::HandleReply(const std::string& line) {
                 NextMessageOrQuit();
             }
             return;
+        case State::AwaitEhlo:
+            if (reply.replyClass == 2) {
+                AfterEhlo();
+            } else if (tlsUp_ && relay_.user.empty()) {
+                // TLS is all that was asked for, and it is up: a relay that does not know EHLO
+                // is served as every relay is without these settings.
+                SendCommand("HELO " + heloName_);
+                state_ = State::AwaitHelo;
+            } else {
+                EndOnSetting(Format(RelayTexts::kEhloRefused, gateway_.c_str(), Printable(line).c_str()));
+            }
+            return;
+        case State::AwaitStartTls:
+            if (reply.replyClass == 2) {
+                BeginTls();
+            } else {
+                EndOnSetting(Format(RelayTexts::kStartTlsRefused, gateway_.c_str(), Printable(line).c_str()));
+            }
+            return;
+        case State::StartingTls: return;  // nothing the relay says counts until TLS is up
+        case State::AwaitAuth: HandleAuthReply(reply, line); return;
         case State::AwaitMail:
             if (reply.replyClass == 2) {
                 senderAccepted_ = true;

@@ -25,16 +25,29 @@
 //     falls silent) after the relay took its sender counts as a run without progress for it,
 //     in <base>.cnt. Such messages are sent after the others, and at kMaxStalledRuns in a row
 //     the message is reported and set aside.
+//
+// With a security or a relay user configured (see smtp/RelayLogin.h) the conversation opens with
+// EHLO, starts TLS (STARTTLS, or TLS from the first byte) and logs in (AUTH PLAIN or LOGIN)
+// before the first MAIL FROM; without them it is HELO as always. A relay that refuses any of
+// these, or a certificate that fails its check, ends the run with one log line naming the
+// setting to check: nothing is sent, nobody gets a report, and the run counts as failed, so the
+// connection manager's pause and retry rules apply.
 #pragma once
 
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "net/SocketThread.h"
 #include "platform/FileLock.h"
+#include "smtp/RelayLogin.h"
+
+namespace pv::net {
+class CTlsContext;
+}
 
 namespace pv {
 
@@ -97,6 +110,10 @@ public:
         Idle,
         AwaitGreeting,
         AwaitHelo,
+        AwaitEhlo,      // EHLO sent: its capability lines are being read
+        AwaitStartTls,  // STARTTLS sent
+        StartingTls,    // the TLS handshake runs (after STARTTLS, or before the greeting)
+        AwaitAuth,      // AUTH sent, and for LOGIN the user name and password
         AwaitMail,
         AwaitRcpt,
         AwaitData,
@@ -136,6 +153,7 @@ protected:
     void OnSend() override;
     void OnConnect() override;
     void OnClose() override;
+    void OnTlsReady(bool ok, const std::string& reason) override;
 
 private:
     // What became of the current message's recipients.
@@ -144,6 +162,18 @@ private:
     enum class Fate { Open, Delivered, Refused, Deferred };
 
     bool SendCommand(std::string_view line);
+    // A command whose text must not reach the transcript: `shown` stands there instead.
+    bool SendSecret(std::string_view line, std::string_view shown);
+    // Checks the relay settings before any connection is made; false (said in the log) when
+    // they cannot work.
+    bool RelaySettingsUsable();
+    void BeginTls();
+    // The EHLO reply is complete and positive: STARTTLS, AUTH or the first message next.
+    void AfterEhlo();
+    void HandleAuthReply(const SmtpReply& reply, const std::string& line);
+    // The relay refused what the settings ask for: the run ends, every message stays queued,
+    // and the run counts as failed.
+    void EndOnSetting(const std::string& logLine, bool quit = true);
     void HandleReply(const std::string& line);
     // Loads the next message and sends its MAIL FROM, or QUIT when none is left.
     void NextMessageOrQuit();
@@ -189,6 +219,14 @@ private:
     std::string outboxDir_;
     std::string gateway_;
     unsigned port_ = 25;
+    RelaySettings relay_;
+    std::shared_ptr<net::CTlsContext> tls_;
+    EhloCapabilities caps_;
+    size_t ehloLines_ = 0;
+    bool tlsUp_ = false;
+    AuthMechanism mechanism_ = AuthMechanism::None;
+    int loginStep_ = 0;  // AUTH LOGIN: challenges answered so far
+    bool endLogged_ = false;
     platform::FileLock queueLock_;
     bool messageDone_ = false;  // settled: nothing more happens to it in this run
     TransmitTotals totals_;

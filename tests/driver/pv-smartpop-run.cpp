@@ -63,6 +63,9 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     const auto elapsed = std::chrono::steady_clock::now() - start;
+    // The event is reset in the collector's destructor, before its connection (and TLS session)
+    // is released: the threads themselves are waited for before the process ends.
+    pv::EndSmartPop(10000);
     Drain();
     std::cout << "PVG:SMARTPOP clear\n"
               << "elapsed_ms " << std::chrono::duration<double, std::milli>(elapsed).count() << std::endl;

@@ -41,9 +41,9 @@ def wait_until(predicate, timeout=15, what="condition"):
     raise AssertionError(f"timed out waiting for {what}")
 
 
-def listening(port):
+def listening(port, host="127.0.0.1"):
     try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        socket.create_connection((host, port), timeout=1).close()
         return True
     except OSError:
         return False
@@ -358,7 +358,11 @@ class Dovecot:
 
     Raises unittest.SkipTest with the reason when Dovecot is not installed or will not run."""
 
-    def __init__(self, folder, users):
+    def __init__(self, folder, users, tls=None):
+        """tls: (certificate file, key file) makes it a provider that requires TLS: STLS on
+        `port`, TLS from the first byte on `tls_port`. Dovecot takes a client whose address is
+        its own for a secured one and lets it log in without TLS, so such a provider listens on
+        `address` 127.0.0.2, which clients reach from 127.0.0.1."""
         import pwd
         import unittest
         if not os.path.exists(DOVECOT) or not os.path.exists("/usr/lib/dovecot/pop3"):
@@ -366,6 +370,8 @@ class Dovecot:
         self.dir = os.path.join(folder, "dovecot")
         self.users = dict(users)
         self.port = free_port()
+        self.tls_port = free_port() if tls else None
+        self.address = "127.0.0.2" if tls else "127.0.0.1"
         self.proc = None
         os.makedirs(os.path.join(self.dir, "run"))
         os.makedirs(os.path.join(self.dir, "state"))
@@ -382,14 +388,19 @@ class Dovecot:
         for user in self.users:
             for sub in ("cur", "new", "tmp"):
                 os.makedirs(self.maildir(user, sub))
+        ssl = "ssl = no"
+        pop3s = ""
+        if tls:
+            ssl = f"ssl = required\nssl_cert = <{tls[0]}\nssl_key = <{tls[1]}"
+            pop3s = f"  inet_listener pop3s {{\n    port = {self.tls_port}\n    ssl = yes\n  }}\n"
         unprivileged = "" if self.root else (
             f"default_internal_user = {me.pw_name}\ndefault_login_user = {me.pw_name}\n")
         conf = f"""protocols = pop3
-listen = 127.0.0.1
+listen = {self.address}
 base_dir = {self.dir}/run
 state_dir = {self.dir}/state
 log_path = {self.dir}/dovecot.log
-ssl = no
+{ssl}
 disable_plaintext_auth = no
 auth_mechanisms = plain
 first_valid_uid = 1
@@ -406,7 +417,7 @@ service pop3-login {{
   inet_listener pop3 {{
     port = {self.port}
   }}
-}}
+{pop3s}}}
 """
         self.conf = os.path.join(self.dir, "dovecot.conf")
         with open(self.conf, "w") as f:
@@ -436,7 +447,7 @@ service pop3-login {{
                 import unittest
                 raise unittest.SkipTest(f"Dovecot will not run here: {self.proc.stderr.read().strip()} "
                                         f"{self.log()[-500:]}")
-            if listening(self.port):
+            if listening(self.port, self.address):
                 return
             time.sleep(0.05)
         self.kill()

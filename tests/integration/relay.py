@@ -25,6 +25,11 @@ Behaviour (a dict, every key optional):
                     the whole message data but before its "250". Every drop is recorded as a
                     "dropped" event with the point ("where") and the data received ("data").
                     "points": [...] takes the points in this order instead of at random.
+  tls               {"cert": PEM file, "key": PEM file}: STARTTLS offered and required before
+                    anything but EHLO
+  implicit_tls      with tls: TLS from the first byte instead (no STARTTLS)
+  auth              {user: password}: AUTH required before MAIL; only over TLS when tls is given
+  auth_exclude      mechanisms not offered, e.g. ["PLAIN"]
 """
 
 import json
@@ -70,7 +75,7 @@ class Relay:
     def commands(self):
         """The commands received, in order, as (verb, argument)."""
         return [(e["ev"], e.get("arg")) for e in self.events() if e["ev"] in
-                ("HELO", "MAIL", "RCPT", "DATA", "RSET", "QUIT")]
+                ("HELO", "EHLO", "STARTTLS", "AUTH", "MAIL", "RCPT", "DATA", "RSET", "QUIT")]
 
     def messages(self):
         """Messages the relay accepted: (sender, recipients, content bytes)."""
@@ -93,7 +98,8 @@ class Relay:
 def _serve(behaviour, record_path):
     import asyncio
     import signal
-    from aiosmtpd.smtp import SMTP
+    import ssl
+    from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
     record_file = open(record_path, "a")
     dropped = [0]
@@ -126,7 +132,34 @@ def _serve(behaviour, record_path):
         table = behaviour.get(table) or {}
         return table.get(key) or table.get("*")
 
+    tls = behaviour.get("tls")
+    implicit = bool(tls and behaviour.get("implicit_tls"))
+    context = None
+    if tls:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(tls["cert"], tls["key"])
+    users = behaviour.get("auth")
+
+    def secured(server):
+        return server._tls_protocol is not None or implicit  # noqa: SLF001
+
+    def authenticator(server, session, envelope, mechanism, auth_data):
+        ok = (isinstance(auth_data, LoginPassword) and users is not None and
+              users.get(auth_data.login.decode("latin-1")) == auth_data.password.decode("latin-1"))
+        user = auth_data.login.decode("latin-1") if isinstance(auth_data, LoginPassword) else None
+        record("AUTH", arg=mechanism, user=user, ok=ok, tls=secured(server))
+        return AuthResult(success=ok, handled=False)
+
     class Handler:
+        async def handle_EHLO(self, server, session, envelope, hostname, responses):
+            record("EHLO", arg=hostname, tls=secured(server))
+            session.host_name = hostname
+            return responses
+
+        def handle_STARTTLS(self, server, session, envelope):
+            record("STARTTLS")
+            return True
+
         async def handle_HELO(self, server, session, envelope, hostname):
             record("HELO", arg=hostname)
             session.host_name = hostname
@@ -136,7 +169,7 @@ def _serve(behaviour, record_path):
             if behaviour.get("mail_delay"):
                 await asyncio.sleep(behaviour["mail_delay"])
             reply = lookup("refuse_mail", address) or "250 OK"
-            record("MAIL", arg=address, reply=reply)
+            record("MAIL", arg=address, reply=reply, tls=secured(server), authenticated=bool(session.authenticated))
             if reply.startswith("250"):
                 envelope.mail_from = address
             return reply
@@ -254,11 +287,20 @@ def _serve(behaviour, record_path):
             return await super().smtp_DATA(arg)
 
     def connection_factory():
-        return RecordingSMTP(Handler(), hostname="relay.test", loop=loop, timeout=120)
+        options = {}
+        if context and not implicit:
+            options.update(tls_context=context, require_starttls=True)
+        if users is not None:
+            # Over TLS from the first byte the session is secured, though aiosmtpd cannot tell.
+            options.update(authenticator=authenticator, auth_required=True, auth_require_tls=not implicit)
+        if behaviour.get("auth_exclude"):
+            options["auth_exclude_mechanism"] = behaviour["auth_exclude"]
+        return RecordingSMTP(Handler(), hostname="relay.test", loop=loop, timeout=120, **options)
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
-    server = loop.run_until_complete(loop.create_server(connection_factory, "127.0.0.1", 0))
+    server = loop.run_until_complete(loop.create_server(connection_factory, "127.0.0.1", 0,
+                                                        ssl=context if implicit else None))
     loop.add_signal_handler(signal.SIGTERM, loop.stop)
     print("READY", server.sockets[0].getsockname()[1], flush=True)
     loop.run_forever()

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -588,6 +589,133 @@ TEST_F(SmtpSendTest, ARunFindingTheQueueLockedSendsNothing) {
     EXPECT_FALSE(pv::LastTransmitTotals().busy);
     EXPECT_EQ(pv::LastTransmitTotals().delivered, 1);
     EXPECT_FALSE(Exists("f0000001.wrk"));
+}
+
+// --- the secured conversation: EHLO, STARTTLS, AUTH ------------------------------------------
+// What a real relay cannot easily be made to do; logins that work or are refused are shown
+// against aiosmtpd (tests/integration/test_transmit_tls.py).
+
+class SmtpSendLoginTest : public SmtpSendTest {
+protected:
+    void SetUp() override {
+        SmtpSendTest::SetUp();
+        Queue("f0000001", "carol@example.test\r\nr1@remote.test\r\n", "Subject: s\r\n\r\nbody\r\n");
+    }
+    void Relay(const char* security, const char* user = "jo@provider.test", const char* password = "s3cret") {
+        pv::CRegistryKey adv("AdvCon", true);
+        if (security) adv.WriteString("RelaySecurity", security);
+        if (user) adv.WriteString("RelayUser", user);
+        if (password) adv.WriteBinary("RelayPassword", password, std::strlen(password));
+    }
+    // A two-line greeting, then the given answer to EHLO.
+    static void Greet(FakeRelay& r, const std::string& capabilities) {
+        r.Say("220-relay.test first\r\n220 relay.test ready\r\n");
+        r.Command();  // EHLO
+        r.Say(capabilities);
+    }
+    // The run ended on a setting: one log line after the connecting one, nothing sent, the
+    // message queued, nobody told, the run failed.
+    void ExpectEndedOn(const std::vector<std::string>& log, const std::string& text) {
+        ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
+        EXPECT_EQ(log[0], "SMTP transmit connecting to 127.0.0.1");
+        EXPECT_NE(log[1].find(text), std::string::npos) << log[1];
+        EXPECT_TRUE(pv::TransmitFailed());
+        EXPECT_TRUE(Exists("f0000001.wrk"));
+        EXPECT_FALSE(fs::exists(Spool() + "/inbox") && !fs::is_empty(Spool() + "/inbox"));
+    }
+};
+
+TEST_F(SmtpSendLoginTest, ARefusalOfWhatTheSettingsAskForEndsTheRunWithOneLine) {
+    struct Case {
+        const char* security;
+        std::function<void(FakeRelay&)> script;
+        std::string logText;
+        std::vector<std::string> commands;
+    };
+    const std::vector<Case> cases = {
+        {"none",
+         [](FakeRelay& r) {
+             Greet(r, "502 what is EHLO\r\n");
+             r.Command();
+             r.Say("221 bye\r\n");
+         },
+         "refused EHLO (\"502 what is EHLO\"), which TLS and login need", {"EHLO second.test", "QUIT"}},
+        {"none",
+         [](FakeRelay& r) {
+             Greet(r, "250-relay.test\r\n250 AUTH CRAM-MD5\r\n");
+             r.Command();
+             r.Say("221 bye\r\n");
+         },
+         "offers no AUTH PLAIN or LOGIN (only mechanisms this system does not speak)", {"EHLO second.test", "QUIT"}},
+        {"starttls",
+         [](FakeRelay& r) {
+             Greet(r, "250-relay.test\r\n250 AUTH PLAIN\r\n");
+             r.Command();
+             r.Say("221 bye\r\n");
+         },
+         "does not offer STARTTLS; the mail stays queued. Check AdvCon\\RelaySecurity", {"EHLO second.test", "QUIT"}},
+        {"starttls",
+         [](FakeRelay& r) {
+             Greet(r, "250-relay.test\r\n250 STARTTLS\r\n");
+             r.Command();
+             r.Say("454 TLS not available now\r\n");
+             r.Command();
+             r.Say("221 bye\r\n");
+         },
+         "refused STARTTLS (\"454 TLS not available now\")", {"EHLO second.test", "STARTTLS", "QUIT"}},
+        // Text in clear behind the STARTTLS answer would be read as the relay's words under TLS.
+        {"starttls",
+         [](FakeRelay& r) {
+             Greet(r, "250-relay.test\r\n250 STARTTLS\r\n");
+             r.Command();
+             r.Say("220 go ahead\r\n250-AUTH PLAIN\r\n");
+             r.Discard();
+         },
+         "sent more text right after agreeing to STARTTLS", {"EHLO second.test", "STARTTLS"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.logText);
+        pv::SetTransmitFailed(false);
+        Relay(c.security);
+        FakeRelay relay;
+        UsePort(relay.Port());
+        relay.Run(c.script);
+        const auto log = Run();
+        relay.Join();
+        ExpectEndedOn(log, c.logText);
+        EXPECT_EQ(relay.commands, c.commands);
+    }
+}
+
+TEST_F(SmtpSendLoginTest, SettingsThatCannotWorkConnectToNobody) {
+    const std::vector<std::pair<std::function<void()>, std::string>> cases = {
+        // A password is never sent in clear unless the operator said so.
+        {[this] { Relay(nullptr); }, "AdvCon\\RelayUser is set but AdvCon\\RelaySecurity is not"},
+        {[this] { Relay("ssl"); }, "AdvCon\\RelaySecurity is \"ssl\"; set it to none, starttls or tls"},
+        {[this] {
+             Relay("starttls", "jo", nullptr);
+             pv::CRegistryKey("AdvCon", true).DeleteValue("RelayPassword");
+         },
+         "AdvCon\\RelayUser is set but AdvCon\\RelayPassword is empty"},
+        {[this] {
+             Relay("starttls", nullptr, nullptr);
+             pv::CRegistryKey("AdvCon", true).DeleteValue("RelayUser");
+             pv::CRegistryKey("AdvCon", true).WriteString("RelayFingerprint", "12:34");
+         },
+         "AdvCon\\RelayFingerprint is not a SHA-256 fingerprint"},
+    };
+    FakeRelay relay;  // never run: a connection would wait in its backlog unanswered
+    UsePort(relay.Port(), 2);
+    for (const auto& [setUp, text] : cases) {
+        SCOPED_TRACE(text);
+        pv::SetTransmitFailed(false);
+        setUp();
+        const auto log = Run();
+        ASSERT_EQ(log.size(), 1u) << ::testing::PrintToString(log);
+        EXPECT_NE(log[0].find(text), std::string::npos) << log[0];
+        EXPECT_TRUE(pv::TransmitFailed());
+        EXPECT_TRUE(Exists("f0000001.wrk"));
+    }
 }
 
 }  // namespace
