@@ -15,6 +15,7 @@ PACKAGES=(
   dpkg-dev file passwd systemd  # building and checking the .deb and its service unit
   qt6-base-dev libqt6svg6 # the status window (the SVG plugin draws its icon)
   xvfb xauth imagemagick  # the window under a virtual display, and its screenshot
+  clang libclang-rt-14-dev  # libFuzzer and its sanitizer runtimes for bench/fuzz.sh
 )
 
 missing=()
