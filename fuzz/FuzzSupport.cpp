@@ -184,6 +184,11 @@ std::string ReadBytes(const std::string& path) {
     return s.str();
 }
 
+void TraceSent(const void* data, int length) {
+    static const bool on = std::getenv("PVFUZZ_TRACE") != nullptr;
+    if (on && length > 0) std::fwrite(data, 1, static_cast<size_t>(length), stderr);
+}
+
 int ServerSocketCopy() {
     const int fd = ::fcntl(g_serverEnd, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) Fail("cannot duplicate the loopback socket");

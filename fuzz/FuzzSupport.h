@@ -41,6 +41,10 @@ void DrainLog();
 bool WriteBytes(const std::string& path, std::string_view bytes);
 std::string ReadBytes(const std::string& path);
 
+// With PVFUZZ_TRACE set, what a conversation sends is copied to standard error: how to see
+// what an input from the corpus or a crash does.
+void TraceSent(const void* data, int length);
+
 // A fresh descriptor for the server's end of one loopback TCP connection made at set-up: the
 // conversations see a peer address (127.0.0.1, inside the relay networks) as they would from
 // a LAN client, while the harness overrides Send and Receive so no byte crosses it.

@@ -26,7 +26,10 @@ public:
 
 protected:
     int Receive(void* buffer, int size, int) override { return source_.Take(buffer, size); }
-    int Send(const void*, int length, int) override { return length; }
+    int Send(const void* data, int length, int) override {
+        pvfuzz::TraceSent(data, length);
+        return length;
+    }
 
 private:
     pvfuzz::ByteSource source_;

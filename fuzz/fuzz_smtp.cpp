@@ -28,7 +28,10 @@ public:
 protected:
     int Receive(void* buffer, int size, int) override { return source_.Take(buffer, size); }
     // Every reply is taken at once, as by a client that reads as fast as it sends.
-    int Send(const void*, int length, int) override { return length; }
+    int Send(const void* data, int length, int) override {
+        pvfuzz::TraceSent(data, length);
+        return length;
+    }
 
 private:
     pvfuzz::ByteSource source_;

@@ -234,7 +234,7 @@ int CSpooler::CleanUpSpool(const std::string& spoolRoot) {
     for (const auto& [base, has] : ReadFolder(inbox).suffixes) {
         if (reportTexts.count(base)) continue;
         const std::string path = JoinPath(inbox, base);
-        auto present = [&](const char* suffix) { return has.count(suffix) != 0; };
+        auto present = [&has = has](const char* suffix) { return has.count(suffix) != 0; };
         removed += present(kJournalStaging) ? RemoveFile(path + kJournalStaging) : 0;
         removed += present(".new") ? RemoveFile(path + ".new") : 0;  // a replacement never committed
         if (present(".wrk")) {
