@@ -56,8 +56,8 @@ for t in "${TARGETS[@]}"; do
     "$BUILD/bin/fuzz_$t" "$work" "fuzz/corpus/$t" -runs="$RUNS" -max_total_time="$TIME" \
       -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=512 -print_final_stats=1 \
       -artifact_prefix="$art/" >"$log" 2>&1 || rc=$?
-  execs=$(awk -F: '/stat::number_of_executed_units/ {gsub(/ /,"",$2); print $2}' "$log" | tail -1)
-  rate=$(awk -F: '/stat::average_exec_per_sec/ {gsub(/ /,"",$2); print $2}' "$log" | tail -1)
+  execs=$(awk '/stat::number_of_executed_units/ {print $2}' "$log" | tail -1)
+  rate=$(awk '/stat::average_exec_per_sec/ {print $2}' "$log" | tail -1)
   cov=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -1)
   found="none"
   if [ "$rc" -ne 0 ]; then

@@ -154,7 +154,8 @@ void RestoreRobots() {
     if (!info.CheckPassword("info")) info.SetPassword("info");
     if (info.GetOption(1) != 0) info.SetOption(1, 0);
     if (info.GetText(3) != "Thank you for your mail.") info.SetText(3, "Thank you for your mail.");
-    pv::CRegistryKey("mailbox\\info", false).DeleteSubkey("Titles");
+    // Opened for writing: a key opened only to read refuses changes.
+    pv::CRegistryKey("mailbox\\info", true).DeleteSubkey("Titles");
 }
 
 void ClearFolder(const std::string& dir) {
@@ -184,9 +185,40 @@ std::string ReadBytes(const std::string& path) {
     return s.str();
 }
 
+namespace {
+constexpr uint64_t kDigestStart = 14695981039346656037ull;  // FNV-1a
+uint64_t g_digest = kDigestStart;
+
+void Digest(const void* data, size_t length) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < length; ++i) g_digest = (g_digest ^ bytes[i]) * 1099511628211ull;
+}
+}  // namespace
+
 void TraceSent(const void* data, int length) {
     static const bool on = std::getenv("PVFUZZ_TRACE") != nullptr;
-    if (on && length > 0) std::fwrite(data, 1, static_cast<size_t>(length), stderr);
+    if (length <= 0) return;
+    if (on) std::fwrite(data, 1, static_cast<size_t>(length), stderr);
+    Digest(data, static_cast<size_t>(length));
+}
+
+void DigestFolder(const std::string& dir) {
+    std::vector<fs::path> files;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->is_regular_file()) files.push_back(it->path());
+    }
+    std::sort(files.begin(), files.end());
+    for (const fs::path& file : files) {
+        const std::string bytes = ReadBytes(file.string());
+        TraceSent(bytes.data(), static_cast<int>(bytes.size()));
+    }
+}
+
+uint64_t TakeSentDigest() {
+    const uint64_t digest = g_digest;
+    g_digest = kDigestStart;
+    return digest;
 }
 
 int ServerSocketCopy() {

@@ -41,9 +41,15 @@ void DrainLog();
 bool WriteBytes(const std::string& path, std::string_view bytes);
 std::string ReadBytes(const std::string& path);
 
-// With PVFUZZ_TRACE set, what a conversation sends is copied to standard error: how to see
-// what an input from the corpus or a crash does.
+// Notes what a conversation sends: into a running digest, and with PVFUZZ_TRACE set onto
+// standard error (how to see what an input from the corpus or a crash does).
 void TraceSent(const void* data, int length);
+// The digest of everything sent since the last call, and a fresh start. The replay runs its
+// corpus twice and compares: an input whose answers change with what ran before it leaks state.
+uint64_t TakeSentDigest();
+// Adds the contents of the files in dir (in name order; the names themselves carry queue
+// numbers, which differ from run to run) to that digest.
+void DigestFolder(const std::string& dir);
 
 // A fresh descriptor for the server's end of one loopback TCP connection made at set-up: the
 // conversations see a peer address (127.0.0.1, inside the relay networks) as they would from

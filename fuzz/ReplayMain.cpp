@@ -1,6 +1,8 @@
 // Replays fuzz inputs without libFuzzer: every file named, and every file in every folder
-// named, goes through the target once, in name order. A crash or sanitizer report ends the
-// run as it would end a fuzzing run, naming the input first.
+// named, goes through the target in name order, then once more in the opposite order. A crash
+// or sanitizer report ends the run as it would end a fuzzing run, naming the input first; an
+// input whose answers differ between the two rounds fails the run, since a crash found after
+// it could not be reproduced from the input alone.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -12,7 +14,7 @@
 #include <string>
 #include <vector>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+#include "FuzzSupport.h"
 
 namespace fs = std::filesystem;
 
@@ -36,15 +38,28 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::sort(inputs.begin(), inputs.end());
-    for (const fs::path& path : inputs) {
+    auto replay = [](const fs::path& path) {
         std::ifstream in(path, std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::fprintf(stderr, "replaying %s (%zu bytes)\n", path.c_str(), bytes.size());
         // An exact-size copy, so that reading one byte past the input is caught.
         std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.size()]);
         std::memcpy(copy.get(), bytes.data(), bytes.size());
+        pvfuzz::TakeSentDigest();
         LLVMFuzzerTestOneInput(copy.get(), bytes.size());
+        return pvfuzz::TakeSentDigest();
+    };
+    std::vector<uint64_t> first;
+    for (const fs::path& path : inputs) first.push_back(replay(path));
+    int changed = 0;
+    for (size_t i = inputs.size(); i-- > 0;) {
+        if (replay(inputs[i]) != first[i]) {
+            std::fprintf(stderr, "%s: the answers differ from the first round: an earlier input left state behind\n",
+                         inputs[i].c_str());
+            ++changed;
+        }
     }
-    std::printf("%zu inputs replayed\n", inputs.size());
+    if (changed) return 1;
+    std::printf("%zu inputs replayed twice\n", inputs.size());
     return 0;
 }

@@ -51,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!pv::ReadCollectedHeaders(base + ".pop", envelope)) Broken("a stored message cannot be read");
     if (pv::ConvertCollectedMessage(base + ".pop")) {
         CheckEnvelope(base + ".wrk");
+        pvfuzz::DigestFolder(site.inbox);
         if (pv::FileExists(base + ".pop")) Broken("the collected file is left beside its pair");
         pv::MayAnswerAutomatically(envelope.sender, base + ".txt", "example.test");
     }

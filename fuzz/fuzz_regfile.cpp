@@ -72,7 +72,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CheckRoundTrip(keys, RegForm::Regedit4);
         CheckRoundTrip(keys, RegForm::Unicode);
         pv::tools::ImportRegFile(input);
-        std::string error;
+        // What the hive holds afterwards is what the replay compares between rounds.
+        std::vector<RegKeyDump> stored;
+        std::string bytes, error;
+        if (pv::tools::DumpBranch("", stored, error) == pv::tools::HiveResult::Done &&
+            pv::tools::WriteRegFile(stored, RegForm::Regedit4, bytes, error)) {
+            pvfuzz::TraceSent(bytes.data(), static_cast<int>(bytes.size()));
+        }
         pv::tools::DeleteBranchKey("", error);
     }
     pvfuzz::DrainLog();
