@@ -23,10 +23,13 @@ using pv::tools::RegParse;
     std::abort();
 }
 
-// The keys and values a parse sets, in file order, as the exporter would write them.
+// The keys and values a parse sets inside the configuration branch, in file order, as the
+// exporter would write them. Sections outside it are skipped by the import and never written
+// by the export: their paths need not survive (a path outside it may even start with "-").
 std::vector<RegKeyDump> Sections(const RegParse& parse) {
     std::vector<RegKeyDump> keys;
     for (const RegOp& op : parse.ops) {
+        if (!pv::tools::BranchRelative(op.key)) continue;
         if (op.kind == RegOp::Kind::Key) {
             keys.push_back({op.key, {}});
         } else if (op.kind == RegOp::Kind::SetValue) {
