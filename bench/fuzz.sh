@@ -61,7 +61,7 @@ for t in "${TARGETS[@]}"; do
   cov=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -1)
   found="none"
   if [ "$rc" -ne 0 ]; then
-    found="$(grep -Eo 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer): [a-zA-Z -]+|runtime error: .*|broken: .*' "$log" | head -1)"
+    found="$(grep -Eo 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer): [a-zA-Z -]+|runtime error: .*|broken: .*' "$log" | head -1 || true)"
     found="${found:-exit status $rc} -> $(ls -t "$art" | head -1)"
     status=1
   fi
