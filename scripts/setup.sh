@@ -17,6 +17,7 @@ PACKAGES=(
   qt6-base-dev libqt6svg6 # the status window (the SVG plugin draws its icon)
   xvfb xauth imagemagick  # the window under a virtual display, and its screenshot
   e2fsprogs mount         # the disk-full run puts the spool on a small loop-mounted ext4 image
+  clang libclang-rt-14-dev  # libFuzzer and its sanitizer runtimes for bench/fuzz.sh
 )
 
 missing=()

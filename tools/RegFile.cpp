@@ -304,6 +304,12 @@ private:
             Error(number, "the key line names no key; write it as [HKEY_LOCAL_MACHINE\\...]");
             return;
         }
+        // The hive compares names up to a NUL only: such a key would match others, and walking
+        // the branch (an export) would never end.
+        if (path.find('\0') != std::string::npos) {
+            Error(number, "the key name holds a NUL character, which no key name may hold; remove it");
+            return;
+        }
         RegOp op;
         op.kind = deleting ? RegOp::Kind::DeleteKey : RegOp::Kind::Key;
         op.line = number;
@@ -360,6 +366,10 @@ private:
         } else if (t.front() == '"') {
             if (!ParseQuoted(t, pos, op.value.name, why)) {
                 Error(number, "the value name cannot be read: " + why);
+                return SkipContinuation(i);
+            }
+            if (op.value.name.find('\0') != std::string::npos) {
+                Error(number, "the value name holds a NUL character, which no value name may hold; remove it");
                 return SkipContinuation(i);
             }
         } else {

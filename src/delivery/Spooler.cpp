@@ -234,7 +234,7 @@ int CSpooler::CleanUpSpool(const std::string& spoolRoot) {
     for (const auto& [base, has] : ReadFolder(inbox).suffixes) {
         if (reportTexts.count(base)) continue;
         const std::string path = JoinPath(inbox, base);
-        auto present = [&](const char* suffix) { return has.count(suffix) != 0; };
+        auto present = [&has = has](const char* suffix) { return has.count(suffix) != 0; };
         // A SmartPop UID note stays with a committed message (or one delivered already) for the
         // collector's next run; with an unfinished pair it goes, and the message is fetched again.
         if (present(kUidSuffix) && !present(".wrk") && !present(".pop") && (present(".tmp") || present(".txt"))) {

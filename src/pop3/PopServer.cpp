@@ -413,16 +413,21 @@ void CPopServer::PassFailed() {
     ++passFailures_;
     passWaiting_ = true;
     const auto delay = kPassDelay * (1 << std::min(passFailures_ - 1, 10));
+    // No thread to be had (the process is at its limit): the guesser gets no quicker answer,
+    // only the end of the conversation.
+    if (!StartPassDelay(delay)) CloseWhenSent();
+}
+
+bool CPopServer::StartPassDelay(std::chrono::milliseconds delay) {
     try {
         std::thread([handle = Handle(), delay] {
             std::this_thread::sleep_for(delay);
             handle.PostThreadMessage(kWmPassDelayOver);  // fails harmlessly when the client left
         }).detach();
     } catch (const std::system_error&) {
-        // No thread to be had (the process is at its limit): the guesser gets no quicker
-        // answer, only the end of the conversation.
-        CloseWhenSent();
+        return false;
     }
+    return true;
 }
 
 void CPopServer::EnterTransaction(const char* okText) {

@@ -65,6 +65,10 @@ protected:
     void OnLine(std::string& line) override;
     void OnLineTooLong() override;
     void OnThreadMessage(const net::ThreadMessage& msg) override;
+    // Arranges for kWmPassDelayOver to reach this conversation after the delay. The default
+    // sleeps on a helper thread; a harness that drives the conversation without its thread
+    // delivers the message itself.
+    virtual bool StartPassDelay(std::chrono::milliseconds delay);
 
 private:
     enum class Output { None, List, Uidl, Retr, Capa };

@@ -331,6 +331,24 @@ TEST_F(RegFileHiveTest, ImportWithAnyErrorWritesNothing) {
     EXPECT_EQ(ReadBranchKey("new", k, error), HiveResult::NotFound);
 }
 
+// The hive compares names only up to a NUL: a key named with one matched other keys, and an
+// export of the branch after importing it recursed until the stack ran out.
+TEST_F(RegFileHiveTest, NamesWithNulAreRefusedAndTheExportEnds) {
+    const std::string nulKey = std::string("[HKEY_LOCAL_MACHINE\\Software\\Quillmoor\\Postvane\\") +
+                               std::string("\0\0\x8d", 3) + "\\alice]\r\n";
+    const std::string file = "REGEDIT4\r\n\r\n" + nulKey + "\"Text2\"=\"Andr\xe9\"\r\n";
+    ImportResult r = ImportRegFile(file);
+    EXPECT_FALSE(r.wrote);
+    EXPECT_EQ(Lines(r.errors), (std::vector<int>{3, 4}));  // the key, and the value left without one
+    EXPECT_EQ(Lines(ParseRegFile("REGEDIT4\n\n" + kKey + "\"a" + std::string(1, '\0') + "b\"=dword:1\n").errors),
+              (std::vector<int>{4}));
+
+    std::vector<RegKeyDump> dump;
+    std::string error;
+    EXPECT_EQ(DumpBranch("", dump, error), HiveResult::Done);
+    EXPECT_EQ(dump.size(), 1u);  // the root alone: nothing was imported
+}
+
 TEST_F(RegFileHiveTest, ExportedBranchImportsToIdenticalValues) {
     std::string error;
     Bytes blob(20);
