@@ -39,7 +39,7 @@ class SheetAccountTest(unittest.TestCase):
         # What the page wrote is what the server's own tool lists.
         listed = self.inst.run("postvane-admin", "smartpop", "list").stdout
         self.assertIn("SmartPop: enabled", listed)
-        self.assertIn(f"{account}  port {self.dc.port}  deliver to carol", listed)
+        self.assertIn(f"{account}  port {self.dc.port}  security none  deliver to carol", listed)
 
         self.inst.set_dword("", "UseLan", 1)
         server = self.inst.start()
