@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "net/SocketThread.h"
+
 namespace pvfuzz {
 
 // Everything the targets write lies below root: the hive file (and its lock and event
@@ -69,6 +71,37 @@ public:
 private:
     std::string_view rest_;
     size_t chunk_;
+};
+
+// A conversation of the real class fed from an input: its reads come from the input and its
+// replies are taken at once, as by a client that reads as fast as it sends.
+template <class Conversation>
+class FedConversation : public Conversation {
+public:
+    explicit FedConversation(std::string_view input) : source_(input) {}
+
+protected:
+    bool Connected() const { return this->Socket() != pv::net::kInvalidSocket; }
+    // One read event and the write event after it. False when the input is over or nothing of
+    // it was read (the client waits for an answer it will not get).
+    bool Step() {
+        if (!Connected() || source_.Empty()) return false;
+        const size_t before = source_.Left();
+        this->OnReceive();
+        this->OnSend();
+        return source_.Left() != before;
+    }
+    void HangUp() {
+        if (Connected()) this->OnClose();
+    }
+    int Receive(void* buffer, int size, int) override { return source_.Take(buffer, size); }
+    int Send(const void* data, int length, int) override {
+        TraceSent(data, length);
+        return length;
+    }
+
+private:
+    ByteSource source_;
 };
 
 }  // namespace pvfuzz

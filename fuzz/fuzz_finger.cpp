@@ -9,30 +9,16 @@
 
 namespace {
 
-class FuzzedFinger : public pv::CFingerServer {
+class FuzzedFinger : public pvfuzz::FedConversation<pv::CFingerServer> {
 public:
-    explicit FuzzedFinger(std::string_view input) : source_(input) {}
+    using FedConversation::FedConversation;
 
     void Run() {
         if (!Attach(pvfuzz::ServerSocketCopy())) return;
-        while (Socket() != pv::net::kInvalidSocket && !source_.Empty()) {
-            const size_t before = source_.Left();
-            OnReceive();
-            OnSend();
-            if (source_.Left() == before) break;
+        while (Step()) {
         }
-        if (Socket() != pv::net::kInvalidSocket) OnClose();
+        HangUp();
     }
-
-protected:
-    int Receive(void* buffer, int size, int) override { return source_.Take(buffer, size); }
-    int Send(const void* data, int length, int) override {
-        pvfuzz::TraceSent(data, length);
-        return length;
-    }
-
-private:
-    pvfuzz::ByteSource source_;
 };
 
 }  // namespace

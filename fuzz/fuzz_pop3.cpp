@@ -8,42 +8,32 @@
 
 namespace {
 
-class FuzzedPop : public pv::CPopServer {
+class FuzzedPop : public pvfuzz::FedConversation<pv::CPopServer> {
 public:
-    explicit FuzzedPop(std::string_view input) : source_(input) {}
+    using FedConversation::FedConversation;
 
     void Run() {
         if (!Attach(pvfuzz::ServerSocketCopy())) return;
         OnSend();  // the greeting
-        while (Socket() != pv::net::kInvalidSocket) {
+        while (Connected()) {
             if (passDelay_) {
                 // The pause after a wrong password is over at once: the answer follows.
                 passDelay_ = false;
                 OnThreadMessage({kWmPassDelayOver, 0, 0});
                 continue;
             }
-            if (source_.Empty()) break;
-            const size_t before = source_.Left();
-            OnReceive();
-            OnSend();
-            if (source_.Left() == before && !passDelay_) break;
+            if (!Step() && !passDelay_) break;
         }
-        if (Socket() != pv::net::kInvalidSocket) OnClose();
+        HangUp();
     }
 
 protected:
-    int Receive(void* buffer, int size, int) override { return source_.Take(buffer, size); }
-    int Send(const void* data, int length, int) override {
-        pvfuzz::TraceSent(data, length);
-        return length;
-    }
     bool StartPassDelay(std::chrono::milliseconds) override {
         passDelay_ = true;
         return true;
     }
 
 private:
-    pvfuzz::ByteSource source_;
     bool passDelay_ = false;
 };
 

@@ -8,33 +8,18 @@
 
 namespace {
 
-class FuzzedSmtp : public pv::CSMTPServer {
+class FuzzedSmtp : public pvfuzz::FedConversation<pv::CSMTPServer> {
 public:
-    explicit FuzzedSmtp(std::string_view input) : source_(input) {}
+    using FedConversation::FedConversation;
 
     void Run() {
         if (!Attach(pvfuzz::ServerSocketCopy())) return;
         OnConnect();
         OnSend();  // the greeting
-        while (Socket() != pv::net::kInvalidSocket && !source_.Empty()) {
-            const size_t before = source_.Left();
-            OnReceive();
-            OnSend();
-            if (source_.Left() == before) break;  // nothing more is read: the client waits
+        while (Step()) {
         }
-        if (Socket() != pv::net::kInvalidSocket) OnClose();
+        HangUp();
     }
-
-protected:
-    int Receive(void* buffer, int size, int) override { return source_.Take(buffer, size); }
-    // Every reply is taken at once, as by a client that reads as fast as it sends.
-    int Send(const void* data, int length, int) override {
-        pvfuzz::TraceSent(data, length);
-        return length;
-    }
-
-private:
-    pvfuzz::ByteSource source_;
 };
 
 }  // namespace
