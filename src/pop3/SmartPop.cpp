@@ -446,6 +446,8 @@ void CSmartPop::OnUidlReply(const std::string& line) {
         LoadRecord();
         uids_.assign(size_t(limit_) + 1, std::string());
         stillListed_.clear();
+        firstListed_.clear();
+        doubled_.clear();
         state_ = State::UidlListing;
         return;
     }
@@ -462,6 +464,14 @@ void CSmartPop::OnUidlLine(const std::string& line) {
             SaveRecord();
         }
         stillListed_.clear();
+        // A UID listed twice names no one message: both are fetched (a duplicate at worst).
+        for (std::string& uid : uids_) {
+            if (doubled_.count(uid)) uid.clear();
+        }
+        firstListed_.clear();
+        doubled_.clear();
+        // What earlier runs stored and never saw deleted; what this run stores is not in it.
+        pending_ = record_;
         FetchCurrent();
         return;
     }
@@ -478,13 +488,18 @@ void CSmartPop::OnUidlLine(const std::string& line) {
     const std::string_view uid = rest.substr(0, rest.find_first_of(" \t"));
     if (!IsUid(uid)) return;
     const std::string id(uid);
-    if (number >= 1 && number <= limit_) uids_[number] = id;
+    if (number >= 1 && number <= limit_) {
+        if (!firstListed_.insert(id).second) doubled_.insert(id);
+        uids_[number] = id;
+    } else if (firstListed_.count(id)) {
+        doubled_.insert(id);  // only UIDs this run may act on are watched, so memory stays bounded
+    }
     if (record_.count(id)) stillListed_.insert(id);
 }
 
 void CSmartPop::FetchCurrent() {
     const std::string uid = current_ < uids_.size() ? uids_[current_] : std::string();
-    recognised_ = !uid.empty() && record_.count(uid) != 0;
+    recognised_ = !uid.empty() && pending_.count(uid) != 0;
     if (recognised_) {
         WriteLogLine(Format(Texts::kRecognised, int(current_), Printable(account_).c_str(), uid.c_str()));
         SendCommand("DELE " + std::to_string(current_));
@@ -600,6 +615,8 @@ void CSmartPop::DiscardMessage() {
 }
 
 void CSmartPop::OnDeleReply(const std::string&) {
+    // Marked, not yet gone: the provider deletes it only when it answers QUIT.
+    if (current_ < uids_.size() && !uids_[current_].empty()) deleted_.push_back(uids_[current_]);
     if (current_ < limit_) {
         ++current_;
         FetchCurrent();
@@ -610,7 +627,21 @@ void CSmartPop::OnDeleReply(const std::string&) {
     WriteLogLine(Texts::kClosing);
 }
 
-void CSmartPop::OnQuitReply(const std::string&) { Finish(); }
+void CSmartPop::OnQuitReply(const std::string& line) {
+    const std::string_view t = TrimLeft(line);
+    if (!t.empty() && t.front() == '+') ForgetDeleted();
+    Finish();
+}
+
+// The provider confirmed the deletions with its answer to QUIT: those UIDs name nothing here any
+// more, and a provider that hands them to new mail later must find them unknown.
+void CSmartPop::ForgetDeleted() {
+    if (deleted_.empty()) return;
+    size_t before = record_.size();
+    for (const std::string& uid : deleted_) record_.erase(uid);
+    deleted_.clear();
+    if (record_.size() != before) SaveRecord();
+}
 
 void CSmartPop::SendCommand(const std::string& command, const std::string& shown) {
     Transcript("<" + shown);

@@ -16,9 +16,14 @@
 //
 // Exactly once across a kill: a message whose pair is committed but whose DELE never reached
 // the provider would be fetched again. When the provider offers UIDL, the UIDs of committed
-// messages are kept in <Maildrop>/<account>.uidl until the provider no longer lists them, and a
-// listed UID found there is deleted without being fetched again. What is left is the moment
-// between the commit and the record's write (and, after a power loss, the unflushed record).
+// messages are kept in <Maildrop>/<account>.uidl ("stored, deletion pending") until the
+// provider confirms their deletion with its answer to QUIT, or no longer lists them. A listed
+// UID found there at the start of a run is deleted without being fetched again. The record never
+// deletes unread mail: only UIDs stored by an earlier run count, a UID listed twice in one
+// listing is not trusted (both messages are fetched), and a UID that is not printable ASCII of
+// at most kMaxUidLength characters is not trusted either. In doubt a message is fetched again (a
+// duplicate) rather than deleted (a loss). What is left is the moment between the commit and the
+// record's write (and, after a power loss, the unflushed record).
 //
 // Security per account (`security` under the account: none, stls or tls; `fingerprint` pins the
 // provider's certificate): with stls the greeting is answered with STLS and USER follows once
@@ -138,6 +143,7 @@ private:
     void OnMessageLine(const std::string& line);
     void OnDeleReply(const std::string& line);
     void OnQuitReply(const std::string& line);
+    void ForgetDeleted();
 
     void SendCommand(const std::string& command, const std::string& shown);
     void SendCommand(const std::string& command) { SendCommand(command, command); }
@@ -191,6 +197,10 @@ private:
     std::vector<std::string> uids_;
     std::set<std::string> record_;
     std::set<std::string> stillListed_;
+    std::set<std::string> pending_;       // the record as this run found it: stored by earlier runs
+    std::set<std::string> firstListed_;   // UIDs of messages 1 .. kMessageLimit seen in the listing
+    std::set<std::string> doubled_;       // ... and those among them listed more than once
+    std::vector<std::string> deleted_;    // UIDs whose DELE the provider took in this run
     bool recognised_ = false;  // the current message was deleted without fetching it
 
     PopSecurity security_ = PopSecurity::None;

@@ -1,0 +1,81 @@
+"""SmartPop against a careless or hostile provider: a POP3 server written here that misbehaves
+on cue (pvharness.ScriptedProvider). Whatever the provider does, no message is deleted before it
+is stored here, and no message keeps the others from being collected."""
+
+import os
+import unittest
+
+from pvharness import Installation, ScriptedProvider
+
+PASSWORD = "s3cret-Word"
+ACCOUNT = "u@127.0.0.1"
+
+
+def message(i, body=b""):
+    return (b"From: Sender <sender@remote.test>\r\nTo: carol@example.test\r\nSubject: number %d\r\n\r\n" % i +
+            b"Line one of %d.\r\n" % i + body)
+
+
+class ProviderCase(unittest.TestCase):
+    def setUp(self):
+        self.inst = Installation()
+        self.addCleanup(self.inst.cleanup)
+        self.inst.configure()
+        self.inbox = os.path.join(self.inst.spool, "inbox")
+
+    def provider(self, messages, **cue):
+        provider = ScriptedProvider("u", PASSWORD, messages, **cue)
+        self.addCleanup(provider.stop)
+        self.inst.run("postvane-admin", "smartpop", "add", ACCOUNT, "--password", PASSWORD,
+                      "--port", str(provider.port))
+        return provider
+
+    def collected(self):
+        """The texts of the collected files (.pop), in queue order."""
+        names = sorted(n for n in os.listdir(self.inbox) if n.endswith(".pop")) if os.path.isdir(self.inbox) else []
+        out = []
+        for name in names:
+            with open(os.path.join(self.inbox, name), "rb") as f:
+                out.append(f.read())
+        return out
+
+    def closing(self, out):
+        return [l for l in out if l.startswith(f"SmartPop connection to {ACCOUNT} closed after")]
+
+
+class UidRecordTest(ProviderCase):
+    def test_one_uid_for_two_messages_fetches_both(self):
+        texts = [message(1), message(2)]
+        provider = self.provider([["same", texts[0]], ["same", texts[1]]])
+        # Even a UID an earlier run stored names neither message once it is listed twice.
+        with open(os.path.join(self.inst.spool, ACCOUNT + ".uidl"), "w") as f:
+            f.write("same\r\n")
+        self.inst.smartpop_run()
+        self.assertEqual(self.collected(), texts, "the second message was deleted unread")
+        self.assertEqual(provider.texts(), [])
+        self.assertFalse(any(c.startswith("DELE") and "RETR " + c[5:] not in provider.commands()
+                             for c in provider.commands()))
+
+    def test_uids_reused_after_a_confirmed_quit_are_new_mail(self):
+        provider = self.provider([["a", message(1)], ["b", message(2)]])
+        self.inst.smartpop_run()
+        self.assertEqual(provider.texts(), [])
+        # The provider hands the same UIDs to new mail.
+        provider.messages = [["a", message(3)], ["b", message(4)]]
+        out = self.inst.smartpop_run()
+        self.assertEqual(self.collected(), [message(i) for i in (1, 2, 3, 4)], out)
+        self.assertEqual(provider.texts(), [])
+
+    def test_unconfirmed_deletion_is_recognised_not_fetched_twice(self):
+        provider = self.provider([["a", message(1)]], quit_reply=False)
+        self.inst.smartpop_run()
+        self.assertEqual(len(provider.texts()), 1, "no answered QUIT: the provider deleted nothing")
+        provider.quit_reply = True
+        self.inst.smartpop_run()
+        self.assertEqual(self.collected(), [message(1)], "stored once")
+        self.assertEqual(provider.texts(), [])
+        self.assertNotIn("RETR 1", provider.sessions[1])
+
+
+if __name__ == "__main__":
+    unittest.main()
