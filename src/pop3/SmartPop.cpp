@@ -516,11 +516,12 @@ void CSmartPop::OnRetrReply(const std::string&) {
 }
 
 void CSmartPop::OnMessageLine(const std::string& line) {
-    const bool text = line.rfind("..", 0) == 0 || line.empty() || line.front() != '.';
-    if (text) {
-        // The provider doubled a leading "." (dot-stuffing); the message itself has one. Kept
-        // doubled, every such line would reach the user one dot longer than it was written.
-        StoreLine(!line.empty() && line.front() == '.' ? line.substr(1) : line);
+    if (line != ".") {
+        // Only a lone "." ends the message. A provider that forgot to double a leading dot
+        // would otherwise have the rest of the message read as replies and lost. A doubled
+        // leading "." (dot-stuffing) is undone: the message itself has one; a single one is
+        // kept as it came.
+        StoreLine(line.rfind("..", 0) == 0 ? line.substr(1) : line);
         return;
     }
     // The end of the message. One without any line is stored empty rather than lost.

@@ -14,6 +14,10 @@
 // the end of a message leaves it on the provider, and its q.tmp is removed: nothing
 // half-written is ever queued.
 //
+// A message ends only at a line that is exactly "."; a line that starts with ".." loses its
+// first dot (dot-stuffing undone), and any other line that starts with "." is kept as it came
+// (a provider that does not double dots loses nothing).
+//
 // Exactly once across a kill: a message whose pair is committed but whose DELE never reached
 // the provider would be fetched again. When the provider offers UIDL, the UIDs of committed
 // messages are kept in <Maildrop>/<account>.uidl ("stored, deletion pending") until the

@@ -77,5 +77,15 @@ class UidRecordTest(ProviderCase):
         self.assertNotIn("RETR 1", provider.sessions[1])
 
 
+class DotTest(ProviderCase):
+    def test_provider_that_does_not_double_dots_loses_nothing(self):
+        dotted = message(1, b".signature dash\r\n. a dot and a blank\r\n.\tdot tab\r\nlast line\r\n")
+        provider = self.provider([["a", dotted], ["b", message(2)]], stuff_dots=False)
+        out = self.inst.smartpop_run()
+        self.assertEqual(self.collected(), [dotted, message(2)])
+        self.assertEqual(self.closing(out), [f"SmartPop connection to {ACCOUNT} closed after 2 messages"])
+        self.assertEqual(provider.texts(), [])
+
+
 if __name__ == "__main__":
     unittest.main()
