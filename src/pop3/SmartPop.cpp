@@ -15,6 +15,7 @@
 #include "core/Fingerprint.h"
 #include "core/Folders.h"
 #include "core/Log.h"
+#include "core/ProtocolText.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "delivery/Mailbox.h"
@@ -74,6 +75,9 @@ struct Texts {
         "(postvane-admin smartpop fingerprint): it must be the SHA-256 fingerprint of the provider's "
         "certificate.";
     static constexpr const char* kNoTlsStart = "SmartPop could not start TLS with %s for %s; it waits for the next run";
+    static constexpr const char* kLineBreak =
+        "SmartPop: the %s command for %s holds a line break, so it is not sent and the run ends. Set the "
+        "account's values again (postvane-admin smartpop password; the account name itself for USER).";
     static constexpr const char* kNoRecord =
         "SmartPop could not write its UID record %s (%s); a message whose DELE is lost may be collected twice";
 };
@@ -371,12 +375,12 @@ void CSmartPop::OnLineTooLong() {
 
 void CSmartPop::OnGreeting(const std::string&) {
     if (security_ == PopSecurity::Stls && !tlsUp_) {
-        SendCommand("STLS");
         state_ = State::StlsSent;
+        SendCommand("STLS");
         return;
     }
-    SendCommand("USER " + user_);
     state_ = State::UserSent;
+    SendCommand("USER " + user_);
 }
 
 void CSmartPop::OnStlsReply(const std::string& line) {
@@ -415,8 +419,8 @@ void CSmartPop::OnTlsReady(bool ok, const std::string& reason) {
         state_ = State::AwaitGreeting;
         return;
     }
-    SendCommand("USER " + user_);
     state_ = State::UserSent;
+    SendCommand("USER " + user_);
 }
 
 void CSmartPop::EndWithoutTls(const std::string& logLine) {
@@ -429,15 +433,15 @@ void CSmartPop::EndWithoutTls(const std::string& logLine) {
 }
 
 void CSmartPop::OnUserReply(const std::string&) {
-    SendCommand("PASS " + password_, Texts::kPasswordShown);
     state_ = State::PassSent;
+    SendCommand("PASS " + password_, Texts::kPasswordShown);
 }
 
 void CSmartPop::OnPassReply(const std::string&) {
     limit_ = kMessageLimit;
     current_ = 1;
-    SendCommand("UIDL");
     state_ = State::UidlSent;
+    SendCommand("UIDL");
 }
 
 void CSmartPop::OnUidlReply(const std::string& line) {
@@ -502,8 +506,8 @@ void CSmartPop::FetchCurrent() {
     recognised_ = !uid.empty() && pending_.count(uid) != 0;
     if (recognised_) {
         WriteLogLine(Format(Texts::kRecognised, int(current_), Printable(account_).c_str(), uid.c_str()));
-        SendCommand("DELE " + std::to_string(current_));
         state_ = State::DeleSent;
+        SendCommand("DELE " + std::to_string(current_));
         return;
     }
     state_ = State::RetrSent;
@@ -536,8 +540,8 @@ void CSmartPop::OnMessageLine(const std::string& line) {
         std::remove((tmpBase_ + kUidSuffix).c_str());
     }
     // Only now, with the message durable under its final name, may the provider forget it.
-    SendCommand("DELE " + std::to_string(current_));
     state_ = State::DeleSent;
+    SendCommand("DELE " + std::to_string(current_));
     ++collected_;
 }
 
@@ -645,6 +649,15 @@ void CSmartPop::ForgetDeleted() {
 }
 
 void CSmartPop::SendCommand(const std::string& command, const std::string& shown) {
+    if (HasLineBreak(command)) {
+        // A line break would end the command early and have the provider obey the rest ("PASS
+        // abc", "DELE 1"). Nothing of it goes out; the run ends with QUIT.
+        const std::string verb = shown.substr(0, shown.find(' '));
+        WriteLogLine(Format(Texts::kLineBreak, Printable(verb).c_str(), Printable(account_).c_str()));
+        state_ = State::QuitSent;
+        SendCommand("QUIT");
+        return;
+    }
     Transcript("<" + shown);
     SendLine(command);
 }

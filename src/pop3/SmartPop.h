@@ -36,6 +36,9 @@
 // host name, or, with a pin, by its SHA-256 fingerprint alone. A refused STLS or a failed check
 // ends the run with a log line naming the value to check; nothing is fetched.
 //
+// What goes on the wire is what was meant: a command that holds a CR or LF (a damaged password
+// in the store) is never sent; the run logs it once and ends with QUIT.
+//
 // One run per account: a collector claims its account for its whole life; a start that finds
 // the account claimed logs so and starts nothing for it. The collector count stands behind
 // "PVG:SMARTPOP", which stays set until the last collector of all has ended.

@@ -87,5 +87,26 @@ class DotTest(ProviderCase):
         self.assertEqual(provider.texts(), [])
 
 
+class LineBreakTest(ProviderCase):
+    def test_password_with_a_line_break_never_reaches_the_wire(self):
+        evil = "abc\r\nDELE 1"
+        refused = [self.inst.run("postvane-admin", "smartpop", "add", ACCOUNT, "--password", evil, check=False),
+                   self.inst.run("postvane-admin", "relay", "user", "x\ry", check=False),
+                   self.inst.run("postvane-admin", "relay", "password", evil, check=False)]
+        for proc in refused:
+            self.assertEqual(proc.returncode, 2, proc.stderr)
+            self.assertIn("control characters", proc.stderr)
+        provider = self.provider([["a", message(1)]])
+        self.inst.run("postvane-admin", "smartpop", "password", ACCOUNT, "tab\there", check=False)
+        # Written straight into the store, past every tool.
+        self.inst.set_string("SmartPop\\" + ACCOUNT, "pwd", evil)
+        out = self.inst.smartpop_run()
+        self.assertEqual(provider.commands(), ["USER u", "QUIT"])
+        self.assertEqual(len(provider.texts()), 1)
+        self.assertEqual(sum("holds a line break" in l for l in out), 1, out)
+        self.assertFalse(any("DELE" in l or "abc" in l for l in out), "the secret stays out of the log")
+        self.assertEqual(self.closing(out), [f"SmartPop connection to {ACCOUNT} closed after 0 messages"])
+
+
 if __name__ == "__main__":
     unittest.main()
