@@ -37,11 +37,22 @@ struct Texts {
     static constexpr const char* kNoDestination = "Unable to open destination for smartpop file :";
     static constexpr const char* kClosing = "SmartPop Closing";
     static constexpr const char* kClosedAfter = "SmartPop connection to %s closed after %d messages";
+    static constexpr const char* kEndedAfter = "SmartPop connection to %s ended after %d messages: %s";
     static constexpr const char* kLost = "SmartPop connection lost talking to ";
     static constexpr const char* kTimeout = "SmartPop timeout talking to %s[%s] on port %d";
     static constexpr const char* kTranscriptClosed = "Smartpop closed";
     static constexpr const char* kBodyShown = ">.";
     static constexpr const char* kPasswordShown = "PASS ********";
+    // How a run ended, when it did not end with the provider's answer to QUIT (kEndedAfter).
+    static constexpr const char* kHowNoConnect = "no connection to the provider could be made";
+    static constexpr const char* kHowTls = "TLS could not be set up, so nothing was asked";
+    static constexpr const char* kHowLost = "the provider closed the connection";
+    static constexpr const char* kHowSilent = "the provider fell silent";
+    static constexpr const char* kHowNoQuitReply =
+        "the provider did not answer QUIT, so it may keep the messages marked for deletion (they are not "
+        "fetched twice)";
+    static constexpr const char* kHowLongReply = "the provider sent a reply line that is too long";
+    static constexpr const char* kHowStopped = "the server is stopping";
     // Our own additions: said where they happen, with what to do.
     static constexpr const char* kBusy =
         "SmartPop: %s is still being collected by an earlier run; it is not collected twice at once";
@@ -239,6 +250,7 @@ CSmartPop::CSmartPop(std::string account) : account_(std::move(account)) {
 }
 
 CSmartPop::~CSmartPop() {
+    LogEnd(Texts::kHowStopped);  // every other end has said so already
     DiscardMessage();
     if (transcript_.IsOpen()) {
         Transcript(Texts::kTranscriptClosed);
@@ -306,9 +318,11 @@ bool CSmartPop::OnStart() {
         WriteLogLine(Format(Texts::kInitFailed, SocketErrorText(err), static_cast<unsigned>(err)));
         // Without a socket the next one-second check ends the collector.
         Close(false);
+        connectFailed_ = true;
     }
     WriteLogLine(Texts::kConnecting + account_);
     closed_ = false;
+    running_ = true;
 
     if (transcriptOn_) {
         const std::string path = JoinPath(root, account_ + ".log");
@@ -331,6 +345,7 @@ void CSmartPop::OnConnect() {
         return;
     }
     WriteLogLine(Format(Texts::kInitFailed, SocketErrorText(err), static_cast<unsigned>(err)));
+    LogEnd(Texts::kHowNoConnect);
     Close(true);
 }
 
@@ -370,7 +385,7 @@ void CSmartPop::OnLineTooLong() {
     // run ends now. Messages marked for deletion stay too; their UIDs are recorded.
     state_ = State::QuitSent;
     SendCommand("QUIT");
-    Finish();
+    Finish(Texts::kHowLongReply);
 }
 
 void CSmartPop::OnGreeting(const std::string&) {
@@ -425,6 +440,7 @@ void CSmartPop::OnTlsReady(bool ok, const std::string& reason) {
 
 void CSmartPop::EndWithoutTls(const std::string& logLine) {
     WriteLogLine(logLine);
+    LogEnd(Texts::kHowTls);
     Transcript(Texts::kTranscriptClosed);
     CloseTranscript();
     state_ = State::QuitSent;
@@ -675,13 +691,23 @@ void CSmartPop::ErrorEnd() {
     SendCommand("QUIT");
 }
 
-void CSmartPop::Finish() {
+void CSmartPop::Finish(const char* how) {
     if (closed_) return;
     Transcript(Texts::kTranscriptClosed);
     CloseTranscript();
-    WriteLogLine(Format(Texts::kClosedAfter, Printable(account_).c_str(), int(collected_)));
+    LogEnd(how);
     closed_ = true;
     Close(true);
+}
+
+void CSmartPop::LogEnd(const char* how) {
+    if (!running_ || endLogged_) return;
+    endLogged_ = true;
+    if (how) {
+        WriteLogLine(Format(Texts::kEndedAfter, Printable(account_).c_str(), int(collected_), how));
+    } else {
+        WriteLogLine(Format(Texts::kClosedAfter, Printable(account_).c_str(), int(collected_)));
+    }
 }
 
 void CSmartPop::OnClose() {
@@ -695,10 +721,15 @@ void CSmartPop::OnClose() {
     DiscardMessage();
     Close(false);
     closed_ = true;
+    lost_ = true;
 }
 
 void CSmartPop::OnTimeout() {
     WriteLogLine(Format(Texts::kTimeout, Printable(host_).c_str(), localAddress_.c_str(), int(localPort_)));
+    LogEnd(connectFailed_              ? Texts::kHowNoConnect
+           : lost_                     ? Texts::kHowLost
+           : state_ == State::QuitSent ? Texts::kHowNoQuitReply
+                                       : Texts::kHowSilent);
     DiscardMessage();
     Close(true);
 }

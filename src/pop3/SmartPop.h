@@ -39,6 +39,11 @@
 // What goes on the wire is what was meant: a command that holds a CR or LF (a damaged password
 // in the store) is never sent; the run logs it once and ends with QUIT.
 //
+// Every run that tried to connect ends with exactly one line: "SmartPop connection to A closed
+// after N messages" when the provider answered QUIT (or went away right after it), else "... ended
+// after N messages: " and how (no connection, TLS, a dropped or silent provider, no answer to
+// QUIT, the server stopping).
+//
 // One run per account: a collector claims its account for its whole life; a start that finds
 // the account claimed logs so and starts nothing for it. The collector count stands behind
 // "PVG:SMARTPOP", which stays set until the last collector of all has ended.
@@ -165,7 +170,10 @@ private:
     void DiscardMessage();
     void Quit();        // QUIT after a local failure: "SmartPop Closing"
     void ErrorEnd();    // QUIT without waiting for the reply
-    void Finish();      // the closing lines, then the thread ends
+    void Finish(const char* how = nullptr);  // the closing lines, then the thread ends
+    // The run's one closing line: how it ended (null: with the answer to QUIT) and how many
+    // messages it collected. Said once, whichever way the run ends.
+    void LogEnd(const char* how);
     void Transcript(std::string_view text);
     void CloseTranscript();
 
@@ -194,6 +202,10 @@ private:
     uint16_t limit_ = kMessageLimit;
     TextFileWriter message_;
 
+    bool running_ = false;        // a connection was attempted: the run owes a closing line
+    bool endLogged_ = false;
+    bool connectFailed_ = false;
+    bool lost_ = false;           // the provider closed the connection in the middle
     bool claimed_ = false;
     bool counted_ = false;
     unsigned port_ = kDefaultPort;

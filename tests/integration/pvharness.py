@@ -356,13 +356,16 @@ class ScriptedProvider:
                   test may change the list between runs (a provider that reuses UIDs)
       stuff_dots  False: lines that start with "." go out without the doubled dot
       uidl        False: UIDL is refused
-      quit_reply  False: QUIT is never answered (the provider closes and deletes nothing)
+      quit_reply  False: QUIT is never answered (the provider keeps silent until the client goes,
+                  and deletes nothing)
+      hang_up_at  a command (e.g. "RETR") the provider answers by closing the connection
     Every command line received is kept, session by session, in `sessions`."""
 
-    def __init__(self, user, password, messages=(), stuff_dots=True, uidl=True, quit_reply=True):
+    def __init__(self, user, password, messages=(), stuff_dots=True, uidl=True, quit_reply=True, hang_up_at=None):
         self.user, self.password = user, password
         self.messages = [list(m) for m in messages]
         self.stuff_dots, self.uidl, self.quit_reply = stuff_dots, uidl, quit_reply
+        self.hang_up_at = hang_up_at
         self.sessions = []
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
@@ -409,6 +412,8 @@ class ScriptedProvider:
             said.append(line)
             verb, _, arg = line.partition(" ")
             verb = verb.upper()
+            if verb.upper() == self.hang_up_at:
+                return
             number = int(arg) if arg.isdigit() else 0
             known = 1 <= number <= len(self.messages) and number - 1 not in marked
             if verb == "USER":
@@ -429,6 +434,8 @@ class ScriptedProvider:
                 reply = b"+OK marked\r\n"
             elif verb == "QUIT":
                 if not self.quit_reply:
+                    while conn.recv(65536):
+                        pass
                     return
                 self.messages = [m for i, m in enumerate(self.messages) if i not in marked]
                 conn.sendall(b"+OK bye\r\n")

@@ -3,9 +3,10 @@ on cue (pvharness.ScriptedProvider). Whatever the provider does, no message is d
 is stored here, and no message keeps the others from being collected."""
 
 import os
+import re
 import unittest
 
-from pvharness import Installation, ScriptedProvider
+from pvharness import Installation, ScriptedProvider, free_port
 
 PASSWORD = "s3cret-Word"
 ACCOUNT = "u@127.0.0.1"
@@ -21,6 +22,7 @@ class ProviderCase(unittest.TestCase):
         self.inst = Installation()
         self.addCleanup(self.inst.cleanup)
         self.inst.configure()
+        self.inst.set_dword("AdvCon", "SmartPoptimeout", 2)  # a silent provider is given up soon
         self.inbox = os.path.join(self.inst.spool, "inbox")
 
     def provider(self, messages, **cue):
@@ -40,7 +42,8 @@ class ProviderCase(unittest.TestCase):
         return out
 
     def closing(self, out):
-        return [l for l in out if l.startswith(f"SmartPop connection to {ACCOUNT} closed after")]
+        """Every line that says how the run ended."""
+        return [l for l in out if re.match(f"SmartPop connection to {re.escape(ACCOUNT)} (closed|ended) after", l)]
 
 
 class UidRecordTest(ProviderCase):
@@ -106,6 +109,38 @@ class LineBreakTest(ProviderCase):
         self.assertEqual(sum("holds a line break" in l for l in out), 1, out)
         self.assertFalse(any("DELE" in l or "abc" in l for l in out), "the secret stays out of the log")
         self.assertEqual(self.closing(out), [f"SmartPop connection to {ACCOUNT} closed after 0 messages"])
+
+
+class ClosingLineTest(ProviderCase):
+    def test_every_run_ends_with_exactly_one_line(self):
+        provider = self.provider([["a", message(1)], ["b", message(2)]], quit_reply=False)
+        key = "SmartPop\\" + ACCOUNT
+        ends = {}
+        out = self.inst.smartpop_run()
+        ends["no answer to QUIT"] = self.closing(out)
+        provider.quit_reply, provider.hang_up_at = True, "RETR"
+        out = self.inst.smartpop_run()
+        ends["dropped"] = self.closing(out)
+        provider.hang_up_at = None
+        self.inst.run("postvane-admin", "smartpop", "security", ACCOUNT, "tls")
+        out = self.inst.smartpop_run()
+        ends["TLS"] = self.closing(out)
+        self.inst.run("postvane-admin", "smartpop", "security", ACCOUNT, "none")
+        self.inst.set_dword(key, "port", free_port())
+        out = self.inst.smartpop_run()
+        ends["refused"] = self.closing(out)
+        self.assertEqual(ends, {
+            "no answer to QUIT": [f"SmartPop connection to {ACCOUNT} ended after 2 messages: the provider did not "
+                                  "answer QUIT, so it may keep the messages marked for deletion (they are not "
+                                  "fetched twice)"],
+            "dropped": [f"SmartPop connection to {ACCOUNT} ended after 0 messages: the provider closed the "
+                        "connection"],
+            "TLS": [f"SmartPop connection to {ACCOUNT} ended after 0 messages: TLS could not be set up, so nothing "
+                    "was asked"],
+            "refused": [f"SmartPop connection to {ACCOUNT} ended after 0 messages: no connection to the provider "
+                        "could be made"],
+        })
+        self.assertEqual(len(provider.texts()), 2, "nothing was deleted without an answered QUIT")
 
 
 if __name__ == "__main__":
