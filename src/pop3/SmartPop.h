@@ -107,9 +107,19 @@ public:
 
     // Messages fetched (or recognised) per run; the rest wait for the next run.
     static constexpr uint16_t kMessageLimit = 50;
-    // The longest line taken from the provider, message text included. Beyond it the run ends
-    // with QUIT and the message stays on the provider: storing it cut or joined would change it.
+    // The longest reply line taken from the provider; beyond it the run ends with QUIT. Message
+    // text is never cut or joined: a longer line is written to the file in pieces of this size as
+    // it arrives, so memory stays bounded and the line arrives whole.
     static constexpr size_t kMaxLineBytes = 256 * 1024;
+    // The size limit for collected mail, in bytes: `AdvCon\SmartPopMaxMessageSize`; when missing
+    // or 0, `AdvCon\MaxMessageSize`, and then the SMTP receiver's default. A message over it is
+    // not stored: the rest of it is read and dropped up to kOversizeDrainBytes more (to reach the
+    // next message), it stays on the provider, later runs skip it (by UID, listed in
+    // <Maildrop>/<account>.skip) and the postmaster is told once with its size, sender and
+    // subject. A message longer still (an endless one) ends the run.
+    static constexpr const char* kMaxSizeValue = "SmartPopMaxMessageSize";
+    static constexpr uint64_t kOversizeDrainBytes = 16 * 1024 * 1024;
+    static constexpr size_t kMaxNoticeField = 200;  // characters of a header quoted in the notice
     // UIDs kept in an account's record; POP3 allows 70 characters each.
     static constexpr size_t kMaxRecordedUids = 10000;
     static constexpr size_t kMaxUidLength = 70;
@@ -132,7 +142,6 @@ protected:
     void OnConnect() override;
     void OnClose() override;
     void OnLine(std::string& line) override;
-    void OnLineTooLong() override;
     void OnTlsReady(bool ok, const std::string& reason) override;
 
 private:
@@ -163,7 +172,19 @@ private:
     void FetchCurrent();
     void NextOrQuit();
     bool OpenMessage();  // false (logged, QUIT sent) when the file cannot be made
-    bool StoreLine(const std::string& line);
+    // Writes message text: a whole line (lineEnds) or a piece of a long one.
+    bool StoreText(std::string_view text, bool lineEnds);
+    void ReplyTooLong();
+    // Messages over the size limit.
+    static uint32_t ReadMaxCollectedSize();
+    void NoteHeader(std::string_view text);  // From, Subject, Message-ID for the notice
+    void BeginOversize();
+    void EndOversize(bool endless);
+    bool WriteOversizeNotice(bool endless);
+    std::string SkipPath() const;
+    void LoadSkipped();
+    void PruneSkipped();
+    void AppendSkipped(const std::string& key);
     // Commits the finished message; false (logged) when it could not be made durable.
     bool CommitMessage(const std::string& uid);
     void ReconcileUids();
@@ -201,6 +222,18 @@ private:
     State state_ = State::AwaitGreeting;
     uint16_t limit_ = kMessageLimit;
     TextFileWriter message_;
+
+    // The message being received.
+    bool lineEnds_ = true;        // the line just handed on ends there (else: a piece of it)
+    bool midLine_ = false;        // the text so far ended inside a line
+    uint64_t messageBytes_ = 0;   // its size as stored, CR LF line ends
+    bool oversize_ = false;       // over the limit: the rest is read and dropped
+    bool noticeDue_ = false;      // ... and the postmaster has not been told yet
+    bool inHeader_ = true;
+    std::string from_, subject_, messageId_;
+    uint32_t maxSize_ = 0;
+    std::set<std::string> skipped_;       // over-size messages left on the provider
+    std::set<std::string> stillSkipped_;  // ... that the provider still lists
 
     bool running_ = false;        // a connection was attempted: the run owes a closing line
     bool endLogged_ = false;

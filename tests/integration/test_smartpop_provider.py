@@ -80,6 +80,62 @@ class UidRecordTest(ProviderCase):
         self.assertNotIn("RETR 1", provider.sessions[1])
 
 
+class BigMessageTest(ProviderCase):
+    def notices(self):
+        """Committed pairs for the postmaster: their texts."""
+        found = []
+        for name in sorted(n for n in os.listdir(self.inbox) if n.endswith(".wrk")):
+            with open(os.path.join(self.inbox, name), "rb") as f:
+                if f.read().split(b"\r\n")[1:2] == [b"postmaster"]:
+                    with open(os.path.join(self.inbox, name[:-4] + ".txt"), "rb") as t:
+                        found.append(t.read())
+        return found
+
+    def test_long_lines_arrive_whole(self):
+        # 300 KiB lines: one that the provider dot-stuffs, one with CRs inside, then an ordinary message.
+        long_text = message(1, b"." + b"x" * 300 * 1024 + b"\r\n" + b"ab\rcd" * 60000 + b"\r\nend\r\n")
+        provider = self.provider([["a", long_text], ["b", message(2)]])
+        out = self.inst.smartpop_run()
+        self.assertEqual(self.collected(), [long_text, message(2)])
+        self.assertEqual(self.closing(out), [f"SmartPop connection to {ACCOUNT} closed after 2 messages"])
+        self.assertEqual(provider.texts(), [])
+
+    def test_over_size_message_stays_skipped_and_postmaster_hears_once(self):
+        self.inst.set_dword("AdvCon", "SmartPopMaxMessageSize", 100000)
+        big = b"From: Big Sender <big@remote.test>\r\nSubject: the holiday photos\r\n\r\n" + b"y" * 76 * 2000
+        provider = self.provider([["a", message(1)], ["big", big], ["c", message(3)]])
+        out = self.inst.smartpop_run()
+        self.assertEqual(self.collected(), [message(1), message(3)])
+        self.assertEqual(provider.texts(), [big])
+        self.assertEqual(self.closing(out), [f"SmartPop connection to {ACCOUNT} closed after 2 messages"])
+        notices = self.notices()
+        self.assertEqual(len(notices), 1)
+        for text in (b"Big Sender <big@remote.test>", b"the holiday photos", b"%d bytes" % (len(big) + 2),
+                     b"Date: ", b"Message-ID: <", b"To: postmaster"):
+            self.assertIn(text, notices[0])
+        # Later runs skip it without fetching it, and say nothing more to the postmaster.
+        provider.messages.append(["d", message(4)])
+        self.inst.smartpop_run()
+        self.assertNotIn("RETR 1", provider.sessions[1])
+        self.assertEqual(self.collected(), [message(1), message(3), message(4)])
+        self.assertEqual(len(self.notices()), 1)
+        self.assertEqual(provider.texts(), [big])
+
+    def test_endless_message_ends_the_run_and_later_runs_skip_it(self):
+        self.inst.set_dword("AdvCon", "SmartPopMaxMessageSize", 1000)
+        endless = b"Subject: never ends\r\n\r\n" + b"z" * 1022 * 1024 * 17 + b"\r\n"  # past the drain bound
+        provider = self.provider([["e", endless], ["f", message(2)]])
+        out = self.inst.smartpop_run()
+        self.assertEqual(self.closing(out), [f"SmartPop connection to {ACCOUNT} ended after 0 messages: an "
+                                             "over-size message did not end; later runs skip it"])
+        self.assertEqual(self.collected(), [])
+        self.assertIn(b"more than", self.notices()[0])
+        self.inst.smartpop_run()
+        self.assertEqual(self.collected(), [message(2)])
+        self.assertEqual(len(self.notices()), 1)
+        self.assertEqual(provider.texts(), [endless])
+
+
 class DotTest(ProviderCase):
     def test_provider_that_does_not_double_dots_loses_nothing(self):
         dotted = message(1, b".signature dash\r\n. a dot and a blank\r\n.\tdot tab\r\nlast line\r\n")
