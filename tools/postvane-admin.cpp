@@ -9,6 +9,8 @@
 
 #include "ToolCommon.h"
 #include "core/Folders.h"
+#include "core/Format.h"
+#include "core/ProtocolText.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "core/TextFile.h"
@@ -131,7 +133,7 @@ int Domain(const Args& a) {
     }
     Need(a, 2);
     const std::string& name = a[1];
-    if (name.empty() || name.find_first_of(" \t\\/@,") != std::string::npos) {
+    if (name.empty() || name.find_first_of(" \t\\/@,") != std::string::npos || !pv::IsProtocolSafe(name)) {
         Fail("'" + name + "' is not a valid domain name.", 2);
     }
     uint32_t flag = 0;
@@ -448,6 +450,12 @@ void CheckDeliverTo(const std::string& name) {
     }
 }
 
+// A value that goes into a command sent to a provider: a line break in it would send a command
+// of its own.
+void CheckProtocolValue(const std::string& value, const char* what) {
+    if (!pv::IsProtocolSafe(value)) Fail(pv::Format(pv::kProtocolUnsafeText, what), 2);
+}
+
 void CheckPort(const std::string& text, uint32_t& port) {
     char* end = nullptr;
     const unsigned long value = std::strtoul(text.c_str(), &end, 10);
@@ -533,6 +541,7 @@ int SmartPop(const Args& a) {
             if (i + 1 >= a.size()) Fail("'" + a[i] + "' needs a value", 2);
             if (a[i] == "--password") {
                 password = ReadPassword(a[++i]);
+                CheckProtocolValue(password, "The password");
             } else if (a[i] == "--deliver-to") {
                 deliverTo = a[++i];
                 CheckDeliverTo(deliverTo);
@@ -557,7 +566,9 @@ int SmartPop(const Args& a) {
     }
     Need(a, 3);
     if (cmd == "password") {
-        if (!key.WriteString("pwd", ReadPassword(a[2]))) Fail("could not write the password.");
+        const std::string password = ReadPassword(a[2]);
+        CheckProtocolValue(password, "The password");
+        if (!key.WriteString("pwd", password)) Fail("could not write the password.");
         return 0;
     }
     if (cmd == "deliver-to") {
@@ -638,8 +649,9 @@ int Relay(const Args& a) {
             key.DeleteValue(pv::kRelayPasswordValue);  // a password for nobody has no use
             return 0;
         }
-        if (value.size() > pv::kMaxRelayUser || value.find_first_of("\r\n") != std::string::npos) {
-            Fail("the user name must be one line of at most " + std::to_string(pv::kMaxRelayUser) + " characters.", 2);
+        CheckProtocolValue(value, "The user name");
+        if (value.size() > pv::kMaxRelayUser) {
+            Fail("the user name must be at most " + std::to_string(pv::kMaxRelayUser) + " characters long.", 2);
         }
         if (!key.WriteString(pv::kRelayUserValue, value)) Fail("could not write the user.");
         if (pv::ReadRelaySettings().security == pv::RelaySecurity::Unset) {
@@ -651,6 +663,7 @@ int Relay(const Args& a) {
     if (cmd == "password") {
         const std::string password = ReadPassword(value);
         if (password.empty()) Fail("an empty password is not allowed.", 2);
+        CheckProtocolValue(password, "The password");
         if (password.size() > pv::kMaxRelayPassword) {
             Fail("the password is " + std::to_string(password.size()) + " characters long; at most " +
                      std::to_string(pv::kMaxRelayPassword) + " fit.",

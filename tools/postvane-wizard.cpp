@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "ToolCommon.h"
+#include "core/ProtocolText.h"
 #include "core/RegistryKey.h"
 #include "net/LanTls.h"
 #include "net/Tls.h"
@@ -149,6 +150,11 @@ int main(int argc, char** argv) {
     }
     if (a.maildrop.empty() || a.maildrop[0] != '/') {
         std::cerr << "postvane-wizard: the mail folder must be an absolute path (got '" << a.maildrop << "').\n";
+        return 2;
+    }
+    if (!pv::IsProtocolSafe(a.gateway) || !pv::IsProtocolSafe(a.domain)) {
+        std::cerr << "postvane-wizard: the relay's name and the domain must not contain control characters: they "
+                     "are sent to the relay as they are.\n";
         return 2;
     }
     if (a.domain.empty() || a.postmaster.empty() || a.postmaster.find_first_of("/\\,@") != std::string::npos) {

@@ -18,6 +18,8 @@
 
 #include "applet/Controls.h"
 #include "applet/DomainDlg.h"
+#include "core/Format.h"
+#include "core/ProtocolText.h"
 #include "core/RegistryKey.h"
 
 namespace pv {
@@ -106,6 +108,10 @@ void CSmartPopAccountDlg::TryAccept() {
                     QString("'%1' cannot be an account: write the mailbox name, \"@\" and the provider's POP3 "
                             "server, without \"/\", \"\\\", \"..\" or control characters.")
                         .arg(account));
+        return;
+    }
+    if (!IsProtocolSafe(password_->text().toStdString())) {
+        ShowRefusal(this, refusal_, QString::fromStdString(Format(kProtocolUnsafeText, "The password")));
         return;
     }
     if (taken_.contains(account, Qt::CaseInsensitive)) {

@@ -165,7 +165,8 @@ bool CConnectionManager::Connect() {
             status.state = platform::kDialConnected;
         } else if (dialer_->Status(handle_, status) != platform::kDialOk) {
             if (statusFailures++ > kStatusFailuresTolerated - 1) {
-                WriteLogLine("Dial abandoned: the state of the connection " + entry_ +
+                // No name, no blank for it: an empty Connection must not leave a double space.
+                WriteLogLine("Dial abandoned: the state of the connection" + (entry_.empty() ? "" : " " + entry_) +
                              " could not be read seven times in a row");
                 break;
             }

@@ -22,6 +22,15 @@ bool CLineReader::Append(std::string_view piece) {
     return true;
 }
 
+std::string CLineReader::TakePiece() {
+    size_t keep = 0;
+    while (keep < line_.size() && line_[line_.size() - 1 - keep] == '\r') ++keep;
+    if (keep == line_.size()) keep = 0;  // a run of CRs as long as a piece goes on as it is
+    std::string piece = line_.substr(0, line_.size() - keep);
+    line_.erase(0, line_.size() - keep);
+    return piece;
+}
+
 void CLineReader::Clear() {
     std::string().swap(line_);
     discarding_ = false;

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -15,12 +17,15 @@
 #include "core/Fingerprint.h"
 #include "core/Folders.h"
 #include "core/Log.h"
+#include "core/ProtocolText.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "delivery/Mailbox.h"
 #include "net/Listeners.h"
 #include "net/Tls.h"
 #include "platform/SocketErrors.h"
+#include "smtp/FailureReport.h"
+#include "smtp/SmtpServer.h"
 
 namespace pv {
 
@@ -36,11 +41,23 @@ struct Texts {
     static constexpr const char* kNoDestination = "Unable to open destination for smartpop file :";
     static constexpr const char* kClosing = "SmartPop Closing";
     static constexpr const char* kClosedAfter = "SmartPop connection to %s closed after %d messages";
+    static constexpr const char* kEndedAfter = "SmartPop connection to %s ended after %d messages: %s";
     static constexpr const char* kLost = "SmartPop connection lost talking to ";
     static constexpr const char* kTimeout = "SmartPop timeout talking to %s[%s] on port %d";
     static constexpr const char* kTranscriptClosed = "Smartpop closed";
     static constexpr const char* kBodyShown = ">.";
     static constexpr const char* kPasswordShown = "PASS ********";
+    // How a run ended, when it did not end with the provider's answer to QUIT (kEndedAfter).
+    static constexpr const char* kHowNoConnect = "no connection to the provider could be made";
+    static constexpr const char* kHowTls = "TLS could not be set up, so nothing was asked";
+    static constexpr const char* kHowLost = "the provider closed the connection";
+    static constexpr const char* kHowSilent = "the provider fell silent";
+    static constexpr const char* kHowNoQuitReply =
+        "the provider did not answer QUIT, so it may keep the messages marked for deletion (they are not "
+        "fetched twice)";
+    static constexpr const char* kHowLongReply = "the provider sent a reply line that is too long";
+    static constexpr const char* kHowStopped = "the server is stopping";
+    static constexpr const char* kHowEndless = "an over-size message did not end; later runs skip it";
     // Our own additions: said where they happen, with what to do.
     static constexpr const char* kBusy =
         "SmartPop: %s is still being collected by an earlier run; it is not collected twice at once";
@@ -50,9 +67,22 @@ struct Texts {
     static constexpr const char* kNotStored =
         "SmartPop could not store message %d of %s (%s); it stays on the provider. Check that the inbox folder "
         "is writable and the disk has room.";
+    static constexpr const char* kOversize =
+        "SmartPop: message %d of %s is over %u bytes (AdvCon\\SmartPopMaxMessageSize); it is not stored and "
+        "stays on the provider, %s%s";
+    static constexpr const char* kSkippedByUid = "skipped by later runs";
+    static constexpr const char* kDroppedAgain = "read and dropped again by later runs (the provider gives it no UID)";
+    static constexpr const char* kOversizeNoticed = ". The postmaster is told.";
+    static constexpr const char* kOversizeKnown = "";
+    static constexpr const char* kSkipped =
+        "SmartPop: message %d of %s (UID %s) is over the size limit and stays on the provider; fetch it with a "
+        "mail client, or raise AdvCon\\SmartPopMaxMessageSize";
+    static constexpr const char* kNoNotice =
+        "SmartPop could not write the notice about an over-size message of %s to the postmaster (%s)";
+    static constexpr const char* kNoSkipRecord =
+        "SmartPop could not write its record of over-size messages %s (%s); the postmaster may be told twice";
     static constexpr const char* kLineTooLong =
-        "SmartPop: %s sent a line longer than %zu bytes in message %d; the run ends and the message stays on the "
-        "provider. Fetch it with a mail client.";
+        "SmartPop: %s sent a reply line longer than %zu bytes after message %d; the run ends.";
     static constexpr const char* kRecognised =
         "SmartPop: message %d of %s was stored by an earlier run (UID %s); it is deleted without fetching it again";
     static constexpr const char* kBadSecurity =
@@ -74,6 +104,9 @@ struct Texts {
         "(postvane-admin smartpop fingerprint): it must be the SHA-256 fingerprint of the provider's "
         "certificate.";
     static constexpr const char* kNoTlsStart = "SmartPop could not start TLS with %s for %s; it waits for the next run";
+    static constexpr const char* kLineBreak =
+        "SmartPop: the %s command for %s holds a line break, so it is not sent and the run ends. Set the "
+        "account's values again (postvane-admin smartpop password; the account name itself for USER).";
     static constexpr const char* kNoRecord =
         "SmartPop could not write its UID record %s (%s); a message whose DELE is lost may be collected twice";
 };
@@ -107,6 +140,49 @@ std::string Format(const char* format, Args... args) {
 std::string_view TrimLeft(std::string_view text) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
     return text;
+}
+
+// A header value quoted in the postmaster's notice: one line of printable ASCII, bounded, so the
+// notice needs no MIME and nothing from the provider reaches a header or the log as it came.
+std::string NoticeText(std::string_view value) {
+    value = TrimLeft(value);
+    std::string out(value.substr(0, CSmartPop::kMaxNoticeField));
+    for (char& c : out) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b >= 0x7f) c = '?';
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
+// The date as mail wants it (RFC 5322), in local time.
+std::string MailDate(std::time_t now) {
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const long offset = tm.tm_gmtoff / 60;
+    return Format("%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[tm.tm_wday], tm.tm_mday, kMonths[tm.tm_mon],
+                  tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, offset < 0 ? '-' : '+', std::labs(offset) / 60,
+                  std::labs(offset) % 60);
+}
+
+// FNV-1a: a stable name for a message the provider gives no trusted UID, from its headers.
+std::string HeaderKey(const std::string& text) {
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : text) {
+        hash ^= c;
+        hash *= 1099511628211ull;
+    }
+    return Format("~%016llx", static_cast<unsigned long long>(hash));
 }
 
 bool IsUid(std::string_view uid) {
@@ -235,6 +311,7 @@ CSmartPop::CSmartPop(std::string account) : account_(std::move(account)) {
 }
 
 CSmartPop::~CSmartPop() {
+    LogEnd(Texts::kHowStopped);  // every other end has said so already
     DiscardMessage();
     if (transcript_.IsOpen()) {
         Transcript(Texts::kTranscriptClosed);
@@ -247,7 +324,8 @@ CSmartPop::~CSmartPop() {
 }
 
 bool CSmartPop::OnStart() {
-    SetLineOptions({true, kMaxLineBytes});  // line ends kept: a CR inside a line is message text
+    // Line ends kept: a CR inside a line is message text; long lines come in pieces.
+    SetLineOptions({true, kMaxLineBytes, true});
     SetTimeout(ReadTimeoutSeconds("SmartPoptimeout", kDefaultTimeout));
     if (!IsValidSmartPopAccount(account_)) {
         WriteLogLine(Texts::kInvalidMailbox + Printable(account_));
@@ -291,6 +369,7 @@ bool CSmartPop::OnStart() {
     uint32_t port = defaultPort;
     key.ReadInt("port", port);
     port_ = port >= 1 && port <= 65535 ? port : defaultPort;
+    maxSize_ = ReadMaxCollectedSize();
     inboxFolder_ = QueueDirectory(kInboxDir);
     ::mkdir(inboxFolder_.c_str(), 0700);  // a failure shows when the first message is stored
 
@@ -302,9 +381,11 @@ bool CSmartPop::OnStart() {
         WriteLogLine(Format(Texts::kInitFailed, SocketErrorText(err), static_cast<unsigned>(err)));
         // Without a socket the next one-second check ends the collector.
         Close(false);
+        connectFailed_ = true;
     }
     WriteLogLine(Texts::kConnecting + account_);
     closed_ = false;
+    running_ = true;
 
     if (transcriptOn_) {
         const std::string path = JoinPath(root, account_ + ".log");
@@ -327,6 +408,7 @@ void CSmartPop::OnConnect() {
         return;
     }
     WriteLogLine(Format(Texts::kInitFailed, SocketErrorText(err), static_cast<unsigned>(err)));
+    LogEnd(Texts::kHowNoConnect);
     Close(true);
 }
 
@@ -334,11 +416,17 @@ void CSmartPop::OnConnect() {
 void CSmartPop::OnReceive() { ReceiveLines(kReceiveBytes); }
 
 void CSmartPop::OnLine(std::string& line) {
+    // A piece of a long line comes without the LF; the last piece, like a whole line, with it.
+    lineEnds_ = !line.empty() && line.back() == '\n';
+    if (!lineEnds_ && state_ != State::Receiving) {
+        ReplyTooLong();
+        return;
+    }
     // The line without its LF and the CR before it; a CR elsewhere stays.
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (lineEnds_) line.pop_back();
+    if (lineEnds_ && !line.empty() && line.back() == '\r') line.pop_back();
     if (state_ == State::Receiving) {
-        Transcript(Texts::kBodyShown);
+        if (lineEnds_) Transcript(Texts::kBodyShown);
     } else {
         Transcript(">" + line);
     }
@@ -359,24 +447,24 @@ void CSmartPop::OnLine(std::string& line) {
     }
 }
 
-void CSmartPop::OnLineTooLong() {
+void CSmartPop::ReplyTooLong() {
     WriteLogLine(Format(Texts::kLineTooLong, Printable(account_).c_str(), kMaxLineBytes, int(current_)));
     DiscardMessage();
     // The rest of that message is still coming, so no reply to QUIT could be told from it: the
     // run ends now. Messages marked for deletion stay too; their UIDs are recorded.
     state_ = State::QuitSent;
     SendCommand("QUIT");
-    Finish();
+    Finish(Texts::kHowLongReply);
 }
 
 void CSmartPop::OnGreeting(const std::string&) {
     if (security_ == PopSecurity::Stls && !tlsUp_) {
-        SendCommand("STLS");
         state_ = State::StlsSent;
+        SendCommand("STLS");
         return;
     }
-    SendCommand("USER " + user_);
     state_ = State::UserSent;
+    SendCommand("USER " + user_);
 }
 
 void CSmartPop::OnStlsReply(const std::string& line) {
@@ -415,12 +503,13 @@ void CSmartPop::OnTlsReady(bool ok, const std::string& reason) {
         state_ = State::AwaitGreeting;
         return;
     }
-    SendCommand("USER " + user_);
     state_ = State::UserSent;
+    SendCommand("USER " + user_);
 }
 
 void CSmartPop::EndWithoutTls(const std::string& logLine) {
     WriteLogLine(logLine);
+    LogEnd(Texts::kHowTls);
     Transcript(Texts::kTranscriptClosed);
     CloseTranscript();
     state_ = State::QuitSent;
@@ -429,15 +518,16 @@ void CSmartPop::EndWithoutTls(const std::string& logLine) {
 }
 
 void CSmartPop::OnUserReply(const std::string&) {
-    SendCommand("PASS " + password_, Texts::kPasswordShown);
     state_ = State::PassSent;
+    SendCommand("PASS " + password_, Texts::kPasswordShown);
 }
 
 void CSmartPop::OnPassReply(const std::string&) {
+    LoadSkipped();
     limit_ = kMessageLimit;
     current_ = 1;
-    SendCommand("UIDL");
     state_ = State::UidlSent;
+    SendCommand("UIDL");
 }
 
 void CSmartPop::OnUidlReply(const std::string& line) {
@@ -446,6 +536,8 @@ void CSmartPop::OnUidlReply(const std::string& line) {
         LoadRecord();
         uids_.assign(size_t(limit_) + 1, std::string());
         stillListed_.clear();
+        firstListed_.clear();
+        doubled_.clear();
         state_ = State::UidlListing;
         return;
     }
@@ -462,6 +554,15 @@ void CSmartPop::OnUidlLine(const std::string& line) {
             SaveRecord();
         }
         stillListed_.clear();
+        PruneSkipped();
+        // A UID listed twice names no one message: both are fetched (a duplicate at worst).
+        for (std::string& uid : uids_) {
+            if (doubled_.count(uid)) uid.clear();
+        }
+        firstListed_.clear();
+        doubled_.clear();
+        // What earlier runs stored and never saw deleted; what this run stores is not in it.
+        pending_ = record_;
         FetchCurrent();
         return;
     }
@@ -478,17 +579,28 @@ void CSmartPop::OnUidlLine(const std::string& line) {
     const std::string_view uid = rest.substr(0, rest.find_first_of(" \t"));
     if (!IsUid(uid)) return;
     const std::string id(uid);
-    if (number >= 1 && number <= limit_) uids_[number] = id;
+    if (number >= 1 && number <= limit_) {
+        if (!firstListed_.insert(id).second) doubled_.insert(id);
+        uids_[number] = id;
+    } else if (firstListed_.count(id)) {
+        doubled_.insert(id);  // only UIDs this run may act on are watched, so memory stays bounded
+    }
     if (record_.count(id)) stillListed_.insert(id);
+    if (skipped_.count(id)) stillSkipped_.insert(id);
 }
 
 void CSmartPop::FetchCurrent() {
     const std::string uid = current_ < uids_.size() ? uids_[current_] : std::string();
-    recognised_ = !uid.empty() && record_.count(uid) != 0;
+    if (!uid.empty() && skipped_.count(uid)) {
+        WriteLogLine(Format(Texts::kSkipped, int(current_), Printable(account_).c_str(), uid.c_str()));
+        NextOrQuit();
+        return;
+    }
+    recognised_ = !uid.empty() && pending_.count(uid) != 0;
     if (recognised_) {
         WriteLogLine(Format(Texts::kRecognised, int(current_), Printable(account_).c_str(), uid.c_str()));
-        SendCommand("DELE " + std::to_string(current_));
         state_ = State::DeleSent;
+        SendCommand("DELE " + std::to_string(current_));
         return;
     }
     state_ = State::RetrSent;
@@ -498,14 +610,31 @@ void CSmartPop::FetchCurrent() {
 void CSmartPop::OnRetrReply(const std::string&) {
     // The status line itself is not part of the message.
     state_ = State::Receiving;
+    midLine_ = false;
+    messageBytes_ = 0;
+    oversize_ = false;
+    inHeader_ = true;
+    from_.clear();
+    subject_.clear();
+    messageId_.clear();
 }
 
 void CSmartPop::OnMessageLine(const std::string& line) {
-    const bool text = line.rfind("..", 0) == 0 || line.empty() || line.front() != '.';
-    if (text) {
-        // The provider doubled a leading "." (dot-stuffing); the message itself has one. Kept
-        // doubled, every such line would reach the user one dot longer than it was written.
-        StoreLine(!line.empty() && line.front() == '.' ? line.substr(1) : line);
+    const bool lineStart = !midLine_;
+    midLine_ = !lineEnds_;
+    if (!lineStart || !lineEnds_ || line != ".") {
+        // Only a lone "." ends the message. A provider that forgot to double a leading dot
+        // would otherwise have the rest of the message read as replies and lost. A doubled
+        // leading "." (dot-stuffing) is undone: the message itself has one; a single one is
+        // kept as it came. Both concern the start of a line only, never a later piece of it.
+        std::string_view text = line;
+        if (lineStart && text.rfind("..", 0) == 0) text.remove_prefix(1);
+        if (lineStart) NoteHeader(text);
+        StoreText(text, lineEnds_);
+        return;
+    }
+    if (oversize_) {
+        EndOversize(false);
         return;
     }
     // The end of the message. One without any line is stored empty rather than lost.
@@ -520,8 +649,8 @@ void CSmartPop::OnMessageLine(const std::string& line) {
         std::remove((tmpBase_ + kUidSuffix).c_str());
     }
     // Only now, with the message durable under its final name, may the provider forget it.
-    SendCommand("DELE " + std::to_string(current_));
     state_ = State::DeleSent;
+    SendCommand("DELE " + std::to_string(current_));
     ++collected_;
 }
 
@@ -535,9 +664,21 @@ bool CSmartPop::OpenMessage() {
     return false;
 }
 
-bool CSmartPop::StoreLine(const std::string& line) {
+bool CSmartPop::StoreText(std::string_view text, bool lineEnds) {
+    const uint64_t size = text.size() + (lineEnds ? 2 : 0);  // CR LF on disk
+    if (oversize_) {
+        // Read and dropped to reach the end of the message and the next one, within bounds.
+        messageBytes_ += size;
+        if (messageBytes_ - maxSize_ > kOversizeDrainBytes) EndOversize(true);
+        return false;
+    }
+    messageBytes_ += size;
+    if (messageBytes_ > maxSize_) {
+        BeginOversize();
+        return false;
+    }
     if (!message_.IsOpen() && !OpenMessage()) return false;
-    if (!message_.WriteLine(line)) {
+    if (!(lineEnds ? message_.WriteLine(text) : message_.Write(text))) {
         WriteLogLine(Format(Texts::kNotStored, int(current_), Printable(account_).c_str(),
                             std::strerror(message_.Errno())));
         DiscardMessage();
@@ -600,6 +741,12 @@ void CSmartPop::DiscardMessage() {
 }
 
 void CSmartPop::OnDeleReply(const std::string&) {
+    // Marked, not yet gone: the provider deletes it only when it answers QUIT.
+    if (current_ < uids_.size() && !uids_[current_].empty()) deleted_.push_back(uids_[current_]);
+    NextOrQuit();
+}
+
+void CSmartPop::NextOrQuit() {
     if (current_ < limit_) {
         ++current_;
         FetchCurrent();
@@ -610,9 +757,32 @@ void CSmartPop::OnDeleReply(const std::string&) {
     WriteLogLine(Texts::kClosing);
 }
 
-void CSmartPop::OnQuitReply(const std::string&) { Finish(); }
+void CSmartPop::OnQuitReply(const std::string& line) {
+    const std::string_view t = TrimLeft(line);
+    if (!t.empty() && t.front() == '+') ForgetDeleted();
+    Finish();
+}
+
+// The provider confirmed the deletions with its answer to QUIT: those UIDs name nothing here any
+// more, and a provider that hands them to new mail later must find them unknown.
+void CSmartPop::ForgetDeleted() {
+    if (deleted_.empty()) return;
+    size_t before = record_.size();
+    for (const std::string& uid : deleted_) record_.erase(uid);
+    deleted_.clear();
+    if (record_.size() != before) SaveRecord();
+}
 
 void CSmartPop::SendCommand(const std::string& command, const std::string& shown) {
+    if (HasLineBreak(command)) {
+        // A line break would end the command early and have the provider obey the rest ("PASS
+        // abc", "DELE 1"). Nothing of it goes out; the run ends with QUIT.
+        const std::string verb = shown.substr(0, shown.find(' '));
+        WriteLogLine(Format(Texts::kLineBreak, Printable(verb).c_str(), Printable(account_).c_str()));
+        state_ = State::QuitSent;
+        SendCommand("QUIT");
+        return;
+    }
     Transcript("<" + shown);
     SendLine(command);
 }
@@ -630,13 +800,23 @@ void CSmartPop::ErrorEnd() {
     SendCommand("QUIT");
 }
 
-void CSmartPop::Finish() {
+void CSmartPop::Finish(const char* how) {
     if (closed_) return;
     Transcript(Texts::kTranscriptClosed);
     CloseTranscript();
-    WriteLogLine(Format(Texts::kClosedAfter, Printable(account_).c_str(), int(collected_)));
+    LogEnd(how);
     closed_ = true;
     Close(true);
+}
+
+void CSmartPop::LogEnd(const char* how) {
+    if (!running_ || endLogged_) return;
+    endLogged_ = true;
+    if (how) {
+        WriteLogLine(Format(Texts::kEndedAfter, Printable(account_).c_str(), int(collected_), how));
+    } else {
+        WriteLogLine(Format(Texts::kClosedAfter, Printable(account_).c_str(), int(collected_)));
+    }
 }
 
 void CSmartPop::OnClose() {
@@ -650,10 +830,15 @@ void CSmartPop::OnClose() {
     DiscardMessage();
     Close(false);
     closed_ = true;
+    lost_ = true;
 }
 
 void CSmartPop::OnTimeout() {
     WriteLogLine(Format(Texts::kTimeout, Printable(host_).c_str(), localAddress_.c_str(), int(localPort_)));
+    LogEnd(connectFailed_              ? Texts::kHowNoConnect
+           : lost_                     ? Texts::kHowLost
+           : state_ == State::QuitSent ? Texts::kHowNoQuitReply
+                                       : Texts::kHowSilent);
     DiscardMessage();
     Close(true);
 }
@@ -677,6 +862,142 @@ void CSmartPop::Transcript(std::string_view text) {
 
 void CSmartPop::CloseTranscript() {
     if (transcript_.IsOpen()) transcript_.Close();
+}
+
+// --- messages over the size limit ---------------------------------------------------------------
+
+uint32_t CSmartPop::ReadMaxCollectedSize() {
+    CRegistryKey adv("AdvCon", false);
+    uint32_t size = 0;
+    if (adv.ReadInt(kMaxSizeValue, size) && size != 0) return size;
+    if (adv.ReadInt("MaxMessageSize", size) && size != 0) return size;
+    return CSMTPServer::kDefaultMaxMessageSize;
+}
+
+void CSmartPop::NoteHeader(std::string_view text) {
+    if (!inHeader_) return;
+    if (text.empty() && lineEnds_) {
+        inHeader_ = false;
+        return;
+    }
+    const struct {
+        const char* name;
+        std::string* into;
+    } fields[] = {{"From:", &from_}, {"Subject:", &subject_}, {"Message-ID:", &messageId_}};
+    for (const auto& f : fields) {
+        if (f.into->empty() && StartsWithNoCase(text, f.name)) *f.into = NoticeText(text.substr(std::strlen(f.name)));
+    }
+}
+
+void CSmartPop::BeginOversize() {
+    oversize_ = true;
+    DiscardMessage();
+    const std::string uid = current_ < uids_.size() ? uids_[current_] : std::string();
+    // Without a trusted UID the headers name it, so that the postmaster still hears of it once.
+    const std::string key = uid.empty() ? HeaderKey(from_ + "\n" + subject_ + "\n" + messageId_) : uid;
+    noticeDue_ = skipped_.size() < kMaxRecordedUids && skipped_.insert(key).second;
+    if (noticeDue_) AppendSkipped(key);
+    WriteLogLine(Format(Texts::kOversize, int(current_), Printable(account_).c_str(), maxSize_,
+                        uid.empty() ? Texts::kDroppedAgain : Texts::kSkippedByUid,
+                        noticeDue_ ? Texts::kOversizeNoticed : Texts::kOversizeKnown));
+}
+
+void CSmartPop::EndOversize(bool endless) {
+    oversize_ = false;
+    if (noticeDue_) WriteOversizeNotice(endless);
+    noticeDue_ = false;
+    if (endless) {
+        // The rest of it is still coming, so no reply to QUIT could be told from it.
+        state_ = State::QuitSent;
+        SendCommand("QUIT");
+        Finish(Texts::kHowEndless);
+        return;
+    }
+    // Not deleted: the message stays on the provider for a person to fetch.
+    NextOrQuit();
+}
+
+bool CSmartPop::WriteOversizeNotice(bool endless) {
+    // Written like any message for a local mailbox: the text, then its envelope, both flushed
+    // before the envelope's rename and the folder's flush make the pair visible.
+    const std::string base = InboundQueuePath();
+    std::string domain = PrimaryDomain();
+    if (domain.empty() || !IsProtocolSafe(domain)) domain = "localhost";
+    const std::time_t now = std::time(nullptr);
+    const std::string size = (endless ? "more than " : "") + std::to_string(messageBytes_);
+    std::vector<std::string> lines = {
+        "From: \"SmartPop\" <" + std::string(kReportSender) + ">",
+        "To: postmaster",
+        "Subject: A message too large to collect was left on the provider",
+        "Date: " + MailDate(now),
+        "Message-ID: <smartpop." + std::to_string(now) + "." + base.substr(base.size() - 8) + "@" + domain + ">",
+        "Auto-Submitted: auto-generated",
+        "",
+        "SmartPop did not collect message " + std::to_string(current_) + " of the account " + NoticeText(account_) +
+            ": it is " + size + " bytes long, over the limit of " + std::to_string(maxSize_) +
+            " bytes (AdvCon\\SmartPopMaxMessageSize).",
+        "It stays on the provider and later runs leave it there; this notice is sent once.",
+        "",
+    };
+    const std::pair<const char*, const std::string*> quoted[] = {
+        {"  From:       ", &from_}, {"  Subject:    ", &subject_}, {"  Message-ID: ", &messageId_}};
+    for (const auto& [label, value] : quoted) {
+        if (!value->empty()) lines.push_back(label + *value);
+    }
+    lines.push_back("");
+    lines.push_back("Fetch it with a mail client, or raise the limit and remove its line from " + NoticeText(SkipPath()) +
+                    " to have it collected.");
+    const char* failed = nullptr;
+    if (!WriteTextFile(base + ".txt", lines)) {
+        failed = "the text could not be written";
+    } else if (!WriteEnvelopeAndCommit(base, kReportSender, {"postmaster"})) {
+        failed = "it could not be committed";
+    }
+    if (!failed) return true;
+    WriteLogLine(Format(Texts::kNoNotice, Printable(account_).c_str(), failed));
+    std::remove((base + ".txt").c_str());
+    std::remove((base + ".tmp").c_str());
+    return false;
+}
+
+std::string CSmartPop::SkipPath() const { return JoinPath(SpoolRoot(), account_ + ".skip"); }
+
+void CSmartPop::LoadSkipped() {
+    skipped_.clear();
+    stillSkipped_.clear();
+    std::vector<std::string> lines;
+    if (!ReadTextFile(SkipPath(), lines)) return;
+    for (const auto& key : lines) {
+        if (skipped_.size() >= kMaxRecordedUids) break;
+        if (IsUid(key)) skipped_.insert(key);
+    }
+}
+
+// UIDs the provider no longer lists are gone; keys made from headers stay (nothing says when
+// those are gone).
+void CSmartPop::PruneSkipped() {
+    size_t kept = 0;
+    for (const auto& key : skipped_) kept += key.front() == '~' || stillSkipped_.count(key);
+    if (kept != skipped_.size()) {
+        for (auto it = skipped_.begin(); it != skipped_.end();) {
+            it = it->front() == '~' || stillSkipped_.count(*it) ? std::next(it) : skipped_.erase(it);
+        }
+        const std::string path = SkipPath();
+        if (!WriteTextFile(path + ".new", std::vector<std::string>(skipped_.begin(), skipped_.end())) ||
+            std::rename((path + ".new").c_str(), path.c_str()) != 0) {
+            WriteLogLine(Format(Texts::kNoSkipRecord, path.c_str(), std::strerror(errno)));
+            std::remove((path + ".new").c_str());
+        }
+    }
+    stillSkipped_.clear();
+}
+
+void CSmartPop::AppendSkipped(const std::string& key) {
+    const std::string path = SkipPath();
+    TextFileWriter out;
+    if (!(out.Append(path) && out.WriteLine(key) && out.Close())) {
+        WriteLogLine(Format(Texts::kNoSkipRecord, path.c_str(), std::strerror(out.Errno())));
+    }
 }
 
 // --- the UID record ----------------------------------------------------------------------------

@@ -14,11 +14,20 @@
 // the end of a message leaves it on the provider, and its q.tmp is removed: nothing
 // half-written is ever queued.
 //
+// A message ends only at a line that is exactly "."; a line that starts with ".." loses its
+// first dot (dot-stuffing undone), and any other line that starts with "." is kept as it came
+// (a provider that does not double dots loses nothing).
+//
 // Exactly once across a kill: a message whose pair is committed but whose DELE never reached
 // the provider would be fetched again. When the provider offers UIDL, the UIDs of committed
-// messages are kept in <Maildrop>/<account>.uidl until the provider no longer lists them, and a
-// listed UID found there is deleted without being fetched again. What is left is the moment
-// between the commit and the record's write (and, after a power loss, the unflushed record).
+// messages are kept in <Maildrop>/<account>.uidl ("stored, deletion pending") until the
+// provider confirms their deletion with its answer to QUIT, or no longer lists them. A listed
+// UID found there at the start of a run is deleted without being fetched again. The record never
+// deletes unread mail: only UIDs stored by an earlier run count, a UID listed twice in one
+// listing is not trusted (both messages are fetched), and a UID that is not printable ASCII of
+// at most kMaxUidLength characters is not trusted either. In doubt a message is fetched again (a
+// duplicate) rather than deleted (a loss). What is left is the moment between the commit and the
+// record's write (and, after a power loss, the unflushed record).
 //
 // Security per account (`security` under the account: none, stls or tls; `fingerprint` pins the
 // provider's certificate): with stls the greeting is answered with STLS and USER follows once
@@ -26,6 +35,14 @@
 // says otherwise. The certificate is checked against the system's trusted certificates and the
 // host name, or, with a pin, by its SHA-256 fingerprint alone. A refused STLS or a failed check
 // ends the run with a log line naming the value to check; nothing is fetched.
+//
+// What goes on the wire is what was meant: a command that holds a CR or LF (a damaged password
+// in the store) is never sent; the run logs it once and ends with QUIT.
+//
+// Every run that tried to connect ends with exactly one line: "SmartPop connection to A closed
+// after N messages" when the provider answered QUIT (or went away right after it), else "... ended
+// after N messages: " and how (no connection, TLS, a dropped or silent provider, no answer to
+// QUIT, the server stopping).
 //
 // One run per account: a collector claims its account for its whole life; a start that finds
 // the account claimed logs so and starts nothing for it. The collector count stands behind
@@ -90,9 +107,19 @@ public:
 
     // Messages fetched (or recognised) per run; the rest wait for the next run.
     static constexpr uint16_t kMessageLimit = 50;
-    // The longest line taken from the provider, message text included. Beyond it the run ends
-    // with QUIT and the message stays on the provider: storing it cut or joined would change it.
+    // The longest reply line taken from the provider; beyond it the run ends with QUIT. Message
+    // text is never cut or joined: a longer line is written to the file in pieces of this size as
+    // it arrives, so memory stays bounded and the line arrives whole.
     static constexpr size_t kMaxLineBytes = 256 * 1024;
+    // The size limit for collected mail, in bytes: `AdvCon\SmartPopMaxMessageSize`; when missing
+    // or 0, `AdvCon\MaxMessageSize`, and then the SMTP receiver's default. A message over it is
+    // not stored: the rest of it is read and dropped up to kOversizeDrainBytes more (to reach the
+    // next message), it stays on the provider, later runs skip it (by UID, listed in
+    // <Maildrop>/<account>.skip) and the postmaster is told once with its size, sender and
+    // subject. A message longer still (an endless one) ends the run.
+    static constexpr const char* kMaxSizeValue = "SmartPopMaxMessageSize";
+    static constexpr uint64_t kOversizeDrainBytes = 16 * 1024 * 1024;
+    static constexpr size_t kMaxNoticeField = 200;  // characters of a header quoted in the notice
     // UIDs kept in an account's record; POP3 allows 70 characters each.
     static constexpr size_t kMaxRecordedUids = 10000;
     static constexpr size_t kMaxUidLength = 70;
@@ -115,7 +142,6 @@ protected:
     void OnConnect() override;
     void OnClose() override;
     void OnLine(std::string& line) override;
-    void OnLineTooLong() override;
     void OnTlsReady(bool ok, const std::string& reason) override;
 
 private:
@@ -138,6 +164,7 @@ private:
     void OnMessageLine(const std::string& line);
     void OnDeleReply(const std::string& line);
     void OnQuitReply(const std::string& line);
+    void ForgetDeleted();
 
     void SendCommand(const std::string& command, const std::string& shown);
     void SendCommand(const std::string& command) { SendCommand(command, command); }
@@ -145,14 +172,29 @@ private:
     void FetchCurrent();
     void NextOrQuit();
     bool OpenMessage();  // false (logged, QUIT sent) when the file cannot be made
-    bool StoreLine(const std::string& line);
+    // Writes message text: a whole line (lineEnds) or a piece of a long one.
+    bool StoreText(std::string_view text, bool lineEnds);
+    void ReplyTooLong();
+    // Messages over the size limit.
+    static uint32_t ReadMaxCollectedSize();
+    void NoteHeader(std::string_view text);  // From, Subject, Message-ID for the notice
+    void BeginOversize();
+    void EndOversize(bool endless);
+    bool WriteOversizeNotice(bool endless);
+    std::string SkipPath() const;
+    void LoadSkipped();
+    void PruneSkipped();
+    void AppendSkipped(const std::string& key);
     // Commits the finished message; false (logged) when it could not be made durable.
     bool CommitMessage(const std::string& uid);
     void ReconcileUids();
     void DiscardMessage();
     void Quit();        // QUIT after a local failure: "SmartPop Closing"
     void ErrorEnd();    // QUIT without waiting for the reply
-    void Finish();      // the closing lines, then the thread ends
+    void Finish(const char* how = nullptr);  // the closing lines, then the thread ends
+    // The run's one closing line: how it ended (null: with the answer to QUIT) and how many
+    // messages it collected. Said once, whichever way the run ends.
+    void LogEnd(const char* how);
     void Transcript(std::string_view text);
     void CloseTranscript();
 
@@ -181,6 +223,22 @@ private:
     uint16_t limit_ = kMessageLimit;
     TextFileWriter message_;
 
+    // The message being received.
+    bool lineEnds_ = true;        // the line just handed on ends there (else: a piece of it)
+    bool midLine_ = false;        // the text so far ended inside a line
+    uint64_t messageBytes_ = 0;   // its size as stored, CR LF line ends
+    bool oversize_ = false;       // over the limit: the rest is read and dropped
+    bool noticeDue_ = false;      // ... and the postmaster has not been told yet
+    bool inHeader_ = true;
+    std::string from_, subject_, messageId_;
+    uint32_t maxSize_ = 0;
+    std::set<std::string> skipped_;       // over-size messages left on the provider
+    std::set<std::string> stillSkipped_;  // ... that the provider still lists
+
+    bool running_ = false;        // a connection was attempted: the run owes a closing line
+    bool endLogged_ = false;
+    bool connectFailed_ = false;
+    bool lost_ = false;           // the provider closed the connection in the middle
     bool claimed_ = false;
     bool counted_ = false;
     unsigned port_ = kDefaultPort;
@@ -191,6 +249,10 @@ private:
     std::vector<std::string> uids_;
     std::set<std::string> record_;
     std::set<std::string> stillListed_;
+    std::set<std::string> pending_;       // the record as this run found it: stored by earlier runs
+    std::set<std::string> firstListed_;   // UIDs of messages 1 .. kMessageLimit seen in the listing
+    std::set<std::string> doubled_;       // ... and those among them listed more than once
+    std::vector<std::string> deleted_;    // UIDs whose DELE the provider took in this run
     bool recognised_ = false;  // the current message was deleted without fetching it
 
     PopSecurity security_ = PopSecurity::None;

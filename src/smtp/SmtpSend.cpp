@@ -14,6 +14,7 @@
 #include "core/AppEvents.h"
 #include "core/Folders.h"
 #include "core/Log.h"
+#include "core/ProtocolText.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "core/TextFile.h"
@@ -80,6 +81,12 @@ int ReadTimeout() { return ReadTimeoutSeconds("SMTPouttimeout"); }
 // What the secured conversation says in the log, each with the setting to check. "%s" are, in
 // order, the gateway and then the detail named beside the text.
 struct RelayTexts {
+    static constexpr const char* kLineBreak =
+        "SMTP send: the %s command holds a line break, so it is not sent and the run ends; the queue waits. Check "
+        "the local domain names (postvane-admin domain list): the first one is this system's greeting.";
+    static constexpr const char* kAddressLineBreak =
+        "SMTP send: the envelope %s holds control characters; it is set aside as .err and the others go on. "
+        "Look at it in the outbound queue.";
     static constexpr const char* kBadSecurity =
         "SMTP send: AdvCon\\RelaySecurity is \"%s\"; set it to none, starttls or tls (postvane-admin relay "
         "security). Nothing is sent; the queue waits.";
@@ -451,6 +458,7 @@ void CSMTPSend::OnSend() {
 bool CSMTPSend::SendCommand(std::string_view line) {
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
     if (line.empty()) return true;
+    if (RefusedLineBreak(line, line)) return false;
     if (!body_.IsOpen() && transcript_.size() < kMaxTranscript) transcript_.push_back("<" + std::string(line));
     std::string wire(line);
     wire.append("\r\n");
@@ -458,10 +466,22 @@ bool CSMTPSend::SendCommand(std::string_view line) {
 }
 
 bool CSMTPSend::SendSecret(std::string_view line, std::string_view shown) {
+    if (RefusedLineBreak(line, shown)) return false;
     if (transcript_.size() < kMaxTranscript) transcript_.push_back("<" + std::string(shown));
     std::string wire(line);
     wire.append("\r\n");
     return SendBytes(wire);
+}
+
+// What the store holds never becomes two commands: a line break inside one would end it early and
+// have the relay read the rest as a command of its own. Said once; the run ends with QUIT.
+bool CSMTPSend::RefusedLineBreak(std::string_view line, std::string_view shown) {
+    if (!HasLineBreak(line)) return false;
+    const std::string verb(shown.substr(0, shown.find_first_of(" \r\n")));
+    // Closed at once: the caller goes on as if its command were out, and no reply must meet it.
+    EndOnSetting(Format(RelayTexts::kLineBreak, Printable(verb).c_str()), false);
+    Close(true);
+    return true;
 }
 
 void CSMTPSend::BeginTls() {
@@ -754,6 +774,15 @@ bool CSMTPSend::NextMessage() {
         if (recipients_.empty()) {
             SetAsideWorkFile();
             WriteLogLine("wrk file in output queue has no recipients");
+            messageDone_ = true;
+            continue;
+        }
+        // An address goes into MAIL FROM or RCPT TO as it is: one that could break the line is
+        // this message's fault alone, so the message is set aside rather than the run ended.
+        if (!IsProtocolSafe(sender_) ||
+            !std::all_of(recipients_.begin(), recipients_.end(), [](const std::string& r) { return IsProtocolSafe(r); })) {
+            SetAsideWorkFile();
+            WriteLogLine(Format(RelayTexts::kAddressLineBreak, Printable(CurrentName()).c_str()));
             messageDone_ = true;
             continue;
         }

@@ -164,6 +164,8 @@ private:
     bool SendCommand(std::string_view line);
     // A command whose text must not reach the transcript: `shown` stands there instead.
     bool SendSecret(std::string_view line, std::string_view shown);
+    // A command that holds a CR or LF is not sent: logged once, and the run ends. True then.
+    bool RefusedLineBreak(std::string_view line, std::string_view shown);
     // Checks the relay settings before any connection is made; false (said in the log) when
     // they cannot work.
     bool RelaySettingsUsable();

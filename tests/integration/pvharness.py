@@ -347,6 +347,104 @@ class Conversation:
             return True
 
 
+class ScriptedProvider:
+    """A provider's POP3 server written here, on loopback, that misbehaves on cue: the faults of
+    careless providers that a real server (Dovecot) never shows. Sessions are served one at a
+    time; DELE takes effect only at an answered QUIT, as the protocol says.
+
+      messages    list of [uid, text]: text in CR LF lines, without the terminating "."; the
+                  test may change the list between runs (a provider that reuses UIDs)
+      stuff_dots  False: lines that start with "." go out without the doubled dot
+      uidl        False: UIDL is refused
+      quit_reply  False: QUIT is never answered (the provider keeps silent until the client goes,
+                  and deletes nothing)
+      hang_up_at  a command (e.g. "RETR") the provider answers by closing the connection
+    Every command line received is kept, session by session, in `sessions`."""
+
+    def __init__(self, user, password, messages=(), stuff_dots=True, uidl=True, quit_reply=True, hang_up_at=None):
+        self.user, self.password = user, password
+        self.messages = [list(m) for m in messages]
+        self.stuff_dots, self.uidl, self.quit_reply = stuff_dots, uidl, quit_reply
+        self.hang_up_at = hang_up_at
+        self.sessions = []
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def stop(self):
+        self.listener.close()
+
+    def texts(self):
+        """The messages still on the provider."""
+        return [text for _, text in self.messages]
+
+    def commands(self):
+        return [line for session in self.sessions for line in session]
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            with conn:
+                try:
+                    self._session(conn)
+                except OSError:
+                    pass
+
+    def _wire(self, text):
+        lines = text.split(b"\r\n")
+        if self.stuff_dots:
+            lines = [b"." + l if l.startswith(b".") else l for l in lines]
+        out = b"\r\n".join(lines)
+        return out if out.endswith(b"\r\n") else out + b"\r\n"
+
+    def _session(self, conn):
+        said = []
+        self.sessions.append(said)
+        reader = conn.makefile("rb")
+        conn.sendall(b"+OK scripted provider ready\r\n")
+        user_ok = authed = False
+        marked = set()
+        for raw in reader:
+            line = raw.rstrip(b"\r\n").decode("latin-1")
+            said.append(line)
+            verb, _, arg = line.partition(" ")
+            verb = verb.upper()
+            if verb.upper() == self.hang_up_at:
+                return
+            number = int(arg) if arg.isdigit() else 0
+            known = 1 <= number <= len(self.messages) and number - 1 not in marked
+            if verb == "USER":
+                user_ok = arg == self.user
+                reply = b"+OK\r\n"
+            elif verb == "PASS":
+                authed = user_ok and arg == self.password
+                reply = b"+OK logged in\r\n" if authed else b"-ERR wrong password\r\n"
+            elif not authed:
+                reply = b"-ERR log in first\r\n"
+            elif verb == "UIDL" and not arg and self.uidl:
+                reply = b"+OK\r\n" + b"".join(b"%d %s\r\n" % (i + 1, uid.encode("latin-1"))
+                                              for i, (uid, _) in enumerate(self.messages) if i not in marked) + b".\r\n"
+            elif verb == "RETR" and known:
+                reply = b"+OK message follows\r\n" + self._wire(self.messages[number - 1][1]) + b".\r\n"
+            elif verb == "DELE" and known:
+                marked.add(number - 1)
+                reply = b"+OK marked\r\n"
+            elif verb == "QUIT":
+                if not self.quit_reply:
+                    while conn.recv(65536):
+                        pass
+                    return
+                self.messages = [m for i, m in enumerate(self.messages) if i not in marked]
+                conn.sendall(b"+OK bye\r\n")
+                return
+            else:
+                reply = b"-ERR no such message or command\r\n"
+            conn.sendall(reply)
+
+
 DOVECOT = "/usr/sbin/dovecot"
 
 

@@ -427,5 +427,26 @@ maillog_file = {self.maillog}
                                     "dave@example.test": ["refused8"]})
 
 
+class LineBreakTest(TransmitCase):
+    def test_no_command_with_a_line_break_is_sent(self):
+        relay = self.relay()
+        bad = self.queue(SENDER, ["bob@remote.test\rRSET"], b"Subject: bad\r\n\r\nx\r\n")
+        good = self.queue(SENDER, ["dan@remote.test"], b"Subject: good\r\n\r\nx\r\n")
+        _, log, out = self.send()
+        self.assertEqual(self.outbox_files(bad), [bad + ".err", bad + ".txt"], out)
+        self.assertEqual([to for _, to, _ in relay.messages()], [["dan@remote.test"]])
+        self.assertEqual(sum("holds control characters" in l for l in log), 1, log)
+        self.assertEqual(self.outbox_files(good), [])
+        # A greeting name with a line break, written straight into the store.
+        self.inst.set_dword("Domain", "example.test", 0)
+        self.inst.set_dword("Domain", "evil.test\r\nRSET", 1)
+        waiting = self.queue(SENDER, ["dan@remote.test"], b"Subject: waits\r\n\r\nx\r\n")
+        before = len(relay.commands())
+        _, log, out = self.send()
+        self.assertEqual(sum("holds a line break" in l for l in log), 1, out)
+        self.assertEqual(relay.commands()[before:], [], "not a word reached the relay")
+        self.assertEqual(self.outbox_files(waiting), [waiting + ".txt", waiting + ".wrk"])
+
+
 if __name__ == "__main__":
     unittest.main()

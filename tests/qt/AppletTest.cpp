@@ -923,6 +923,14 @@ private slots:
                             QVERIFY2(!pv::IsValidSmartPopAccount(bad), bad);
                         }
                         account->setText("user@host");
+                        // A password that would end the PASS command early and send another.
+                        password->setText("abc\r\nDELE 1");
+                        ok->click();
+                        QVERIFY(dlg->isVisible());
+                        QMessageBox* control = VisibleRefusal(dlg);
+                        QVERIFY(control && control->text().contains("control characters"));
+                        control->close();
+                        password->setText("pw");
                         for (const char* bad : {"80a", "0", "65536", ""}) {
                             port->setText(bad);
                             ok->click();

@@ -32,7 +32,9 @@ public:
         ++dials;
         return inner_->Dial(p, h);
     }
-    uint32_t Status(platform::DialHandle h, platform::DialStatus& s) override { return inner_->Status(h, s); }
+    uint32_t Status(platform::DialHandle h, platform::DialStatus& s) override {
+        return statusUnreadable ? 1 : inner_->Status(h, s);
+    }
     uint32_t HangUp(platform::DialHandle h) override {
         ++hangUps;
         return inner_->HangUp(h);
@@ -45,6 +47,7 @@ public:
 
     std::atomic<int> dials{0};
     std::atomic<int> hangUps{0};
+    std::atomic<bool> statusUnreadable{false};
 
 private:
     std::unique_ptr<platform::IDialer> inner_;
@@ -157,6 +160,18 @@ protected:
     CountingDialer* dialer_ = nullptr;
     std::vector<std::string> log_;
 };
+
+TEST_F(ConnectionManagerTest, UnreadableStateOfAnUnnamedConnectionIsSaidWithoutAGap) {
+    pv::CRegistryKey("", true).WriteString("Connection", "");
+    Set("Schedule", "CheckWaiting", 1);
+    Set("Schedule", "CountWaiting", 0);
+    Start();
+    dialer_->statusUnreadable = true;
+    RunUntil([&] { return LogCount("Dial abandoned") > 0; }, "the dial abandoned");
+    Stop();
+    EXPECT_EQ(LogCount("Dial abandoned: the state of the connection could not be read seven times in a row"), 1)
+        << ::testing::PrintToString(Log());
+}
 
 TEST_F(ConnectionManagerTest, RetriesZeroNeverDials) {
     Entry("isp", {{"ConnectAfter", 1}});

@@ -90,3 +90,33 @@ TEST(NetLineReader, DiscardingSurvivesManyPacketsAndEndsAtTheNextLineFeedOnly) {
     EXPECT_EQ(got.tooLong, 1);
     EXPECT_LE(got.maxBuffered, 16u);
 }
+
+TEST(NetLineReader, LongLinesInPiecesArriveWholeWithBoundedMemory) {
+    // Every 100th byte of this line is a CR, right where a piece would end; and the line's own
+    // CR LF comes right after a piece's worth, so its CR too would end a piece.
+    std::string longLine;
+    for (int i = 0; i < 100; ++i) longLine += std::string(99, 'x') + "\r";
+    longLine += std::string(98, 'y');
+    const std::string input = longLine + "\r\nshort\r\n";
+    for (size_t chunk : {size_t(1), size_t(7), input.size()}) {
+        CLineReader reader(LineOptions{true, 100, true});
+        Collected got;
+        FeedAll(reader, input, got, chunk);
+        ASSERT_GE(got.lines.size(), 3u);
+        EXPECT_EQ(got.lines.back(), "short\r\n");
+        std::string joined;
+        for (size_t i = 0; i + 1 < got.lines.size(); ++i) {
+            const std::string& piece = got.lines[i];
+            const bool last = i + 2 == got.lines.size();
+            EXPECT_LE(piece.size() - (last ? 1 : 0), 100u) << "the limit, and the LF that ends the line";
+            EXPECT_EQ(!piece.empty() && piece.back() == '\n', last) << "only the last piece ends the line";
+            if (!last) {
+                EXPECT_NE(piece.back(), '\r') << "a CR waits for what follows it";
+            }
+            joined += piece;
+        }
+        EXPECT_EQ(joined, longLine + "\r\n");
+        EXPECT_LE(got.maxBuffered, 100u);
+        EXPECT_EQ(got.tooLong, 0);
+    }
+}
