@@ -1,0 +1,230 @@
+"""Both address families: LAN clients on ::1 (smtplib, poplib, swaks -6, plain and TLS), relaying
+by RelayNets entries of either family, a BindAddress that is not an address, the transmitter and
+SmartPop reaching providers that listen on ::1 only, and a provider name whose address of one
+family is dead reached quickly through the other."""
+
+import os
+import poplib
+import smtplib
+import socket
+import ssl
+import subprocess
+import time
+import unittest
+
+from pvharness import Dovecot, Installation, listening, program, wait_until
+from relay import Relay
+from test_transmit import TransmitCase
+
+
+def make_certificate(folder, name="localhost"):
+    """A self-signed certificate for name, 127.0.0.1 and ::1."""
+    cert, key = os.path.join(folder, f"{name}.crt"), os.path.join(folder, f"{name}.key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                    "-nodes", "-days", "2", "-subj", f"/CN={name}", "-keyout", key, "-out", cert,
+                    "-addext", f"subjectAltName=DNS:{name},IP:127.0.0.1,IP:::1"],
+                   check=True, capture_output=True)
+    return cert, key
+
+
+def ipv6_listening(port):
+    return listening(port, "::1")
+
+
+class LanOverIpv6Test(unittest.TestCase):
+    """One server listening on "::1, 127.0.0.1", with a certificate for STARTTLS and STLS."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.inst = Installation()
+        cls.addClassCleanup(cls.inst.cleanup)
+        cls.inst.configure()
+        cls.inst.set_string("AdvCon", "BindAddress", "::1, 127.0.0.1")
+        cls.cert, cls.key = make_certificate(cls.inst.dir)
+        cls.inst.set_string("AdvCon", "TlsCertificate", cls.cert)
+        cls.inst.set_string("AdvCon", "TlsKey", cls.key)
+        cls.smtp, cls.pop = cls.inst.ports["smtpinport"], cls.inst.ports["popport"]
+        for name in ("alice", "bob"):
+            cls.inst.run("postvane-admin", "mailbox", "add", name, "--password", "pw-" + name)
+        cls.server = cls.inst.start()
+        cls.addClassCleanup(cls.server.stop)
+        cls.server.wait_for("Starting Postvane")
+        wait_until(lambda: all(f(p) for p in (cls.smtp, cls.pop) for f in (listening, ipv6_listening)),
+                   what="the listeners on both families")
+        cls.context = ssl.create_default_context(cafile=cls.cert)
+
+    def fetch(self, user, tls):
+        p = poplib.POP3("::1", self.pop, timeout=10)
+        try:
+            if tls:
+                self.assertEqual(p.stls(self.context), b"+OK Begin TLS negotiation")
+            p.user(user)
+            p.pass_("pw-" + user)
+            found = []
+            for i in range(1, len(p.list()[1]) + 1):
+                found.append(b"\n".join(p.retr(i)[1]))
+                p.dele(i)
+            return found
+        finally:
+            p.quit()
+
+    def test_smtplib_relays_from_ipv6_loopback_and_poplib_collects_plain_and_over_stls(self):
+        with smtplib.SMTP("::1", self.smtp, local_hostname="client6.test", timeout=30) as c:
+            c.ehlo()
+            self.assertEqual(c.docmd("MAIL FROM:<me@example.org>")[0], 250)
+            self.assertEqual(c.docmd("RCPT TO:<alice@example.test>")[0], 250)
+            # ::1 is in the default RelayNets: mail for another domain is taken.
+            self.assertEqual(c.docmd("RCPT TO:<dave@elsewhere.test>")[0], 250)
+            self.assertEqual(c.docmd("DATA")[0], 354)
+            c.send(b"Subject: plain six\r\n\r\nbody\r\n.\r\n")
+            self.assertEqual(c.getreply()[0], 250)
+        with smtplib.SMTP("::1", self.smtp, local_hostname="client6.test", timeout=30) as c:
+            c.starttls(context=self.context)
+            c.sendmail("me@example.org", ["bob@example.test"], b"Subject: tls six\r\n\r\nunder TLS\r\n")
+
+        alice = wait_until(lambda: self.fetch("alice", tls=False), what="alice's message")
+        self.assertIn(b"Received: from client6.test ([IPv6:::1]) by example.test", alice[0])
+        bob = wait_until(lambda: self.fetch("bob", tls=True), what="bob's message")
+        self.assertIn(b"Subject: tls six", bob[0])
+        self.assertIn(b"([IPv6:::1])", bob[0])
+
+    def test_swaks_over_ipv6_with_starttls(self):
+        proc = subprocess.run(
+            ["swaks", "-6", "--tls", "--tls-verify", "--tls-ca-path", self.cert, "--server", "::1",
+             "--port", str(self.smtp), "--from", "me@example.org", "--to", "alice@example.test",
+             "--header", "Subject: swaks six", "--body", "sent over IPv6"],
+            capture_output=True, text=True, timeout=60)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertIn("=== TLS started", proc.stdout)
+        self.assertRegex(proc.stdout, r"<~\s+250 Ok")
+        found = wait_until(lambda: [m for m in self.fetch("alice", tls=True) if b"swaks six" in m],
+                           what="the swaks message")
+        self.assertIn(b"sent over IPv6", found[0])
+
+    def test_relaying_follows_the_entries_of_each_family(self):
+        def remote_rcpt(host):
+            with smtplib.SMTP(host, self.smtp, local_hostname="client.test", timeout=30) as c:
+                c.ehlo()
+                c.docmd("MAIL FROM:<me@example.org>")
+                return c.docmd("RCPT TO:<dave@elsewhere.test>")[0]
+
+        self.addCleanup(self.inst.reg, "delete", "AdvCon", "/v", "RelayNets", "/f", check=False)
+        # IPv4 entries only: ::1 is a stranger.
+        self.inst.set_string("AdvCon", "RelayNets", "127.0.0.0/8, 10.0.0.0/8")
+        self.assertGreaterEqual(remote_rcpt("::1"), 500)
+        self.assertEqual(remote_rcpt("127.0.0.1"), 250)
+        # IPv6 entries only, even the widest: no IPv4 client matches them.
+        self.inst.set_string("AdvCon", "RelayNets", "::/0")
+        self.assertEqual(remote_rcpt("::1"), 250)
+        self.assertGreaterEqual(remote_rcpt("127.0.0.1"), 500)
+
+
+class BindAddressTest(unittest.TestCase):
+    def test_an_entry_that_is_not_an_address_starts_no_service_and_is_named_once(self):
+        inst = Installation()
+        self.addCleanup(inst.cleanup)
+        inst.configure()
+        inst.set_string("AdvCon", "BindAddress", "127.0.0.1, office-lan")
+        server = inst.start()
+        self.addCleanup(server.stop)
+        server.wait_for("Starting Postvane")
+        server.wait_for("AdvCon\\BindAddress holds \"office-lan\"")
+        time.sleep(0.5)
+        self.assertEqual(server.count("BindAddress"), 1, server.output())
+        for port in inst.ports.values():
+            self.assertFalse(listening(port), port)
+
+
+def dead_listener(family, host, port=0):
+    """A socket that listens but never completes a handshake: its accept queue is full, so the
+    kernel drops every further SYN, as a broken path does. Returns (sockets to close, port)."""
+    listener = socket.socket(family, socket.SOCK_STREAM)
+    if family == socket.AF_INET6:
+        listener.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+    listener.bind((host, port))
+    listener.listen(0)
+    port = listener.getsockname()[1]
+    held = [listener]
+    for _ in range(2):
+        filler = socket.socket(family, socket.SOCK_STREAM)
+        filler.setblocking(False)
+        filler.connect_ex((host, port))
+        held.append(filler)
+    time.sleep(0.2)
+    probe = socket.socket(family, socket.SOCK_STREAM)
+    probe.settimeout(0.5)
+    try:
+        probe.connect((host, port))
+        raise AssertionError("the dead listener still completes handshakes")
+    except socket.timeout:
+        pass
+    finally:
+        probe.close()
+    return held, port
+
+
+class OutgoingTest(TransmitCase):
+    """The transmitter and SmartPop against providers on ::1 only, and a provider name with a
+    dead address in one family."""
+
+    def send_with_hosts(self, lines):
+        """postvane-send in a mount namespace of its own whose /etc/hosts has the given lines too;
+        the machine's file is never changed. Returns (seconds taken, output)."""
+        hosts = os.path.join(self.inst.dir, "hosts")
+        with open("/etc/hosts") as f:
+            original = f.read()
+        with open(hosts, "w") as f:
+            f.write(original + "\n" + "".join(line + "\n" for line in lines))
+        namespace = ["unshare", "--mount"] + ([] if os.geteuid() == 0 else ["--map-root-user"])
+        script = 'hosts=$1; shift; mount --bind "$hosts" /etc/hosts && exec "$@"'
+        started = time.monotonic()
+        proc = subprocess.run([*namespace, "sh", "-c", script, "sh", hosts, program("postvane-send")],
+                              env=self.inst.env, capture_output=True, text=True, timeout=120)
+        return time.monotonic() - started, proc.stdout + proc.stderr
+
+    def test_transmitter_reaches_a_relay_listening_on_ipv6_loopback_only(self):
+        relay = self.relay(host="::1")
+        self.inst.set_string("", "Gateway", "[::1]")
+        name = self.queue("carol@example.test", ["dave@elsewhere.test"], b"Subject: six\r\n\r\nover IPv6\r\n")
+        code, log, out = self.send()
+        self.assertEqual(self.outbox_files(name), [], out)
+        self.assertEqual([e["to"] for e in relay.events("MESSAGE")], [["dave@elsewhere.test"]], out)
+
+    def check_dead_family_is_passed_over(self, dead_family):
+        if dead_family == socket.AF_INET6:
+            held, port = dead_listener(socket.AF_INET6, "::1")
+            relay = self.relay(host="127.0.0.1", port=port)
+        else:
+            held, port = dead_listener(socket.AF_INET, "127.0.0.1")
+            relay = self.relay(host="::1", port=port)
+        for s in held:
+            self.addCleanup(s.close)
+        self.inst.set_string("", "Gateway", "relay.dual.test")
+        name = self.queue("carol@example.test", ["dave@elsewhere.test"], b"Subject: dual\r\n\r\nbody\r\n")
+        seconds, out = self.send_with_hosts(["::1 relay.dual.test", "127.0.0.1 relay.dual.test"])
+        self.assertEqual(self.outbox_files(name), [], out)
+        self.assertEqual(len(relay.events("MESSAGE")), 1, out)
+        self.assertLess(seconds, 2.0, out)
+
+    def test_a_dead_ipv6_address_gives_way_to_the_live_ipv4_one_within_two_seconds(self):
+        self.check_dead_family_is_passed_over(socket.AF_INET6)
+
+    def test_a_dead_ipv4_address_gives_way_to_the_live_ipv6_one_within_two_seconds(self):
+        self.check_dead_family_is_passed_over(socket.AF_INET)
+
+    def test_smartpop_collects_from_a_dovecot_listening_on_ipv6_loopback_only(self):
+        dc = Dovecot(self.inst.dir, {"alice": "provider-pw"}, address="::1")
+        self.addCleanup(dc.stop)
+        self.assertFalse(listening(dc.port, "127.0.0.1"))
+        dc.deliver("alice", [b"From: a@provider.test\r\nTo: carol@example.test\r\nSubject: six\r\n\r\nhello\r\n"])
+        self.inst.run("postvane-admin", "mailbox", "add", "carol")
+        self.inst.run("postvane-admin", "smartpop", "add", "alice@[::1]", "--password", "provider-pw",
+                      "--deliver-to", "carol", "--port", str(dc.port))
+        out = self.inst.smartpop_run()
+        self.assertEqual(dc.waiting("alice"), [], "\n".join(out))
+        stored = [n for n in os.listdir(self.inbox) if n.endswith(".txt")]
+        self.assertEqual(len(stored), 1, "\n".join(out))
+
+
+if __name__ == "__main__":
+    unittest.main()
