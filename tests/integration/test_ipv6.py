@@ -15,6 +15,7 @@ import unittest
 from pvharness import Dovecot, Installation, listening, program, wait_until
 from relay import Relay
 from test_transmit import TransmitCase
+from test_transmit_tls import TlsTransmitCase
 
 
 def make_certificate(folder, name="localhost"):
@@ -224,6 +225,25 @@ class OutgoingTest(TransmitCase):
         self.assertEqual(dc.waiting("alice"), [], "\n".join(out))
         stored = [n for n in os.listdir(self.inbox) if n.endswith(".txt")]
         self.assertEqual(len(stored), 1, "\n".join(out))
+
+
+class TlsRelayOverIpv6Test(TlsTransmitCase):
+    def test_starttls_to_a_bracketed_ipv6_gateway_checks_the_certificate_for_that_address(self):
+        cert = self.certs.server("relay-ip6", "IP:::1")
+        relay = self.tls_relay(cert, host="::1")
+        self.login()
+        self.inst.set_string("", "Gateway", "[::1]")
+        name = self.queue("carol@example.test", ["dave@elsewhere.test"], b"Subject: six\r\n\r\nover TLS\r\n")
+        rc, log, out = self.send()
+        self.assertEqual(self.outbox_files(name), [], out)
+        self.assertEqual([e["to"] for e in relay.events("MESSAGE")], [["dave@elsewhere.test"]], out)
+        # A certificate for another address is refused: the address was really checked.
+        relay.stop()
+        relay = self.tls_relay(self.good, host="::1")
+        name = self.queue("carol@example.test", ["dave@elsewhere.test"], b"Subject: six\r\n\r\nagain\r\n")
+        rc, log, out = self.send()
+        self.assertEqual(self.outbox_files(name), [name + ".txt", name + ".wrk"], out)
+        self.assertEqual(relay.events("MESSAGE"), [])
 
 
 if __name__ == "__main__":
