@@ -10,6 +10,10 @@
 #include "net/Address.h"
 #include "net/Listeners.h"
 #include "net/RelayNets.h"
+#include "net/SocketThread.h"
+
+#include <netinet/in.h>
+#include <unistd.h>
 
 using namespace pv::net;
 
@@ -95,4 +99,46 @@ TEST(RelayNets, TheDefaultAdmitsLoopbackPrivateAndLinkLocalOfBothFamiliesOnly) {
     for (const char* outside : {"203.0.113.9", "2001:db8::1", "::2", "fec0::1", "::ffff:203.0.113.9", "::127.0.0.1"}) {
         EXPECT_FALSE(pv::AddressInNets(outside, pv::kDefaultRelayNets)) << outside;
     }
+}
+
+// A dual-stack socket sees an IPv4 client as ::ffff:a.b.c.d. That client is an IPv4 client for
+// every rule: its printed address, its counting key and the RelayNets entries it may match.
+TEST(NetAddress, AnIPv4ClientOfADualStackSocketIsTreatedAsIPv4) {
+    const int server = ::socket(AF_INET6, SOCK_STREAM, 0);
+    ASSERT_GE(server, 0);
+    const int off = 0;
+    ASSERT_EQ(::setsockopt(server, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off), 0);
+    sockaddr_in6 local {};
+    local.sin6_family = AF_INET6;
+    ASSERT_EQ(::inet_pton(AF_INET6, "::ffff:127.0.0.1", &local.sin6_addr), 1);
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    ASSERT_EQ(::listen(server, 1), 0);
+    socklen_t len = sizeof local;
+    ::getsockname(server, reinterpret_cast<sockaddr*>(&local), &len);
+
+    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in target {};
+    target.sin_family = AF_INET;
+    target.sin_port = local.sin6_port;
+    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&target), sizeof target), 0);
+    sockaddr_storage peer {};
+    len = sizeof peer;
+    const int accepted = ::accept(server, reinterpret_cast<sockaddr*>(&peer), &len);
+    ASSERT_GE(accepted, 0);
+    ASSERT_EQ(peer.ss_family, AF_INET6) << "the kernel reports the client as IPv4-mapped";
+
+    std::string address;
+    unsigned port = 0;
+    ASSERT_TRUE(SocketAddressText(peer, address, port));
+    EXPECT_EQ(address, "127.0.0.1");
+    EXPECT_EQ(AddressCountingKey(address), "127.0.0.1");
+    EXPECT_TRUE(pv::AddressInNets(address, "127.0.0.0/8"));
+    EXPECT_FALSE(pv::AddressInNets(address, "::/0,::ffff:0:0/95"));
+    // Whoever keeps the kernel's spelling still gets the IPv4 treatment.
+    EXPECT_FALSE(pv::AddressInNets("::ffff:127.0.0.1", "::/0"));
+    EXPECT_TRUE(pv::AddressInNets("::ffff:127.0.0.1", "127.0.0.0/8"));
+    ::close(accepted);
+    ::close(client);
+    ::close(server);
 }
