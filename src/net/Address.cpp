@@ -97,6 +97,24 @@ std::string SmtpAddressLiteral(std::string_view address) {
     return "[" + canonical + "]";
 }
 
+std::string CanonicalHost(std::string_view host) {
+    const std::string text = Trim(host);
+    if (text.empty()) return {};
+    const std::string literal = CanonicalAddress(text);
+    if (!literal.empty()) return literal.find(':') == std::string::npos ? literal : "[" + literal + "]";
+    // A name: letters, digits, '-', '_' and dots between labels (RFC 1123, with the underscore
+    // some internal names carry). Anything else here would be a typing error or a port.
+    if (text.size() > 253 || text.front() == '.' || text.front() == '-' || text.find("..") != std::string::npos) {
+        return {};
+    }
+    for (char c : text) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                        c == '_' || c == '.';
+        if (!ok) return {};
+    }
+    return text;
+}
+
 bool ParseAddressList(std::string_view text, std::vector<std::string>& addresses, std::string& bad) {
     addresses.clear();
     size_t start = 0;

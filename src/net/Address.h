@@ -29,6 +29,13 @@ std::string SmtpAddressLiteral(std::string_view address);
 // around an IPv6 literal; other text unchanged.
 std::string HostWithoutBrackets(std::string_view host);
 
+// A provider's host as the gateway or a SmartPop account names it, checked and in the form it
+// is stored in: a host name as given; an IPv4 address in dotted form; an IPv6 address (with or
+// without brackets) in brackets and RFC 5952's form ("[2001:db8::1]"). "" when the text is
+// none of these (a blank, a control character, a colon outside an IPv6 address, a port).
+// The wizard, the admin tool and the applet share this one check.
+std::string CanonicalHost(std::string_view host);
+
 // A list of addresses to listen on (`AdvCon\BindAddress`): entries separated by commas or
 // blanks, each an address literal of either family. False when an entry is not one: bad then
 // holds that entry. An empty list means every local address.

@@ -19,6 +19,11 @@ inline constexpr const char* kDefaultRelayNets =
 // (mapped or not) against the IPv4 entries only: "::/0" admits no IPv4 client.
 bool AddressInNets(const std::string& address, const std::string& nets);
 
+// The check the tools make before they store a list: true when every entry parses (an address
+// of either family with an optional prefix length); else bad holds the first entry that does
+// not. An empty list is refused too: it would mean the default, which the tools say plainly.
+bool CheckNets(const std::string& nets, std::string& bad);
+
 // The configured list, or the default when the value is missing or empty.
 std::string RelayNets();
 

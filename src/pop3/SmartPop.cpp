@@ -1,5 +1,7 @@
 #include "pop3/SmartPop.h"
 
+#include "net/Address.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -137,6 +139,8 @@ const char* PopSecurityName(PopSecurity security) {
 bool IsValidSmartPopAccount(std::string_view account) {
     const size_t at = account.find('@');
     if (at == std::string_view::npos || at == 0 || at + 1 == account.size()) return false;
+    // The provider: a name, an IPv4 address or an IPv6 one ("user@[2001:db8::1]").
+    if (net::CanonicalHost(account.substr(at + 1)).empty()) return false;
     return IsSafeMailboxName(std::string(account));
 }
 

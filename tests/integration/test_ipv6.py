@@ -136,6 +136,51 @@ class BindAddressTest(unittest.TestCase):
             self.assertFalse(listening(port), port)
 
 
+class ToolsTest(unittest.TestCase):
+    """The wizard and the admin tool take the new forms through the same checks the server uses,
+    and store them as the server reads them."""
+
+    def setUp(self):
+        self.inst = Installation()
+        self.addCleanup(self.inst.cleanup)
+        self.inst.configure()
+
+    def value(self, key, name):
+        out = self.inst.reg("query", key, "/v", name, check=False).stdout
+        for line in out.splitlines():
+            parts = line.split(None, 2)
+            if len(parts) == 3 and parts[0].lower() == name.lower():
+                return parts[2]
+        return None
+
+    def admin(self, *args):
+        return self.inst.run("postvane-admin", *args, check=False)
+
+    def test_gateway_listen_addresses_and_relay_networks_of_either_family(self):
+        self.inst.run("postvane-wizard", "--defaults", "--maildrop", self.inst.spool, "--gateway", "2001:DB8:0::25")
+        self.assertEqual(self.value("", "Gateway"), "[2001:db8::25]")
+        self.assertEqual(self.inst.run("postvane-wizard", "--defaults", "--maildrop", self.inst.spool,
+                                       "--gateway", "relay.example:25", check=False).returncode, 2)
+        self.assertEqual(self.admin("relay", "gateway", "[::1]").returncode, 0)
+        self.assertEqual(self.value("", "Gateway"), "[::1]")
+        self.assertEqual(self.admin("relay", "gateway", "2001:db8::1::2").returncode, 2)
+
+        self.assertEqual(self.admin("network", "listen", "127.0.0.1,", "[::1]").returncode, 0)
+        self.assertEqual(self.value("AdvCon", "BindAddress"), "127.0.0.1, ::1")
+        bad = self.admin("network", "listen", "127.0.0.1", "office-lan")
+        self.assertEqual(bad.returncode, 2)
+        self.assertIn("'office-lan'", bad.stderr)
+        self.assertEqual(self.value("AdvCon", "BindAddress"), "127.0.0.1, ::1")
+
+        self.assertEqual(self.admin("network", "relaynets", "192.168.1.0/24", "fd00:1:2:3::/64").returncode, 0)
+        self.assertEqual(self.value("AdvCon", "RelayNets"), "192.168.1.0/24, fd00:1:2:3::/64")
+        self.assertEqual(self.admin("network", "relaynets", "fd00::/129").returncode, 2)
+        self.assertEqual(self.admin("network", "relaynets", "--default").returncode, 0)
+        self.assertIn("::1/128,fc00::/7,fe80::/10", self.admin("network", "show").stdout)
+
+        self.assertEqual(self.admin("smartpop", "add", "alice@host:110", "--password", "x").returncode, 2)
+
+
 def dead_listener(family, host, port=0):
     """A socket that listens but never completes a handshake: its accept queue is full, so the
     kernel drops every further SYN, as a broken path does. Returns (sockets to close, port)."""
