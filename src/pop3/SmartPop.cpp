@@ -264,7 +264,7 @@ bool CSmartPop::OnStart() {
     }
     const size_t at = account_.find('@');
     user_ = account_.substr(0, at);
-    host_ = account_.substr(at + 1);
+    host_ = net::CanonicalHost(account_.substr(at + 1));  // valid: the account was checked
     CRegistryKey key("SmartPop\\" + account_, false);
     key.ReadString("for", recipient_);
     key.ReadString("pwd", password_);
