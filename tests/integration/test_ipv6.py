@@ -12,7 +12,7 @@ import subprocess
 import time
 import unittest
 
-from pvharness import Dovecot, Installation, listening, program, wait_until
+from pvharness import Dovecot, Installation, free_port, listening, program, wait_until
 from relay import Relay
 from test_transmit import TransmitCase
 from test_transmit_tls import TlsTransmitCase
@@ -45,19 +45,27 @@ class LanOverIpv6Test(unittest.TestCase):
         cls.inst.set_string("AdvCon", "TlsCertificate", cls.cert)
         cls.inst.set_string("AdvCon", "TlsKey", cls.key)
         cls.smtp, cls.pop = cls.inst.ports["smtpinport"], cls.inst.ports["popport"]
-        for name in ("alice", "bob"):
+        cls.smtps, cls.pops = free_port(), free_port()
+        cls.inst.set_dword("AdvCon", "SmtpsPort", cls.smtps)
+        cls.inst.set_dword("AdvCon", "Pop3sPort", cls.pops)
+        for name in ("alice", "bob", "carol"):
             cls.inst.run("postvane-admin", "mailbox", "add", name, "--password", "pw-" + name)
         cls.server = cls.inst.start()
         cls.addClassCleanup(cls.server.stop)
         cls.server.wait_for("Starting Postvane")
-        wait_until(lambda: all(f(p) for p in (cls.smtp, cls.pop) for f in (listening, ipv6_listening)),
+        wait_until(lambda: all(f(p) for p in (cls.smtp, cls.pop, cls.smtps, cls.pops)
+                               for f in (listening, ipv6_listening)),
                    what="the listeners on both families")
         cls.context = ssl.create_default_context(cafile=cls.cert)
 
     def fetch(self, user, tls):
-        p = poplib.POP3("::1", self.pop, timeout=10)
+        """tls: False, True (STLS) or "implicit" (the POP3S port)."""
+        if tls == "implicit":
+            p = poplib.POP3_SSL("::1", self.pops, context=self.context, timeout=10)
+        else:
+            p = poplib.POP3("::1", self.pop, timeout=10)
         try:
-            if tls:
+            if tls is True:
                 self.assertEqual(p.stls(self.context), b"+OK Begin TLS negotiation")
             p.user(user)
             p.pass_("pw-" + user)
@@ -101,6 +109,13 @@ class LanOverIpv6Test(unittest.TestCase):
         found = wait_until(lambda: [m for m in self.fetch("alice", tls=True) if b"swaks six" in m],
                            what="the swaks message")
         self.assertIn(b"sent over IPv6", found[0])
+
+    def test_implicit_tls_ports_serve_ipv6(self):
+        with smtplib.SMTP_SSL("::1", self.smtps, local_hostname="client6.test", context=self.context,
+                              timeout=30) as c:
+            c.sendmail("me@example.org", ["carol@example.test"], b"Subject: smtps six\r\n\r\nbody\r\n")
+        found = wait_until(lambda: self.fetch("carol", tls="implicit"), what="carol's message")
+        self.assertIn(b"Subject: smtps six", found[0])
 
     def test_relaying_follows_the_entries_of_each_family(self):
         def remote_rcpt(host):
