@@ -176,8 +176,11 @@ std::vector<Endpoint> ResolveForConnect(const std::string& host, unsigned port) 
         Endpoint e;
         std::memcpy(&e.address, a->ai_addr, a->ai_addrlen);
         e.length = a->ai_addrlen;
+        // A name listed twice (hosts file and DNS) is tried once.
         bool seen = false;
-        for (const Endpoint& r : resolved) seen = seen || (r.length == e.length && std::memcmp(&r.address, &e.address, e.length) == 0);
+        for (const Endpoint& r : resolved) {
+            seen = seen || (r.length == e.length && std::memcmp(&r.address, &e.address, e.length) == 0);
+        }
         if (!seen) resolved.push_back(e);
     }
     ::freeaddrinfo(found);

@@ -53,7 +53,7 @@ class LanOverIpv6Test(unittest.TestCase):
         cls.server = cls.inst.start()
         cls.addClassCleanup(cls.server.stop)
         cls.server.wait_for("Starting Postvane")
-        wait_until(lambda: all(f(p) for p in (cls.smtp, cls.pop, cls.smtps, cls.pops)
+        wait_until(lambda: all(f(p) for p in (cls.smtp, cls.pop, cls.smtps, cls.pops, cls.inst.ports["fingerport"])
                                for f in (listening, ipv6_listening)),
                    what="the listeners on both families")
         cls.context = ssl.create_default_context(cafile=cls.cert)
@@ -116,6 +116,13 @@ class LanOverIpv6Test(unittest.TestCase):
             c.sendmail("me@example.org", ["carol@example.test"], b"Subject: smtps six\r\n\r\nbody\r\n")
         found = wait_until(lambda: self.fetch("carol", tls="implicit"), what="carol's message")
         self.assertIn(b"Subject: smtps six", found[0])
+
+    def test_finger_dialnow_over_ipv6_logs_the_address_in_rfc5952_form(self):
+        with socket.create_connection(("::1", self.inst.ports["fingerport"]), timeout=10) as s:
+            s.sendall(b"dialnow\r\n")
+            while s.recv(4096):
+                pass
+        self.server.wait_for("Connecting due to a finger request from [::1]")
 
     def test_relaying_follows_the_entries_of_each_family(self):
         def remote_rcpt(host):
