@@ -14,18 +14,9 @@ import unittest
 
 from pvharness import Dovecot, Installation, free_port, listening, program, wait_until
 from relay import Relay
+from test_tls import make_certificate
 from test_transmit import TransmitCase
 from test_transmit_tls import TlsTransmitCase
-
-
-def make_certificate(folder, name="localhost"):
-    """A self-signed certificate for name, 127.0.0.1 and ::1."""
-    cert, key = os.path.join(folder, f"{name}.crt"), os.path.join(folder, f"{name}.key")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                    "-nodes", "-days", "2", "-subj", f"/CN={name}", "-keyout", key, "-out", cert,
-                    "-addext", f"subjectAltName=DNS:{name},IP:127.0.0.1,IP:::1"],
-                   check=True, capture_output=True)
-    return cert, key
 
 
 def ipv6_listening(port):
@@ -41,7 +32,7 @@ class LanOverIpv6Test(unittest.TestCase):
         cls.addClassCleanup(cls.inst.cleanup)
         cls.inst.configure()
         cls.inst.set_string("AdvCon", "BindAddress", "::1, 127.0.0.1")
-        cls.cert, cls.key = make_certificate(cls.inst.dir)
+        cls.cert, cls.key = make_certificate(cls.inst.dir, extra_san=",IP:::1")
         cls.inst.set_string("AdvCon", "TlsCertificate", cls.cert)
         cls.inst.set_string("AdvCon", "TlsKey", cls.key)
         cls.smtp, cls.pop = cls.inst.ports["smtpinport"], cls.inst.ports["popport"]
