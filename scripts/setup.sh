@@ -9,6 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-aiosmtpd
   swaks libnet-ssleay-perl libio-socket-ssl-perl  # swaks --tls needs the Perl TLS modules
+  libio-socket-inet6-perl  # swaks -6 (IPv6) needs it
   finger                  # a real finger client for the finger service's tests
   fetchmail getmail6      # real POP3 clients for the tests
   postfix                 # a real relay for the transmitter's tests (a private instance each time)

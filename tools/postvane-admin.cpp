@@ -20,6 +20,8 @@
 #include "core/Fingerprint.h"
 #include "pop3/SmartPop.h"
 #include "smtp/RelayLogin.h"
+#include "net/Address.h"
+#include "net/RelayNets.h"
 
 namespace {
 
@@ -64,11 +66,17 @@ void Usage(std::ostream& out) {
            "  smartpop domains list | add NAME | remove NAME\n"
            "                                      provider domains whose addresses are local users\n"
            "  relay show\n"
+           "  relay gateway HOST                  the provider's relay: a name, an address, [IPv6 address]\n"
            "  relay security none|starttls|tls    starttls: port 587, tls: port 465 unless set\n"
            "  relay user NAME|--off               log in to the relay (AUTH PLAIN or LOGIN)\n"
            "  relay password TEXT                 ('-' reads it from standard input)\n"
            "  relay fingerprint HEX|--off         accept the relay's certificate by its SHA-256\n"
-           "  relay port N|--off                  --off: the usual port for the security\n";
+           "  relay port N|--off                  --off: the usual port for the security\n"
+           "  network show\n"
+           "  network listen ADDRESS...|--all     listen on these addresses of either family only\n"
+           "                                      (AdvCon\\BindAddress), e.g. 192.168.1.5 fd00::5\n"
+           "  network relaynets NET...|--default  who may relay (AdvCon\\RelayNets), e.g. 192.168.1.0/24\n"
+           "                                      fd00:1:2:3::/64; --default: loopback and private ranges\n";
 }
 
 const std::map<std::string, uint32_t>& TypeNames() {
@@ -687,6 +695,15 @@ int Relay(const Args& a) {
         if (!key.WriteString(pv::kRelayFingerprintValue, pin)) Fail("could not write the fingerprint.");
         return 0;
     }
+    if (cmd == "gateway") {
+        const std::string host = pv::net::CanonicalHost(value);
+        if (host.empty()) {
+            Fail("'" + value + "' is not a host: write a name (relay.provider.example), an IPv4 address or an "
+                 "IPv6 address (2001:db8::25 or [2001:db8::25]), without a port (set it with 'relay port').", 2);
+        }
+        if (!pv::CRegistryKey("", true).WriteString("Gateway", host)) Fail("could not write the gateway.");
+        return 0;
+    }
     if (cmd == "port") {
         if (value == "--off") {
             key.DeleteValue(pv::kRelayPortValue);
@@ -698,6 +715,60 @@ int Relay(const Args& a) {
         return 0;
     }
     Fail("unknown relay command '" + cmd + "'", 2);
+}
+
+// ---- where the services listen and who may relay -------------------------------------------------
+
+std::string Joined(const Args& a, size_t from) {
+    std::string text;
+    for (size_t i = from; i < a.size(); ++i) text += (text.empty() ? "" : ", ") + a[i];
+    return text;
+}
+
+int Network(const Args& a) {
+    Need(a, 1);
+    const std::string& cmd = a[0];
+    pv::CRegistryKey key("AdvCon", true);
+    if (!key.IsOpen()) Fail(pv::platform::Hive::LastOpenError());
+    if (cmd == "show") {
+        std::string bind;
+        key.ReadString("BindAddress", bind);
+        std::cout << "Listen on:   " << (bind.empty() ? "every address of both families" : bind) << "\n"
+                  << "Relay from:  " << pv::RelayNets() << "\n";
+        return 0;
+    }
+    Need(a, 2);
+    if (cmd == "listen") {
+        if (a[1] == "--all") {
+            key.DeleteValue("BindAddress");
+            return 0;
+        }
+        std::vector<std::string> addresses;
+        std::string bad;
+        if (!pv::net::ParseAddressList(Joined(a, 1), addresses, bad) || addresses.empty()) {
+            Fail("'" + bad + "' is not an IPv4 or IPv6 address (names and networks are not taken here).", 2);
+        }
+        std::string list;
+        for (const std::string& address : addresses) list += (list.empty() ? "" : ", ") + address;
+        if (!key.WriteString("BindAddress", list)) Fail("could not write the addresses.");
+        std::cout << "The services listen on " << list << " from the next start of Postvane.\n";
+        return 0;
+    }
+    if (cmd == "relaynets") {
+        if (a[1] == "--default") {
+            key.DeleteValue("RelayNets");
+            return 0;
+        }
+        const std::string nets = Joined(a, 1);
+        std::string bad;
+        if (!pv::CheckNets(nets, bad)) {
+            Fail("'" + bad + "' is not a network: write an address with an optional prefix length, such as "
+                 "192.168.1.0/24 or fd00:1:2:3::/64.", 2);
+        }
+        if (!key.WriteString("RelayNets", nets)) Fail("could not write the networks.");
+        return 0;
+    }
+    Fail("unknown network command '" + cmd + "'", 2);
 }
 
 }  // namespace
@@ -722,6 +793,7 @@ int main(int argc, char** argv) {
         if (group == "members") return Members(rest);
         if (group == "smartpop") return SmartPop(rest);
         if (group == "relay") return Relay(rest);
+        if (group == "network") return Network(rest);
         Fail("unknown command '" + group + "'", 2);
     } catch (const Failure& f) {
         std::cerr << "postvane-admin: " << f.message << "\n";

@@ -6,6 +6,7 @@
 #include "ToolCommon.h"
 #include "core/ProtocolText.h"
 #include "core/RegistryKey.h"
+#include "net/Address.h"
 #include "net/LanTls.h"
 #include "net/Tls.h"
 #include "platform/Hive.h"
@@ -140,13 +141,23 @@ int main(int argc, char** argv) {
             return 2;
         }
         std::cout << "Postvane set-up (configuration store: " << hive << ")\n";
-        a.gateway = pv::tools::Ask("Provider's SMTP relay (host name or address)", a.gateway);
+        a.gateway = pv::tools::Ask("Provider's SMTP relay (host name, IPv4 or IPv6 address)", a.gateway);
         a.maildrop = pv::tools::Ask("Folder for queued mail and mailboxes", a.maildrop);
         a.domain = pv::tools::Ask("This office's mail domain", a.domain);
         a.postmaster = pv::tools::Ask("Mailbox that receives postmaster mail", a.postmaster);
         a.smtpPort = AskPort("SMTP port for mail clients", a.smtpPort);
         a.popPort = AskPort("POP3 port for mail clients", a.popPort);
         a.fingerPort = AskPort("Finger port", a.fingerPort);
+    }
+    if (!a.gateway.empty()) {
+        // Stored in the form the transmitter and the other tools use: [2001:db8::25] for IPv6.
+        const std::string host = pv::net::CanonicalHost(a.gateway);
+        if (host.empty()) {
+            std::cerr << "postvane-wizard: '" << a.gateway << "' is not a host: give a name, an IPv4 address or an "
+                      << "IPv6 address (2001:db8::25 or [2001:db8::25]), without a port.\n";
+            return 2;
+        }
+        a.gateway = host;
     }
     if (a.maildrop.empty() || a.maildrop[0] != '/') {
         std::cerr << "postvane-wizard: the mail folder must be an absolute path (got '" << a.maildrop << "').\n";

@@ -177,8 +177,9 @@ int CServerApp::Run() {
     factories.finger = net::MakeConversationFactory<CFingerServer>();
     factories.pop = net::MakeConversationFactory<CPopServer>();
     factories.smtp = net::MakeConversationFactory<CSMTPServer>();
-    // `AdvCon\BindAddress` (optional) keeps the services on one address, for instance the
-    // LAN side of the machine only; absent, they listen on every address.
+    // `AdvCon\BindAddress` (optional) keeps the services on the addresses it lists, of either
+    // family, for instance the LAN side of the machine only; absent, they listen on every
+    // address of both families. A bad entry is refused with a log line by the listeners.
     std::string bindAddress;
     CRegistryKey("AdvCon", false).ReadString("BindAddress", bindAddress);
     net::CServiceListeners listeners(std::move(factories), bindAddress);

@@ -54,7 +54,8 @@ CConnectionDlg::CConnectionDlg(QWidget* parent) : QWidget(parent) {
 
     QGroupBox* gateway = Group("Gateway Mailhost", this);
     auto* prompt = new QLabel(
-        "Enter the name or IP number of the mail gateway machine to which outgoing mail should be sent.", gateway);
+        "Enter the name or IP number of the mail gateway machine to which outgoing mail should be sent "
+        "(an IPv6 address in brackets, for instance [2001:db8::1]).", gateway);
     prompt->setWordWrap(true);
     gatewayEdit_ = new QLineEdit(gateway);
     gatewayEdit_->setObjectName("Gateway");

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "applet/Controls.h"
+#include "net/Address.h"
 #include "applet/DomainDlg.h"
 #include "core/Format.h"
 #include "core/ProtocolText.h"
@@ -93,7 +94,8 @@ bool CSmartPopAccountDlg::IsSafeAccount(const QString& account) {
     for (QChar c : account) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7F || c == '/' || c == '\\') return false;
     }
-    return true;
+    // The provider: a name, an IPv4 address or an IPv6 one in brackets, as the collector takes it.
+    return !net::CanonicalHost(account.mid(at + 1).toStdString()).empty();
 }
 
 void CSmartPopAccountDlg::UpdateOk() {
@@ -106,7 +108,8 @@ void CSmartPopAccountDlg::TryAccept() {
     if (!IsSafeAccount(account)) {
         ShowRefusal(this, refusal_,
                     QString("'%1' cannot be an account: write the mailbox name, \"@\" and the provider's POP3 "
-                            "server, without \"/\", \"\\\", \"..\" or control characters.")
+                            "server (a name, an address, or an IPv6 address in brackets such as [2001:db8::1]), without "
+                            "\"/\", \"\\\", \"..\" or control characters.")
                         .arg(account));
         return;
     }

@@ -10,6 +10,7 @@
 #include "core/Format.h"
 #include "core/Log.h"
 #include "core/RegistryKey.h"
+#include "net/Address.h"
 #include "net/LanTls.h"
 #include "net/RelayNets.h"
 #include "platform/Limits.h"
@@ -65,6 +66,7 @@ struct Slot {
 
 std::shared_ptr<void> CConnectionCounts::Take(const std::string& address, const ConnectionLimits& limits,
                                               const std::function<bool()>& exempt, Refusal& why) {
+    const std::string key = AddressCountingKey(address);
     {
         std::lock_guard lock(mutex_);
         why = Refusal::None;
@@ -72,23 +74,23 @@ std::shared_ptr<void> CConnectionCounts::Take(const std::string& address, const 
             why = Refusal::ServiceFull;
             return nullptr;
         }
-        auto found = byAddress_.find(address);
+        auto found = byAddress_.find(key);
         if (found != byAddress_.end() && found->second >= limits.perAddress && !(exempt && exempt())) {
             why = Refusal::AddressFull;
             return nullptr;
         }
         ++total_;
-        ++byAddress_[address];
+        ++byAddress_[key];
     }
-    return std::make_shared<Slot>(shared_from_this(), address);
+    return std::make_shared<Slot>(shared_from_this(), key);
 }
 
 Slot::~Slot() { counts->ReleaseSlot(address); }
 
-void CConnectionCounts::ReleaseSlot(const std::string& address) {
+void CConnectionCounts::ReleaseSlot(const std::string& key) {
     std::lock_guard lock(mutex_);
     --total_;
-    auto found = byAddress_.find(address);
+    auto found = byAddress_.find(key);
     if (found != byAddress_.end() && --found->second == 0) byAddress_.erase(found);
 }
 
@@ -99,7 +101,7 @@ size_t CConnectionCounts::Total() const {
 
 size_t CConnectionCounts::From(const std::string& address) const {
     std::lock_guard lock(mutex_);
-    auto found = byAddress_.find(address);
+    auto found = byAddress_.find(AddressCountingKey(address));
     return found == byAddress_.end() ? 0 : found->second;
 }
 
@@ -126,6 +128,12 @@ bool CListenThread::OnStart() {
     SetCurrentThreadPriority(ThreadPriority::TimeCritical);
     const char* address = bindAddress_.empty() ? nullptr : bindAddress_.c_str();
     if (Create(port, SOCK_STREAM, kFdAllEvents, address) && Listen(kListenBacklog) && AsyncSelect(kFdAllEvents)) {
+        static std::once_flag said;
+        if (Ipv4Fallback()) {
+            std::call_once(said, [] {
+                WriteLogLine("This system has no IPv6: the services listen on IPv4 addresses only.");
+            });
+        }
         return true;
     }
     ReportFailure(static_cast<unsigned>(LastError()));
@@ -297,7 +305,37 @@ ThreadHandle CServiceListeners::StartOne(CListenThread* listener, const char* se
     return thread;
 }
 
+template <class Listener>
+ThreadHandle CServiceListeners::StartService(const ConversationFactory& factory, const char* service,
+                                             const std::shared_ptr<CTlsContext>& tls) {
+    auto counts = std::make_shared<CConnectionCounts>();
+    ThreadHandle first;
+    const std::vector<std::string> everywhere {std::string()};
+    for (const std::string& address : addresses_.empty() ? everywhere : addresses_) {
+        auto* listener = new Listener(factory, address);
+        listener->ShareCounts(counts);
+        if (tls) listener->SetConversationTls(tls);
+        ThreadHandle thread = StartOne(listener, service);
+        if (!first.Valid()) {
+            first = thread;
+        } else if (thread.Valid()) {
+            more_.push_back(thread);
+        }
+    }
+    return first;
+}
+
 int CServiceListeners::Start() {
+    std::string bad;
+    if (!ParseAddressList(bindAddress_, addresses_, bad)) {
+        for (char& c : bad) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';  // the log stays one line
+        }
+        WriteLogLine("AdvCon\\BindAddress holds \"" + bad +
+                     "\", which is not an IPv4 or IPv6 address; the SMTP, POP3 and finger services are not started. "
+                     "Correct the list (addresses separated by commas, e.g. \"192.168.1.5, fd00::5\") and restart Postvane.");
+        return 0;
+    }
     const platform::DescriptorLimit fds = platform::RaiseDescriptorLimit();
     if (fds.error != 0) {
         WriteLogLine("Could not raise the open-file limit from " + std::to_string(fds.before) + " to " +
@@ -307,23 +345,19 @@ int CServiceListeners::Start() {
     }
     // The certificate is read once per start; a bad one is logged and the services run plain.
     if (factories_.smtp || factories_.pop) LoadLanTls();
-    if (factories_.finger) finger_ = StartOne(new CFingerListen(factories_.finger, bindAddress_), "finger");
-    if (factories_.pop) pop_ = StartOne(new CPopListen(factories_.pop, bindAddress_), "POP3");
-    if (factories_.smtp) smtp_ = StartOne(new CSMTPListen(factories_.smtp, bindAddress_), "SMTP");
+    if (factories_.finger) finger_ = StartService<CFingerListen>(factories_.finger, "finger", nullptr);
+    if (factories_.pop) pop_ = StartService<CPopListen>(factories_.pop, "POP3", nullptr);
+    if (factories_.smtp) smtp_ = StartService<CSMTPListen>(factories_.smtp, "SMTP", nullptr);
     // The implicit-TLS ports only with a port set and a certificate that loaded.
     if (std::shared_ptr<CTlsContext> tls = LanTlsContext()) {
         CRegistryKey adv("AdvCon", false);
         uint32_t port = 0;
         if (factories_.smtp && adv.ReadInt("SmtpsPort", port) && port != 0) {
-            auto* listener = new CSMTPSListen(factories_.smtp, bindAddress_);
-            listener->SetConversationTls(tls);
-            smtps_ = StartOne(listener, "SMTPS");
+            smtps_ = StartService<CSMTPSListen>(factories_.smtp, "SMTPS", tls);
         }
         port = 0;
         if (factories_.pop && adv.ReadInt("Pop3sPort", port) && port != 0) {
-            auto* listener = new CPopSListen(factories_.pop, bindAddress_);
-            listener->SetConversationTls(tls);
-            pops_ = StartOne(listener, "POP3S");
+            pops_ = StartService<CPopSListen>(factories_.pop, "POP3S", tls);
         }
     }
     return int(finger_.Valid()) + int(pop_.Valid()) + int(smtp_.Valid());
@@ -331,7 +365,9 @@ int CServiceListeners::Start() {
 
 bool CServiceListeners::Stop(int waitMs) {
     bool allEnded = true;
-    for (const ThreadHandle* thread : {&finger_, &pop_, &smtp_, &pops_, &smtps_}) {
+    std::vector<const ThreadHandle*> threads {&finger_, &pop_, &smtp_, &pops_, &smtps_};
+    for (const ThreadHandle& more : more_) threads.push_back(&more);
+    for (const ThreadHandle* thread : threads) {
         if (!thread->Valid() || thread->Ended()) continue;
         thread->PostQuit();
         allEnded = thread->Wait(waitMs) && allEnded;

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "net/SocketThread.h"
 
@@ -54,7 +55,8 @@ struct ConnectionLimits {
 // or absurd gives its default with a log line naming it. service names the listener there.
 ConnectionLimits ReadConnectionLimits(const char* service);
 
-// The running conversations of one service, counted by client address.
+// The running conversations of one service, counted by client address: by the key
+// AddressCountingKey gives it (an IPv6 client by its /64).
 class CConnectionCounts : public std::enable_shared_from_this<CConnectionCounts> {
 public:
     enum class Refusal { None, ServiceFull, AddressFull };
@@ -65,9 +67,10 @@ public:
     std::shared_ptr<void> Take(const std::string& address, const ConnectionLimits& limits,
                                const std::function<bool()>& exempt, Refusal& why);
     size_t Total() const;
+    // The conversations counted against address's key.
     size_t From(const std::string& address) const;
     // What a conversation's token does when it is destroyed.
-    void ReleaseSlot(const std::string& address);
+    void ReleaseSlot(const std::string& key);
 
 private:
 
@@ -78,8 +81,11 @@ private:
 
 class CListenThread : public CSocketThread {
 public:
-    // bindAddress: a dotted address to listen on; empty for every local address.
+    // bindAddress: one address of either family to listen on; empty for every local address of
+    // both families (one dual-stack socket; IPv4 only on a kernel without IPv6).
     CListenThread(ConversationFactory factory, std::string bindAddress);
+    // The listeners of one service on several addresses share one count. Before the thread starts.
+    void ShareCounts(std::shared_ptr<CConnectionCounts> counts) { counts_ = std::move(counts); }
     // Every conversation of this listener starts in TLS (SMTPS, POP3S). Before the thread starts.
     void SetConversationTls(std::shared_ptr<CTlsContext> ctx) { conversationTls_ = std::move(ctx); }
 
@@ -187,12 +193,16 @@ struct ListenerFactories {
 // The three listeners as start-up and shutdown see them.
 class CServiceListeners {
 public:
-    // bindAddress: empty to listen on every local address (the server); tests give loopback.
+    // bindAddress: `AdvCon\BindAddress` as it stands, a list of addresses of either family
+    // separated by commas or blanks ("127.0.0.1, ::1"); empty to listen on every local address
+    // (the server); tests give loopback. Each service gets one listener per address.
     explicit CServiceListeners(ListenerFactories factories, std::string bindAddress = {});
 
     // Raises the process's descriptor limit, then starts finger, POP3 and SMTP, each at normal
-    // priority with the default stack (each raises its own priority). Returns how many threads
-    // started.
+    // priority with the default stack (each raises its own priority). Returns how many of the
+    // three services have a listener (on the first address). A list with an entry that is not
+    // an address starts nothing, with one log line naming the entry: listening on every
+    // address instead would open the services where the administrator meant to close them.
     int Start();
     // Posts each listener a quit message and waits up to waitMs for it, in the order finger,
     // POP3, SMTP; one that has already ended is skipped. True when all have ended.
@@ -206,9 +216,15 @@ public:
 
 private:
     ThreadHandle StartOne(CListenThread* listener, const char* service);
+    // One listener per address for a service; the first one's handle.
+    template <class Listener>
+    ThreadHandle StartService(const ConversationFactory& factory, const char* service,
+                              const std::shared_ptr<CTlsContext>& tls);
 
     ListenerFactories factories_;
     std::string bindAddress_;
+    std::vector<std::string> addresses_;  // empty: every local address
+    std::vector<ThreadHandle> more_;      // the listeners on the second and later addresses
     ThreadHandle finger_;
     ThreadHandle pop_;
     ThreadHandle smtp_;

@@ -47,16 +47,16 @@ bool ParsePrefix(const std::string& text, int& prefix) {
     return true;
 }
 
-bool InNet(const Parsed& addr, std::string entry) {
+// One entry: its network and prefix length. False when it does not parse.
+bool ParseEntry(std::string entry, Parsed& net, int& prefix) {
     size_t b = entry.find_first_not_of(" \t");
     size_t e = entry.find_last_not_of(" \t");
     if (b == std::string::npos) return false;
     entry = entry.substr(b, e - b + 1);
     size_t slash = entry.find('/');
     std::string host = entry.substr(0, slash);
-    Parsed net;
     if (!Parse(host, net)) return false;
-    int prefix = net.bits;
+    prefix = net.bits;
     if (slash != std::string::npos) {
         if (!ParsePrefix(entry.substr(slash + 1), prefix)) return false;
         // "::ffff:10.0.0.0/104" is written in IPv6 terms; Parse has made it an IPv4 network.
@@ -66,6 +66,13 @@ bool InNet(const Parsed& addr, std::string entry) {
         }
         if (prefix > net.bits) return false;
     }
+    return true;
+}
+
+bool InNet(const Parsed& addr, const std::string& entry) {
+    Parsed net;
+    int prefix = 0;
+    if (!ParseEntry(entry, net, prefix)) return false;
     if (net.bits != addr.bits) return false;
     for (int i = 0; i < prefix / 8; ++i) {
         if (addr.bytes[i] != net.bytes[i]) return false;
@@ -90,6 +97,29 @@ bool AddressInNets(const std::string& address, const std::string& nets) {
         start = comma + 1;
     }
     return false;
+}
+
+bool CheckNets(const std::string& nets, std::string& bad) {
+    size_t start = 0;
+    bool any = false;
+    while (start <= nets.size()) {
+        size_t comma = nets.find(',', start);
+        if (comma == std::string::npos) comma = nets.size();
+        const std::string entry = nets.substr(start, comma - start);
+        Parsed net;
+        int prefix = 0;
+        if (entry.find_first_not_of(" \t") != std::string::npos) {
+            if (!ParseEntry(entry, net, prefix)) {
+                bad = entry.substr(entry.find_first_not_of(" \t"));
+                bad = bad.substr(0, bad.find_last_not_of(" \t") + 1);
+                return false;
+            }
+            any = true;
+        }
+        start = comma + 1;
+    }
+    if (!any) bad.clear();
+    return any;
 }
 
 std::string RelayNets() {

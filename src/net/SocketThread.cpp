@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "core/Log.h"
+#include "net/Address.h"
 #include "platform/SocketErrors.h"
 
 namespace pv::net {
@@ -61,6 +62,7 @@ bool SocketAddressText(const sockaddr_storage& sa, std::string& address, unsigne
 CSocketThread::CSocketThread() : state_(std::make_shared<detail::ThreadState>(true)) {}
 
 CSocketThread::~CSocketThread() {
+    AbandonRace();
     if (socket_ != kInvalidSocket) ::close(socket_);
     // A thread that never ran has no one else to say that it is over.
     if (!threadStarted_) state_->MarkEnded();
@@ -101,6 +103,7 @@ void CSocketThread::RunThread() {
     }
     // Exit: the timer stops with the loop; a socket still open is released, not leaked.
     timer_ = 0;
+    AbandonRace();
     if (socket_ != kInvalidSocket) {
         ::close(socket_);
         socket_ = kInvalidSocket;
@@ -110,19 +113,25 @@ void CSocketThread::RunThread() {
 
 void CSocketThread::MessageLoop() {
     const int wakeFd = state_->WakeFd();
+    std::vector<pollfd> fds;
     for (;;) {
-        pollfd fds[2];
+        fds.assign(2, pollfd{});
         fds[0] = {wakeFd, POLLIN, 0};
         const short mask = PollMask();
         fds[1] = {mask ? socket_ : -1, mask, 0};
+        for (int fd : raceFds_) fds.push_back({fd, POLLOUT, 0});
         const uint64_t generation = generation_;
 
         int timeoutMs = -1;
         if (Ticking()) timeoutMs = static_cast<int>(std::max<int64_t>(0, nextTickMs_ - NowMs()));
+        if (raceNextMs_ != 0 && raceNext_ < raceQueue_.size()) {
+            const int untilNext = static_cast<int>(std::max<int64_t>(0, raceNextMs_ - NowMs()));
+            timeoutMs = timeoutMs < 0 ? untilNext : std::min(timeoutMs, untilNext);
+        }
         // Bytes TLS has already decrypted are not signalled by the socket: go round at once.
         if (TlsReadPending()) timeoutMs = 0;
 
-        const int n = ::poll(fds, 2, timeoutMs);
+        const int n = ::poll(fds.data(), fds.size(), timeoutMs);
         if (n < 0) {
             if (errno == EINTR) continue;
             WriteLogLine(std::string("A network thread stopped: waiting for socket events failed (") +
@@ -135,6 +144,11 @@ void CSocketThread::MessageLoop() {
             // A thread held up for longer than a tick checks once, not once per missed tick.
             if (nextTickMs_ <= NowMs()) nextTickMs_ = NowMs() + kTickMs;
             CheckTimeout();
+        }
+        if (!raceQueue_.empty() && sockState_ == SocketState::Connecting && generation_ == generation) {
+            std::vector<pollfd> race(fds.begin() + 2, fds.end());
+            StepRace(race);
+            continue;
         }
         const bool polled = fds[1].fd >= 0 && fds[1].revents != 0 && socket_ == fds[1].fd;
         if ((polled || TlsReadPending()) && socket_ != kInvalidSocket && generation_ == generation) {
@@ -185,6 +199,7 @@ void CSocketThread::AdoptSocket(int socket, long events) {
 }
 
 void CSocketThread::ResetSocketState() {
+    AbandonRace();
     ++generation_;
     selected_ = 0;
     sockState_ = SocketState::None;
@@ -252,7 +267,7 @@ short CSocketThread::PollMask() const {
     if (socket_ == kInvalidSocket) return 0;
     switch (sockState_) {
         case SocketState::Listening: return (acceptArmed_ && (selected_ & kFdAccept)) ? POLLIN : 0;
-        case SocketState::Connecting: return POLLOUT;
+        case SocketState::Connecting: return raceQueue_.empty() ? POLLOUT : 0;  // a race polls its own sockets
         case SocketState::Connected: {
             switch (tlsState_) {
                 case TlsState::WaitFlush: return POLLOUT;
@@ -291,19 +306,7 @@ void CSocketThread::DispatchSocket(short revents) {
             int err = 0;
             socklen_t len = sizeof err;
             if (::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-            lastError_ = WsaError(err);
-            if (err == 0) {
-                sockState_ = SocketState::Connected;
-                readArmed_ = true;
-                writeWanted_ = true;  // the write event that follows a connect
-            } else {
-                // A failed attempt reports nothing further; the next socket call fails.
-                sockState_ = SocketState::ConnectFailed;
-            }
-            if (selected_ & kFdConnect) {
-                Touch();
-                OnConnect();
-            }
+            FinishConnect(WsaError(err));
             return;
         }
         case SocketState::Connected: break;
@@ -410,24 +413,57 @@ bool CSocketThread::Create(unsigned port, int type, long /*events: selected late
         lastError_ = wsaError;
         return false;
     };
-    sockaddr_in local {};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(static_cast<uint16_t>(port));
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
     if (port > 65535) return fail(platform::kWsaEInval);
-    if (address && ::inet_pton(AF_INET, address, &local.sin_addr) != 1) return fail(platform::kWsaEInval);
+    ipv4Fallback_ = false;
+    sockaddr_storage local {};
+    socklen_t length = 0;
+    bool dualStack = false;
+    if (address) {
+        // One address of either family, as given (brackets allowed); no name is looked up.
+        Endpoint parsed;
+        if (!LiteralEndpoint(address, port, parsed)) return fail(platform::kWsaEInval);
+        local = parsed.address;
+        length = parsed.length;
+    } else {
+        // Every local address of both families on one socket: IPv4 clients arrive as
+        // IPv4-mapped addresses, which SocketAddressText gives as IPv4.
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(local);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(static_cast<uint16_t>(port));
+        in6.sin6_addr = in6addr_any;
+        length = sizeof(sockaddr_in6);
+        dualStack = true;
+    }
 
-    const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = ::socket(local.ss_family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0 && dualStack && (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT)) {
+        // A kernel without IPv6: every local IPv4 address instead; the caller says so once.
+        auto& in = reinterpret_cast<sockaddr_in&>(local);
+        local = {};
+        in.sin_family = AF_INET;
+        in.sin_port = htons(static_cast<uint16_t>(port));
+        in.sin_addr.s_addr = htonl(INADDR_ANY);
+        length = sizeof(sockaddr_in);
+        dualStack = false;
+        ipv4Fallback_ = true;
+        fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    }
     if (fd < 0) return fail(WsaError(errno));
     socket_ = fd;
     ResetSocketState();
+    if (local.ss_family == AF_INET6) {
+        // The wildcard serves both families; a named IPv6 address only its own, so that the
+        // same port can also be bound on an IPv4 address of the list.
+        const int v6only = dualStack ? 0 : 1;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    }
     if (port != 0) {
         // A restarted server must get its port back while old connections linger in
         // TIME_WAIT; a port that another socket listens on is still refused.
         const int on = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     }
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return fail(WsaError(errno));
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), length) != 0) return fail(WsaError(errno));
     sockState_ = SocketState::Bound;
     lastError_ = 0;
     return true;
@@ -502,32 +538,107 @@ bool CSocketThread::Connect(const std::string& host, unsigned port) {
         lastError_ = kWsaENotSock;
         return false;
     }
-    sockaddr_in remote {};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(static_cast<uint16_t>(port));
-    if (::inet_pton(AF_INET, host.c_str(), &remote.sin_addr) != 1) {
-        addrinfo hints {};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) {
-            if (found) ::freeaddrinfo(found);
-            lastError_ = platform::kWsaEInval;
-            return false;
-        }
-        remote.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-        ::freeaddrinfo(found);
+    AbandonRace();
+    raceQueue_ = ResolveForConnect(host, port);
+    if (raceQueue_.empty()) {
+        lastError_ = platform::kWsaEInval;
+        return false;
     }
     Touch();
-    if (::connect(socket_, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0) {
-        // Made at once; the connect event still follows, as for any other attempt.
-        sockState_ = SocketState::Connecting;
-        lastError_ = 0;
-        return true;
+    raceNext_ = 0;
+    raceError_ = 0;
+    sockState_ = SocketState::Connecting;
+    StartNextAttempt();
+    if (raceFds_.empty()) {
+        // Every address failed at once (no route, no such family): said now, as before.
+        sockState_ = SocketState::None;
+        lastError_ = raceError_ ? raceError_ : platform::kWsaEInval;
+        raceQueue_.clear();
+        return false;
     }
-    lastError_ = WsaError(errno);
-    if (errno == EINPROGRESS) sockState_ = SocketState::Connecting;
+    // The connect event reports the outcome of the race.
+    lastError_ = platform::kWsaEWouldBlock;
     return false;
+}
+
+void CSocketThread::StartNextAttempt() {
+    // Attempts that fail at once are passed over until one is on its way or none is left.
+    while (raceNext_ < raceQueue_.size()) {
+        const Endpoint& target = raceQueue_[raceNext_++];
+        const int fd = ::socket(target.Family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            raceError_ = WsaError(errno);
+            continue;
+        }
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&target.address), target.length) == 0 ||
+            errno == EINPROGRESS) {
+            raceFds_.push_back(fd);
+            raceNextMs_ = NowMs() + kConnectHeadStartMs;
+            return;
+        }
+        raceError_ = WsaError(errno);
+        ::close(fd);
+    }
+    raceNextMs_ = 0;
+}
+
+void CSocketThread::AbandonRace() {
+    for (int fd : raceFds_) ::close(fd);
+    raceFds_.clear();
+    raceQueue_.clear();
+    raceNext_ = 0;
+    raceNextMs_ = 0;
+}
+
+void CSocketThread::StepRace(const std::vector<pollfd>& polled) {
+    int winner = -1;
+    for (const pollfd& p : polled) {
+        if (p.revents == 0 || winner >= 0) continue;
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+        if (err == 0 && (p.revents & POLLOUT)) {
+            winner = p.fd;
+        } else if (err != 0 || (p.revents & (POLLERR | POLLHUP))) {
+            raceError_ = WsaError(err ? err : ECONNREFUSED);
+            ::close(p.fd);
+            raceFds_.erase(std::remove(raceFds_.begin(), raceFds_.end(), p.fd), raceFds_.end());
+        }
+    }
+    if (winner >= 0) {
+        // The winner takes the place of the socket the caller created, under the same
+        // descriptor number; the attempts still on their way are dropped.
+        raceFds_.erase(std::remove(raceFds_.begin(), raceFds_.end(), winner), raceFds_.end());
+        const bool moved = ::dup3(winner, socket_, O_CLOEXEC) >= 0;
+        const int err = moved ? 0 : WsaError(errno);
+        ::close(winner);
+        AbandonRace();
+        FinishConnect(err);
+        return;
+    }
+    // A failed attempt lets the next one start at once; a slow one after the head start.
+    if (raceNext_ < raceQueue_.size() && (raceFds_.empty() || NowMs() >= raceNextMs_)) StartNextAttempt();
+    if (raceFds_.empty()) {
+        const int err = raceError_ ? raceError_ : platform::kWsaEInval;
+        AbandonRace();
+        FinishConnect(err);
+    }
+}
+
+void CSocketThread::FinishConnect(int wsaError) {
+    lastError_ = wsaError;
+    if (wsaError == 0) {
+        sockState_ = SocketState::Connected;
+        readArmed_ = true;
+        writeWanted_ = true;  // the write event that follows a connect
+    } else {
+        // A failed attempt reports nothing further; the next socket call fails.
+        sockState_ = SocketState::ConnectFailed;
+    }
+    if (selected_ & kFdConnect) {
+        Touch();
+        OnConnect();
+    }
 }
 
 int CSocketThread::Receive(void* buffer, int size, int flags) {

@@ -19,8 +19,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <poll.h>
 #include <sys/socket.h>
+#include <vector>
 
+#include "net/Address.h"
 #include "net/LineReader.h"
 #include "net/Tls.h"
 #include "net/Threads.h"
@@ -48,6 +51,11 @@ inline constexpr int kMaxLineReceiveSize = 64 * 1024;
 // that connected to an implicit-TLS port and says nothing, before any protocol time-out runs)
 // is dropped.
 inline constexpr int kTlsHandshakeSeconds = 30;
+// An outgoing connection tries the addresses of its host in turn (RFC 8305, "Happy Eyeballs"):
+// IPv6 first, the families taking turns; the next attempt starts when one fails, or after this
+// head start while it is still on its way, and the first to connect wins. 250 ms is RFC 8305's
+// recommended delay: a broken IPv6 path costs a quarter of a second, not a TCP time-out.
+inline constexpr int kConnectHeadStartMs = 250;
 
 class CSocketThread {
 public:
@@ -95,7 +103,13 @@ public:
                 const char* address = nullptr);
     bool Listen(int backlog = 5);
     bool AsyncSelect(long events = kFdAllEvents);
+    // Host: a name, an IPv4 address or an IPv6 address (bracketed or not). Every address of the
+    // host is tried as kConnectHeadStartMs says; false with kWsaEWouldBlock while the attempts
+    // are on their way (the connect event tells the outcome), with kWsaEInval when the name does
+    // not resolve, or with the error of the last address when every one failed at once.
     bool Connect(const std::string& host, unsigned port);
+    // Create with no address found no IPv6 in the kernel and listens on every IPv4 address.
+    bool Ipv4Fallback() const { return ipv4Fallback_; }
     bool Attach(int socket, long events = kFdAllEvents);
     int Detach();
     bool GetPeerName(std::string& address, unsigned& port) const;
@@ -191,6 +205,10 @@ private:
     bool StartTls(std::shared_ptr<CTlsContext> ctx, const TlsClientOptions* client);
     void ContinueHandshake();
     bool TlsReadPending() const;
+    void StartNextAttempt();
+    void StepRace(const std::vector<pollfd>& polled);
+    void AbandonRace();
+    void FinishConnect(int wsaError);
 
     // Fields.
     std::shared_ptr<detail::ThreadState> state_;
@@ -231,6 +249,15 @@ private:
     bool tlsInputEnded_ = false;     // the peer ended TLS or broke it: reported as a close
     int64_t tlsDeadlineMs_ = 0;      // the handshake must be done by then (0: none running)
     int tlsHandshakeSeconds_ = kTlsHandshakeSeconds;
+
+    // The addresses of the host being connected to, the next one to try, the attempts on their
+    // way, when the next one starts (0: none waiting) and the error of the last that failed.
+    std::vector<Endpoint> raceQueue_;
+    size_t raceNext_ = 0;
+    std::vector<int> raceFds_;
+    int64_t raceNextMs_ = 0;
+    int raceError_ = 0;
+    bool ipv4Fallback_ = false;
 
     int sessionLimit_ = 0;
     std::string service_;

@@ -1,5 +1,7 @@
 #include "net/Tls.h"
 
+#include "net/Address.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -324,7 +326,8 @@ std::unique_ptr<CTlsSession> CTlsSession::Create(const std::shared_ptr<CTlsConte
         return session;
     }
     SSL_set_connect_state(ssl);
-    const std::string host = client ? client->host : std::string();
+    // "[2001:db8::1]" as configured is checked as the address it names.
+    const std::string host = client ? HostWithoutBrackets(client->host) : std::string();
     if (!host.empty() && !IsAddressLiteral(host)) SSL_set_tlsext_host_name(ssl, host.c_str());
     if (client && !client->pinnedSha256.empty()) {
         // The pin replaces the trusted roots and the name: exactly this certificate, no other.

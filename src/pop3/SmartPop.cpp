@@ -1,5 +1,7 @@
 #include "pop3/SmartPop.h"
 
+#include "net/Address.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -213,6 +215,8 @@ const char* PopSecurityName(PopSecurity security) {
 bool IsValidSmartPopAccount(std::string_view account) {
     const size_t at = account.find('@');
     if (at == std::string_view::npos || at == 0 || at + 1 == account.size()) return false;
+    // The provider: a name, an IPv4 address or an IPv6 one ("user@[2001:db8::1]").
+    if (net::CanonicalHost(account.substr(at + 1)).empty()) return false;
     return IsSafeMailboxName(std::string(account));
 }
 
@@ -338,7 +342,7 @@ bool CSmartPop::OnStart() {
     }
     const size_t at = account_.find('@');
     user_ = account_.substr(0, at);
-    host_ = account_.substr(at + 1);
+    host_ = net::CanonicalHost(account_.substr(at + 1));  // valid: the account was checked
     CRegistryKey key("SmartPop\\" + account_, false);
     key.ReadString("for", recipient_);
     key.ReadString("pwd", password_);

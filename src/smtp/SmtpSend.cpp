@@ -1,5 +1,7 @@
 #include "smtp/SmtpSend.h"
 
+#include "net/Address.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -324,6 +326,9 @@ bool CSMTPSend::OnStart() {
 
     CRegistryKey rootKey("", false);
     rootKey.ReadString("Gateway", gateway_);
+    // An address is used and logged in RFC 5952's form ("2001:DB8:0::1" as [2001:db8::1]); a
+    // value that is no host stays as it is, and the connect says that it does not resolve.
+    if (std::string host = net::CanonicalHost(gateway_); !host.empty()) gateway_ = host;
     relay_ = ReadRelaySettings();
     if (!RelaySettingsUsable()) {
         SetTransmitFailed(true);

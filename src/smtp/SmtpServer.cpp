@@ -14,6 +14,7 @@
 #include "core/RegistryKey.h"
 #include "delivery/Mailbox.h"
 #include "net/LanTls.h"
+#include "net/Address.h"
 #include "net/RelayNets.h"
 
 namespace pv {
@@ -467,7 +468,12 @@ bool CSMTPServer::OpenMessageFile() {
     messageOpen_ = true;
     messageCreated_ = true;
     // Names are written as plain text, never used as a format.
-    messageFile_.WriteLine("Received: from " + clientName_ + " by " + primaryDomain_);
+    // The client's address as RFC 5321 writes it in the TCP-info: "[192.0.2.1]",
+    // "[IPv6:2001:db8::1]".
+    std::string peer;
+    unsigned port = 0;
+    const std::string literal = GetPeerName(peer, port) ? " (" + net::SmtpAddressLiteral(peer) + ")" : std::string();
+    messageFile_.WriteLine("Received: from " + clientName_ + literal + " by " + primaryDomain_);
     char stamp[96];
     std::time_t now = std::time(nullptr);
     std::tm tm {};

@@ -456,11 +456,12 @@ class Dovecot:
 
     Raises unittest.SkipTest with the reason when Dovecot is not installed or will not run."""
 
-    def __init__(self, folder, users, tls=None):
+    def __init__(self, folder, users, tls=None, address=None):
         """tls: (certificate file, key file) makes it a provider that requires TLS: STLS on
         `port`, TLS from the first byte on `tls_port`. Dovecot takes a client whose address is
         its own for a secured one and lets it log in without TLS, so such a provider listens on
-        `address` 127.0.0.2, which clients reach from 127.0.0.1."""
+        `address` 127.0.0.2, which clients reach from 127.0.0.1. address chooses another one
+        (for instance "::1")."""
         import pwd
         import unittest
         if not os.path.exists(DOVECOT) or not os.path.exists("/usr/lib/dovecot/pop3"):
@@ -469,7 +470,7 @@ class Dovecot:
         self.users = dict(users)
         self.port = free_port()
         self.tls_port = free_port() if tls else None
-        self.address = "127.0.0.2" if tls else "127.0.0.1"
+        self.address = address or ("127.0.0.2" if tls else "127.0.0.1")
         self.proc = None
         os.makedirs(os.path.join(self.dir, "run"))
         os.makedirs(os.path.join(self.dir, "state"))

@@ -30,6 +30,7 @@ Behaviour (a dict, every key optional):
   implicit_tls      with tls: TLS from the first byte instead (no STARTTLS)
   auth              {user: password}: AUTH required before MAIL; only over TLS when tls is given
   auth_exclude      mechanisms not offered, e.g. ["PLAIN"]
+  host, port        where it listens (default 127.0.0.1 and a free port), e.g. "::1"
 """
 
 import json
@@ -299,7 +300,8 @@ def _serve(behaviour, record_path):
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
-    server = loop.run_until_complete(loop.create_server(connection_factory, "127.0.0.1", 0,
+    server = loop.run_until_complete(loop.create_server(connection_factory, behaviour.get("host", "127.0.0.1"),
+                                                        behaviour.get("port", 0),
                                                         ssl=context if implicit else None))
     loop.add_signal_handler(signal.SIGTERM, loop.stop)
     print("READY", server.sockets[0].getsockname()[1], flush=True)

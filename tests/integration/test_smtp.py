@@ -73,7 +73,7 @@ class SmtpServerTest(KeptInboxTest):
         new = sorted(set(self.pairs()) - before)
         self.assertEqual(len(new), 2)
         first, second = (self.read(n, ".txt").split(b"\r\n") for n in new)
-        self.assertEqual(first[0], b"Received: from client.lan by example.test")
+        self.assertEqual(first[0], b"Received: from client.lan ([127.0.0.1]) by example.test")
         self.assertRegex(first[1].decode(),
                          r"^     [A-Z][a-z]+day,[A-Z][a-z]+ \d\d, \d{4}, \d\d:\d\d:\d\d  for alice@example.test$")
         self.assertEqual(first[2:], [b"Subject: one", b"", b".", b".x", b"x", b"last", b""])

@@ -18,12 +18,13 @@ from pvharness import Conversation, Installation, free_port, listening, wait_unt
 SEPARATOR = b"From pv-test-separator"
 
 
-def make_certificate(folder, name="localhost"):
-    """A self-signed certificate for name and 127.0.0.1, made by openssl for this test."""
+def make_certificate(folder, name="localhost", extra_san=""):
+    """A self-signed certificate for name and 127.0.0.1 (and extra_san, e.g. ",IP:::1"), made by
+    openssl for this test."""
     cert, key = os.path.join(folder, f"{name}.crt"), os.path.join(folder, f"{name}.key")
     subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
                     "-nodes", "-days", "2", "-subj", f"/CN={name}", "-keyout", key, "-out", cert,
-                    "-addext", f"subjectAltName=DNS:{name},IP:127.0.0.1"],
+                    "-addext", f"subjectAltName=DNS:{name},IP:127.0.0.1{extra_san}"],
                    check=True, capture_output=True)
     return cert, key
 

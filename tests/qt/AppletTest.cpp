@@ -913,7 +913,8 @@ private slots:
 
                         // Names the collector would turn into a path outside the spool folder,
                         // or would not take at all, are refused; the dialog stays.
-                        for (const char* bad : {"../up@host", "..@host", "a..b@host", "a/b@host", "a\\b@host", "@host", "user@", "tab\there@host"}) {
+                        for (const char* bad : {"../up@host", "..@host", "a..b@host", "a/b@host", "a\\b@host", "@host", "user@", "tab\there@host",
+                                                "user@host:110", "user@[not-an-address]", "user@2001:db8::1::2"}) {
                             account->setText(bad);
                             ok->click();
                             QVERIFY2(dlg->isVisible(), bad);
@@ -922,6 +923,7 @@ private slots:
                             box->close();
                             QVERIFY2(!pv::IsValidSmartPopAccount(bad), bad);
                         }
+                        QVERIFY(pv::IsValidSmartPopAccount("user@[2001:db8::1]"));
                         account->setText("user@host");
                         // A password that would end the PASS command early and send another.
                         password->setText("abc\r\nDELE 1");
