@@ -131,6 +131,7 @@ private:
     Pending* pending_ = nullptr;  // the message being processed
     std::vector<Recipient> recipients_;
     std::set<std::string> seenRecipients_;  // lower case: one delivery per address and part
+    std::set<std::string> distributedTo_;   // lower case: final recipients of this message's lists
     std::set<std::string> expandedAliases_;
     std::map<std::string, Retry> retries_;  // by inbox base path
     bool capLogged_ = false;

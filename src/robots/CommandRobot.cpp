@@ -24,6 +24,7 @@ struct CommandTexts {
         "Access refused: the subject must name your mailbox and its password, separated by a comma";
     const char* unknown = "Unknown command; the commands are described below";
     const char* noAddress = "Command failed: set forward needs an address";
+    const char* forwardToItself = "Command failed: a mailbox cannot forward to itself; nothing was changed";
     const char* passwordRefused = "Command failed: a password must be 1 to 19 characters long";
     const char* titleFailed = "Command Failed";
     const char* titleFailedLine = "Command Failed\n";
@@ -146,7 +147,8 @@ bool CCommandRobot::SetPlan(const std::string&) {
 }
 
 bool CCommandRobot::SetForward(const std::string& argument) {
-    if (argument.empty() || argument.find_first_of(" \t,<>\"") != std::string::npos) return Result(kText.noAddress);
+    if (!IsStorableAddress(argument)) return Result(kText.noAddress);
+    if (AddressNamesMailbox(argument, box_.Name())) return Result(kText.forwardToItself);
     if (!box_.SetText(1, argument) || !box_.SetOption(1, 1)) failedOnDisk_ = true;
     return Done();
 }

@@ -37,10 +37,6 @@ constexpr ListServerTexts kText;
 // command; a long body is not read beyond this many lines.
 constexpr int kMaxCommandLines = 50;
 
-// Characters an address joined by mail may not hold: they would break the members file or the
-// envelope lines the spooler writes from it.
-constexpr const char* kNotInAddress = " \t,<>\"";
-
 class CListServer {
 public:
     CListServer(std::string copyPath) : copy_(std::move(copyPath)) {
@@ -136,8 +132,9 @@ bool CListServer::JoinCommand(const std::string& argument) {
 
 bool CListServer::Join(const std::string& list, std::string address) {
     address = Lower(address);
-    if (address.empty() || address.front() == '@' || address.back() == '@' ||
-        address.find_first_of(kNotInAddress) != std::string::npos) {
+    // Nothing that would break the members file or an envelope, and none of this system's own
+    // lists and robots: a list that has one of them as a member sends its postings round.
+    if (!IsStorableAddress(address) || IsAutomaticAddress(address)) {
         Add(kText.failed);
         Add(address + kText.notAnAddress);
         return true;

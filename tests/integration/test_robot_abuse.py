@@ -1,0 +1,89 @@
+"""The lists and robots tried as an outsider would: storms, takeovers, ping-pong, and what the
+system writes itself must be proper mail."""
+
+import glob
+import os
+import time
+import unittest
+
+from pvharness import wait_until
+from test_robots import RobotTest
+
+
+class ListStormTest(RobotTest):
+    def setUp(self):
+        super().setUp()
+        self.inbox = os.path.join(self.inst.spool, "inbox")
+        self.outbox = os.path.join(self.inst.spool, "outbox")
+        self.admin("mailbox", "add", "bob", "--password", "bobpw")
+
+    def list_with(self, name, members):
+        """A list whose members file was written by hand (the robot and the admin tool refuse these)."""
+        self.admin("mailbox", "add", name, "--type", "list")
+        self.admin("mailbox", "list-options", name, "--join-by-mail", "on")
+        with open(os.path.join(self.inst.folder(name), "rcpt.pvg"), "wb") as f:
+            f.write("".join(m + "\r\n" for m in members).encode())
+
+    def settled(self):
+        """Waits for an empty inbox that stays empty, then returns the outbound recipients."""
+        def empty():
+            return not glob.glob(os.path.join(self.inbox, "*.wrk"))
+        wait_until(empty, timeout=10, what="an empty inbox")
+        time.sleep(1.5)  # a storm would refill it here
+        self.assertTrue(empty(), os.listdir(self.inbox))
+        recipients = []
+        for path in glob.glob(os.path.join(self.outbox, "*.wrk")):
+            with open(path, "rb") as f:
+                recipients += f.read().decode().split("\r\n")[1:-1]
+        return sorted(recipients)
+
+    def test_lists_that_name_themselves_or_each_other_send_one_copy_per_recipient(self):
+        self.list_with("solo", ["solo", "SOLO@Example.Test", "out@remote.test", "bob"])
+        self.list_with("ping", ["pong", "a@remote.test", "shared@remote.test"])
+        self.list_with("pong", ["ping@example.test", "b@remote.test", "Shared@remote.test", "bob", "pvlist"])
+        # A mailbox whose stored forward names itself keeps its mail.
+        self.inst.set_string("mailbox\\alice", "Str1", "Alice@example.test")
+        self.inst.set_dword("mailbox\\alice", "Option1", 1)
+        server = self.start()
+        self.inst.send_mail("poster@remote.test", ["solo@example.test"], "Subject: one\r\n\r\nhello\r\n",
+                            header_from="poster@remote.test")
+        self.assertEqual(self.settled(), ["out@remote.test"])
+        self.assertEqual(len(self.inst.mailbox_messages("bob")), 1)
+        for path in glob.glob(os.path.join(self.outbox, "*")):
+            os.remove(path)
+
+        self.inst.send_mail("poster@remote.test", ["ping@example.test"], "Subject: two\r\n\r\nhello\r\n",
+                            header_from="poster@remote.test")
+        self.assertEqual(self.settled(), ["a@remote.test", "b@remote.test", "shared@remote.test"])
+        self.assertEqual(len(self.inst.mailbox_messages("bob")), 2)
+        self.assertEqual(self.inst.mailbox_messages("PVList"), [])
+        self.assertIn("List pong does not send list mail to the robot pvlist", "\n".join(server.output()))
+
+        # A distribution that comes back to its list (an alias, a collected copy) stops there.
+        self.inst.run("postvane-admin", "alias", "set", "back", "loop")
+        self.list_with("loop", ["back@example.test", "c@remote.test"])
+        self.inst.send_mail("poster@remote.test", ["loop@example.test"], "Subject: three\r\n\r\nhello\r\n",
+                            header_from="poster@remote.test")
+        self.settled()
+        server.wait_for("List loop has distributed this message already")
+
+        self.inst.send_mail("poster@remote.test", ["alice@example.test"], "Subject: me\r\n\r\nhello\r\n")
+        self.settled()
+        self.assertEqual(len(self.inst.mailbox_messages("alice")), 1)
+        self.assertEqual(server.count("forwards to itself"), 1)
+
+    def test_no_list_or_robot_joins_a_list_and_no_mailbox_forwards_to_itself(self):
+        self.list_with("staff", [])
+        self.responder("desk", True, "Desk", "hello")
+        self.start()
+        for address in ("staff@example.test", "STAFF", "desk@Example.Test", "pvlist", "postvane@example.test"):
+            [reply] = self.ask("pvlist@example.test", f"join staff {address}\r\n", subject="s")
+            self.assertEqual(self.body(reply), ["Command failed", address.lower() + " is not a valid email address"])
+        self.assertEqual(self.members("staff"), [])
+        [reply] = self.ask("postvane@example.test", "set forward ALICE@example.test\r\n", subject="alice,alicepw")
+        self.assertIn("Command failed: a mailbox cannot forward to itself; nothing was changed", reply)
+        self.assertEqual(self.inst.read_dword("mailbox\\alice", "Option1"), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
