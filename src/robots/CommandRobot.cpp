@@ -2,6 +2,8 @@
 // forwarding, password and auto-response titles by mail.
 #include <cstdio>
 
+#include "auth/FailureThrottle.h"
+#include "core/GeneratedMail.h"
 #include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
@@ -23,6 +25,10 @@ struct CommandTexts {
     const char* accessRefused =
         "Access refused: the subject must name your mailbox and its password, separated by a comma";
     const char* unknown = "Unknown command; the commands are described below";
+    const char* systemMailbox =
+        "Command refused: lists, robots and the system's own mailboxes are set up by the administrator only";
+    const char* responderSettings =
+        "Command refused: of an auto-responder only its titles and default text are changed by mail";
     const char* noAddress = "Command failed: set forward needs an address";
     const char* forwardToItself = "Command failed: a mailbox cannot forward to itself; nothing was changed";
     const char* passwordRefused = "Command failed: a password must be 1 to 19 characters long";
@@ -50,6 +56,25 @@ constexpr const char* kSimpleTitle = "default";
 // Titles are value names of at most this many characters.
 constexpr size_t kMaxTitleLength = 8;
 
+// Failed logins per mailbox name: after a few, commands for that mailbox are not carried out
+// for a while, doubling from a minute up to an hour while the failures go on; a stranger
+// guessing passwords by mail gets a handful of tries an hour.
+constexpr auth::FailureThrottle::Policy kLoginThrottle{
+    .freeFailures = 3,
+    .firstBlock = std::chrono::seconds(60),
+    .maxBlock = std::chrono::seconds(3600),
+    .forgetAfter = std::chrono::seconds(24 * 3600),
+    .maxKeys = 1024,
+};
+auth::FailureThrottle& LoginThrottle() {
+    static auth::FailureThrottle throttle(kLoginThrottle);
+    return throttle;
+}
+
+// Which mailboxes a command may change: only a user's own settings, and of an auto-responder
+// only its titles and default text. Lists, robots and the system's mailboxes belong to the
+// administrator.
+enum class Target { User, Responder, Any };
 class CCommandRobot {
 public:
     explicit CCommandRobot(std::string copyPath) : copy_(std::move(copyPath)) {
@@ -66,7 +91,7 @@ private:
     struct Command {
         const char* keyword;
         Handler handler;
-        bool responderOnly;
+        Target target;
     };
     bool SetPlan(const std::string&);
     bool SetForward(const std::string& argument);
@@ -79,17 +104,17 @@ private:
     bool SetDefault(const std::string&);
     bool Help(const std::string&) { return Result(kText.unknown); }
     static constexpr Command kCommands[] = {
-        {"set plan", &CCommandRobot::SetPlan, false},
-        {"set forward", &CCommandRobot::SetForward, false},
-        {"set pass", &CCommandRobot::SetPass, false},
-        {"delete plan", &CCommandRobot::DeletePlan, false},
-        {"delete forward", &CCommandRobot::DeleteForward, false},
-        {"add user", &CCommandRobot::Nothing, false},
-        {"delete user", &CCommandRobot::Nothing, false},
-        {"add title", &CCommandRobot::AddTitle, true},
-        {"delete title", &CCommandRobot::DeleteTitle, true},
-        {"set default", &CCommandRobot::SetDefault, true},
-        {"help", &CCommandRobot::Help, false},
+        {"set plan", &CCommandRobot::SetPlan, Target::User},
+        {"set forward", &CCommandRobot::SetForward, Target::User},
+        {"set pass", &CCommandRobot::SetPass, Target::User},
+        {"delete plan", &CCommandRobot::DeletePlan, Target::User},
+        {"delete forward", &CCommandRobot::DeleteForward, Target::User},
+        {"add user", &CCommandRobot::Nothing, Target::User},
+        {"delete user", &CCommandRobot::Nothing, Target::User},
+        {"add title", &CCommandRobot::AddTitle, Target::Responder},
+        {"delete title", &CCommandRobot::DeleteTitle, Target::Responder},
+        {"set default", &CCommandRobot::SetDefault, Target::Responder},
+        {"help", &CCommandRobot::Help, Target::Any},
     };
 
     void Add(std::string line) { reply_.push_back(std::move(line)); }
@@ -104,6 +129,9 @@ private:
     bool WriteRest(const std::string& path);
     std::string ReadRest();
     bool Simple() const { return box_.GetOption(1) != 0; }
+    // Whether the subject's name and password open a mailbox: not while the name is blocked
+    // after failed logins, never with the factory password. Failures are logged and counted.
+    bool Login(const std::string& name, const std::string& password);
 
     std::string copy_;
     std::string robotAddress_;
@@ -234,6 +262,31 @@ bool CCommandRobot::SetDefault(const std::string&) {
     return Done();
 }
 
+bool CCommandRobot::Login(const std::string& name, const std::string& password) {
+    if (name.empty()) return false;
+    const std::string key = Lower(name);
+    const std::string who = "mailbox " + ReplaceControlCharacters(name) + " for <" +
+                            ReplaceControlCharacters(request_.senderAddress) + ">";
+    const auto now = auth::FailureThrottle::Clock::now();
+    // Blocked: the password is not even tried (the block's start was logged once).
+    if (LoginThrottle().BlockedFor(key, now).count() > 0) return false;
+    const bool opened = box_.Open(name);
+    const bool factory = opened && IsFactoryPassword(box_.Name(), password);
+    if (opened && !factory && box_.CheckPassword(password)) {
+        LoginThrottle().Succeed(key);
+        return true;
+    }
+    box_.Close();
+    WriteLogLine("The command robot refused access to " + who +
+                 (factory ? ": the factory password opens nothing; set a password with postvane-admin"
+                          : ": unknown mailbox or wrong password"));
+    if (const auto block = LoginThrottle().Fail(key, now); block.count() > 0) {
+        WriteLogLine("Commands by mail for mailbox " + ReplaceControlCharacters(name) + " are not carried out for " +
+                     std::to_string(block.count()) + " seconds after repeated failed logins");
+    }
+    return false;
+}
+
 Outcome CCommandRobot::Run() {
     if (!request_.Read(copy_)) return FileExists(copy_) ? Outcome::Retry : Outcome::Done;
     if (!MayAnswerAutomatically(request_.senderAddress, copy_, PrimaryDomain())) {
@@ -260,12 +313,17 @@ Outcome CCommandRobot::Run() {
         const size_t comma = subject.find(',');
         const std::string name = comma == std::string::npos ? "" : Trim(subject.substr(0, comma));
         const std::string password = comma == std::string::npos ? "" : Trim(subject.substr(comma + 1));
-        if (name.empty() || !box_.Open(name) || !box_.CheckPassword(password)) {
+        const uint32_t type = Login(name, password) ? box_.Type() : 0;
+        if (type == 0) {
             helpWanted = Result(kText.accessRefused);
+        } else if (type != kMailboxUser && type != kMailboxResponder) {
+            helpWanted = Result(kText.systemMailbox);
         } else if (!command) {
             helpWanted = Result(kText.unknown);
-        } else if (command->responderOnly && box_.Type() != kMailboxResponder) {
+        } else if (command->target == Target::Responder && type != kMailboxResponder) {
             helpWanted = Result(kText.notResponder);
+        } else if (command->target == Target::User && type != kMailboxUser) {
+            helpWanted = Result(kText.responderSettings);
         } else {
             const size_t skip = std::string_view(command->keyword).size() + 1;
             argumentAsTyped_ = request_.commandAsTyped.size() > skip ? Trim(request_.commandAsTyped.substr(skip)) : "";

@@ -85,5 +85,55 @@ class ListStormTest(RobotTest):
         self.assertEqual(self.inst.read_dword("mailbox\\alice", "Option1"), 0)
 
 
+class TakeoverTest(RobotTest):
+    REFUSED = "Access refused: the subject must name your mailbox and its password, separated by a comma"
+    SYSTEM = "Command refused: lists, robots and the system's own mailboxes are set up by the administrator only"
+
+    def settings(self, name):
+        return self.inst.reg("query", "mailbox\\" + name).stdout
+
+    def test_strangers_and_factory_passwords_change_nothing(self):
+        self.admin("mailbox", "add", "ann")
+        self.inst.set_string("mailbox\\ann", "Password", "ann")  # as created long ago
+        self.inst.reg("delete", "mailbox\\ann", "/v", "OPS")
+        self.admin("mailbox", "add", "club", "--type", "list", "--password", "clubpw")
+        self.responder("desk", False, "Desk", "default")
+        server = self.start()
+        before = {name: self.settings(name) for name in ("ann", "Postvane", "PVList", "club", "desk")}
+        # The replies go to the stranger; what counts is the store and the log.
+        for subject in ("ann,ann", "ANN,Ann", "postvane,postvane", "PVList,PVList"):
+            self.inst.send_mail("x@evil.test", ["postvane@example.test"],
+                                f"From: attacker@evil.test\r\nSubject: {subject}\r\n\r\nset forward attacker@evil.test\r\n")
+        wait_until(lambda: server.count("refused access") >= 4, what="four refusals")
+        self.assertIn("The command robot refused access to mailbox ann for <attacker@evil.test>: the factory "
+                      "password opens nothing", "\n".join(server.output()))
+        # A list or a responder with a password of its own: settings other than titles stay the administrator's.
+        [reply] = self.ask("postvane@example.test", "set forward attacker@evil.test\r\n", subject="club,clubpw")
+        self.assertIn(self.SYSTEM, reply)
+        [reply] = self.ask("postvane@example.test", "set forward attacker@evil.test\r\n", subject="desk,deskpw")
+        self.assertIn("Command refused: of an auto-responder only its titles and default text are changed by mail",
+                      reply)
+        [reply] = self.ask("postvane@example.test", "add title t,d\r\ntext\r\n", subject="desk,deskpw")
+        self.assertIn("Command Succeeded", reply)
+        self.inst.reg("delete", "mailbox\\desk\\Titles", check=False)
+        self.assertEqual({name: self.settings(name) for name in before}, before)
+
+    def test_failed_logins_block_a_mailbox_for_a_while(self):
+        server = self.start()
+        for attempt in range(4):
+            [reply] = self.ask("postvane@example.test", "set plan\r\nx\r\n", subject=f"alice,guess{attempt}")
+            self.assertIn(self.REFUSED, reply)
+        # Blocked now: even the right password is refused, with the same reply, and nothing is written.
+        [reply] = self.ask("postvane@example.test", "set plan\r\nx\r\n", subject="alice,alicepw")
+        self.assertIn(self.REFUSED, reply)
+        self.assertFalse(os.path.exists(os.path.join(self.inst.folder("alice"), "plan.pvg")))
+        self.assertEqual(server.count("Commands by mail for mailbox alice are not carried out for 60 seconds"), 1)
+        self.assertEqual(server.count("refused access to mailbox alice for <alice@example.test>"), 4)
+        # Another mailbox is not affected.
+        self.admin("mailbox", "add", "bob", "--password", "bobpw")
+        [reply] = self.ask("postvane@example.test", "set plan\r\nx\r\n", subject="bob,bobpw")
+        self.assertIn("Command executed OK", reply)
+
+
 if __name__ == "__main__":
     unittest.main()
