@@ -1,12 +1,16 @@
 // The auto-responder robot: any mailbox of type Responder answers every message with its
 // default text, or (a titled responder) with the title its subject names.
 #include <cstdio>
+#include <ctime>
+#include <functional>
 
+#include "core/GeneratedMail.h"
 #include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "delivery/AddressParsing.h"
 #include "delivery/Mailbox.h"
+#include "robots/MembersFile.h"
 #include "robots/RobotReply.h"
 
 namespace pv::robots {
@@ -31,6 +35,52 @@ constexpr const char* kTitlesKey = "Titles";
 constexpr const char* kTitleSuffix = ".dat";
 // A simple responder's text added by mail ("add title"), sent after its default text.
 constexpr const char* kSimpleTitleFile = "default.dat";
+
+// Each sender is answered once per period (RFC 3834 suggests days; a week is what people
+// expect of an "away" notice). The senders answered are remembered in the responder's folder,
+// one line each ("<time> <copy> <sender>"), at most kMaxRemembered of them: beyond it the
+// oldest are forgotten first, so a flood of invented senders costs a bounded file.
+constexpr std::time_t kAnswerPeriod = 7 * 24 * 3600;
+constexpr size_t kMaxRemembered = 1000;
+constexpr const char* kAnsweredFile = "answered.pvg";
+constexpr const char* kAnsweredLock = "answered.lck";
+// A sender longer than this is remembered by a hash, so that every line fits the file's limit.
+constexpr size_t kMaxRememberedSender = 200;
+
+enum class Memory { Answer, AnsweredAlready, Failed };
+
+// Decides whether this copy's sender is answered, and if so remembers it before the answer is
+// written: the answer may be lost to a kill, never sent twice. A copy tried again after a
+// failure finds its own line and is answered.
+Memory RememberSender(const std::string& folder, const std::string& sender, const std::string& copyPath) {
+    std::string who = Lower(sender);
+    if (who.size() > kMaxRememberedSender) who = "#" + std::to_string(std::hash<std::string>{}(who));
+    const std::string copy = copyPath.substr(copyPath.find_last_of('/') + 1);
+    const std::time_t now = std::time(nullptr);
+    bool already = false;
+    const MembersChange result = ChangeLineFile(
+        JoinPath(folder, kAnsweredFile), JoinPath(folder, kAnsweredLock), [&](std::vector<std::string>& lines) {
+            std::vector<std::string> kept;
+            for (const auto& line : lines) {
+                const size_t a = line.find(' '), b = a == std::string::npos ? a : line.find(' ', a + 1);
+                if (b == std::string::npos) continue;  // damaged: forgotten
+                const std::time_t when = std::strtoll(line.c_str(), nullptr, 10);
+                if (when > now || now - when >= kAnswerPeriod) continue;  // expired
+                if (line.compare(b + 1, std::string::npos, who) == 0) {
+                    if (line.compare(a + 1, b - a - 1, copy) == 0) return false;  // this copy, tried again
+                    already = true;
+                }
+                kept.push_back(line);
+            }
+            if (already) return false;  // nothing new to remember
+            if (kept.size() >= kMaxRemembered) kept.erase(kept.begin(), kept.begin() + (kept.size() - kMaxRemembered + 1));
+            kept.push_back(std::to_string(static_cast<long long>(now)) + " " + copy + " " + who);
+            lines = std::move(kept);
+            return true;
+        });
+    if (result == MembersChange::Failed) return Memory::Failed;
+    return already ? Memory::AnsweredAlready : Memory::Answer;
+}
 
 std::string Format(const char* format, const std::string& a, const std::string& b = "",
                    const std::string& c = "") {
@@ -58,6 +108,15 @@ Outcome RunAutoResponder(const std::string& copyPath, const std::string& mailbox
         return FinishRun(copyPath, nullptr, "auto-responder");
     }
     const std::string folder = box.Directory();
+    switch (RememberSender(folder, request.senderAddress, copyPath)) {
+        case Memory::Failed: return Outcome::Retry;
+        case Memory::AnsweredAlready:
+            WriteLogLine("The auto-responder " + mailbox + " answered <" +
+                         ReplaceControlCharacters(request.senderAddress) + "> less than " +
+                         std::to_string(kAnswerPeriod / 86400) + " days ago; this message is not answered");
+            return FinishRun(copyPath, nullptr, "auto-responder");
+        case Memory::Answer: break;
+    }
     // The subject names a file in the mailbox folder: it must stay there.
     const bool safeSubject = request.subject.empty() || IsSafeMailboxName(request.subject);
     std::vector<std::string> titles;

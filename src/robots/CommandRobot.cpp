@@ -294,6 +294,7 @@ Outcome CCommandRobot::Run() {
                      ">: it comes from a robot, a list or a failure report");
         return FinishRun(copy_, nullptr, "command robot");
     }
+    if (!WithinReplyQuota("command robot", request_.senderAddress)) return FinishRun(copy_, nullptr, "command robot");
     const Command* command = nullptr;
     for (const auto& c : kCommands) {
         if (request_.command.rfind(c.keyword, 0) == 0) {

@@ -207,6 +207,7 @@ Outcome CListServer::Run() {
                      ">: it comes from a robot, a list or a failure report");
         return FinishRun(copy_, nullptr, "list server");
     }
+    if (!WithinReplyQuota("list server", sender_)) return FinishRun(copy_, nullptr, "list server");
     if (!Dispatch()) return Outcome::Retry;
     const Reply reply = ResultReply(robotAddress_, sender_, reply_, helpWanted_);
     return FinishRun(copy_, &reply, "list server");

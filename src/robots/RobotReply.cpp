@@ -1,7 +1,11 @@
 #include "robots/RobotReply.h"
 
+#include <chrono>
 #include <cstdio>
+#include <map>
+#include <mutex>
 
+#include "core/GeneratedMail.h"
 #include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
@@ -105,6 +109,45 @@ bool Request::Read(const std::string& path) {
         }
     }
     return true;
+}
+
+bool WithinReplyQuota(const std::string& robot, const std::string& sender) {
+    struct Count {
+        std::chrono::steady_clock::time_point start;
+        int replies = 0;
+    };
+    static std::mutex mutex;
+    static std::map<std::string, Count> counts;
+    const auto now = std::chrono::steady_clock::now();
+    const std::string address = Lower(sender);
+    const size_t at = address.find('@');
+    bool local = at == std::string::npos;
+    for (const auto& domain : LocalDomains()) local = local || Lower(domain) == address.substr(at + 1);
+    const int bound = local ? kMaxRepliesPerLocalSenderPerHour : kMaxRepliesPerSenderPerHour;
+    std::lock_guard lock(mutex);
+    const std::string key = robot + " " + address;
+    auto it = counts.find(key);
+    if (it != counts.end() && now - it->second.start >= std::chrono::hours(1)) {
+        counts.erase(it);
+        it = counts.end();
+    }
+    if (it == counts.end()) {
+        if (counts.size() >= kMaxCountedSenders) {
+            auto oldest = counts.begin();
+            for (auto c = counts.begin(); c != counts.end(); ++c) {
+                if (c->second.start < oldest->second.start) oldest = c;
+            }
+            counts.erase(oldest);
+        }
+        it = counts.emplace(key, Count{now, 0}).first;
+    }
+    if (++it->second.replies <= bound) return true;
+    if (it->second.replies == bound + 1) {
+        WriteLogLine("The " + robot + " has answered <" + ReplaceControlCharacters(sender) + "> " +
+                     std::to_string(bound) + " times this hour; its further requests are neither carried out nor "
+                     "answered until the hour is over");
+    }
+    return false;
 }
 
 bool ReplyCommitted(const std::string& copyPath) {

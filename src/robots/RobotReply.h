@@ -68,6 +68,20 @@ Reply ResultReply(std::string sender, std::string recipient, std::vector<std::st
 // removed. Retry (the copy stays) when the reply could not be made durable.
 Outcome FinishRun(const std::string& copyPath, const Reply* reply, const std::string& robot);
 
+// The list server and the command robot answer every request, but a sender gets at most this
+// many answers an hour from each: an outside auto-responder that ignores Auto-Submitted, or
+// someone sending requests in a loop, cannot make them write without end. The office's own
+// users (local senders) manage lists in bulk and get far more.
+inline constexpr int kMaxRepliesPerSenderPerHour = 20;
+inline constexpr int kMaxRepliesPerLocalSenderPerHour = 1000;
+// Senders counted at once; beyond it the one counted longest ago is forgotten.
+inline constexpr size_t kMaxCountedSenders = 4096;
+
+// Counts one answer of `robot` to `sender`; false (logged once per sender and hour) when the
+// sender has had all its answers this hour: the request is then neither carried out nor
+// answered.
+bool WithinReplyQuota(const std::string& robot, const std::string& sender);
+
 // Whether a reply to this copy is committed already.
 bool ReplyCommitted(const std::string& copyPath);
 

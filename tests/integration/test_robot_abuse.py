@@ -135,5 +135,62 @@ class TakeoverTest(RobotTest):
         self.assertIn("Command executed OK", reply)
 
 
+class ResponderLoopTest(RobotTest):
+    def outbound(self):
+        """Messages in the outbound queue: {name: (recipients, text)}."""
+        found = {}
+        for path in glob.glob(os.path.join(self.inst.spool, "outbox", "*.wrk")):
+            with open(path, "rb") as f:
+                envelope = f.read().decode().split("\r\n")[1:-1]
+            with open(path[:-4] + ".txt", "rb") as f:
+                found[os.path.basename(path)] = (envelope, f.read())
+        return found
+
+    def test_an_outside_responder_without_headers_gets_one_answer_per_period(self):
+        self.responder("desk", True, "Desk", "I am away")
+        server = self.start()
+        self.inst.send_mail("outside@remote.test", ["desk@example.test"], "Subject: hello\r\n\r\nhi\r\n",
+                            header_from="outside@remote.test")
+        # The outside responder answers whatever comes, marking nothing.
+        answered = set()
+        deadline = time.monotonic() + 4
+        while time.monotonic() < deadline:
+            for name, (recipients, text) in self.outbound().items():
+                if name not in answered and recipients == ["outside@remote.test"]:
+                    answered.add(name)
+                    subject = text.split(b"Subject: ", 1)[1].split(b"\r\n", 1)[0].decode()
+                    self.inst.send_mail("outside@remote.test", ["desk@example.test"],
+                                        f"From: outside@remote.test\r\nSubject: re: {subject}\r\n\r\nback\r\n")
+            time.sleep(0.1)
+        self.assertEqual(len(answered), 1)
+        server.wait_for("The auto-responder desk answered <outside@remote.test> less than 7 days ago")
+        # Another sender has its own answer; the memory survives a restart.
+        [reply] = self.ask("desk@example.test", "hi\r\n", subject="x")
+        server.stop()
+        server = self.start()
+        self.inst.send_mail("alice@example.test", ["desk@example.test"], "Subject: again\r\n\r\nhi\r\n",
+                            header_from="alice@example.test")
+        server.wait_for("answered <alice@example.test> less than 7 days ago")
+        self.assertEqual(self.inst.pop_messages("alice", "alicepw"), [])
+
+    def test_marked_mail_gets_no_answer_and_each_outsider_a_bounded_number(self):
+        self.responder("desk", True, "Desk", "I am away")
+        self.admin("mailbox", "add", "club", "--type", "list")
+        server = self.start()
+        for robot, header in (("desk", "Precedence: bulk"), ("pvlist", "Auto-Submitted: auto-generated"),
+                              ("postvane", "PRECEDENCE: list"), ("desk", "Auto-Submitted: auto-notified")):
+            self.inst.send_mail("alice@example.test", [robot + "@example.test"],
+                                f"From: alice@example.test\r\n{header}\r\nSubject: help\r\n\r\nlist\r\n")
+        wait_until(lambda: server.count("leaves unanswered") == 4, what="four messages left unanswered")
+        self.assertEqual(self.inst.pop_messages("alice", "alicepw"), [])
+        for i in range(23):
+            self.inst.send_mail("stranger@remote.test", ["pvlist@example.test"], "Subject: s\r\n\r\nlist\r\n",
+                                header_from="stranger@remote.test")
+        server.wait_for("The list server has answered <stranger@remote.test> 20 times this hour")
+        wait_until(lambda: self.robot_folders_empty("PVList"), what="the requests to go")
+        self.assertEqual(len(self.outbound()), 20)
+        self.assertEqual(server.count("20 times this hour"), 1)
+
+
 if __name__ == "__main__":
     unittest.main()
