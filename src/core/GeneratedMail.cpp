@@ -19,6 +19,7 @@ constexpr size_t kMaxMessageIdLength = 250;
 // Source bytes per RFC 2047 encoded word: each becomes at most three characters, so a word
 // stays within the 75 the standard allows.
 constexpr size_t kEncodedWordBytes = 18;
+constexpr size_t kMaxSubjectBytes = 900;
 
 bool IsAscii(std::string_view text) {
     for (unsigned char c : text) {
@@ -123,7 +124,19 @@ std::string NewMessageId(const std::string& domain) {
 
 std::vector<std::string> GeneratedHeaderLines(const GeneratedHeader& header) {
     std::vector<std::string> lines;
-    lines.push_back("From: " + ReplaceControlCharacters(header.from));
+    const std::string name = ReplaceControlCharacters(header.fromName);
+    std::string shown;
+    if (IsAscii(name)) {
+        shown = "\"";
+        for (char c : name) {
+            if (c == '"' || c == '\\') shown += '\\';
+            shown += c;
+        }
+        shown += "\"";
+    } else {
+        for (const auto& word : EncodedWords(name)) shown += (shown.empty() ? "" : " ") + word;
+    }
+    lines.push_back("From: " + shown + " <" + ReplaceControlCharacters(header.fromAddress) + ">");
     // An address shown with non-ASCII text around it is shown bare instead.
     std::string to = ReplaceControlCharacters(header.to);
     if (!IsAscii(to)) {
@@ -132,8 +145,13 @@ std::vector<std::string> GeneratedHeaderLines(const GeneratedHeader& header) {
                  ? to.substr(lt, gt - lt + 1)
                  : std::string("undisclosed-recipients:;");
     }
+    // A local name alone is no address a reader's program can use: it gets the primary domain.
+    if (to.find('@') == std::string::npos && to.find_first_of("<:;") == std::string::npos && !Trimmed(to).empty()) {
+        to = Trimmed(to) + "@" + (header.domain.empty() ? std::string("localhost") : header.domain);
+    }
     lines.push_back("To: " + to);
-    const std::string subject = ReplaceControlCharacters(header.subject);
+    // A header line stays within RFC 5322's 998 characters: a longer subject is cut.
+    std::string subject = ReplaceControlCharacters(header.subject.substr(0, kMaxSubjectBytes));
     if (IsAscii(subject)) {
         lines.push_back("Subject: " + subject);
     } else {

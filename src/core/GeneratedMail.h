@@ -23,7 +23,8 @@
 namespace pv {
 
 struct GeneratedHeader {
-    std::string from;       // the From value: "\"Name\" <local@domain>"
+    std::string fromName;     // the display name of From (quoted, or encoded when not ASCII)
+    std::string fromAddress;  // the address of From
     std::string to;         // the To value as the writer shows it
     std::string subject;    // as typed; cleaned and encoded here
     std::string domain;     // the primary domain, for the Message-ID

@@ -646,16 +646,29 @@ bool CSpooler::ReturnLoopingMessage(const std::string& sender, const std::string
     }
     char body[2048];
     std::snprintf(body, sizeof body, kLoopNotice, hops, recipients.substr(0, 1500).c_str(), primaryDomain_.c_str());
-    return StageNotice(kNoticeSender, sender,
-                       {"From: \"Postvane\" <" + std::string(kNoticeSender) + "@" + primaryDomain_ + ">",
-                        "To: " + sender, "Subject: Undelivered mail: mail loop", "Auto-Submitted: auto-replied"},
+    return StageNotice(kNoticeSender, sender, NoticeHeader("Postvane", std::string(kNoticeSender) + "@" + primaryDomain_,
+                                                          sender, "Undelivered mail: mail loop", text),
                        body, text);
 }
 
-bool CSpooler::StageNotice(const std::string& from, const std::string& to, const std::vector<std::string>& header,
+GeneratedHeader CSpooler::NoticeHeader(const std::string& fromName, const std::string& fromAddress,
+                                       const std::string& to, const std::string& subject,
+                                       const std::string& about) const {
+    GeneratedHeader header;
+    header.fromName = fromName;
+    header.fromAddress = fromAddress;
+    header.to = to;
+    header.subject = subject;
+    header.domain = primaryDomain_;
+    header.inReplyTo = MessageIdOf(about);
+    header.extra.push_back("Auto-Submitted: auto-replied");
+    return header;
+}
+
+bool CSpooler::StageNotice(const std::string& from, const std::string& to, const GeneratedHeader& header,
                            const std::string& body, const std::string& original) {
     auto fill = [&](TextFileWriter& out) {
-        for (const auto& line : header) out.WriteLine(line);
+        for (const auto& line : GeneratedHeaderLines(header)) out.WriteLine(line);
         out.WriteLine("");
         if (!WriteLines(out, body)) return false;
         if (original.empty()) return true;
@@ -885,8 +898,7 @@ bool CSpooler::RejectionNotice(CMailbox& list, const std::string& sender, const 
     const std::string about = list.GetText(2);
     char notice[1024];
     std::snprintf(notice, sizeof notice, kRejectionNotice, listAddress.c_str());
-    if (!StageNotice(listAddress, sender,
-                     {"FROM: \"" + about + "\" <" + listAddress + ">", "TO: " + sender, "SUBJECT: Your posting to " + about},
+    if (!StageNotice(listAddress, sender, NoticeHeader(about, listAddress, sender, "Your posting to " + about, text),
                      notice)) {
         WriteLogLine("Could not queue the rejection notice of list " + list.Name() + "; it is tried again later");
         return false;

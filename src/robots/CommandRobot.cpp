@@ -17,7 +17,7 @@ namespace {
 
 // Every text the command robot writes.
 struct CommandTexts {
-    const char* from = "From: \"Postvane Server\" <%s>";
+    const char* fromName = "Postvane Server";
     const char* robotLocalPart = "postvane";
     const char* done = "Command executed OK";
     const char* planFailed = "Command failed: the plan file could not be written";
@@ -25,6 +25,11 @@ struct CommandTexts {
     const char* accessRefused =
         "Access refused: the subject must name your mailbox and its password, separated by a comma";
     const char* unknown = "Unknown command; the commands are described below";
+    const std::string lineTooLong = "Command failed: the command line is longer than " +
+                                    std::to_string(kRequestLineLimit) + " characters; nothing was changed";
+    const std::string textTooLong = "Command failed: the text is longer than " + std::to_string(kMaxTextBytes) +
+                                    " bytes or has a line longer than " + std::to_string(kTextLineLimit) +
+                                    " characters; nothing was changed";
     const char* systemMailbox =
         "Command refused: lists, robots and the system's own mailboxes are set up by the administrator only";
     const char* responderSettings =
@@ -45,7 +50,7 @@ struct CommandTexts {
     const char* helpSubject = "help";
     const char* simpleTitle = "default,default";
 };
-constexpr CommandTexts kText;
+const CommandTexts kText;
 
 // The plan finger shows, in the mailbox folder; "set plan" writes it and "delete plan"
 // removes it.
@@ -79,9 +84,6 @@ class CCommandRobot {
 public:
     explicit CCommandRobot(std::string copyPath) : copy_(std::move(copyPath)) {
         robotAddress_ = std::string(kText.robotLocalPart) + "@" + PrimaryDomain();
-        char from[512];
-        std::snprintf(from, sizeof from, kText.from, robotAddress_.c_str());
-        reply_.push_back(from);
     }
     Outcome Run();
 
@@ -124,10 +126,14 @@ private:
         return helpWanted;
     }
     bool Done() { return Result(kText.done, false); }
-    // The rest of the request, written to path through a file beside it that is renamed over
-    // it: finger never shows half a plan.
-    bool WriteRest(const std::string& path);
-    std::string ReadRest();
+    // The rest of the request, written to path through a file beside it (path.new, flushed)
+    // that CommitRest renames over it: finger never shows half a plan. A text beyond the
+    // limits is refused whole.
+    enum class Rest { Staged, TooLong, Failed };
+    Rest StageRest(const std::string& path);
+    bool CommitRest(const std::string& path);
+    // False when the text is beyond the limits.
+    bool ReadRest(std::string& text);
     bool Simple() const { return box_.GetOption(1) != 0; }
     // Whether the subject's name and password open a mailbox: not while the name is blocked
     // after failed logins, never with the factory password. Failures are logged and counted.
@@ -142,35 +148,51 @@ private:
     bool failedOnDisk_ = false;
 };
 
-bool CCommandRobot::WriteRest(const std::string& path) {
+CCommandRobot::Rest CCommandRobot::StageRest(const std::string& path) {
     const std::string fresh = path + ".new";
     TextFileWriter out;
-    if (!out.Open(fresh)) return false;
+    if (!out.Open(fresh)) return Rest::Failed;
     std::string line;
     size_t written = 0;
-    while (written < kMaxTextBytes && request_.body.ReadLine(line, kTextLineLimit)) {
+    while (request_.body.ReadLine(line, kTextLineLimit + 1)) {
         written += line.size() + 2;
+        if (line.size() > kTextLineLimit || written > kMaxTextBytes) {
+            out.Discard();
+            return Rest::TooLong;
+        }
         out.WriteLine(line);
     }
-    if (!out.Sync() || !out.Close() || std::rename(fresh.c_str(), path.c_str()) != 0) {
+    if (!out.Sync() || !out.Close()) {
         out.Discard();
+        return Rest::Failed;
+    }
+    return Rest::Staged;
+}
+
+bool CCommandRobot::CommitRest(const std::string& path) {
+    const std::string fresh = path + ".new";
+    if (std::rename(fresh.c_str(), path.c_str()) != 0) {
         std::remove(fresh.c_str());
         return false;
     }
     return SyncDirectoryOf(path);
 }
 
-std::string CCommandRobot::ReadRest() {
-    std::string text, line;
-    while (text.size() < kMaxTextBytes && request_.body.ReadLine(line, kTextLineLimit)) {
+bool CCommandRobot::ReadRest(std::string& text) {
+    std::string line;
+    while (request_.body.ReadLine(line, kTextLineLimit + 1)) {
+        if (line.size() > kTextLineLimit || text.size() + line.size() + 1 > kMaxTextBytes) return false;
         if (!text.empty()) text += "\n";
         text += line;
     }
-    return text;
+    return true;
 }
 
 bool CCommandRobot::SetPlan(const std::string&) {
-    if (!WriteRest(JoinPath(box_.Directory(), kPlanFile))) return Result(kText.planFailed);
+    const std::string plan = JoinPath(box_.Directory(), kPlanFile);
+    const Rest staged = StageRest(plan);
+    if (staged == Rest::TooLong) return Result(kText.textTooLong.c_str(), false);
+    if (staged == Rest::Failed || !CommitRest(plan)) return Result(kText.planFailed);
     return Done();
 }
 
@@ -221,9 +243,16 @@ bool CCommandRobot::AddTitle(const std::string& given) {
         Add(kText.accessDenied);
         return false;
     }
-    if (!titles.WriteString(title, description)) failedOnDisk_ = true;
     const std::string file = box_.Directory() + "/" + (Simple() ? kSimpleTitle : title) + kTitleSuffix;
-    if (WriteRest(file)) {
+    // The text is looked at first: one beyond the limits changes nothing at all.
+    const Rest staged = StageRest(file);
+    if (staged == Rest::TooLong) {
+        Add(kText.titleFailed);
+        Add(kText.textTooLong);
+        return false;
+    }
+    if (!titles.WriteString(title, description)) failedOnDisk_ = true;
+    if (staged == Rest::Staged && CommitRest(file)) {
         Add(kText.titleSucceeded);
     } else {
         Add(kText.titleFailed);
@@ -258,7 +287,9 @@ bool CCommandRobot::DeleteTitle(const std::string& argument) {
 }
 
 bool CCommandRobot::SetDefault(const std::string&) {
-    if (!box_.SetText(3, ReadRest())) failedOnDisk_ = true;
+    std::string text;
+    if (!ReadRest(text)) return Result(kText.textTooLong.c_str(), false);
+    if (!box_.SetText(3, text)) failedOnDisk_ = true;
     return Done();
 }
 
@@ -290,7 +321,7 @@ bool CCommandRobot::Login(const std::string& name, const std::string& password) 
 Outcome CCommandRobot::Run() {
     if (!request_.Read(copy_)) return FileExists(copy_) ? Outcome::Retry : Outcome::Done;
     if (!MayAnswerAutomatically(request_.senderAddress, copy_, PrimaryDomain())) {
-        WriteLogLine("The command robot leaves unanswered a message from <" + request_.senderAddress +
+        WriteLogLine("The command robot leaves unanswered a message from <" + ReplaceControlCharacters(request_.senderAddress) +
                      ">: it comes from a robot, a list or a failure report");
         return FinishRun(copy_, nullptr, "command robot");
     }
@@ -302,12 +333,11 @@ Outcome CCommandRobot::Run() {
             break;
         }
     }
-    Add("To: " + request_.sender);
+    // The body starts with an empty line: two empty lines follow the header, as they always did.
+    Add("");
     // A new password never goes back in the reply.
     const bool secret = command && command->handler == &CCommandRobot::SetPass;
-    Add("Subject: re:" + (secret ? std::string(kText.hiddenPassword) : request_.command));
-    Add(kAutoSubmittedHeader);
-    Add("\n");
+    const std::string subject = "re:" + (secret ? std::string(kText.hiddenPassword) : request_.command);
     bool helpWanted = true;
     if (request_.subject != kText.helpSubject) {
         const std::string& subject = request_.subjectAsTyped;
@@ -317,6 +347,8 @@ Outcome CCommandRobot::Run() {
         const uint32_t type = Login(name, password) ? box_.Type() : 0;
         if (type == 0) {
             helpWanted = Result(kText.accessRefused);
+        } else if (request_.commandTooLong) {
+            helpWanted = Result(kText.lineTooLong.c_str());
         } else if (type != kMailboxUser && type != kMailboxResponder) {
             helpWanted = Result(kText.systemMailbox);
         } else if (!command) {
@@ -338,7 +370,9 @@ Outcome CCommandRobot::Run() {
                      "; the request waits for a later attempt");
         return Outcome::Retry;
     }
-    const Reply reply = ResultReply(robotAddress_, request_.senderAddress, reply_, helpWanted);
+    const Reply reply = ResultReply(robotAddress_, request_.senderAddress,
+                                    ReplyHeader(kText.fromName, robotAddress_, request_.sender, subject, copy_), reply_,
+                                    helpWanted);
     return FinishRun(copy_, &reply, "command robot");
 }
 

@@ -6,7 +6,7 @@ import os
 import time
 import unittest
 
-from pvharness import wait_until
+from pvharness import Conversation, proper_mail, wait_until, without_generated
 from test_robots import RobotTest
 
 
@@ -147,10 +147,10 @@ class ResponderLoopTest(RobotTest):
         return found
 
     def test_an_outside_responder_without_headers_gets_one_answer_per_period(self):
-        self.responder("desk", True, "Desk", "I am away")
+        self.responder("desk", False, "Desk", "I am away")  # titled: the subject is the request
         server = self.start()
-        self.inst.send_mail("outside@remote.test", ["desk@example.test"], "Subject: hello\r\n\r\nhi\r\n",
-                            header_from="outside@remote.test")
+        self.inst.send_mail("outside@remote.test", ["desk@example.test"],
+                            "From: outside@remote.test\r\nSubject: hello\r\n\r\nhi\r\n")
         # The outside responder answers whatever comes, marking nothing.
         answered = set()
         deadline = time.monotonic() + 4
@@ -168,8 +168,8 @@ class ResponderLoopTest(RobotTest):
         [reply] = self.ask("desk@example.test", "hi\r\n", subject="x")
         server.stop()
         server = self.start()
-        self.inst.send_mail("alice@example.test", ["desk@example.test"], "Subject: again\r\n\r\nhi\r\n",
-                            header_from="alice@example.test")
+        self.inst.send_mail("alice@example.test", ["desk@example.test"],
+                            "From: alice@example.test\r\nSubject: RE: Fwd: X\r\n\r\nhi\r\n")
         server.wait_for("answered <alice@example.test> less than 7 days ago")
         self.assertEqual(self.inst.pop_messages("alice", "alicepw"), [])
 
@@ -190,6 +190,84 @@ class ResponderLoopTest(RobotTest):
         wait_until(lambda: self.robot_folders_empty("PVList"), what="the requests to go")
         self.assertEqual(len(self.outbound()), 20)
         self.assertEqual(server.count("20 times this hour"), 1)
+
+
+class ProperMailTest(RobotTest):
+    def test_replies_are_proper_mail_and_nothing_from_mail_reaches_them_raw(self):
+        self.responder("desk", True, "Bureau Müller", "Ich bin weg")
+        self.admin("mailbox", "add", "staff", "--type", "list")
+        self.admin("mailbox", "list-options", "staff", "--join-by-mail", "on")
+        server = self.start()
+        # A reply names the message it answers; non-ASCII text goes out as MIME.
+        self.inst.send_mail("alice@example.test", ["desk@example.test"],
+                            "From: alice@example.test\r\nSubject: Grüße \x1b[31m\r\n"
+                            "Message-ID: <req-1@remote.test>\r\n\r\nhallo\r\n".encode())
+        [raw] = self.inst.collect("alice", "alicepw", 1)
+        reply = proper_mail(raw)
+        self.assertEqual((reply["In-Reply-To"], reply["References"]), ("<req-1@remote.test>", "<req-1@remote.test>"))
+        self.assertEqual(str(reply["Subject"]), "re:grüße ?[31m")
+        self.assertEqual(reply["From"].addresses[0].display_name, "Bureau Müller")
+        self.assertEqual(reply.get_content_charset(), "utf-8")
+        self.assertEqual(reply.get_content().strip(), "Ich bin weg")
+
+        # Addresses with control characters are refused and never reach a file, the log or a header.
+        for address, shown in (("e\x00vil@x.test", "e?vil@x.test"), ("\x1b[31mred@x.test", "?[31mred@x.test"),
+                               ("x@y.test\x0bz", "x@y.test?z")):
+            self.inst.send_mail("alice@example.test", ["pvlist@example.test"],
+                                f"From: alice@example.test\r\nSubject: s\r\n\r\njoin staff {address}\r\n".encode())
+            [reply] = self.inst.collect("alice", "alicepw", 1)
+            proper_mail(reply)
+            self.assertEqual(self.body(without_generated(reply)), ["Command failed", shown + " is not a valid email address"])
+        self.assertIsNone(self.members("staff"))
+        self.assertEqual([l for l in server.output() if "\x1b" in l or "\x00" in l or "\x0b" in l], [])
+
+        # Values beyond the limits are refused with a reply that says so; nothing is cut and stored.
+        [reply] = self.ask("pvlist@example.test", "join staff " + "a" * 10000 + "@x.test\r\n", subject="s")
+        self.assertEqual(self.body(reply), ["Command failed",
+                                            "The command line is longer than 254 characters; nothing was changed"])
+        self.assertIsNone(self.members("staff"))
+        too_long = ("Command failed: the text is longer than 65536 bytes or has a line longer than 998 characters; "
+                    "nothing was changed")
+        for text in ("line\r\n" * 200000, "x" * 5000 + "\r\n"):
+            [reply] = self.ask("postvane@example.test", "set plan\r\n" + text, subject="alice,alicepw")
+            self.assertIn(too_long, reply)
+        self.assertFalse(os.path.exists(os.path.join(self.inst.folder("alice"), "plan.pvg")))
+
+        # A plan with an escape sequence reaches finger's client without it.
+        [reply] = self.ask("postvane@example.test", "set plan\r\n\x1b[2Jgone\r\n", subject="alice,alicepw")
+        c = Conversation(self.inst.ports["fingerport"])
+        try:
+            c.send(b"alice\r\n")
+            c.closed()
+        finally:
+            c.close()
+        self.assertIn(b"\r\n?[2Jgone\r\n", c.buffer)
+        self.assertNotIn(b"\x1b", c.buffer)
+
+    def test_a_join_or_leave_made_before_a_kill_is_answered_as_made(self):
+        self.admin("mailbox", "add", "big", "--type", "list")
+        self.admin("mailbox", "list-options", "big", "--join-by-mail", "on")
+        self.start().stop()  # the robot mailboxes are made at the first start
+        folder = self.inst.folder("PVList")
+        # What a run killed after its change and before its reply leaves: the copy, its note, the
+        # changed members file. Beside it a request whose address someone else had joined already.
+        for name, body, note in (("f0F00001", "join big one@remote.test", "join big one@remote.test"),
+                                 ("f0F00002", "join big two@remote.test", None),
+                                 ("f0F00003", "leave big", "leave big alice@example.test")):
+            with open(os.path.join(folder, name + ".txt"), "wb") as f:
+                f.write(f"From: alice@example.test\r\nSubject: s\r\n\r\n{body}\r\n".encode())
+            if note:
+                with open(os.path.join(folder, name + ".did"), "wb") as f:
+                    f.write(note.encode() + b"\r\n")
+        with open(os.path.join(self.inst.folder("big"), "rcpt.pvg"), "wb") as f:
+            f.write(b"one@remote.test\r\ntwo@remote.test\r\n")
+        self.start()
+        replies = sorted(self.body(r) for r in self.inst.collect("alice", "alicepw", 3))
+        self.assertEqual(replies, [
+            ["Command executed OK", "alice@example.test is no longer in the list"],
+            ["Command executed OK", "to leave the list send the line", "leave big", "to pvlist@example.test"],
+            ["Command failed", "two@remote.test is already a member of this list"]])
+        wait_until(lambda: not os.listdir(folder), what="the copies and notes to go")
 
 
 if __name__ == "__main__":
