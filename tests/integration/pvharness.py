@@ -52,13 +52,15 @@ GENERATED_HEADERS = ("date:", "message-id:", "in-reply-to:", "references:", "mim
 def proper_mail(raw):
     """Parses a message the system wrote (bytes, or a list of str lines) with the strict RFC 5322
     policy; fails on any defect, on a missing or doubled Date, Message-ID or From, and on a
-    control character in the header. Returns the message."""
+    control character or an 8-bit byte in the header. Returns the message."""
     if not isinstance(raw, bytes):
         raw = ("\r\n".join(raw) + "\r\n").encode()
     head = raw.split(b"\r\n\r\n", 1)[0]
     bad = [c for c in head if (c < 0x20 and c not in (0x0D, 0x0A)) or c == 0x7F]
     if bad:
         raise AssertionError(f"control characters in the header: {head!r}")
+    if any(c >= 0x80 for c in head):  # non-ASCII text goes as encoded words: no relay needs SMTPUTF8
+        raise AssertionError(f"8-bit header: {head!r}")
     message = email.message_from_bytes(raw, policy=email.policy.strict)
     for name in ("Date", "Message-ID", "From"):
         if len(message.get_all(name) or []) != 1:
