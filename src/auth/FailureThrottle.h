@@ -69,6 +69,12 @@ public:
         keys_.erase(key);
     }
 
+    // Forgets every key (what a restart does).
+    void Clear() {
+        std::lock_guard lock(mutex_);
+        keys_.clear();
+    }
+
     size_t Size() {
         std::lock_guard lock(mutex_);
         return keys_.size();

@@ -378,6 +378,8 @@ Outcome CCommandRobot::Run() {
 
 }  // namespace
 
+void ForgetLoginFailures() { LoginThrottle().Clear(); }
+
 Outcome RunCommandRobot(const std::string& copyPath, const std::string&) { return CCommandRobot(copyPath).Run(); }
 
 }  // namespace pv::robots

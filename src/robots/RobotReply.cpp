@@ -132,20 +132,31 @@ bool Request::Read(const std::string& path) {
     return true;
 }
 
+namespace {
+// Answers per robot and sender in the current hour of each.
+struct ReplyCount {
+    std::chrono::steady_clock::time_point start;
+    int replies = 0;
+};
+std::mutex g_countsMutex;
+std::map<std::string, ReplyCount> g_counts;
+}  // namespace
+
+void ForgetRobotCounts() {
+    ForgetLoginFailures();
+    std::lock_guard lock(g_countsMutex);
+    g_counts.clear();
+}
+
 bool WithinReplyQuota(const std::string& robot, const std::string& sender) {
-    struct Count {
-        std::chrono::steady_clock::time_point start;
-        int replies = 0;
-    };
-    static std::mutex mutex;
-    static std::map<std::string, Count> counts;
+    auto& counts = g_counts;
     const auto now = std::chrono::steady_clock::now();
     const std::string address = Lower(sender);
     const size_t at = address.find('@');
     bool local = at == std::string::npos;
     for (const auto& domain : LocalDomains()) local = local || Lower(domain) == address.substr(at + 1);
     const int bound = local ? kMaxRepliesPerLocalSenderPerHour : kMaxRepliesPerSenderPerHour;
-    std::lock_guard lock(mutex);
+    std::lock_guard lock(g_countsMutex);
     const std::string key = robot + " " + address;
     auto it = counts.find(key);
     if (it != counts.end() && now - it->second.start >= std::chrono::hours(1)) {
@@ -160,7 +171,7 @@ bool WithinReplyQuota(const std::string& robot, const std::string& sender) {
             }
             counts.erase(oldest);
         }
-        it = counts.emplace(key, Count{now, 0}).first;
+        it = counts.emplace(key, ReplyCount{now, 0}).first;
     }
     if (++it->second.replies <= bound) return true;
     if (it->second.replies == bound + 1) {
