@@ -848,11 +848,17 @@ bool CSpooler::Distribute(CMailbox& list, const std::string& sender, const std::
     // several lists gets it once.
     std::vector<std::string> recipients;
     const std::string poster = Lower(sender);
+    std::set<std::string> localDomains;
+    for (const auto& d : LocalDomains()) localDomains.insert(Lower(d));
     for (const auto& m : members) {
         const std::string key = Lower(m);
         if (key == poster) continue;  // the poster does not get his own posting
-        if (AddressNamesMailbox(m, list.Name())) continue;
-        if (IsAutomaticAddress(m)) {
+        // Only a local address can be this list, another list or a robot: the rest of a long
+        // list costs no look-up.
+        const size_t at = key.find('@');
+        const bool local = at == std::string::npos || localDomains.count(key.substr(at + 1));
+        if (local && AddressNamesMailbox(m, list.Name())) continue;
+        if (local && IsAutomaticAddress(m)) {
             CMailbox member;
             if (member.Classify(m) == AddressClass::LocalMailbox && member.Type() == kMailboxList) {
                 AddRecipient(m);
