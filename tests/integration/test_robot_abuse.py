@@ -93,19 +93,19 @@ class TakeoverTest(RobotTest):
         return self.inst.reg("query", "mailbox\\" + name).stdout
 
     def test_strangers_and_factory_passwords_change_nothing(self):
-        self.admin("mailbox", "add", "ann")
-        self.inst.set_string("mailbox\\ann", "Password", "ann")  # as created long ago
-        self.inst.reg("delete", "mailbox\\ann", "/v", "OPS")
+        self.admin("mailbox", "add", "postmaster")
+        self.inst.set_string("mailbox\\postmaster", "Password", "postmaster")  # as created long ago
+        self.inst.reg("delete", "mailbox\\postmaster", "/v", "OPS")
         self.admin("mailbox", "add", "club", "--type", "list", "--password", "clubpw")
         self.responder("desk", False, "Desk", "default")
         server = self.start()
-        before = {name: self.settings(name) for name in ("ann", "Postvane", "PVList", "club", "desk")}
+        before = {name: self.settings(name) for name in ("postmaster", "Postvane", "PVList", "club", "desk")}
         # The replies go to the stranger; what counts is the store and the log.
-        for subject in ("ann,ann", "ANN,Ann", "postvane,postvane", "PVList,PVList"):
+        for subject in ("postmaster,postmaster", "PostMaster,Postmaster", "postvane,postvane", "PVList,PVList"):
             self.inst.send_mail("x@evil.test", ["postvane@example.test"],
                                 f"From: attacker@evil.test\r\nSubject: {subject}\r\n\r\nset forward attacker@evil.test\r\n")
         wait_until(lambda: server.count("refused access") >= 4, what="four refusals")
-        self.assertIn("The command robot refused access to mailbox ann for <attacker@evil.test>: the factory "
+        self.assertIn("The command robot refused access to mailbox postmaster for <attacker@evil.test>: the factory "
                       "password opens nothing", "\n".join(server.output()))
         # A list or a responder with a password of its own: settings other than titles stay the administrator's.
         [reply] = self.ask("postvane@example.test", "set forward attacker@evil.test\r\n", subject="club,clubpw")
