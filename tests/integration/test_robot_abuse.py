@@ -127,8 +127,10 @@ class TakeoverTest(RobotTest):
         [reply] = self.ask("postvane@example.test", "set plan\r\nx\r\n", subject="alice,alicepw")
         self.assertIn(self.REFUSED, reply)
         self.assertFalse(os.path.exists(os.path.join(self.inst.folder("alice"), "plan.pvg")))
-        self.assertEqual(server.count("Commands by mail for mailbox alice are not carried out for 60 seconds"), 1)
-        self.assertEqual(server.count("refused access to mailbox alice for <alice@example.test>"), 4)
+        server.wait_for("Commands by mail for mailbox alice are not carried out for 60 seconds")
+        wait_until(lambda: server.count("refused access to mailbox alice for <alice@example.test>") == 4,
+                   what="four failed logins logged")
+        self.assertEqual(server.count("Commands by mail for mailbox alice are not carried out"), 1)
         # Another mailbox is not affected.
         self.admin("mailbox", "add", "bob", "--password", "bobpw")
         [reply] = self.ask("postvane@example.test", "set plan\r\nx\r\n", subject="bob,bobpw")
