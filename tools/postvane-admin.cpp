@@ -7,6 +7,7 @@
 #include <random>
 #include <unistd.h>
 
+#include "core/GeneratedMail.h"
 #include "ToolCommon.h"
 #include "core/Folders.h"
 #include "core/Format.h"
@@ -300,8 +301,11 @@ int Mailbox(const Args& a) {
         if (a[2] == "--off") {
             ok = box.SetOption(1, 0);
         } else {
-            if (a[2].find('@') == std::string::npos && !pv::IsSafeMailboxName(a[2])) {
+            if (!pv::IsStorableAddress(a[2]) || (a[2].find('@') == std::string::npos && !pv::IsSafeMailboxName(a[2]))) {
                 Fail("'" + a[2] + "' is not an address.", 2);
+            }
+            if (pv::AddressNamesMailbox(a[2], box.Name())) {
+                Fail("'" + a[2] + "' is this mailbox itself; a forward to it would go round in a loop.", 2);
             }
             ok = box.SetText(1, a[2]) && box.SetOption(1, 1);
         }
@@ -402,7 +406,9 @@ int Members(const Args& a) {
     pv::ReadWorkFile(file, members);  // a missing file means no members
     if (a[0] == "show") {
         for (const auto& m : members) {
-            if (!m.empty()) std::cout << m << "\n";
+            // Entries stored before addresses were checked may hold control characters: they never
+            // reach the terminal as they are.
+            if (!m.empty()) std::cout << pv::ReplaceControlCharacters(m) << "\n";
         }
         return 0;
     }
@@ -411,9 +417,9 @@ int Members(const Args& a) {
     // alike so a later "leave" by mail finds them.
     std::string address = a[2];
     std::transform(address.begin(), address.end(), address.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (address.empty() || address.size() > pv::kWorkLineLimit ||
-        address.find_first_of(" \t\r\n,<>") != std::string::npos) {
-        Fail("'" + a[2] + "' is not an address.", 2);
+    if (a[0] == "add" && (!pv::IsStorableAddress(address) || pv::IsAutomaticAddress(address))) {
+        Fail("'" + a[2] + "' is not an address a list can send to: it must have no blanks, control characters or "
+             ", < > \", and it must not be one of this system's lists or robots.", 2);
     }
     if (a[0] != "add" && a[0] != "remove") Fail("unknown members command '" + a[0] + "'", 2);
     // Under the lock the list server takes too: a join by mail at the same moment is not lost.

@@ -141,7 +141,8 @@ bool ReadCollectedHeaders(const std::string& path, CollectedEnvelope& envelope) 
 bool MayAnswerAutomatically(const std::string& sender, const std::string& messagePath,
                             const std::string& primaryDomain) {
     const std::string who = Lower(sender);
-    if (who.empty() || who == "postvane") return false;
+    // An address with control characters or blanks would carry them into an envelope.
+    if (who.empty() || who == "postvane" || !IsStorableAddress(who)) return false;
     for (const char* robot : {"postvane", "pvlist"}) {
         if (who == robot || who == std::string(robot) + "@" + Lower(primaryDomain)) return false;
     }

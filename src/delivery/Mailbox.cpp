@@ -29,6 +29,51 @@ bool IsSafeMailboxName(const std::string& name) {
     return true;
 }
 
+namespace {
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    }
+    return true;
+}
+bool IsLocalDomain(const std::string& domain) {
+    for (const auto& d : LocalDomains()) {
+        if (SameIgnoringCase(d, domain)) return true;
+    }
+    return false;
+}
+}  // namespace
+
+bool IsStorableAddress(const std::string& address) {
+    if (address.empty() || address.size() > kMaxAddressLength || address.front() == '@' || address.back() == '@') {
+        return false;
+    }
+    for (unsigned char c : address) {
+        if (c < 0x21 || c == 0x7F || c == ',' || c == '<' || c == '>' || c == '"') return false;
+    }
+    return true;
+}
+
+bool AddressNamesMailbox(const std::string& address, const std::string& name) {
+    const size_t at = address.find('@');
+    if (!SameIgnoringCase(address.substr(0, at), name)) return false;
+    return at == std::string::npos || IsLocalDomain(address.substr(at + 1));
+}
+
+bool IsAutomaticAddress(const std::string& address) {
+    const size_t at = address.find('@');
+    if (at != std::string::npos && !IsLocalDomain(address.substr(at + 1))) return false;
+    CMailbox box;
+    if (!box.Open(address.substr(0, at))) return false;
+    const uint32_t type = box.Type();
+    return type == kMailboxList || type == kMailboxResponder || type == kMailboxCommand || type == kMailboxListServer;
+}
+
+bool IsFactoryPassword(const std::string& mailboxName, const std::string& password) {
+    return SameIgnoringCase(mailboxName, password);
+}
+
 std::string CMailbox::PostmasterName() {
     std::string value;
     CRegistryKey("Alias", false).ReadString("postmaster", value);

@@ -36,6 +36,28 @@ inline constexpr const char* kMembersFile = "rcpt.pvg";
 // another key: no "/", "\", "..", control characters, and not empty.
 bool IsSafeMailboxName(const std::string& name);
 
+// The longest address taken from mail or an administrator (RFC 5321's limit for a path).
+inline constexpr size_t kMaxAddressLength = 254;
+
+// An address that may be stored (a list member, a forward) and written to an envelope: not
+// empty, at most kMaxAddressLength bytes, no byte below 0x21 or DEL (no blank, no NUL, no
+// escape sequence), none of , < > " (they would split or end an envelope line), and not
+// beginning or ending with "@". An address without "@" is a local name and is taken.
+bool IsStorableAddress(const std::string& address);
+
+// Whether the address names the mailbox `name` (any case; without a domain or at any local
+// domain): a mailbox forwarding to it, or a list having it as a member, talks to itself.
+bool AddressNamesMailbox(const std::string& address, const std::string& name);
+
+// Whether the address is one of this system's own automatic mailboxes: a list, an
+// auto-responder, the command robot or the list server, in any local spelling. Mail to them is
+// answered or distributed automatically, so they never become list members.
+bool IsAutomaticAddress(const std::string& address);
+
+// The factory password: the one every mailbox is created with, equal to its name (compared
+// without regard to case). It opens nothing: not the command robot, not POP3.
+bool IsFactoryPassword(const std::string& mailboxName, const std::string& password);
+
 class CMailbox {
 public:
     // Opens mailbox\<name> ("postmaster" resolves through the alias `postmaster`). Makes sure

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "core/Folders.h"
+#include "core/GeneratedMail.h"
 #include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
@@ -125,21 +126,18 @@ int CountTraceLines(const std::string& text) {
     return hops;
 }
 
-std::string MailDate() {
-    char stamp[64];
-    std::time_t now = std::time(nullptr);
-    std::tm tm {};
-    localtime_r(&now, &tm);
-    static const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    long offset = tm.tm_gmtoff / 60;
-    char sign = offset < 0 ? '-' : '+';
-    if (offset < 0) offset = -offset;
-    std::snprintf(stamp, sizeof stamp, "%s, %d %s %d %02d:%02d:%02d %c%02ld%02ld", kDays[tm.tm_wday], tm.tm_mday,
-                  kMonths[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, sign, offset / 60,
-                  offset % 60);
-    return stamp;
+// Whether the message carries the trace line this system adds when it distributes for the
+// list at listAddress: then it has been distributed by that list already.
+bool HasListTrace(const std::string& text, const std::string& listAddress) {
+    LineReader in;
+    if (!in.Open(text)) return false;
+    const std::string mark = "(postvane) for <" + Lower(listAddress) + ">";
+    std::string line;
+    for (int n = 0; n < kMaxHeaderLines && in.ReadLine(line, kHeaderLineLimit) && !line.empty(); ++n) {
+        const std::string lower = Lower(line);
+        if (lower.rfind("received:", 0) == 0 && lower.find(mark) != std::string::npos) return true;
+    }
+    return false;
 }
 
 // Finishes the batch its journal describes: renames whose staged file is still there, folder
@@ -549,6 +547,7 @@ bool CSpooler::ProcessMessage(const std::string& base, Pending& pending) {
     const std::string sender = lines.empty() ? std::string() : lines.front();
     recipients_.clear();
     seenRecipients_.clear();
+    distributedTo_.clear();
     expandedAliases_.clear();
     capLogged_ = false;
     for (size_t i = 1; i < lines.size(); ++i) {
@@ -647,16 +646,29 @@ bool CSpooler::ReturnLoopingMessage(const std::string& sender, const std::string
     }
     char body[2048];
     std::snprintf(body, sizeof body, kLoopNotice, hops, recipients.substr(0, 1500).c_str(), primaryDomain_.c_str());
-    return StageNotice(kNoticeSender, sender,
-                       {"From: \"Postvane\" <" + std::string(kNoticeSender) + "@" + primaryDomain_ + ">",
-                        "To: " + sender, "Subject: Undelivered mail: mail loop", "Auto-Submitted: auto-replied"},
+    return StageNotice(kNoticeSender, sender, NoticeHeader("Postvane", std::string(kNoticeSender) + "@" + primaryDomain_,
+                                                          sender, "Undelivered mail: mail loop", text),
                        body, text);
 }
 
-bool CSpooler::StageNotice(const std::string& from, const std::string& to, const std::vector<std::string>& header,
+GeneratedHeader CSpooler::NoticeHeader(const std::string& fromName, const std::string& fromAddress,
+                                       const std::string& to, const std::string& subject,
+                                       const std::string& about) const {
+    GeneratedHeader header;
+    header.fromName = fromName;
+    header.fromAddress = fromAddress;
+    header.to = to;
+    header.subject = subject;
+    header.domain = primaryDomain_;
+    header.inReplyTo = MessageIdOf(about);
+    header.extra.push_back("Auto-Submitted: auto-replied");
+    return header;
+}
+
+bool CSpooler::StageNotice(const std::string& from, const std::string& to, const GeneratedHeader& header,
                            const std::string& body, const std::string& original) {
     auto fill = [&](TextFileWriter& out) {
-        for (const auto& line : header) out.WriteLine(line);
+        for (const auto& line : GeneratedHeaderLines(header)) out.WriteLine(line);
         out.WriteLine("");
         if (!WriteLines(out, body)) return false;
         if (original.empty()) return true;
@@ -742,9 +754,15 @@ CSpooler::Delivery CSpooler::LocalDelivery(const Recipient& recipient, const std
 
 CSpooler::Delivery CSpooler::UserDelivery(CMailbox& box, const Recipient& recipient, const std::string& sender,
                                           const std::string& text) {
-    const bool forwarding = box.GetOption(1) != 0;
-    const bool forwardOnly = box.GetOption(2) != 0;
     const std::string forwardTo = box.GetText(1);
+    // A forward to the mailbox itself would only go round until the hop limit: the mail stays.
+    const bool toItself = box.GetOption(1) != 0 && AddressNamesMailbox(forwardTo, box.Name());
+    if (toItself && recipient.part == Part::Whole) {
+        WriteLogLine("Mailbox " + box.Name() + " forwards to itself (" + forwardTo +
+                     "); its mail stays in the mailbox. Correct or remove the forward.");
+    }
+    const bool forwarding = box.GetOption(1) != 0 && !toItself;
+    const bool forwardOnly = box.GetOption(2) != 0;
     // Forward-only without an address would deliver nowhere: the mail stays here instead.
     if (recipient.part == Part::Whole && (!forwarding || !forwardOnly || forwardTo.empty())) {
         WriteLogLine("Delivering to <" + box.Name() + "> from <" + sender + "> (" + text + ")");
@@ -771,6 +789,12 @@ CSpooler::Delivery CSpooler::UserDelivery(CMailbox& box, const Recipient& recipi
 
 CSpooler::Delivery CSpooler::ListDelivery(CMailbox& list, const Recipient& recipient, const std::string& sender,
                                           const std::string& text) {
+    const std::string listAddress = list.Name() + "@" + primaryDomain_;
+    if (recipient.part == Part::Whole && HasListTrace(text, listAddress)) {
+        WriteLogLine("List " + list.Name() + " has distributed this message already (" + text +
+                     "); it is not distributed again");
+        return Delivery::Handled;
+    }
     const bool archived = list.GetOption(1) != 0;
     if (archived && recipient.part == Part::Whole && StageMailboxCopy(list, text) == Copy::Failed) {
         WriteLogLine("Could not keep the list copy in " + list.Directory() + "; it is tried again later");
@@ -817,9 +841,33 @@ CSpooler::Delivery CSpooler::ListDelivery(CMailbox& list, const Recipient& recip
 
 bool CSpooler::Distribute(CMailbox& list, const std::string& sender, const std::string& text,
                           const std::vector<std::string>& members, bool replyTo) {
+    // Each final recipient gets one copy of a posting: the list never sends to itself in any
+    // spelling, a member that is another local list takes the posting as a recipient of this
+    // same message (it is handled once: a list that names this one back is not handled again),
+    // robots and auto-responders are never sent list mail, and an address reached through
+    // several lists gets it once.
     std::vector<std::string> recipients;
+    const std::string poster = Lower(sender);
+    std::set<std::string> localDomains;
+    for (const auto& d : LocalDomains()) localDomains.insert(Lower(d));
     for (const auto& m : members) {
-        if (m != sender) recipients.push_back(m);  // the poster does not get his own posting
+        const std::string key = Lower(m);
+        if (key == poster) continue;  // the poster does not get his own posting
+        // Only a local address can be this list, another list or a robot: the rest of a long
+        // list costs no look-up.
+        const size_t at = key.find('@');
+        const bool local = at == std::string::npos || localDomains.count(key.substr(at + 1));
+        if (local && AddressNamesMailbox(m, list.Name())) continue;
+        if (local && IsAutomaticAddress(m)) {
+            CMailbox member;
+            if (member.Classify(m) == AddressClass::LocalMailbox && member.Type() == kMailboxList) {
+                AddRecipient(m);
+            } else {
+                WriteLogLine("List " + list.Name() + " does not send list mail to the robot " + m);
+            }
+            continue;
+        }
+        if (distributedTo_.insert(key).second) recipients.push_back(m);
     }
     if (recipients.empty()) return true;
     const std::string owner = list.GetText(1);
@@ -856,8 +904,7 @@ bool CSpooler::RejectionNotice(CMailbox& list, const std::string& sender, const 
     const std::string about = list.GetText(2);
     char notice[1024];
     std::snprintf(notice, sizeof notice, kRejectionNotice, listAddress.c_str());
-    if (!StageNotice(listAddress, sender,
-                     {"FROM: \"" + about + "\" <" + listAddress + ">", "TO: " + sender, "SUBJECT: Your posting to " + about},
+    if (!StageNotice(listAddress, sender, NoticeHeader(about, listAddress, sender, "Your posting to " + about, text),
                      notice)) {
         WriteLogLine("Could not queue the rejection notice of list " + list.Name() + "; it is tried again later");
         return false;

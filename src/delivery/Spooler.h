@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/GeneratedMail.h"
 #include "delivery/Mailbox.h"
 #include "delivery/RobotCopies.h"
 #include "net/BackgroundTask.h"
@@ -106,8 +107,12 @@ private:
     bool RejectionNotice(CMailbox& list, const std::string& sender, const std::string& text);
     // A notice from this system into the inbound queue: the header lines, the body, and the
     // original message when `original` is given.
-    bool StageNotice(const std::string& from, const std::string& to, const std::vector<std::string>& header,
+    bool StageNotice(const std::string& from, const std::string& to, const GeneratedHeader& header,
                      const std::string& body, const std::string& original = std::string());
+    // A notice's header (the shared generated one, marked as automatic) about the message at
+    // `about`, which it answers.
+    GeneratedHeader NoticeHeader(const std::string& fromName, const std::string& fromAddress, const std::string& to,
+                                 const std::string& subject, const std::string& about) const;
     // The message's copy in a mailbox, named after the inbound message so that a second
     // attempt recognises a copy already made (Present) instead of making another.
     enum class Copy { Staged, Present, Failed };
@@ -131,6 +136,7 @@ private:
     Pending* pending_ = nullptr;  // the message being processed
     std::vector<Recipient> recipients_;
     std::set<std::string> seenRecipients_;  // lower case: one delivery per address and part
+    std::set<std::string> distributedTo_;   // lower case: final recipients of this message's lists
     std::set<std::string> expandedAliases_;
     std::map<std::string, Retry> retries_;  // by inbox base path
     bool capLogged_ = false;

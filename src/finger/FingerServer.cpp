@@ -7,6 +7,7 @@
 
 #include "core/AppEvents.h"
 #include "core/Folders.h"
+#include "core/GeneratedMail.h"
 #include "core/Format.h"
 #include "core/Log.h"
 #include "core/QueueFiles.h"
@@ -90,7 +91,14 @@ std::vector<std::string> CFingerServer::ReadPlan(const std::string& path) {
     LineReader reader;
     if (!reader.Open(path)) return lines;
     std::string line;
-    while (lines.size() < kMaxPlanLines && reader.ReadLine(line, kMaxPlanLineLength)) lines.push_back(line);
+    // A plan came by mail: no escape sequence or other control byte reaches the client's
+    // terminal (a tab is shown as a blank).
+    while (lines.size() < kMaxPlanLines && reader.ReadLine(line, kMaxPlanLineLength)) {
+        for (auto& c : line) {
+            if (c == '\t') c = ' ';
+        }
+        lines.push_back(ReplaceControlCharacters(line));
+    }
     return lines;
 }
 

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "core/Format.h"
 #include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
@@ -16,7 +17,7 @@ namespace {
 
 // Every text the list server writes.
 struct ListServerTexts {
-    const char* from = "From: \"PVList\" <%s>";
+    const char* fromName = "PVList";
     const char* robotLocalPart = "pvlist";
     const char* unrecognised = "Unrecognised command";
     const char* failed = "Command failed";
@@ -30,6 +31,7 @@ struct ListServerTexts {
     const char* noLonger = " is no longer in the list";
     const char* listsHeader = "lists available at this site are:";
     const char* listLine = "%s - %s";
+    const char* lineTooLong = "The command line is longer than %zu characters; nothing was changed";
 };
 constexpr ListServerTexts kText;
 
@@ -37,17 +39,10 @@ constexpr ListServerTexts kText;
 // command; a long body is not read beyond this many lines.
 constexpr int kMaxCommandLines = 50;
 
-// Characters an address joined by mail may not hold: they would break the members file or the
-// envelope lines the spooler writes from it.
-constexpr const char* kNotInAddress = " \t,<>\"";
-
 class CListServer {
 public:
     CListServer(std::string copyPath) : copy_(std::move(copyPath)) {
         robotAddress_ = std::string(kText.robotLocalPart) + "@" + PrimaryDomain();
-        char from[512];
-        std::snprintf(from, sizeof from, kText.from, robotAddress_.c_str());
-        reply_.push_back(from);
     }
 
     Outcome Run();
@@ -79,7 +74,8 @@ private:
 
     std::string copy_;
     std::string robotAddress_;
-    std::vector<std::string> reply_;
+    std::vector<std::string> reply_;  // the body
+    std::string to_;                  // the request's From value, as the reply's To
     std::string sender_;
     std::string subjectLine_;
     std::string command_;
@@ -90,7 +86,7 @@ bool CListServer::Read(LineReader& in) {
     std::string line;
     bool inHeader = true;
     int commandLines = 0, headerLines = 0;
-    while ((command_.empty() || sender_.empty() || subjectLine_.empty()) && in.ReadLine(line, kRequestLineLimit)) {
+    while ((command_.empty() || sender_.empty() || subjectLine_.empty()) && in.ReadLine(line, kReadLineLimit)) {
         line = Lower(TrimRight(line));
         if (inHeader) {
             if (line.empty() || ++headerLines > kMaxHeaderLines) {
@@ -99,21 +95,24 @@ bool CListServer::Read(LineReader& in) {
                 subjectLine_ = line;
             } else if (line.rfind("from", 0) == 0) {
                 const std::string value = line.size() > 5 ? line.substr(5) : std::string();
-                Add("To: " + value);
+                to_ = value;
                 sender_ = BareAddress(value);
             }
         } else if (!line.empty()) {
+            // The reply's Subject is the command line (one Subject: proper mail has no second).
             if (++commandLines > kMaxCommandLines) break;
-            Add("Subject: " + line);
             command_ = line;
         }
     }
-    Add(kAutoSubmittedHeader);
-    Add("");
     return true;
 }
 
 bool CListServer::Dispatch() {
+    if (command_.size() > kRequestLineLimit) {
+        Add(kText.failed);
+        Add(Format(kText.lineTooLong, kRequestLineLimit));
+        return true;
+    }
     std::string line = command_;
     if (size_t colon = line.find(':'); colon != std::string::npos) line.erase(0, colon + 1);
     line.erase(0, line.find_first_not_of(" \t"));
@@ -136,10 +135,11 @@ bool CListServer::JoinCommand(const std::string& argument) {
 
 bool CListServer::Join(const std::string& list, std::string address) {
     address = Lower(address);
-    if (address.empty() || address.front() == '@' || address.back() == '@' ||
-        address.find_first_of(kNotInAddress) != std::string::npos) {
+    // Nothing that would break the members file or an envelope, and none of this system's own
+    // lists and robots: a list that has one of them as a member sends its postings round.
+    if (!IsStorableAddress(address) || IsAutomaticAddress(address)) {
         Add(kText.failed);
-        Add(address + kText.notAnAddress);
+        Add(ReplaceControlCharacters(address) + kText.notAnAddress);
         return true;
     }
     CMailbox box;
@@ -147,13 +147,24 @@ bool CListServer::Join(const std::string& list, std::string address) {
         Add(kText.failed);
         return true;
     }
-    bool already = false;
+    // A member already: unless this very request made it one before a kill (its note says
+    // so), in which case it is answered as the first run would have been.
+    const std::string note = "join " + list + " " + address;
+    bool already = false, notedFailure = false;
     const MembersChange result = ChangeMembers(box.Directory(), [&](std::vector<std::string>& members) {
         already = std::find(members.begin(), members.end(), address) != members.end();
-        if (!already) members.push_back(address);
-        return !already;
+        if (already) {
+            already = !NotedDone(copy_, note);
+            return false;
+        }
+        if (!NoteDone(copy_, note)) {
+            notedFailure = true;
+            return false;
+        }
+        members.push_back(address);
+        return true;
     });
-    if (result == MembersChange::Failed) return false;
+    if (result == MembersChange::Failed || notedFailure) return false;
     if (already) {
         Add(kText.failed);
         Add(address + kText.alreadyMember);
@@ -174,15 +185,25 @@ bool CListServer::Leave(const std::string& list, std::string address) {
         return true;
     }
     address = Lower(address);
+    // Not a member: unless this very request took the address off before a kill.
+    const std::string note = "leave " + list + " " + address;
+    bool left = false, notedFailure = false;
     const MembersChange result = ChangeMembers(box.Directory(), [&](std::vector<std::string>& members) {
         auto it = std::find(members.begin(), members.end(), address);
-        if (it == members.end()) return false;
+        if (it == members.end()) {
+            left = NotedDone(copy_, note);
+            return false;
+        }
+        if (!NoteDone(copy_, note)) {
+            notedFailure = true;
+            return false;
+        }
         members.erase(it);
-        return true;
+        return left = true;
     });
-    if (result == MembersChange::Failed) return false;
+    if (result == MembersChange::Failed || notedFailure) return false;
     // Someone who was not a member gets no result line.
-    if (result == MembersChange::Changed) {
+    if (left) {
         Add(kText.executed);
         Add(address + kText.noLonger);
     }
@@ -206,12 +227,15 @@ Outcome CListServer::Run() {
     Read(in);
     in.Close();
     if (!MayAnswerAutomatically(sender_, copy_, PrimaryDomain())) {
-        WriteLogLine("The list server leaves unanswered a message from <" + sender_ +
+        WriteLogLine("The list server leaves unanswered a message from <" + ReplaceControlCharacters(sender_) +
                      ">: it comes from a robot, a list or a failure report");
         return FinishRun(copy_, nullptr, "list server");
     }
+    if (!WithinReplyQuota("list server", sender_)) return FinishRun(copy_, nullptr, "list server");
     if (!Dispatch()) return Outcome::Retry;
-    const Reply reply = ResultReply(robotAddress_, sender_, reply_, helpWanted_);
+    const Reply reply = ResultReply(robotAddress_, sender_,
+                                    ReplyHeader(kText.fromName, robotAddress_, to_, command_, copy_), reply_,
+                                    helpWanted_);
     return FinishRun(copy_, &reply, "list server");
 }
 

@@ -20,4 +20,9 @@ enum class MembersChange { Unchanged, Changed, Failed };
 MembersChange ChangeMembers(const std::string& listFolder,
                             const std::function<bool(std::vector<std::string>&)>& change);
 
+// The same for any small file of lines a robot keeps in a mailbox folder: `file` is read,
+// changed and rewritten whole under the lock `lockFile`, flushed and renamed into place.
+MembersChange ChangeLineFile(const std::string& file, const std::string& lockFile,
+                             const std::function<bool(std::vector<std::string>&)>& change);
+
 }  // namespace pv::robots

@@ -1,7 +1,11 @@
 #include "robots/RobotReply.h"
 
+#include <chrono>
 #include <cstdio>
+#include <map>
+#include <mutex>
 
+#include "core/GeneratedMail.h"
 #include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
@@ -45,11 +49,31 @@ bool WriteText(TextFileWriter& out, std::string_view text) {
     return out.WriteLine(text.substr(start));
 }
 
-Reply ResultReply(std::string sender, std::string recipient, std::vector<std::string> lines, bool helpWanted) {
+GeneratedHeader ReplyHeader(std::string fromName, std::string fromAddress, std::string to, std::string subject,
+                            const std::string& copyPath) {
+    GeneratedHeader header;
+    header.fromName = std::move(fromName);
+    header.fromAddress = std::move(fromAddress);
+    header.to = std::move(to);
+    header.subject = std::move(subject);
+    header.domain = PrimaryDomain();
+    header.inReplyTo = MessageIdOf(copyPath);
+    header.extra.push_back(kAutoSubmittedHeader);
+    return header;
+}
+
+bool WriteHeader(TextFileWriter& out, const GeneratedHeader& header) {
+    for (const auto& line : GeneratedHeaderLines(header)) out.WriteLine(line);
+    return out.WriteLine("");
+}
+
+Reply ResultReply(std::string sender, std::string recipient, GeneratedHeader header, std::vector<std::string> lines,
+                  bool helpWanted) {
     std::string helpFile;
     if (helpWanted) CRegistryKey("", false).ReadString("HelpFile", helpFile);
     return Reply{std::move(sender), std::move(recipient),
-                 [lines = std::move(lines), helpWanted, helpFile](TextFileWriter& out) {
+                 [header = std::move(header), lines = std::move(lines), helpWanted, helpFile](TextFileWriter& out) {
+                     WriteHeader(out, header);
                      for (const auto& line : lines) {
                          if (!WriteText(out, line)) return false;
                      }
@@ -78,11 +102,12 @@ bool Request::Read(const std::string& path) {
     if (!body.Open(path)) return false;
     std::string line;
     bool inHeader = true;
-    for (int n = 0; body.ReadLine(line, kRequestLineLimit);) {
+    for (int n = 0; body.ReadLine(line, kReadLineLimit);) {
         std::string typed = TrimRight(line);
         std::string lower = Lower(typed);
         if (!inHeader) {
             if (lower.empty()) continue;
+            commandTooLong = typed.size() > kRequestLineLimit;
             command = lower;
             commandAsTyped = typed;
             return true;
@@ -105,6 +130,75 @@ bool Request::Read(const std::string& path) {
         }
     }
     return true;
+}
+
+namespace {
+// Answers per robot and sender in the current hour of each.
+struct ReplyCount {
+    std::chrono::steady_clock::time_point start;
+    int replies = 0;
+};
+std::mutex g_countsMutex;
+std::map<std::string, ReplyCount> g_counts;
+}  // namespace
+
+void ForgetRobotCounts() {
+    ForgetLoginFailures();
+    std::lock_guard lock(g_countsMutex);
+    g_counts.clear();
+}
+
+bool WithinReplyQuota(const std::string& robot, const std::string& sender) {
+    auto& counts = g_counts;
+    const auto now = std::chrono::steady_clock::now();
+    const std::string address = Lower(sender);
+    const size_t at = address.find('@');
+    bool local = at == std::string::npos;
+    for (const auto& domain : LocalDomains()) local = local || Lower(domain) == address.substr(at + 1);
+    const int bound = local ? kMaxRepliesPerLocalSenderPerHour : kMaxRepliesPerSenderPerHour;
+    std::lock_guard lock(g_countsMutex);
+    const std::string key = robot + " " + address;
+    auto it = counts.find(key);
+    if (it != counts.end() && now - it->second.start >= std::chrono::hours(1)) {
+        counts.erase(it);
+        it = counts.end();
+    }
+    if (it == counts.end()) {
+        if (counts.size() >= kMaxCountedSenders) {
+            auto oldest = counts.begin();
+            for (auto c = counts.begin(); c != counts.end(); ++c) {
+                if (c->second.start < oldest->second.start) oldest = c;
+            }
+            counts.erase(oldest);
+        }
+        it = counts.emplace(key, ReplyCount{now, 0}).first;
+    }
+    if (++it->second.replies <= bound) return true;
+    if (it->second.replies == bound + 1) {
+        WriteLogLine("The " + robot + " has answered <" + ReplaceControlCharacters(sender) + "> " +
+                     std::to_string(bound) + " times this hour; its further requests are neither carried out nor "
+                     "answered until the hour is over");
+    }
+    return false;
+}
+
+namespace {
+constexpr const char* kNoteSuffix = ".did";
+std::string NotePath(const std::string& copyPath) {
+    const size_t dot = copyPath.find_last_of('.');
+    return (dot == std::string::npos ? copyPath : copyPath.substr(0, dot)) + kNoteSuffix;
+}
+}  // namespace
+
+bool NoteDone(const std::string& copyPath, const std::string& what) {
+    // Flushed with its folder before the change it announces is made.
+    return WriteTextFile(NotePath(copyPath), {what}, true) && SyncDirectoryOf(copyPath);
+}
+
+bool NotedDone(const std::string& copyPath, const std::string& what) {
+    std::vector<std::string> lines;
+    return FileExists(NotePath(copyPath)) && ReadTextFile(NotePath(copyPath), lines) && lines.size() == 1 &&
+           lines[0] == what;
 }
 
 bool ReplyCommitted(const std::string& copyPath) {
@@ -135,6 +229,9 @@ Outcome FinishRun(const std::string& copyPath, const Reply* reply, const std::st
         }
         WriteLogLine("The " + robot + " answered <" + reply->recipient + ">");
     }
+    // The note goes before the copy: without the copy nobody needs it, and a kill in between
+    // leaves a copy whose reply is committed, which is only removed.
+    std::remove(NotePath(copyPath).c_str());
     if (std::remove(copyPath.c_str()) != 0 && errno != ENOENT) {
         // The reply is committed under the copy's name: the next attempt only removes the copy.
         WriteLogLine("The " + robot + " could not remove the request " + copyPath);

@@ -16,4 +16,9 @@ Outcome RunListServer(const std::string& copyPath, const std::string& mailbox);
 Outcome RunCommandRobot(const std::string& copyPath, const std::string& mailbox);
 Outcome RunAutoResponder(const std::string& copyPath, const std::string& mailbox);
 
+// Forgets the failed robot logins and the answers counted per sender, as a restart does (the
+// fuzz replay calls it between inputs, so that each input meets the same robots).
+void ForgetRobotCounts();
+void ForgetLoginFailures();  // the command robot's part of it
+
 }  // namespace pv::robots

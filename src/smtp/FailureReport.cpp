@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include "core/Folders.h"
+#include "core/GeneratedMail.h"
 #include "core/QueueFiles.h"
+#include "core/RegistryKey.h"
 #include "core/TextFile.h"
 
 namespace pv {
@@ -128,10 +130,15 @@ bool MayReportTo(const std::string& sender) {
 }
 
 std::vector<std::string> FailureReportHead(const FailureReport& report) {
-    std::vector<std::string> lines;
-    lines.push_back("From: \"mail-deamon\" <" + std::string(kReportSender) + ">");
-    lines.push_back("To: " + report.sender);
-    lines.push_back(report.recipientRejected ? "Subject: Recipient rejected by receiver" : "Subject: Failed mail");
+    GeneratedHeader header;
+    header.fromName = "mail-deamon";
+    header.domain = PrimaryDomain();
+    header.fromAddress = std::string(kReportSender) + "@" + header.domain;
+    header.to = report.sender;
+    header.subject = report.recipientRejected ? "Recipient rejected by receiver" : "Failed mail";
+    header.inReplyTo = MessageIdOf(report.messagePath);
+    header.extra.push_back("Auto-Submitted: auto-replied");
+    std::vector<std::string> lines = GeneratedHeaderLines(header);
     lines.push_back("");
     if (!report.note.empty()) {
         lines.push_back(report.note);

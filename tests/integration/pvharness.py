@@ -1,6 +1,9 @@
 """Shared pieces for the integration tests: a throw-away installation (hive and spool in a
 temporary folder) and the real programs from the build's bin/ folder."""
 
+import email
+import email.policy
+import email.utils
 import glob
 import os
 import poplib
@@ -39,6 +42,43 @@ def wait_until(predicate, timeout=15, what="condition"):
             return value
         time.sleep(0.05)
     raise AssertionError(f"timed out waiting for {what}")
+
+
+# The header lines every message the system writes itself carries besides its own.
+GENERATED_HEADERS = ("date:", "message-id:", "in-reply-to:", "references:", "mime-version:", "content-type:",
+                     "content-transfer-encoding:")
+
+
+def proper_mail(raw):
+    """Parses a message the system wrote (bytes, or a list of str lines) with the strict RFC 5322
+    policy; fails on any defect, on a missing or doubled Date, Message-ID or From, and on a
+    control character or an 8-bit byte in the header. Returns the message."""
+    if not isinstance(raw, bytes):
+        raw = ("\r\n".join(raw) + "\r\n").encode()
+    head = raw.split(b"\r\n\r\n", 1)[0]
+    bad = [c for c in head if (c < 0x20 and c not in (0x0D, 0x0A)) or c == 0x7F]
+    if bad:
+        raise AssertionError(f"control characters in the header: {head!r}")
+    if any(c >= 0x80 for c in head):  # non-ASCII text goes as encoded words: no relay needs SMTPUTF8
+        raise AssertionError(f"8-bit header: {head!r}")
+    message = email.message_from_bytes(raw, policy=email.policy.strict)
+    for name in ("Date", "Message-ID", "From"):
+        if len(message.get_all(name) or []) != 1:
+            raise AssertionError(f"{name} is not there exactly once: {head!r}")
+    for name in message.keys():
+        for value in message.get_all(name):
+            if getattr(value, "defects", ()):
+                raise AssertionError(f"{name}: {value.defects} in {head!r}")
+    email.utils.parsedate_to_datetime(str(message["Date"]))
+    return message
+
+
+def without_generated(lines):
+    """A message's lines (str or bytes) without the generated header lines (Date, Message-ID, MIME ...)."""
+    empty = lines[0][:0] if lines else ""
+    end = lines.index(empty) if empty in lines else len(lines)
+    names = GENERATED_HEADERS if isinstance(empty, str) else tuple(n.encode() for n in GENERATED_HEADERS)
+    return [l for l in lines[:end] if not l.lower().startswith(names)] + lines[end:]
 
 
 def listening(port, host="127.0.0.1"):

@@ -7,7 +7,7 @@ import shutil
 import time
 import unittest
 
-from pvharness import Installation, wait_until
+from pvharness import Installation, proper_mail, wait_until
 
 
 class SpoolerTest(unittest.TestCase):
@@ -159,7 +159,7 @@ class SpoolerTest(unittest.TestCase):
         # No members: every posting gets the notice.
         self.queue("ben", ["empty"], b"Subject: anyone?\r\n\r\n")
         wait_until(lambda: self.messages("ben") and len(self.messages("ben")) == 2, what="ben's notice")
-        self.assertIn(b"SUBJECT: Your posting to Nobody here", self.messages("ben")[1])
+        self.assertIn(b"Subject: Your posting to Nobody here", proper_mail(self.messages("ben")[1]).as_bytes())
         self.assertIn(b"empty@example.test", self.messages("ben")[1])
 
     def test_collected_files_and_robot_mailboxes(self):
@@ -263,7 +263,8 @@ class SpoolerTest(unittest.TestCase):
         # Each forward adds a trace line; the message that has passed 50 systems goes no further.
         self.assertEqual(self.server.count("Forwarding to "), 50)
         (notice,) = self.messages("cy")
-        self.assertIn(b"Subject: Undelivered mail: mail loop", notice)
+        self.assertEqual(proper_mail(notice)["Subject"], "Undelivered mail: mail loop")
+        self.assertEqual(proper_mail(notice)["In-Reply-To"], None)  # the looping message had no Message-ID
         self.assertIn(b"it has passed 50 mail systems", notice)
         self.assertIn(b"Subject: round and round", notice)  # the message itself comes back
         self.assertEqual(self.messages("ann") + self.messages("ben"), [])

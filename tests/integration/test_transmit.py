@@ -10,7 +10,7 @@ import tempfile
 import time
 import unittest
 
-from pvharness import Installation, free_port, program, wait_listening, wait_until
+from pvharness import Installation, free_port, program, proper_mail, wait_listening, wait_until, without_generated
 from relay import Relay
 
 SENDER = "carol@example.test"
@@ -63,8 +63,9 @@ class TransmitCase(unittest.TestCase):
         for wrk in sorted(glob.glob(os.path.join(self.inbox, "*.wrk"))):
             with open(wrk[:-4] + ".txt", "rb") as f:
                 text = f.read()
+            proper_mail(text)
             with open(wrk, "rb") as f:
-                found.append((text.split(b"\r\n"), f.read()))
+                found.append((without_generated(text.split(b"\r\n")), f.read()))
         return found
 
     def assert_in_order(self, log, expected):
@@ -74,7 +75,8 @@ class TransmitCase(unittest.TestCase):
             pos = log.index(line, pos) + 1
 
     def report_head(self, subject, transcript):
-        return [b'From: "mail-deamon" <postvane>', b"To: " + SENDER.encode(), b"Subject: " + subject, b"",
+        return [b'From: "mail-deamon" <postvane@example.test>', b"To: " + SENDER.encode(), b"Subject: " + subject,
+                b"Auto-Submitted: auto-replied", b"",
                 b"Transcript of session follows", b"---------", *transcript, b"---------", b"",
                 b"Origional message follows", b""]
 
@@ -135,7 +137,7 @@ class TransmitTest(TransmitCase):
         self.assertEqual([m[0] for m in relay.messages()], ["erin@example.test"])
         (report,) = self.reports()
         self.assertEqual(report[0][2], b"Subject: Recipient rejected by receiver")
-        self.assertEqual(report[0][6:14], [b"<MAIL FROM: <carol@example.test>", b">250 OK", b"<RCPT TO: <x@remote.test>",
+        self.assertEqual(report[0][7:15], [b"<MAIL FROM: <carol@example.test>", b">250 OK", b"<RCPT TO: <x@remote.test>",
                                            b">550 no x", b"<RCPT TO: <y@remote.test>", b">550 no y", b"<RSET",
                                            b">250 OK"])
         # Taken out of the queue, kept beside its text; a later run leaves it alone.
@@ -239,7 +241,7 @@ class TransmitTest(TransmitCase):
                                             ("QUIT", None)])
         (report,) = self.reports()
         self.assertEqual(report[0][2], b"Subject: Failed mail")
-        self.assertEqual(report[0][6:12], [b"<MAIL FROM: <m1@example.test>", b">550 sender refused", b"<RSET",
+        self.assertEqual(report[0][7:13], [b"<MAIL FROM: <m1@example.test>", b">550 sender refused", b"<RSET",
                                            b">554 no reset", b"<QUIT", b">221 Bye"])
         self.assertEqual(self.outbox_files(names[0]), [names[0] + ".old", names[0] + ".txt"])
         self.assertEqual(self.outbox_files(names[1]), [names[1] + ".txt", names[1] + ".wrk"])

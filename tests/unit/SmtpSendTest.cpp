@@ -227,13 +227,23 @@ protected:
     }
     bool Exists(const std::string& file) const { return fs::exists(Outbox() + "/" + file); }
     // The single report in the inbox, as lines.
+    // The report's lines, without the header lines every generated message has (Date,
+    // Message-ID, MIME, Auto-Submitted: the header helper's business, not the report's).
     std::vector<std::string> InboxReport() {
         std::vector<std::string> lines;
         for (const auto& e : fs::directory_iterator(Spool() + "/inbox")) {
             if (e.path().extension() != ".wrk") continue;
             std::string text = pvtest::ReadFileBytes(e.path().parent_path() / (e.path().stem().string() + ".txt"));
+            bool inHeader = true;
             for (size_t pos = 0, crlf; (crlf = text.find("\r\n", pos)) != std::string::npos; pos = crlf + 2) {
-                lines.push_back(text.substr(pos, crlf - pos));
+                const std::string line = text.substr(pos, crlf - pos);
+                inHeader = inHeader && !line.empty();
+                bool generated = false;
+                for (const char* name : {"Date:", "Message-ID:", "In-Reply-To:", "References:", "MIME-Version:",
+                                         "Content-Type:", "Content-Transfer-Encoding:", "Auto-Submitted:"}) {
+                    generated = generated || (inHeader && line.rfind(name, 0) == 0);
+                }
+                if (!generated) lines.push_back(line);
             }
         }
         return lines;
