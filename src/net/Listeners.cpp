@@ -263,6 +263,26 @@ void CPopSListen::ReportFailure(unsigned error) {
     WriteLogLine(Format("Failed to initialise the POP3S service (AdvCon\\Pop3sPort), Error Code =%u", error));
 }
 
+unsigned CImapListen::ReadPort() { return ReadPortValue("imapport", 143); }
+
+void CImapListen::ReportFailure(unsigned error) {
+    WriteLogLine(Format("Failed to initialise the IMAP service (AdvCon\\imapport), Error Code =%u%s", error,
+                        error == platform::kWsaEAddrInUse ? ": the port is in use by another program" : ""));
+}
+
+std::string CImapListen::RefusalReply(CConnectionCounts::Refusal why) {
+    return std::string("* BYE [UNAVAILABLE] ") +
+           (why == CConnectionCounts::Refusal::AddressFull ? "Too many connections from your address"
+                                                          : "Too many connections") +
+           ", try again later\r\n";
+}
+
+unsigned CImapSListen::ReadPort() { return ReadPortValue("ImapsPort", 993); }
+
+void CImapSListen::ReportFailure(unsigned error) {
+    WriteLogLine(Format("Failed to initialise the IMAPS service (AdvCon\\ImapsPort), Error Code =%u", error));
+}
+
 unsigned CFingerListen::ReadPort() { return ReadPortValue("fingerport", 79); }
 
 void CFingerListen::ReportFailure(unsigned error) {
@@ -306,10 +326,11 @@ int CServiceListeners::Start() {
                      "LimitNOFILE= in the service unit).");
     }
     // The certificate is read once per start; a bad one is logged and the services run plain.
-    if (factories_.smtp || factories_.pop) LoadLanTls();
+    if (factories_.smtp || factories_.pop || factories_.imap) LoadLanTls();
     if (factories_.finger) finger_ = StartOne(new CFingerListen(factories_.finger, bindAddress_), "finger");
     if (factories_.pop) pop_ = StartOne(new CPopListen(factories_.pop, bindAddress_), "POP3");
     if (factories_.smtp) smtp_ = StartOne(new CSMTPListen(factories_.smtp, bindAddress_), "SMTP");
+    if (factories_.imap) imap_ = StartOne(new CImapListen(factories_.imap, bindAddress_), "IMAP");
     // The implicit-TLS ports only with a port set and a certificate that loaded.
     if (std::shared_ptr<CTlsContext> tls = LanTlsContext()) {
         CRegistryKey adv("AdvCon", false);
@@ -325,13 +346,19 @@ int CServiceListeners::Start() {
             listener->SetConversationTls(tls);
             pops_ = StartOne(listener, "POP3S");
         }
+        port = 0;
+        if (factories_.imap && adv.ReadInt("ImapsPort", port) && port != 0) {
+            auto* listener = new CImapSListen(factories_.imap, bindAddress_);
+            listener->SetConversationTls(tls);
+            imaps_ = StartOne(listener, "IMAPS");
+        }
     }
     return int(finger_.Valid()) + int(pop_.Valid()) + int(smtp_.Valid());
 }
 
 bool CServiceListeners::Stop(int waitMs) {
     bool allEnded = true;
-    for (const ThreadHandle* thread : {&finger_, &pop_, &smtp_, &pops_, &smtps_}) {
+    for (const ThreadHandle* thread : {&finger_, &pop_, &smtp_, &pops_, &smtps_, &imap_, &imaps_}) {
         if (!thread->Valid() || thread->Ended()) continue;
         thread->PostQuit();
         allEnded = thread->Wait(waitMs) && allEnded;
