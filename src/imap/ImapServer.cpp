@@ -627,13 +627,13 @@ void CImapServer::Execute() {
         Tagged(c, "", Format(text::kSyntax, c.word.c_str()));
         return;
     }
+    // What others changed meanwhile goes out just before the tagged answer (see Tagged); FETCH,
+    // STORE and SEARCH by number report no expunges, since the client's numbers must hold.
+    syncBeforeTagged_ = true;
+    syncExpunges_ = c.uid || (c.word != "FETCH" && c.word != "STORE" && c.word != "SEARCH");
     (this->*entry->handler)(c);
+    syncBeforeTagged_ = false;
     CancelAppend();  // a message streamed for a command that did not take it
-    // What others changed meanwhile; FETCH, STORE and SEARCH by number report no expunges.
-    if (state_ == kSelected && !fetch_ && waiting_ == Waiting::None && !loginWaiting_) {
-        const bool numbered = !c.uid && (c.word == "FETCH" || c.word == "STORE" || c.word == "SEARCH");
-        if (!numbered) Sync(true);
-    }
 }
 
 // --- output --------------------------------------------------------------------------------
@@ -649,6 +649,10 @@ void CImapServer::Send(std::string_view text) {
 void CImapServer::Untagged(std::string_view text) { Send("* " + std::string(text) + "\r\n"); }
 
 void CImapServer::Tagged(const Command& c, std::string_view status, std::string_view text) {
+    if (syncBeforeTagged_) {
+        syncBeforeTagged_ = false;
+        if (state_ == kSelected) Sync(syncExpunges_);
+    }
     std::string line = c.tag + " ";
     if (!status.empty()) line.append(status).append(" ");
     line.append(text).append("\r\n");
@@ -1755,11 +1759,12 @@ void CImapServer::BuildFetch(FetchJob& job, size_t index) {
         return;
     }
     bool setSeen = false;
-    bool flags = false;
+    bool flags = false;  // asked for: told where asked; else told at the end when \Seen was set
     for (const auto& item : job.items) {
         setSeen = setSeen || (item.kind == FetchItem::kBody && !item.peek);
         flags = flags || item.kind == FetchItem::kFlags;
     }
+    bool tellFlags = false;
     if (setSeen && !readOnly_ && !(m.flags & imap::kSeen)) {
         const uint32_t uid = m.uid;
         std::string error;
@@ -1773,7 +1778,7 @@ void CImapServer::BuildFetch(FetchJob& job, size_t index) {
                 return false;
             }, &error)) {
             m.flags |= imap::kSeen;
-            flags = true;
+            tellFlags = !flags;
         } else {
             WriteLogLine(Format(text::kLogFolderError, error.c_str()));
         }
@@ -1795,7 +1800,7 @@ void CImapServer::BuildFetch(FetchJob& job, size_t index) {
     };
     for (const auto& item : job.items) {
         switch (item.kind) {
-            case FetchItem::kFlags: break;
+            case FetchItem::kFlags: add("FLAGS " + FlagsText(m)); break;
             case FetchItem::kUid: add("UID " + std::to_string(m.uid)); break;
             case FetchItem::kSize: add("RFC822.SIZE " + std::to_string(m.size)); break;
             case FetchItem::kDate: add("INTERNALDATE " + InternalDate(m.date)); break;
@@ -1927,7 +1932,7 @@ void CImapServer::BuildFetch(FetchJob& job, size_t index) {
             }
         }
     }
-    if (flags) add("FLAGS " + FlagsText(m));
+    if (tellFlags) add("FLAGS " + FlagsText(m));
     text += ")\r\n";
     out_.push_back({std::move(text)});
 }

@@ -173,7 +173,8 @@ private:
 
     std::deque<OutItem> out_;
     std::unique_ptr<FetchJob> fetch_;
-    std::string afterOutput_;  // the tagged line that ends a streamed reply
+    bool syncBeforeTagged_ = false;  // the command's tagged answer is first preceded by Sync
+    bool syncExpunges_ = false;
 
     // Waiting for a continuation line.
     enum class Waiting { None, AuthResponse, IdleDone } waiting_ = Waiting::None;
