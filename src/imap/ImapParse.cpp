@@ -43,6 +43,16 @@ CImapReader::Event CImapReader::Next(std::string_view& input) {
         if (input.empty()) return Event::NeedMore;
         switch (mode_) {
             case Mode::Stopped: input = {}; return Event::NeedMore;
+            case Mode::Discard: {
+                const size_t lf = input.find('\n');
+                if (lf == std::string_view::npos) {
+                    input = {};
+                    return Event::NeedMore;
+                }
+                input.remove_prefix(lf + 1);
+                Reset();
+                continue;
+            }
             case Mode::Memory: {
                 const size_t n = static_cast<size_t>(std::min<uint64_t>(literalLeft_, input.size()));
                 literals_.back().append(input.substr(0, n));
@@ -63,8 +73,9 @@ CImapReader::Event CImapReader::Next(std::string_view& input) {
         const size_t lf = input.find('\n');
         const size_t take = lf == std::string_view::npos ? input.size() : lf;
         if (text_.size() + take > kMaxCommandText) {
-            mode_ = Mode::Stopped;
-            input = {};
+            // The rest of the line is read and dropped; the next line is a new command.
+            text_.resize(std::min<size_t>(text_.size(), 64));  // enough for the tag of the answer
+            mode_ = Mode::Discard;
             return Event::TooLong;
         }
         text_.append(input.substr(0, take));

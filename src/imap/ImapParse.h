@@ -4,9 +4,11 @@
 //
 // Limits, stated once:
 // - A command's text, without its literals, holds at most kMaxCommandText bytes. Beyond that
-//   the reader reports TooLong and reads nothing more: the conversation answers and closes,
-//   since whatever follows cannot be told apart from the rest of the over-long command.
-// - A command carries at most kMaxLiterals literals; a literal taken into memory holds at most
+//   the reader reports TooLong and drops the rest of the line: the conversation answers, and
+//   the next line is a new command.
+// - A command carries at most kMaxLiterals literals; beyond that the reader reports TooLong and
+//   reads nothing more (the literals' bytes cannot be told from commands), and the
+//   conversation answers and closes. A literal taken into memory holds at most
 //   kMaxMemoryLiteral bytes. The owner decides at each announced literal whether to take it,
 //   stream it or refuse it; the size of a streamed literal is the owner's limit (the message
 //   size limit for APPEND).
@@ -33,7 +35,8 @@ public:
         Literal,    // the text so far ends with a literal announcement: LiteralSize(), NonSync()
         Bytes,      // Chunk() is the next piece of a streamed literal
         StreamEnd,  // the streamed literal is complete; the command goes on
-        TooLong,    // the command text or its literal count passed its limit
+        TooLong,    // the command text or its literal count passed its limit: Stopped() says
+                    // whether reading ended, or only the rest of the line is being dropped
     };
 
     // Consumes bytes from the front of input up to the next event and returns it.
@@ -45,6 +48,7 @@ public:
     void StreamLiteral();
     void RefuseLiteral();
 
+    bool Stopped() const { return mode_ == Mode::Stopped; }
     const std::string& Text() const { return text_; }
     const std::vector<std::string>& Literals() const { return literals_; }
     uint64_t LiteralSize() const { return literalSize_; }
@@ -54,7 +58,7 @@ public:
     void Reset();
 
 private:
-    enum class Mode { Line, Memory, Stream, Stopped };
+    enum class Mode { Line, Memory, Stream, Discard, Stopped };
     std::string text_;
     std::vector<std::string> literals_;
     size_t segmentStart_ = 0;  // where the text after the last literal begins

@@ -60,7 +60,7 @@ constexpr const char* kBye = "* BYE logging out";
 constexpr const char* kUnknown = "BAD unknown command";
 constexpr const char* kWrongState = "BAD %s is not allowed now";
 constexpr const char* kSyntax = "BAD the arguments of %s are not understood";
-constexpr const char* kTooLong = "* BAD [TOOBIG] command too long: at most %zu characters and %zu literals; closing";
+constexpr const char* kTooLong = "BAD [TOOBIG] command too long: at most %zu characters and %zu literals";
 constexpr const char* kLiteralTooBig = "NO [TOOBIG] the literal is too large: at most %llu octets";
 constexpr const char* kContinue = "+ Ready for literal data";
 constexpr const char* kPrivacy = "NO [PRIVACYREQUIRED] log in after STARTTLS (or on the implicit-TLS port)";
@@ -481,12 +481,18 @@ bool CImapServer::FeedInput() {
             return true;
         }
         case imap::CImapReader::Event::StreamEnd: return true;
-        case imap::CImapReader::Event::TooLong:
-            Send(Format(text::kTooLong, imap::CImapReader::kMaxCommandText, imap::CImapReader::kMaxLiterals) + "\r\n");
+        case imap::CImapReader::Event::TooLong: {
+            std::string tag, word;
+            size_t rest = 0;
+            const bool tagged = imap::SplitCommand(reader_.Text(), tag, word, rest);
+            Send((tagged ? tag : "*") + " " +
+                 Format(text::kTooLong, imap::CImapReader::kMaxCommandText, imap::CImapReader::kMaxLiterals) + "\r\n");
             CancelAppend();
+            if (!reader_.Stopped()) return true;
             closing_ = true;
             CloseWhenSent();
             return false;
+        }
     }
     return true;
 }
