@@ -8,12 +8,14 @@ import poplib
 import re
 import shutil
 import socket
+import ssl
 import subprocess
 import threading
 import time
 import unittest
 
-from pvharness import Installation, listening, wait_until
+from pvharness import Installation, free_port, listening, wait_until
+from test_tls import make_certificate
 
 # Lines a mail client would never split: one with a leading dot, a long one, 8-bit text.
 BODY = ("Subject: %s\r\nFrom: Bob <bob@example.test>\r\nTo: alice@example.test\r\n\r\n"
@@ -27,13 +29,19 @@ class ImapTest(unittest.TestCase):
         cls.addClassCleanup(cls.inst.cleanup)
         cls.inst.configure()
         cls.port = cls.inst.ports["imapport"]
+        cls.cert, key = make_certificate(cls.inst.dir)
+        cls.inst.set_string("AdvCon", "TlsCertificate", cls.cert)
+        cls.inst.set_string("AdvCon", "TlsKey", key)
+        cls.imaps = free_port()
+        cls.inst.set_dword("AdvCon", "ImapsPort", cls.imaps)
         cls.start_server()
 
     @classmethod
     def start_server(cls):
         cls.server = cls.inst.start()
         cls.server.wait_for("Starting Postvane")
-        wait_until(lambda: listening(cls.port), what=f"the IMAP listener (output: {cls.server.lines!r})")
+        wait_until(lambda: listening(cls.port) and listening(cls.imaps),
+                   what=f"the IMAP listeners (output: {cls.server.lines!r})")
 
     def mailbox(self, name):
         self.inst.run("postvane-admin", "mailbox", "add", name, "--password", "pw-" + name)
@@ -204,6 +212,25 @@ class ImapTest(unittest.TestCase):
         with self.assertRaises(imaplib.IMAP4.error) as caught:
             m.login("dave", "pw-dave")
         self.assertIn("PRIVACYREQUIRED", str(caught.exception))
+        # A command sent in plain text along with STARTTLS is dropped, not run under TLS.
+        context = ssl.create_default_context(cafile=self.cert)
+        raw = socket.create_connection(("127.0.0.1", self.port), timeout=10)
+        self.addCleanup(raw.close)
+        f = raw.makefile("rb")
+        f.readline()
+        raw.sendall(b"a STARTTLS\r\nb LOGIN dave pw-dave\r\n")
+        self.assertTrue(f.readline().startswith(b"a OK"))
+        tls = context.wrap_socket(raw, server_hostname="localhost")
+        tls.sendall(b"c NOOP\r\n")
+        self.assertTrue(tls.makefile("rb").readline().startswith(b"c OK"))
+        # After STARTTLS, and on the implicit-TLS port, the login works.
+        m.starttls(context)
+        self.assertNotIn("LOGINDISABLED", m.capabilities)
+        self.assertEqual(m.login("dave", "pw-dave")[0], "OK")
+        s = imaplib.IMAP4_SSL("127.0.0.1", self.imaps, ssl_context=context, timeout=10)
+        self.addCleanup(self.quietly_close, s)
+        self.assertEqual(s.login("dave", "pw-dave")[0], "OK")
+        self.assertEqual(s.select("INBOX")[0], "OK")
 
     def test_wrong_passwords_are_slowed_and_end_the_conversation(self):
         self.mailbox("erin")
