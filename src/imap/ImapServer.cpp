@@ -27,6 +27,7 @@
 #include "net/LanTls.h"
 #include "net/RelayNets.h"
 #include "platform/DirectoryWatch.h"
+#include "smtp/SmtpServer.h"
 
 namespace pv {
 
@@ -42,8 +43,6 @@ std::mutex g_accountMutex;
 std::map<std::string, int> g_accountSessions;
 std::atomic<unsigned> g_appendCounter{0};
 
-// The SMTP receiver's limit applies to every way a message comes in.
-constexpr uint32_t kDefaultMaxMessageSize = 50u * 1024 * 1024;
 
 enum StateBits : unsigned {
     kInNotAuth = 1u << CImapServer::kNotAuthenticated,
@@ -355,7 +354,7 @@ CImapServer::CImapServer() {
     uint32_t limit = 0;
     maxMessageSize_ = CRegistryKey("AdvCon", false).ReadInt("MaxMessageSize", limit) && limit != 0
                           ? limit
-                          : kDefaultMaxMessageSize;
+                          : CSMTPServer::kDefaultMaxMessageSize;  // one limit for every way mail comes in
     std::lock_guard lock(g_countMutex);
     ++g_liveCount;
 }

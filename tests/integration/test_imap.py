@@ -363,6 +363,49 @@ class ImapTest(unittest.TestCase):
         self.assertFalse(os.listdir(os.path.join(folder, ".imap", "tmp")) and
                          [f for f in os.listdir(os.path.join(folder, ".imap", "tmp")) if not f.endswith(".tmp")])
 
+    # --- collectors ------------------------------------------------------------------------
+
+    @unittest.skipUnless(shutil.which("fetchmail") and shutil.which("getmail"), "fetchmail or getmail6 missing")
+    def test_fetchmail_and_getmail_collect_over_imap(self):
+        folder = self.mailbox("hank")
+        sent = [self.send("hank", f"collect {i}") for i in range(2)]
+        self.wait_messages(folder, 2)
+        stored = [self.read(os.path.join(folder, f)) for f in sorted(os.listdir(folder)) if f.endswith(".txt")]
+        work = os.path.join(self.inst.dir, "collect")
+        os.makedirs(work)
+        # getmail6 reads without deleting: every message once, whole.
+        mbox = os.path.join(work, "getmail.mbox")
+        open(mbox, "wb").close()
+        with open(os.path.join(work, "getmailrc"), "w") as f:
+            f.write(f"[retriever]\ntype = SimpleIMAPRetriever\nserver = 127.0.0.1\nport = {self.port}\n"
+                    f"username = hank\npassword = pw-hank\nmailboxes = (\"INBOX\",)\n\n"
+                    f"[destination]\ntype = MDA_external\npath = /bin/sh\n"
+                    f"arguments = (\"-c\", \"(echo SEPARATOR; cat) >> {mbox}\")\nallow_root_commands = true\n\n"
+                    f"[options]\nread_all = true\ndelete = false\nverbose = 1\n")
+        proc = subprocess.run(["getmail", f"--rcfile={work}/getmailrc", f"--getmaildir={work}"],
+                              env=dict(os.environ, HOME=work), capture_output=True, text=True, timeout=60)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        got = self.read(mbox).split(b"SEPARATOR\n")[1:]
+        self.assertEqual(len(got), 2, got)
+        for g, text in zip(got, sent):  # getmail adds header fields of its own
+            body = text.split(b"\r\n\r\n", 1)[1].replace(b"\r\n", b"\n")
+            self.assertTrue(g.replace(b"\r\n", b"\n").endswith(b"\n\n" + body), g[-200:])
+        # fetchmail takes them and deletes them: the mailbox folder is then empty for POP3 too.
+        mbox = os.path.join(work, "fetchmail.mbox")
+        rc = os.path.join(work, "fetchmailrc")
+        with open(rc, "w") as f:
+            f.write(f'set no syslog\nset invisible\nset idfile "{work}/fetchids"\n'
+                    f"poll 127.0.0.1 protocol IMAP service {self.port} auth password\n"
+                    f'  user "hank" there with password "pw-hank" is "nobody" here\n'
+                    f"  fetchall nokeep no rewrite no stripcr sslproto ''\n"
+                    f'  mda "(echo SEPARATOR; cat) >> {mbox}"\n')
+        os.chmod(rc, 0o600)
+        proc = subprocess.run(["fetchmail", "-v", "-f", rc, "--pidfile", os.path.join(work, "pid")],
+                              env=dict(os.environ, HOME=work, FETCHMAILHOME=work), capture_output=True, timeout=60)
+        self.assertEqual(proc.returncode, 0, (proc.stdout + proc.stderr).decode(errors="replace"))
+        self.assertEqual(self.read(mbox).split(b"SEPARATOR\n")[1:], stored)
+        self.assertEqual([f for f in os.listdir(folder) if f.endswith(".txt")], [])
+
     # --- mbsync ------------------------------------------------------------------------------
 
     @unittest.skipUnless(shutil.which("mbsync"), "mbsync (isync) is not installed")
