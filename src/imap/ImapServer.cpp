@@ -18,6 +18,7 @@
 #include <netinet/tcp.h>
 #include <unistd.h>
 
+#include "core/AppEvents.h"
 #include "core/Format.h"
 #include "core/Log.h"
 #include "core/QueueFiles.h"
@@ -357,6 +358,7 @@ CImapServer::CImapServer() {
                           : CSMTPServer::kDefaultMaxMessageSize;  // one limit for every way mail comes in
     std::lock_guard lock(g_countMutex);
     ++g_liveCount;
+    Events().Signal(NamedEvent::ImapServer);  // the status window's IMAP row
 }
 
 CImapServer::~CImapServer() {
@@ -366,7 +368,7 @@ CImapServer::~CImapServer() {
         if (item.fd >= 0) ::close(item.fd);
     }
     std::lock_guard lock(g_countMutex);
-    --g_liveCount;
+    if (--g_liveCount == 0) Events().Reset(NamedEvent::ImapServer);
 }
 
 int CImapServer::LiveCount() {

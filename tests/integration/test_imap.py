@@ -160,6 +160,8 @@ class ImapTest(unittest.TestCase):
         self.assertLess(elapsed, 5)
         m.send(b"DONE\r\n")
         self.assertTrue(m.readline().startswith(tag + b" OK"))
+        # The status shows the service at work while a client is connected.
+        self.assertEqual(self.server.status_row(self.inst, "IMAP Server"), "Active")
         self.wait_messages(folder, 1)
 
     def test_pop3_and_imap_share_the_mailbox(self):
