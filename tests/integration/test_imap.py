@@ -298,9 +298,23 @@ class ImapTest(unittest.TestCase):
         s3, f3 = self.raw("mallory")
         s3.sendall(b"h NOOP {5+}\r\nABCDE\r\n")
         self.assertTrue(f3.readline().startswith(b"h "))
-        # The server still serves.
-        m = self.login("mallory")
-        self.assertEqual(m.select("INBOX")[0], "OK")
+        # The server still serves, up to ten conversations on one mailbox at once.
+        sessions = [self.login("mallory") for _ in range(10 - 2)]  # s and s3 still hold one each
+        extra = imaplib.IMAP4("127.0.0.1", self.port, timeout=10)
+        self.addCleanup(self.quietly_close, extra)
+        with self.assertRaises(imaplib.IMAP4.error) as caught:
+            extra.login("mallory", "pw-mallory")
+        self.assertIn("[LIMIT]", str(caught.exception))
+        sessions.pop().logout()
+        wait_until(lambda: self.try_login(extra, "mallory"), what="a place after a logout")
+        self.assertEqual(extra.select("INBOX")[0], "OK")
+
+    @staticmethod
+    def try_login(m, name):
+        try:
+            return m.login(name, "pw-" + name)[0] == "OK"
+        except imaplib.IMAP4.error:
+            return False
 
     # --- kills -----------------------------------------------------------------------------
 
