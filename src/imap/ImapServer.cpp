@@ -1298,6 +1298,14 @@ std::string CImapServer::FlagsText(const MessageState& m) const {
 void CImapServer::Sync(bool expunges) {
     if (!folder_) return;
     std::string error;
+    if (!account_->Exists(folderName_)) {
+        // Another client deleted or renamed the folder: this one cannot go on reading it.
+        Send("* BYE the selected folder was deleted or renamed by another client\r\n");
+        Deselect();
+        closing_ = true;
+        CloseWhenSent();
+        return;
+    }
     if (!folder_->Refresh(&error)) {
         WriteLogLine(Format(text::kLogFolderError, error.c_str()));
         return;

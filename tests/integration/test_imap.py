@@ -131,10 +131,19 @@ class ImapTest(unittest.TestCase):
         typ, data = m.append("Sent", r"(\Seen)", None, sent[0])
         self.assertEqual(typ, "OK")
         uid = int(re.search(rb"APPENDUID \d+ (\d+)", data[0]).group(1))
+        shown = self.inst.run("postvane-admin", "mailbox", "show", "alice").stdout
+        self.assertIn("  INBOX: 1 messages\n  Archive: 1 messages\n", shown)
+        self.assertIn("  Sent: 1 messages\n", shown)
         m.select("Sent")
         appended = self.uid_fetch(m, str(uid), "(FLAGS BODY.PEEK[])")
         self.assertEqual(appended[0][1], sent[0])
         self.assertIn(b"\\Seen", appended[0][0])
+        # A folder deleted under another client's feet ends that client's conversation.
+        junk = self.login("alice")
+        junk.select("Junk")
+        self.assertEqual(m.delete("Junk")[0], "OK")
+        with self.assertRaises(imaplib.IMAP4.abort):
+            junk.noop()
         # The state survives a restart: same UIDVALIDITY, same UIDs and flags.
         validity = m.status("INBOX", "(UIDVALIDITY UIDNEXT)")[1][0]
         self.server.stop()
