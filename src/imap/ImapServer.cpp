@@ -2037,7 +2037,7 @@ void CImapServer::Store(Command& c) {
         }
         view_[i].flags = it->flags;
         view_[i].keywords = it->keywords;
-        if (!silent || c.uid) {
+        if (!silent) {
             Untagged(std::to_string(i + 1) + " FETCH (" + (c.uid ? "UID " + std::to_string(it->uid) + " " : "") + "FLAGS " +
                      FlagsText(*it) + ")");
         }
