@@ -25,6 +25,7 @@
 #include "core/RegistryKey.h"
 #include "core/TextFile.h"
 #include "delivery/Mailbox.h"
+#include "imap/ImapMime.h"
 #include "net/LanTls.h"
 #include "net/RelayNets.h"
 #include "platform/DirectoryWatch.h"
@@ -331,8 +332,9 @@ struct CImapServer::CommandEntry {
 
 struct CImapServer::FetchItem {
     enum Kind { kFlags, kUid, kSize, kDate, kEnvelope, kStructure, kBody } kind = kFlags;
-    enum Section { kAll, kHeader, kText, kFields, kFieldsNot } section = kAll;
+    enum Section { kAll, kHeader, kText, kFields, kFieldsNot, kPart, kMime } section = kAll;
     std::vector<std::string> fields;
+    std::string part;  // "1.2" for kPart and kMime
     bool peek = false;
     bool partial = false;
     uint64_t start = 0;
@@ -1708,8 +1710,20 @@ void CImapServer::Fetch(Command& c) {
                 item.section = FetchItem::kAll;
             } else if (section == "HEADER") {
                 item.section = FetchItem::kHeader;
-            } else if (section == "TEXT" || section == "1") {
+            } else if (section == "TEXT") {
                 item.section = FetchItem::kText;
+            } else if (std::isdigit(static_cast<unsigned char>(section[0]))) {
+                // A MIME part by number, its body or (".MIME") its header.
+                item.section = FetchItem::kPart;
+                item.part = section;
+                if (section.size() > 5 && section.compare(section.size() - 5, 5, ".MIME") == 0) {
+                    item.section = FetchItem::kMime;
+                    item.part.resize(section.size() - 5);
+                }
+                if (item.part.find_first_not_of("0123456789.") != std::string::npos) {
+                    Tagged(c, "", Format(text::kSyntax, c.word.c_str()));
+                    return;
+                }
             } else if (section.rfind("HEADER.FIELDS", 0) == 0) {
                 item.section = section.rfind("HEADER.FIELDS.NOT", 0) == 0 ? FetchItem::kFieldsNot : FetchItem::kFields;
                 std::vector<Token> list;
@@ -1809,6 +1823,8 @@ void CImapServer::BuildFetch(FetchJob& job, size_t index) {
     };
     std::string header;
     bool haveHeader = false;
+    imap::MimePart mime;
+    bool haveMime = false;
     auto needHeader = [&]() -> const std::string& {
         if (!haveHeader) haveHeader = ReadHeader(m, header);
         return header;
@@ -1831,42 +1847,8 @@ void CImapServer::BuildFetch(FetchJob& job, size_t index) {
                 break;
             }
             case FetchItem::kStructure: {
-                // One part, described from Content-Type and Content-Transfer-Encoding.
-                const auto f = HeaderFields(needHeader());
-                std::string type = "text", subtype = "plain", params;
-                std::string ct = FieldValue(f, "Content-Type");
-                if (!ct.empty()) {
-                    const size_t semi = ct.find(';');
-                    const std::string mime = ct.substr(0, semi);
-                    const size_t slash = mime.find('/');
-                    if (slash != std::string::npos) {
-                        type = Lower(mime.substr(0, slash));
-                        subtype = Lower(mime.substr(slash + 1));
-                        type.erase(std::remove_if(type.begin(), type.end(), ::isspace), type.end());
-                        subtype.erase(std::remove_if(subtype.begin(), subtype.end(), ::isspace), subtype.end());
-                    }
-                    for (size_t p = semi; p != std::string::npos;) {
-                        const size_t next = ct.find(';', p + 1);
-                        std::string param = ct.substr(p + 1, next == std::string::npos ? std::string::npos : next - p - 1);
-                        const size_t eq = param.find('=');
-                        if (eq != std::string::npos) {
-                            std::string key = param.substr(0, eq), value = param.substr(eq + 1);
-                            key.erase(std::remove_if(key.begin(), key.end(), ::isspace), key.end());
-                            const size_t b = value.find_first_not_of(" \t\""), e = value.find_last_not_of(" \t\"");
-                            value = b == std::string::npos ? "" : value.substr(b, e - b + 1);
-                            if (!key.empty()) params += (params.empty() ? "" : " ") + imap::Quote(Lower(key)) + " " + imap::Quote(value);
-                        }
-                        p = next;
-                    }
-                }
-                if (type == "multipart" || type == "message") type = "application", subtype = "octet-stream";
-                if (params.empty() && type == "text") params = "\"charset\" \"us-ascii\"";
-                std::string cte = FieldValue(f, "Content-Transfer-Encoding");
-                if (cte.empty()) cte = "7bit";
-                std::string body = "(" + imap::Quote(type) + " " + imap::Quote(subtype) + " " + (params.empty() ? "NIL" : "(" + params + ")") +
-                                   " NIL NIL " + imap::Quote(Lower(cte)) + " " + std::to_string(m.size - m.headerSize);
-                if (type == "text") body += " " + std::to_string(m.bodyLines);
-                add(item.name + " " + body + ")");
+                if (!haveMime) haveMime = imap::ParseMime(path, mime);
+                add(item.name + " " + imap::BodyStructure(mime));
                 break;
             }
             case FetchItem::kBody: {
@@ -1878,6 +1860,18 @@ void CImapServer::BuildFetch(FetchJob& job, size_t index) {
                 } else if (item.section == FetchItem::kText) {
                     skip = m.headerSize;
                     length = m.size - m.headerSize;
+                } else if (item.section == FetchItem::kPart || item.section == FetchItem::kMime) {
+                    if (!haveMime) haveMime = imap::ParseMime(path, mime);
+                    const imap::MimePart* part = imap::FindPart(mime, item.part);
+                    if (!part) {
+                        skip = length = 0;  // no such part: an empty section
+                    } else if (item.section == FetchItem::kPart) {
+                        skip = part->bodyStart;
+                        length = part->bodyEnd - part->bodyStart;
+                    } else {
+                        skip = part->headerStart;
+                        length = part->bodyStart - part->headerStart;
+                    }
                 } else if (item.section == FetchItem::kFields || item.section == FetchItem::kFieldsNot) {
                     fromFile = false;
                     const std::string& h = needHeader();

@@ -2,6 +2,7 @@
 collected by POP3 from the same mailbox at the same time; kills in the middle of changes, and
 hostile input."""
 
+import base64
 import imaplib
 import os
 import poplib
@@ -172,6 +173,33 @@ class ImapTest(unittest.TestCase):
         # The status shows the service at work while a client is connected.
         self.assertEqual(self.server.status_row(self.inst, "IMAP Server"), "Active")
         self.wait_messages(folder, 1)
+
+    def test_multipart_structure_and_parts(self):
+        folder = self.mailbox("iris")
+        plain, html, attachment = "Hello in plain text.\r\n", "<p>Hello</p>\r\n", b"\x00\x01binary" * 50
+        text = ("Subject: parts\r\nMIME-Version: 1.0\r\n"
+                'Content-Type: multipart/mixed; boundary="outer"\r\n\r\n'
+                "preamble\r\n--outer\r\n"
+                'Content-Type: multipart/alternative; boundary="inner"\r\n\r\n'
+                "--inner\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n" + plain +
+                "--inner\r\nContent-Type: text/html\r\n\r\n" + html + "--inner--\r\n"
+                "--outer\r\nContent-Type: application/octet-stream; name=\"a.bin\"\r\n"
+                "Content-Transfer-Encoding: base64\r\n\r\n" +
+                base64.encodebytes(attachment).decode().replace("\n", "\r\n") + "--outer--\r\nepilogue\r\n")
+        self.inst.send_mail("bob@example.test", ["iris@example.test"], text.encode())
+        self.wait_messages(folder, 1)
+        m = self.login("iris")
+        m.select("INBOX")
+        got = self.uid_fetch(m, "1", "(BODYSTRUCTURE BODY.PEEK[1.1] BODY.PEEK[1.2] BODY.PEEK[2] BODY.PEEK[2.MIME])")
+        structure = got[0][0].decode()
+        self.assertRegex(structure, r'BODYSTRUCTURE \(\(\("text" "plain" \("charset" "utf-8"\) NIL NIL "7bit" 20 1\)'
+                                    r'\("text" "html" \("charset" "us-ascii"\) NIL NIL "7bit" 12 1\) "alternative"\)'
+                                    r'\("application" "octet-stream" \("name" "a.bin"\) NIL NIL "base64" \d+\) "mixed"\)')
+        bodies = [g[1] for g in got]
+        self.assertEqual(bodies[0], plain.encode().rstrip(b"\r\n"))
+        self.assertEqual(bodies[1], html.encode().rstrip(b"\r\n"))
+        self.assertEqual(base64.b64decode(bodies[2]), attachment)
+        self.assertTrue(bodies[3].startswith(b"Content-Type: application/octet-stream") and bodies[3].endswith(b"\r\n\r\n"))
 
     def test_pop3_and_imap_share_the_mailbox(self):
         folder = self.mailbox("carol")
