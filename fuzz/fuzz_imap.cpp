@@ -3,7 +3,8 @@
 // and both readings must give the same commands, literals and verdicts (a reader that depends
 // on where receives split would mis-read a real client under load). Literals are taken into
 // memory, streamed or refused by their size, as the conversation does; every argument atom is
-// also tried as a sequence set.
+// also tried as a sequence set. The input is then stored as a message and its MIME structure
+// read, described and searched by part number, as FETCH BODYSTRUCTURE and BODY[1.2] do.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "imap/ImapMime.h"
 #include "imap/ImapParse.h"
 
 namespace {
@@ -84,5 +86,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::abort();
     }
     pvfuzz::TraceSent(whole.data(), static_cast<int>(whole.size()));
+
+    static const std::string message = [] {
+        const char* tmp = std::getenv("TMPDIR");
+        return std::string(tmp && *tmp ? tmp : "/tmp") + "/fuzz_imap_message.txt";
+    }();
+    if (!pvfuzz::WriteBytes(message, input)) return 0;
+    pv::imap::MimePart root;
+    pv::imap::ParseMime(message, root);
+    std::string described = pv::imap::BodyStructure(root);
+    for (const char* number : {"1", "2", "1.1", "1.2", "2.1", "3.1.2"}) {
+        if (const auto* part = pv::imap::FindPart(root, number)) {
+            if (part->bodyStart > part->bodyEnd || part->headerStart > part->bodyStart || part->bodyEnd > size * 2) {
+                std::fprintf(stderr, "part %s lies outside the message\n", number);
+                std::abort();
+            }
+            described += " " + std::to_string(part->bodyStart) + "-" + std::to_string(part->bodyEnd);
+        }
+    }
+    pvfuzz::TraceSent(described.data(), static_cast<int>(described.size()));
     return 0;
 }
