@@ -409,6 +409,12 @@ void CImapServer::OnTimeout() {
     CloseWhenSent();
 }
 
+void CImapServer::OnSessionLimit() {
+    if (out_.empty() && !fetch_) SendBytes("* BYE [UNAVAILABLE] this connection reached its time limit; reconnect\r\n");
+    closing_ = true;
+    net::CSocketThread::OnSessionLimit();
+}
+
 void CImapServer::OnThreadMessage(const net::ThreadMessage& msg) {
     if (msg.message == kWmLoginDelayOver && loginWaiting_) {
         loginWaiting_ = false;

@@ -67,6 +67,8 @@ protected:
     void OnClose() override;
     void OnTimeout() override;
     void OnThreadMessage(const net::ThreadMessage& msg) override;
+    // Says goodbye first: clients reconnect at once after a BYE (an idling one among them).
+    void OnSessionLimit() override;
     virtual bool StartLoginDelay(std::chrono::milliseconds delay);
     // Starts the helper that waits on the selected folder's inotify watch while idling.
     virtual void StartIdleWatch();
