@@ -12,16 +12,18 @@ wait_port() {
   echo "nothing listens on port $1" >&2; return 1
 }
 
-# A Dovecot POP3 configuration of its own below the folder $1 (run, state, log, a passwd-file
-# with the user "bench", password "secret", maildirs under home/) on a free loopback port.
-# Sets DC (the folder) and DC_PORT; start it with: dovecot -F -c "$DC/dovecot.conf".
+# A Dovecot POP3 (or, with $2 = imap, IMAP) configuration of its own below the folder $1 (run,
+# state, log, a passwd-file with the user "bench", password "secret", maildirs under home/) on
+# a free loopback port. Sets DC (the folder) and DC_PORT; start it with:
+# dovecot -F -c "$DC/dovecot.conf".
 private_dovecot_config() {
   DC=$1
+  local protocol=${2:-pop3}
   DC_PORT=$(free_port)
   mkdir -p "$DC/run" "$DC/state" "$DC/home"
   echo "bench:{PLAIN}secret::::::" > "$DC/passwd"
   cat > "$DC/dovecot.conf" <<CONF
-protocols = pop3
+protocols = $protocol
 listen = 127.0.0.1
 base_dir = $DC/run
 state_dir = $DC/state
@@ -39,8 +41,8 @@ userdb {
   args = uid=nobody gid=nogroup home=$DC/home/%u
 }
 mail_location = maildir:~/Maildir
-service pop3-login {
-  inet_listener pop3 {
+service $protocol-login {
+  inet_listener $protocol {
     port = $DC_PORT
   }
 }

@@ -11,7 +11,8 @@ PACKAGES=(
   swaks libnet-ssleay-perl libio-socket-ssl-perl  # swaks --tls needs the Perl TLS modules
   libio-socket-inet6-perl  # swaks -6 (IPv6) needs it
   finger                  # a real finger client for the finger service's tests
-  fetchmail getmail6      # real POP3 clients for the tests
+  fetchmail getmail6      # real POP3 and IMAP clients for the tests
+  isync                   # mbsync: a real IMAP client that syncs both ways, for the IMAP tests
   postfix                 # a real relay for the transmitter's tests (a private instance each time)
   dovecot-pop3d           # a real provider POP3 server for SmartPop's tests (a private instance each time)
   dpkg-dev file passwd systemd  # building and checking the .deb and its service unit

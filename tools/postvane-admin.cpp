@@ -16,6 +16,7 @@
 #include "core/RegistryKey.h"
 #include "core/TextFile.h"
 #include "delivery/Mailbox.h"
+#include "imap/ImapStore.h"
 #include "robots/MembersFile.h"
 #include "platform/Hive.h"
 #include "core/Fingerprint.h"
@@ -187,6 +188,17 @@ int MailboxShow(const std::string& name) {
         std::cout << "Full name: " << box.GetText(2) << "\n"
                   << "Forward:   " << (box.GetOption(1) ? box.GetText(1) : std::string("off"))
                   << (box.GetOption(1) && box.GetOption(2) ? " (no local copy)" : "") << "\n";
+        // The folders an IMAP client sees; INBOX is the mailbox folder itself.
+        const pv::imap::CImapAccount account(box.Directory());
+        const std::vector<std::string> folders = account.List();
+        if (!pv::FileExists(pv::JoinPath(box.Directory(), pv::imap::kImapDir))) {
+            std::cout << "IMAP:      no folders yet (made at the first IMAP login)\n";
+        } else {
+            std::cout << "IMAP folders:\n";
+            for (const auto& name : folders) {
+                std::cout << "  " << name << ": " << CountMessages(account.FolderDir(name)) << " messages\n";
+            }
+        }
     } else if (type == pv::kMailboxList) {
         uint32_t flags = box.GetOption(3);
         std::cout << "Owner:     " << box.GetText(1) << "\n"

@@ -19,7 +19,7 @@ struct Answers {
     std::string maildrop;
     std::string domain;
     std::string postmaster = "postmaster";
-    uint32_t smtpPort = 25, popPort = 110, fingerPort = 79;
+    uint32_t smtpPort = 25, popPort = 110, fingerPort = 79, imapPort = 143;
 };
 
 void Usage(std::ostream& out) {
@@ -94,6 +94,7 @@ int main(int argc, char** argv) {
         a.smtpPort = 2525;
         a.popPort = 1110;
         a.fingerPort = 7979;
+        a.imapPort = 1143;
     }
     bool forced[4] = {};
     for (size_t i = 0; i < args.size(); ++i) {
@@ -134,6 +135,7 @@ int main(int argc, char** argv) {
     ProposeInt(adv, "smtpinport", a.smtpPort);
     ProposeInt(adv, "popport", a.popPort);
     ProposeInt(adv, "fingerport", a.fingerPort);
+    ProposeInt(adv, "imapport", a.imapPort);
 
     if (!defaults) {
         if (!::isatty(STDIN_FILENO)) {
@@ -148,6 +150,7 @@ int main(int argc, char** argv) {
         a.smtpPort = AskPort("SMTP port for mail clients", a.smtpPort);
         a.popPort = AskPort("POP3 port for mail clients", a.popPort);
         a.fingerPort = AskPort("Finger port", a.fingerPort);
+        a.imapPort = AskPort("IMAP port for mail clients", a.imapPort);
     }
     if (!a.gateway.empty()) {
         // Stored in the form the transmitter and the other tools use: [2001:db8::25] for IPv6.
@@ -180,6 +183,7 @@ int main(int argc, char** argv) {
     }
     bool ok = rootKey.WriteString("Maildrop", a.maildrop) && adv.WriteInt("smtpinport", a.smtpPort) &&
               adv.WriteInt("popport", a.popPort) && adv.WriteInt("fingerport", a.fingerPort) &&
+              adv.WriteInt("imapport", a.imapPort) &&
               alias.WriteString("postmaster", a.postmaster);
     uint32_t flag = 0;
     if (ok && !domains.ReadInt(a.domain, flag)) {
@@ -203,7 +207,7 @@ int main(int argc, char** argv) {
               << "  mail folder          " << a.maildrop << "\n"
               << "  domain               " << a.domain << "\n"
               << "  relay                " << a.gateway << "\n"
-              << "  ports                SMTP " << a.smtpPort << ", POP3 " << a.popPort << ", finger "
+              << "  ports                SMTP " << a.smtpPort << ", POP3 " << a.popPort << ", IMAP " << a.imapPort << ", finger "
               << a.fingerPort << "\n"
               << "  TLS certificate      " << certificate << "\n";
     return 0;

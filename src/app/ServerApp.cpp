@@ -16,6 +16,7 @@
 #include "delivery/Spooler.h"
 #include "net/Listeners.h"
 #include "pop3/PopServer.h"
+#include "imap/ImapServer.h"
 #include "pop3/SmartPop.h"
 #include "robots/RobotPool.h"
 #include "smtp/FailureReport.h"
@@ -177,6 +178,7 @@ int CServerApp::Run() {
     factories.finger = net::MakeConversationFactory<CFingerServer>();
     factories.pop = net::MakeConversationFactory<CPopServer>();
     factories.smtp = net::MakeConversationFactory<CSMTPServer>();
+    factories.imap = net::MakeConversationFactory<CImapServer>();
     // `AdvCon\BindAddress` (optional) keeps the services on the addresses it lists, of either
     // family, for instance the LAN side of the machine only; absent, they listen on every
     // address of both families. A bad entry is refused with a log line by the listeners.

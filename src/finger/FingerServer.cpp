@@ -177,6 +177,7 @@ void CFingerServer::Status() {
     auto busy = [](NamedEvent ev) { return Events().Peek(ev) ? finger_text::kActive : finger_text::kIdle; };
     Add(finger_text::kConnection + ConnectionStatusText());
     Add(std::string(finger_text::kPopServer) + busy(NamedEvent::PopServer));
+    Add(std::string(finger_text::kImapServer) + busy(NamedEvent::ImapServer));
     Add(std::string(finger_text::kTransmit) + busy(NamedEvent::SmtpTr));
     Add(std::string(finger_text::kReceive) + busy(NamedEvent::SmtpRc));
     Add(std::string(finger_text::kSmartPop) + busy(NamedEvent::SmartPop));

@@ -29,6 +29,7 @@ inline constexpr const char* kDialRefused = "Dial refused: only the office netwo
 inline constexpr const char* kConnection = "Connection: ";
 // The labels are padded so that the colons line up.
 inline constexpr const char* kPopServer = "PopServer : ";
+inline constexpr const char* kImapServer = "IMAP      : ";
 inline constexpr const char* kTransmit = "Transmit  : ";
 inline constexpr const char* kReceive = "Receive   : ";
 inline constexpr const char* kSmartPop = "SmartPop  : ";

@@ -271,6 +271,26 @@ void CPopSListen::ReportFailure(unsigned error) {
     WriteLogLine(Format("Failed to initialise the POP3S service (AdvCon\\Pop3sPort), Error Code =%u", error));
 }
 
+unsigned CImapListen::ReadPort() { return ReadPortValue("imapport", 143); }
+
+void CImapListen::ReportFailure(unsigned error) {
+    WriteLogLine(Format("Failed to initialise the IMAP service (AdvCon\\imapport), Error Code =%u%s", error,
+                        error == platform::kWsaEAddrInUse ? ": the port is in use by another program" : ""));
+}
+
+std::string CImapListen::RefusalReply(CConnectionCounts::Refusal why) {
+    return std::string("* BYE [UNAVAILABLE] ") +
+           (why == CConnectionCounts::Refusal::AddressFull ? "Too many connections from your address"
+                                                          : "Too many connections") +
+           ", try again later\r\n";
+}
+
+unsigned CImapSListen::ReadPort() { return ReadPortValue("ImapsPort", 993); }
+
+void CImapSListen::ReportFailure(unsigned error) {
+    WriteLogLine(Format("Failed to initialise the IMAPS service (AdvCon\\ImapsPort), Error Code =%u", error));
+}
+
 unsigned CFingerListen::ReadPort() { return ReadPortValue("fingerport", 79); }
 
 void CFingerListen::ReportFailure(unsigned error) {
@@ -344,10 +364,11 @@ int CServiceListeners::Start() {
                      "LimitNOFILE= in the service unit).");
     }
     // The certificate is read once per start; a bad one is logged and the services run plain.
-    if (factories_.smtp || factories_.pop) LoadLanTls();
+    if (factories_.smtp || factories_.pop || factories_.imap) LoadLanTls();
     if (factories_.finger) finger_ = StartService<CFingerListen>(factories_.finger, "finger", nullptr);
     if (factories_.pop) pop_ = StartService<CPopListen>(factories_.pop, "POP3", nullptr);
     if (factories_.smtp) smtp_ = StartService<CSMTPListen>(factories_.smtp, "SMTP", nullptr);
+    if (factories_.imap) imap_ = StartService<CImapListen>(factories_.imap, "IMAP", nullptr);
     // The implicit-TLS ports only with a port set and a certificate that loaded.
     if (std::shared_ptr<CTlsContext> tls = LanTlsContext()) {
         CRegistryKey adv("AdvCon", false);
@@ -359,13 +380,17 @@ int CServiceListeners::Start() {
         if (factories_.pop && adv.ReadInt("Pop3sPort", port) && port != 0) {
             pops_ = StartService<CPopSListen>(factories_.pop, "POP3S", tls);
         }
+        port = 0;
+        if (factories_.imap && adv.ReadInt("ImapsPort", port) && port != 0) {
+            imaps_ = StartService<CImapSListen>(factories_.imap, "IMAPS", tls);
+        }
     }
     return int(finger_.Valid()) + int(pop_.Valid()) + int(smtp_.Valid());
 }
 
 bool CServiceListeners::Stop(int waitMs) {
     bool allEnded = true;
-    std::vector<const ThreadHandle*> threads {&finger_, &pop_, &smtp_, &pops_, &smtps_};
+    std::vector<const ThreadHandle*> threads {&finger_, &pop_, &smtp_, &pops_, &smtps_, &imap_, &imaps_};
     for (const ThreadHandle& more : more_) threads.push_back(&more);
     for (const ThreadHandle* thread : threads) {
         if (!thread->Valid() || thread->Ended()) continue;

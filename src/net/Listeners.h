@@ -1,5 +1,5 @@
 // The listeners: one thread per TCP service that opens the service's port at start and hands
-// every incoming connection to a new conversation thread. Three instances: SMTP, POP3, finger.
+// every incoming connection to a new conversation thread. SMTP, POP3, IMAP, finger (and the implicit-TLS ports).
 //
 // The conversation class is supplied as a factory, so each service plugs its own conversation
 // in: CSMTPListen(MakeConversationFactory<CSMTPServer>()). The factory runs on the listener's
@@ -183,11 +183,35 @@ protected:
     std::string RefusalReply(CConnectionCounts::Refusal why) override;
 };
 
+class CImapListen : public CListenThread {
+public:
+    explicit CImapListen(ConversationFactory factory, std::string bindAddress = {})
+        : CListenThread(std::move(factory), std::move(bindAddress)) {}
+
+protected:
+    unsigned ReadPort() override;
+    void ReportFailure(unsigned error) override;
+    const char* ServiceName() const override { return "IMAP"; }
+    std::string RefusalReply(CConnectionCounts::Refusal why) override;
+};
+
+// Off unless AdvCon\ImapsPort names a port and a certificate is configured.
+class CImapSListen : public CImapListen {
+public:
+    using CImapListen::CImapListen;
+
+protected:
+    unsigned ReadPort() override;
+    void ReportFailure(unsigned error) override;
+    const char* ServiceName() const override { return "IMAPS"; }
+};
+
 // The conversation of each service; an empty factory leaves that service closed.
 struct ListenerFactories {
     ConversationFactory finger;
     ConversationFactory pop;
     ConversationFactory smtp;
+    ConversationFactory imap;
 };
 
 // The three listeners as start-up and shutdown see them.
@@ -213,6 +237,8 @@ public:
     const ThreadHandle& Smtp() const { return smtp_; }
     const ThreadHandle& Smtps() const { return smtps_; }
     const ThreadHandle& Pops() const { return pops_; }
+    const ThreadHandle& Imap() const { return imap_; }
+    const ThreadHandle& Imaps() const { return imaps_; }
 
 private:
     ThreadHandle StartOne(CListenThread* listener, const char* service);
@@ -230,6 +256,8 @@ private:
     ThreadHandle smtp_;
     ThreadHandle smtps_;
     ThreadHandle pops_;
+    ThreadHandle imap_;
+    ThreadHandle imaps_;
 };
 
 }  // namespace pv::net

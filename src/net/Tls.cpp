@@ -465,4 +465,21 @@ std::string CTlsSession::Description() const {
     return std::string(SSL_get_version(ssl_)) + " " + SSL_get_cipher_name(ssl_);
 }
 
+bool Base64Decode(std::string_view text, std::string& out) {
+    out.clear();
+    if (text.size() % 4 != 0) return false;
+    if (text.empty()) return true;
+    std::string bytes(text.size() / 4 * 3, '\0');
+    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                                  reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+    if (n < 0) return false;
+    // The block decoder counts the padding as zero bytes.
+    size_t size = static_cast<size_t>(n);
+    if (text.back() == '=') --size;
+    if (text.size() >= 2 && text[text.size() - 2] == '=') --size;
+    bytes.resize(size);
+    out = std::move(bytes);
+    return true;
+}
+
 }  // namespace pv::net

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 struct ssl_ctx_st;
 struct ssl_st;
@@ -98,5 +99,8 @@ private:
     bool established_ = false;
     bool failed_ = false;        // a fatal error: the session may not be used again
 };
+
+// Standard base64 (SASL responses) into bytes; false when text is not base64.
+bool Base64Decode(std::string_view text, std::string& out);
 
 }  // namespace pv::net

@@ -13,10 +13,10 @@ DirectoryWatch::~DirectoryWatch() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool DirectoryWatch::Watch(const std::string& folder) {
+bool DirectoryWatch::Watch(const std::string& folder, bool removals) {
     if (fd_ < 0) fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd_ < 0) return false;
-    return ::inotify_add_watch(fd_, folder.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE) >= 0;
+    return ::inotify_add_watch(fd_, folder.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE | (removals ? IN_DELETE | IN_MOVED_FROM : 0u)) >= 0;
 }
 
 bool DirectoryWatch::Wait(int timeoutMs) {

@@ -13,9 +13,10 @@ public:
     DirectoryWatch(const DirectoryWatch&) = delete;
     DirectoryWatch& operator=(const DirectoryWatch&) = delete;
 
-    // Watches the folder for files moved into it or closed after writing. False when the
-    // folder cannot be watched (waiting then simply sleeps).
-    bool Watch(const std::string& folder);
+    // Watches the folder for files moved into it or closed after writing, and with removals
+    // also for files deleted or moved away. False when the folder cannot be watched (waiting
+    // then simply sleeps).
+    bool Watch(const std::string& folder, bool removals = false);
     // Waits up to timeoutMs for a change; true when one came. Pending changes are consumed.
     bool Wait(int timeoutMs);
 

@@ -18,6 +18,7 @@ namespace {
 constexpr const char* kNames[kNamedEventCount] = {
     "PVG:RUNNING", "PVG:SMTPTR",  "PVG:SMTPRC", "PVG:POPSERVER",    "PVG:SMARTPOP",
     "PVG:FINGER",  "PVG:OFFLINE", "PVG:ONLINE", "PVG:POLLSMARTPOP", "PVG:SHOWUI",
+    "PVG:IMAPSERVER",
 };
 constexpr size_t kMappingSize = 4096;
 // The requests sit after the ten flags, well before the change counter at byte 256.

@@ -26,8 +26,9 @@ enum class NamedEvent : int {
     Online,
     PollSmartPop,
     ShowUi,
+    ImapServer,  // after the ten of the described system, so their places stay
 };
-inline constexpr int kNamedEventCount = 10;
+inline constexpr int kNamedEventCount = 11;
 
 const char* NamedEventName(NamedEvent ev);
 std::optional<NamedEvent> NamedEventByName(std::string_view name);  // exact, e.g. "PVG:SHOWUI"

@@ -68,6 +68,7 @@ void CConsoleStatus::PrintStatusRows() {
          << "SMTP Server: " << state(NamedEvent::SmtpRc) << '\n'
          << "SMTP Transmitter: " << state(NamedEvent::SmtpTr) << '\n'
          << "POP3 Server: " << state(NamedEvent::PopServer) << '\n'
+         << "IMAP Server: " << state(NamedEvent::ImapServer) << '\n'
          << "SmartPop: " << state(NamedEvent::SmartPop) << '\n'
          << "Finger: " << state(NamedEvent::Finger) << '\n'
          << "Waiting Messages: " << CountWaitingMessages() << '\n';

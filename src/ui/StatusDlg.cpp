@@ -52,7 +52,8 @@ struct RowText {
 constexpr RowText kRows[CStatusDlg::kRowCount] = {
     {"Machine Name", NamedEvent::Running},  {"Connection", NamedEvent::Running},
     {"SMTP Server", NamedEvent::SmtpRc},    {"SMTP Transmitter", NamedEvent::SmtpTr},
-    {"POP3 Server", NamedEvent::PopServer}, {"SmartPop", NamedEvent::SmartPop},
+    {"POP3 Server", NamedEvent::PopServer}, {"IMAP Server", NamedEvent::ImapServer},
+    {"SmartPop", NamedEvent::SmartPop},
     {"Finger", NamedEvent::Finger},         {"Waiting Messages", NamedEvent::Running},
 };
 

@@ -31,6 +31,7 @@ public:
         kRowSmtpServer,
         kRowTransmitter,
         kRowPop3,
+        kRowImap,
         kRowSmartPop,
         kRowFinger,
         kRowWaiting,

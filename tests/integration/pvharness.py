@@ -167,7 +167,8 @@ class Installation:
         self.run("postvane-wizard", "--defaults", "--maildrop", self.spool, "--domain", "example.test")
         self.ports = {"smtpinport": ports.get("smtp") or free_port(),
                       "popport": ports.get("pop") or free_port(),
-                      "fingerport": ports.get("finger") or free_port()}
+                      "fingerport": ports.get("finger") or free_port(),
+                      "imapport": ports.get("imap") or free_port()}
         for name, port in self.ports.items():
             self.set_dword("AdvCon", name, port)
         self.set_string("AdvCon", "BindAddress", "127.0.0.1")  # tests stay on loopback

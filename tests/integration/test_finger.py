@@ -73,8 +73,8 @@ class FingerQueryTest(unittest.TestCase):
         waiting = len([n for n in os.listdir(outbox) if n.endswith(".wrk")])
         self.assertEqual(waiting, 3)
         wait_until(lambda: self.server.status_row(self.inst) == "Offline", 5, "the manager's first cycle")
-        expected = ["Connection: Offline", "PopServer : Idle", "Transmit  : Idle", "Receive   : Idle",
-                    "SmartPop  : Idle", f"Waiting messages = {waiting}"]
+        expected = ["Connection: Offline", "PopServer : Idle", "IMAP      : Idle", "Transmit  : Idle",
+                    "Receive   : Idle", "SmartPop  : Idle", f"Waiting messages = {waiting}"]
         self.assertEqual(self.finger("status"), expected)
         self.assertEqual(self.finger("STATUS"), expected)
         self.assertEqual(self.finger("status", "-l"), expected, "the long form's /W switch")
@@ -88,7 +88,7 @@ class FingerQueryTest(unittest.TestCase):
         for i in range(1, 4):
             for suffix in (".txt", ".wrk"):
                 os.remove(os.path.join(outbox, "f%07X%s" % (0x100 + i, suffix)))
-        self.assertEqual(answer(self.port, b"status\n")[5], "Waiting messages = 0")
+        self.assertEqual(answer(self.port, b"status\n")[6], "Waiting messages = 0")
         self.assertEqual(answer(self.port, b" status\r\n"), ["Mailbox :  status", "Unknown User"])
 
     def test_a_user_with_two_messages_and_a_two_line_plan(self):

@@ -110,7 +110,9 @@ private slots:
                 [&](const QModelIndex& from, const QModelIndex&) { written << from.row(); });
         dlg.Refresh();
         std::sort(written.begin(), written.end());
-        QCOMPARE(written, (QList<int> {1, 2, 3, 4, 5, 6, 7}));
+        QList<int> everyRowButTheMachine;
+        for (int row = CStatusDlg::kRowConnection; row < CStatusDlg::kRowCount; ++row) everyRowButTheMachine << row;
+        QCOMPARE(written, everyRowButTheMachine);
         QCOMPARE(RowText(dlg, CStatusDlg::kRowConnection), QString("Offline"));
         QCOMPARE(RowText(dlg, CStatusDlg::kRowSmtpServer), QString("Idle"));
         QVERIFY(!RowText(dlg, CStatusDlg::kRowMachine).isEmpty());
