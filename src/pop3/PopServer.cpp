@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "auth/Passwords.h"
 #include "core/AppEvents.h"
 #include "core/Folders.h"
 #include "core/Format.h"
@@ -23,6 +24,7 @@
 #include "core/RegistryKey.h"
 #include "core/TextFile.h"
 #include "net/LanTls.h"
+#include "net/RelayNets.h"
 
 namespace pv {
 
@@ -372,9 +374,20 @@ void CPopServer::User(const std::string& arg) {
 }
 
 void CPopServer::Pass(const std::string& arg) {
-    if (mailbox_.IsOpen() && mailbox_.CheckPassword(arg)) {
-        EnterTransaction(text::kReady);
-        return;
+    if (mailbox_.IsOpen()) {
+        // Robot mailboxes take no logins, and a password that is still the name counts only
+        // from the office's networks: either answers as a wrong password does.
+        std::string peer;
+        unsigned port = 0;
+        const bool fromRelayNets = GetPeerName(peer, port) && AddressInNets(peer, RelayNets());
+        if (auth::LoginBarFor(mailbox_.IsRobot(), mailbox_.PasswordIsName(), fromRelayNets) != auth::LoginBar::None) {
+            PassFailed();
+            return;
+        }
+        if (mailbox_.CheckPassword(arg)) {
+            EnterTransaction(text::kReady);
+            return;
+        }
     }
     if (autocreate_ == 0) {
         PassFailed();

@@ -1,0 +1,72 @@
+"""Attacks from an address outside AdvCon\\RelayNets, made as an enemy would make them, against
+the real server: factory passwords, guessing across connections, floods, slow clients and
+oversized texts. The office is 127.0.0.1 (RelayNets is set to it alone); the stranger is
+127.0.0.2."""
+
+import os
+import re
+import socket
+import time
+import unittest
+
+from pvharness import Conversation, Installation, wait_listening, wait_until
+
+OFFICE = "127.0.0.1"
+STRANGER = "127.0.0.2"
+OTHER_STRANGER = "127.0.0.3"
+
+
+class Gateway(unittest.TestCase):
+    """A configured installation whose office network is 127.0.0.1 alone."""
+
+    def setUp(self):
+        self.inst = Installation()
+        self.addCleanup(self.inst.cleanup)
+        self.wizard = self.inst.run("postvane-wizard", "--defaults", "--maildrop", self.inst.spool,
+                                    "--domain", "example.test").stdout
+        self.inst.configure()
+        self.inst.set_string("AdvCon", "RelayNets", OFFICE + "/32")
+        self.smtp = self.inst.ports["smtpinport"]
+        self.pop = self.inst.ports["popport"]
+
+    def start(self):
+        server = self.inst.start()
+        self.addCleanup(server.stop)
+        server.wait_for("Starting Postvane")
+        wait_listening(self.smtp)
+        wait_listening(self.pop)
+        return server
+
+    def pop_login(self, user, password, source=OFFICE):
+        """USER and PASS from source: the answer to PASS."""
+        c = Conversation(self.pop, source=source)
+        self.addCleanup(c.close)
+        self.assertTrue(c.line().startswith(b"+OK"))
+        self.assertEqual(c.command("USER " + user), f"+OK {user.lower()} gets mail here".encode())
+        return c.command("PASS " + password)
+
+
+class NoGuessableSecrets(Gateway):
+    def test_factory_and_name_passwords_are_refused_from_outside(self):
+        # The wizard made the postmaster's mailbox and printed its password once.
+        found = re.search(r"postmaster mailbox\s+postmaster, password (\S+)", self.wizard)
+        self.assertIsNotNone(found, self.wizard)
+        printed = found.group(1)
+        self.assertGreaterEqual(len(printed), 12)
+        # A store from an earlier version: a mailbox whose password is its name.
+        self.inst.run("postvane-admin", "mailbox", "add", "oldtimer", "--password", "oldtimer")
+        # The robots' mailboxes take no logins, even with the right password from inside.
+        self.inst.run("postvane-admin", "mailbox", "add", "PVList", "--type", "listserver", "--password", "robotpw1")
+        server = self.start()
+        server.wait_for("Mailbox oldtimer still has its name as password")
+        self.assertFalse(any(printed in line for line in server.output()), "the server logged a password")
+
+        self.assertEqual(self.pop_login("postmaster", "postmaster", STRANGER), b"-ERR invalid password")
+        self.assertEqual(self.pop_login("postmaster", printed, STRANGER), b"+OK mailbox locked and ready")
+        self.assertEqual(self.pop_login("oldtimer", "oldtimer", STRANGER), b"-ERR invalid password")
+        self.assertEqual(self.pop_login("oldtimer", "oldtimer", OFFICE), b"+OK mailbox locked and ready")
+        self.assertEqual(self.pop_login("pvlist", "robotpw1", OFFICE), b"-ERR invalid password")
+
+
+if __name__ == "__main__":
+    unittest.main()
