@@ -68,5 +68,33 @@ class NoGuessableSecrets(Gateway):
         self.assertEqual(self.pop_login("pvlist", "robotpw1", OFFICE), b"-ERR invalid password")
 
 
+class GuessingAcrossConnections(Gateway):
+    def test_reconnecting_guesser_is_refused_and_the_owner_is_not(self):
+        self.inst.run("postvane-admin", "mailbox", "add", "alice", "--password", "pw-alice")
+        server = self.start()
+        # A guesser that hangs up 50 ms after each guess, as the fast attack did.
+        for i in range(5):
+            c = Conversation(self.pop, source=STRANGER)
+            c.line()
+            c.send(f"USER alice\r\nPASS guess{i}\r\n".encode())
+            time.sleep(0.05)
+            c.close()
+        server.wait_for("POP3: 5 failed logins from [127.0.0.2]")
+        # The right password from the guessing address: answered exactly as a wrong one, after
+        # the same pause; from another address the owner gets in at once.
+        started = time.monotonic()
+        self.assertEqual(self.pop_login("alice", "pw-alice", STRANGER), b"-ERR invalid password")
+        refused_after = time.monotonic() - started
+        started = time.monotonic()
+        self.assertEqual(self.pop_login("alice", "wrong", OTHER_STRANGER), b"-ERR invalid password")
+        wrong_after = time.monotonic() - started
+        self.assertAlmostEqual(refused_after, wrong_after, delta=0.5)
+        self.assertEqual(self.pop_login("alice", "pw-alice", OTHER_STRANGER), b"+OK mailbox locked and ready")
+        # One line for the address, not one per guess once its refusal started.
+        lines = server.output()
+        self.assertEqual(sum("failed logins from [127.0.0.2]" in l for l in lines), 1)
+        self.assertEqual(sum("invalid password for mailbox alice" in l for l in lines), 5)
+
+
 if __name__ == "__main__":
     unittest.main()
