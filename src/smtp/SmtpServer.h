@@ -110,7 +110,8 @@ private:
     int state_ = kGreeting;
     std::string primaryDomain_;
     std::string clientName_;
-    std::string sender_;
+    std::string sender_;           // "" for the null reverse-path "<>"
+    bool haveSender_ = false;      // MAIL was accepted for this transaction
     std::vector<std::string> recipients_;
     std::string queuePath_;  // without suffix
     TextFileWriter messageFile_;

@@ -96,5 +96,28 @@ class GuessingAcrossConnections(Gateway):
         self.assertEqual(sum("invalid password for mailbox alice" in l for l in lines), 5)
 
 
+class NullSender(Gateway):
+    def test_a_bounce_from_the_null_sender_is_delivered_once_and_relays_nowhere(self):
+        self.inst.run("postvane-admin", "mailbox", "add", "alice", "--password", "pw-alice")
+        self.start()
+        c = Conversation(self.smtp, source=STRANGER)
+        self.addCleanup(c.close)
+        self.assertTrue(c.line().startswith(b"220 "))
+        self.assertTrue(c.command("HELO mx.remote.test").startswith(b"250 "))
+        self.assertEqual(c.command("MAIL FROM:<>"), b"250 <> Sender Ok")
+        self.assertEqual(c.command("RCPT TO:<someone@remote.test>"), b"550 Relaying denied")
+        self.assertEqual(c.command("RCPT TO:<alice@example.test>"), b"250 Recipient Ok")
+        self.assertEqual(c.command("DATA"), b"354 Start mail input; end with <CRLF>.<CRLF>")
+        c.send(b"From: MAILER-DAEMON@remote.test\r\nSubject: Undelivered Mail Returned to Sender\r\n"
+               b"Auto-Submitted: auto-replied\r\n\r\nYour message could not be delivered.\r\n.\r\n")
+        self.assertEqual(c.line(), b"250 Ok")
+        self.assertEqual(c.command("QUIT")[:4], b"221 ")
+        wait_until(lambda: self.inst.mailbox_messages("alice"), what="the bounce in alice's mailbox")
+        time.sleep(1)
+        [bounce] = self.inst.mailbox_messages("alice")
+        self.assertIn(b"Your message could not be delivered.", bounce)
+        self.assertEqual(os.listdir(os.path.join(self.inst.spool, "outbox")), [])  # nothing answered it
+
+
 if __name__ == "__main__":
     unittest.main()
