@@ -487,8 +487,9 @@ bool CSMTPServer::OpenMessageFile() {
 // One text line, or with lineEnds false the first pieces of a line too long to hold.
 void CSMTPServer::HandleTextLine(std::string_view line, bool lineEnds) {
     textBytes_ += line.size() + (lineEnds ? 2 : 0);
-    if (extended_ && textBytes_ > maxMessageSize_ && !tooBig_) {
-        // Past the announced limit: the rest is read and dropped, and the client hears 552.
+    if (textBytes_ > maxMessageSize_ && !tooBig_) {
+        // Past the limit (announced after EHLO, and holding after HELO all the same): the rest
+        // is read and dropped, and the client hears 552.
         tooBig_ = true;
         DropMessageFile();
         messageFailed_ = true;
