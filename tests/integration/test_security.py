@@ -149,5 +149,35 @@ class SizeAfterHelo(Gateway):
         self.assertEqual(self.inst.mailbox_messages("alice"), [])
 
 
+class RefusalFlood(Gateway):
+    def test_3000_refused_connections_give_a_bounded_number_of_log_lines(self):
+        self.inst.set_dword("AdvCon", "MaxPerAddress", 1)
+        server = self.start()
+        held = Conversation(self.smtp, source=STRANGER)
+        self.addCleanup(held.close)
+        self.assertTrue(held.line().startswith(b"220 "))
+        refused = 0
+        for _ in range(3000):
+            s = socket.socket()
+            s.bind((STRANGER, 0))
+            s.settimeout(10)
+            s.connect(("127.0.0.1", self.smtp))
+            if s.recv(200).startswith(b"421 "):
+                refused += 1
+            s.close()
+        self.assertEqual(refused, 3000)
+        # The office is still served, and its own line shows the log is not stuck.
+        office = Conversation(self.smtp, source=OFFICE)
+        self.addCleanup(office.close)
+        self.assertTrue(office.line().startswith(b"220 "))
+        self.inst.run("postvane-admin", "mailbox", "add", "probe", "--password", "pw-probe")
+        self.assertEqual(self.pop_login("probe", "wrong"), b"-ERR invalid password")
+        server.wait_for("invalid password for mailbox probe")
+        lines = [l for l in server.output() if "connection from [127.0.0.2] refused" in l]
+        self.assertEqual(len(lines), 1, lines[:5])
+        with open(os.path.join(self.inst.spool, "postvane.log"), newline="") as f:
+            self.assertLess(len(f.read().splitlines()), 50)
+
+
 if __name__ == "__main__":
     unittest.main()
