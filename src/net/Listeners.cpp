@@ -1,5 +1,6 @@
 #include "net/Listeners.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -49,47 +50,69 @@ ConnectionLimits ReadConnectionLimits(const char* service) {
 
 // --- conversation counts -----------------------------------------------------------------
 
-namespace {
-
 // A conversation's place in the counts, given back when the conversation is destroyed.
-struct Slot {
+struct CountedSlot : ConversationSlot {
     std::shared_ptr<CConnectionCounts> counts;
     std::string address;
-    Slot(std::shared_ptr<CConnectionCounts> c, std::string a) : counts(std::move(c)), address(std::move(a)) {}
-    ~Slot();
-    Slot(const Slot&) = delete;
-    Slot& operator=(const Slot&) = delete;
+    ThreadHandle thread;   // guarded by the counts' mutex, like evicted
+    bool evicted = false;  // told to end to make room
+    CountedSlot(std::shared_ptr<CConnectionCounts> c, std::string a) : counts(std::move(c)), address(std::move(a)) {}
+    ~CountedSlot() override { counts->ReleaseSlot(this); }
+    CountedSlot(const CountedSlot&) = delete;
+    CountedSlot& operator=(const CountedSlot&) = delete;
+    bool UnderPressure() const override { return counts->Full(); }
 };
 
-}  // namespace
-
-std::shared_ptr<void> CConnectionCounts::Take(const std::string& address, const ConnectionLimits& limits,
-                                              const std::function<bool()>& exempt, Refusal& why) {
-    {
-        std::lock_guard lock(mutex_);
-        why = Refusal::None;
-        if (total_ >= limits.perService) {
+std::shared_ptr<ConversationSlot> CConnectionCounts::Take(const std::string& address, const ConnectionLimits& limits,
+                                                          const std::function<bool()>& exempt, Refusal& why,
+                                                          Eviction* evicted) {
+    std::lock_guard lock(mutex_);
+    why = Refusal::None;
+    perService_ = limits.perService;
+    auto found = byAddress_.find(address);
+    if (found != byAddress_.end() && found->second >= limits.perAddress && !(exempt && exempt())) {
+        why = Refusal::AddressFull;
+        return nullptr;
+    }
+    if (total_ - evicting_ >= limits.perService) {
+        // Full: the conversation idle for longest, if any has been idle long enough, makes room.
+        const int64_t now = SteadyNowMs();
+        CountedSlot* victim = nullptr;
+        for (CountedSlot* s : slots_) {
+            if (s->evicted || !s->thread.Valid() || now - s->LastProgressMs() < kEvictAfterMs) continue;
+            if (!victim || s->LastProgressMs() < victim->LastProgressMs()) victim = s;
+        }
+        if (!victim) {
+            full_ = true;
             why = Refusal::ServiceFull;
             return nullptr;
         }
-        auto found = byAddress_.find(address);
-        if (found != byAddress_.end() && found->second >= limits.perAddress && !(exempt && exempt())) {
-            why = Refusal::AddressFull;
-            return nullptr;
-        }
-        ++total_;
-        ++byAddress_[address];
+        victim->evicted = true;
+        ++evicting_;
+        victim->thread.PostThreadMessage(kWmEvict);  // a thread already ending ignores it
+        if (evicted) *evicted = {victim->address, now - victim->LastProgressMs()};
     }
-    return std::make_shared<Slot>(shared_from_this(), address);
+    ++total_;
+    ++byAddress_[address];
+    full_ = total_ - evicting_ >= limits.perService;
+    auto slot = std::make_shared<CountedSlot>(shared_from_this(), address);
+    slots_.push_back(slot.get());
+    return slot;
 }
 
-Slot::~Slot() { counts->ReleaseSlot(address); }
+void CConnectionCounts::SetThread(const std::shared_ptr<ConversationSlot>& slot, const ThreadHandle& thread) {
+    std::lock_guard lock(mutex_);
+    static_cast<CountedSlot*>(slot.get())->thread = thread;
+}
 
-void CConnectionCounts::ReleaseSlot(const std::string& address) {
+void CConnectionCounts::ReleaseSlot(CountedSlot* slot) {
     std::lock_guard lock(mutex_);
     --total_;
-    auto found = byAddress_.find(address);
+    if (slot->evicted) --evicting_;
+    slots_.erase(std::find(slots_.begin(), slots_.end(), slot));
+    auto found = byAddress_.find(slot->address);
     if (found != byAddress_.end() && --found->second == 0) byAddress_.erase(found);
+    full_ = total_ - evicting_ >= perService_;
 }
 
 size_t CConnectionCounts::Total() const {
@@ -152,12 +175,15 @@ void CListenThread::OnAccept() {
     unsigned port = 0;
     SocketAddressText(peer, address, port);
     CConnectionCounts::Refusal why;
+    CConnectionCounts::Eviction evicted;
     // The office's own machines are not held to the per-address cap.
-    std::shared_ptr<void> slot = counts_->Take(address, limits_, [&] { return AddressInNets(address, RelayNets()); }, why);
+    std::shared_ptr<ConversationSlot> slot =
+        counts_->Take(address, limits_, [&] { return AddressInNets(address, RelayNets()); }, why, &evicted);
     if (!slot) {
         Refuse(fd, address, why);
         return;
     }
+    if (!evicted.address.empty()) ReportEviction(evicted);
     CSocketThread* conversation = factory_ ? factory_() : nullptr;
     if (!conversation) {
         ::close(fd);
@@ -165,7 +191,7 @@ void CListenThread::OnAccept() {
         return;
     }
     if (conversationTls_) conversation->SetImplicitTls(conversationTls_);
-    conversation->HoldSlot(std::move(slot));
+    conversation->HoldSlot(slot);
     conversation->SetSessionLimit(static_cast<int>(limits_.sessionSeconds), ServiceName());
     ThreadHandle thread = conversation->CreateThread(ThreadPriority::AboveNormal, kConversationStackSize);
     if (!thread.Valid()) {
@@ -185,8 +211,19 @@ void CListenThread::OnAccept() {
         BackOff();
         return;
     }
+    counts_->SetThread(slot, thread);
+    slot.reset();  // the conversation's own from here: its end gives the place back
     PrepareConversation(thread);
     if (!HandOver(thread, fd)) thread.PostQuit();
+}
+
+void CListenThread::ReportEviction(const CConnectionCounts::Eviction& evicted) {
+    uint64_t left = 0;
+    if (!evictionLines_.Admit(evicted.address, left)) return;
+    WriteLogLine(std::string(ServiceName()) + " conversation with [" + evicted.address + "] closed to admit a new client: " +
+                 std::to_string(limits_.perService) + " conversations run (AdvCon\\MaxConnections) and it sent no "
+                 "complete command for " + std::to_string(evicted.idleMs / 1000) + " s" +
+                 (left > 0 ? "; " + std::to_string(left) + " more closed since the last such line" : std::string()));
 }
 
 void CListenThread::PrepareConversation(const ThreadHandle&) {}

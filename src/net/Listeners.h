@@ -6,6 +6,7 @@
 // thread, so conversation constructors run there.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "core/Log.h"
 #include "net/SocketThread.h"
@@ -55,26 +57,53 @@ struct ConnectionLimits {
 // or absurd gives its default with a log line naming it. service names the listener there.
 ConnectionLimits ReadConnectionLimits(const char* service);
 
+struct CountedSlot;
+
 // The running conversations of one service, counted by client address.
+//
+// Slow clients cannot shut out mail: when the service is at its cap, the conversation that has
+// made no progress for longest (no complete line and no output taken for at least
+// kEvictAfterMs) is ended to admit the new client, and while the service is at its cap its
+// conversations' inactivity time-out is at most kPressureTimeoutSeconds. A client over its
+// address's cap is refused, never admitted by evicting another.
 class CConnectionCounts : public std::enable_shared_from_this<CConnectionCounts> {
 public:
     enum class Refusal { None, ServiceFull, AddressFull };
+    // A conversation busy within this long is never ended to make room: a real client's next
+    // command is rarely more than a second or two away.
+    static constexpr int64_t kEvictAfterMs = 5000;
 
-    // A place for one more conversation from address, given back when the returned token is
+    // The conversation ended to make room for a new client.
+    struct Eviction {
+        std::string address;
+        int64_t idleMs = 0;
+    };
+
+    // A place for one more conversation from address, given back when the returned slot is
     // destroyed (the conversation holds it for its life). Null when a cap is reached, with why.
-    // exempt is asked only when the address has used up its own cap.
-    std::shared_ptr<void> Take(const std::string& address, const ConnectionLimits& limits,
-                               const std::function<bool()>& exempt, Refusal& why);
+    // exempt is asked only when the address has used up its own cap. When the service is full
+    // and a conversation has made no progress for kEvictAfterMs, the longest idle one is told
+    // to end (evicted says which) and the new one admitted in its place.
+    std::shared_ptr<ConversationSlot> Take(const std::string& address, const ConnectionLimits& limits,
+                                           const std::function<bool()>& exempt, Refusal& why,
+                                           Eviction* evicted = nullptr);
+    // The conversation's thread, once it runs: eviction posts to it.
+    void SetThread(const std::shared_ptr<ConversationSlot>& slot, const ThreadHandle& thread);
     size_t Total() const;
     size_t From(const std::string& address) const;
-    // What a conversation's token does when it is destroyed.
-    void ReleaseSlot(const std::string& address);
+    bool Full() const { return full_.load(std::memory_order_relaxed); }
 
 private:
+    friend struct CountedSlot;
+    void ReleaseSlot(CountedSlot* slot);
 
     mutable std::mutex mutex_;
     size_t total_ = 0;
+    size_t evicting_ = 0;  // told to end, not ended yet: their places are promised to others
     std::unordered_map<std::string, size_t> byAddress_;
+    std::vector<CountedSlot*> slots_;
+    std::atomic<bool> full_ {false};
+    size_t perService_ = ConnectionLimits::kDefaultPerService;  // the cap Take last applied
 };
 
 class CListenThread : public CSocketThread {
@@ -107,6 +136,8 @@ private:
     void Refuse(int fd, const std::string& address, CConnectionCounts::Refusal why);
     // A log line, at most one a minute.
     void Report(const std::string& text);
+    // One line per evicted address a minute, with the count.
+    void ReportEviction(const CConnectionCounts::Eviction& evicted);
     void BackOff();
 
     ConversationFactory factory_;
@@ -117,6 +148,7 @@ private:
     bool reported_ = false;
     std::chrono::steady_clock::time_point lastReport_;
     CRepeatedLogLines refusalLines_;
+    CRepeatedLogLines evictionLines_;
 };
 
 class CSMTPListen : public CListenThread {

@@ -111,6 +111,13 @@ int CSMTPServer::LiveCount() {
 
 void CSMTPServer::Reply(std::string_view text) { SendLine(text); }
 
+// Made room for a new client: a real client that was only slow hears why and tries again.
+void CSMTPServer::OnEvicted() {
+    Reply("421 " + primaryDomain_ + smtp_reply::kEvicted);
+    state_ = kClosing;
+    Close(true);
+}
+
 // The first write event sends the greeting; later ones mean the client has taken every reply,
 // so input held back meanwhile is handled and reading resumes.
 void CSMTPServer::OnSend() {
@@ -186,6 +193,7 @@ void CSMTPServer::Feed(std::string_view bytes) {
                 if (c != '\r' || state_ != kText) line_.push_back(c);
             }
             if (state_ == kText && line_.size() > kTextSpill) {
+                MarkProgress();  // a text line too long to hold, arriving in bulk
                 HandleTextLine(line_, false);
                 line_.clear();
             } else if (state_ != kText && line_.size() > kMaxCommandLine) {
@@ -201,6 +209,7 @@ void CSMTPServer::Feed(std::string_view bytes) {
 }
 
 void CSMTPServer::EndOfLine() {
+    MarkProgress();  // a complete line, command or text: partial ones are not progress
     std::string line;
     line.swap(line_);
     const bool crlf = lastByteCR_;

@@ -17,6 +17,7 @@ namespace smtp_reply {
 inline constexpr const char* kGreeting = " Postvane server ready";              // 220 <domain>
 inline constexpr const char* kClosing = " Service closing transmission channel";  // 221 <domain>
 inline constexpr const char* kSessionLimit = " Session time limit reached, closing connection";  // 421 <domain>
+inline constexpr const char* kEvicted = " Too busy: closing a connection that sent no command";   // 421 <domain>
 inline constexpr const char* kAnonymous = "250 Why do you wish to remain anonymous";
 inline constexpr const char* kSenderOk = "> Sender Ok";  // 250 <sender>
 inline constexpr const char* kRecipientOk = "250 Recipient Ok";
@@ -85,6 +86,7 @@ protected:
     void OnConnect() override;
     void OnTimeout() override;
     void OnSessionLimit() override;
+    void OnEvicted() override;
     void OnTlsReady(bool ok, const std::string& reason) override;
 
 private:

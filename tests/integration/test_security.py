@@ -5,7 +5,10 @@ oversized texts. The office is 127.0.0.1 (RelayNets is set to it alone); the str
 
 import os
 import re
+import selectors
+import smtplib
 import socket
+import threading
 import time
 import unittest
 
@@ -177,6 +180,126 @@ class RefusalFlood(Gateway):
         self.assertEqual(len(lines), 1, lines[:5])
         with open(os.path.join(self.inst.spool, "postvane.log"), newline="") as f:
             self.assertLess(len(f.read().splitlines()), 50)
+
+
+class Drippers:
+    """count connections from the addresses 127.0.0.10 upwards (per_address each) that send one
+    byte of a never-ending line every `every` seconds, as the attack did; a connection the
+    server closes is made again a second later, so the pressure never lets up."""
+
+    def __init__(self, port, count, per_address=20, every=2.0):
+        self.port, self.every = port, every
+        self.sources = [f"127.0.0.{10 + i // per_address}" for i in range(count)]
+        self.stop_flag = threading.Event()
+        self.closed_by_server = 0
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def connect(self, sel, source):
+        s = socket.socket()
+        s.setblocking(False)
+        s.bind((source, 0))
+        s.connect_ex(("127.0.0.1", self.port))
+        sel.register(s, selectors.EVENT_READ, source)
+        return s
+
+    def run(self):
+        sel = selectors.DefaultSelector()
+        live = {self.connect(sel, source): time.monotonic() for source in self.sources}
+        again = []  # (when, source)
+        while not self.stop_flag.is_set():
+            now = time.monotonic()
+            for s in list(live):
+                if now - live[s] >= self.every:
+                    try:
+                        s.send(b"X")
+                    except OSError:
+                        pass
+                    live[s] = now
+            for when, source in [a for a in again if a[0] <= now]:
+                again.remove((when, source))
+                live[self.connect(sel, source)] = now
+            for key, _ in sel.select(timeout=0.1):
+                s = key.fileobj
+                try:
+                    data = s.recv(4096)
+                except (BlockingIOError, InterruptedError):
+                    continue
+                except OSError:
+                    data = b""
+                if not data:
+                    self.closed_by_server += 1
+                    sel.unregister(s)
+                    s.close()
+                    live.pop(s, None)
+                    again.append((time.monotonic() + 1.0, key.data))
+        for s in live:
+            s.close()
+
+    def stop(self):
+        self.stop_flag.set()
+        self.thread.join(10)
+
+
+class SlowClients(Gateway):
+    def test_400_dripping_connections_do_not_shut_out_1000_messages(self):
+        self.inst.run("postvane-admin", "mailbox", "add", "alice", "--password", "pw-alice")
+        server = self.start()
+        drippers = Drippers(self.smtp, 400)
+        self.addCleanup(drippers.stop)
+        time.sleep(6)  # the slots fill and the first drippers have been idle past the eviction age
+        results = {}
+
+        def client(n):
+            for attempt in range(600):
+                try:
+                    with smtplib.SMTP("127.0.0.1", self.smtp, timeout=30, source_address=(OFFICE, 0)) as smtp:
+                        smtp.helo("office.lan")
+                        for m in range(len(results.get(n, [])), 10):
+                            body = f"Subject: load {n}-{m}\r\nMessage-ID: <{n}-{m}@office>\r\n\r\nmessage {n}-{m}\r\n"
+                            self.assertEqual(smtp.mail("bob@example.test")[0], 250)
+                            self.assertEqual(smtp.rcpt("alice@example.test")[0], 250)
+                            code, _ = smtp.data(body.encode())
+                            self.assertEqual(code, 250)
+                            results.setdefault(n, []).append(code)
+                    return
+                except (smtplib.SMTPConnectError, smtplib.SMTPServerDisconnected, ConnectionError):
+                    time.sleep(0.2)  # 421 at a full moment: a real client tries again
+
+        threads = [threading.Thread(target=client, args=(n,)) for n in range(100)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120)
+        drippers.stop()
+        self.assertEqual(sum(len(r) for r in results.values()), 1000)
+        self.assertGreater(drippers.closed_by_server, 0)
+        # Each message arrives once.
+        ids = []
+        def delivered():
+            ids[:] = [re.search(rb"Message-ID: <([^>]+)>", m).group(1) for m in self.inst.mailbox_messages("alice")]
+            return len(ids) >= 1000
+        wait_until(delivered, timeout=120, what="the 1,000 messages in alice's mailbox")
+        self.assertEqual(len(ids), len(set(ids)))
+        self.assertEqual(len(ids), 1000)
+        server.wait_for("closed to admit a new client")
+
+    def test_a_finger_query_dripped_byte_by_byte_meets_its_deadline_from_connecting(self):
+        self.start()
+        c = Conversation(self.inst.ports["fingerport"], source=STRANGER, timeout=1)
+        self.addCleanup(c.close)
+        started = time.monotonic()
+        closed = False
+        while time.monotonic() - started < 20 and not closed:
+            try:
+                c.send(b"a")
+                closed = c.sock.recv(100) == b""
+            except socket.timeout:
+                pass
+            except OSError:
+                closed = True
+        self.assertTrue(closed, "a client dripping its first line was never dropped")
+        self.assertLess(time.monotonic() - started, 13)
 
 
 if __name__ == "__main__":
