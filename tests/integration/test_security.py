@@ -302,5 +302,22 @@ class SlowClients(Gateway):
         self.assertLess(time.monotonic() - started, 13)
 
 
+class PollWithSmartPopOff(Gateway):
+    def test_a_poll_while_smartpop_is_off_is_consumed_with_one_line(self):
+        self.inst.set_dword("", "UseLan", 1)
+        self.inst.set_dword("SmartPop", "Enable", 0)
+        server = self.start()
+        time.sleep(1.5)
+        sessions_before = server.count("Online")
+        self.inst.ctl("poll")
+        server.wait_for("A SmartPop poll was asked for, but SmartPop is off")
+        wait_until(lambda: self.inst.ctl("test", "PVG:POLLSMARTPOP", check=False).returncode == 1, 5,
+                   "the poll request to be taken away")
+        time.sleep(5)  # the manager decides once a second: a kept request would show by now
+        self.assertEqual(server.count("A SmartPop poll was asked for"), 1)
+        self.assertEqual(self.inst.ctl("test", "PVG:POLLSMARTPOP", check=False).returncode, 1)
+        self.assertEqual(server.count("Online"), sessions_before)
+
+
 if __name__ == "__main__":
     unittest.main()
