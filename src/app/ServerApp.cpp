@@ -26,6 +26,7 @@
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
+#include "platform/SocketErrors.h"
 #include "ui/ConsoleStatus.h"
 
 namespace pv {
@@ -129,6 +130,29 @@ void CServerApp::TidySpool() {
     CSpooler::CleanUpSpool(spoolRoot_);
 }
 
+bool CServerApp::ReportListenFailures(const std::vector<net::ListenFailure>& failures, bool windowed) {
+    for (const auto& f : failures) {
+        std::string why;
+        if (f.error == platform::kWsaEAddrInUse) {
+            const std::string holder = platform::ListeningPortHolder(f.port);
+            why = "the port is already in use" + (holder.empty() ? std::string(" by another program") : " by " + holder);
+        } else {
+            why = "Error Code =" + std::to_string(f.error);
+        }
+        const std::string text = "The " + f.service + " service cannot listen on port " + std::to_string(f.port) +
+                                 ": " + why + ". Stop that program, or choose another port (AdvCon\\" + f.portValue +
+                                 "), and start Postvane again.";
+        if (windowed) {
+            platform::MessageBox(text, "Postvane: " + f.service + " service not started",
+                                 platform::kMbOk | platform::kMbIconError);
+        } else {
+            WriteLogLine(text);
+            std::cerr << "Cannot start Postvane: " << text << std::endl;
+        }
+    }
+    return windowed || failures.empty();
+}
+
 int CServerApp::Run() {
     // Step 1-2: one server per hive; a second copy ends without a word.
     const std::string hive = platform::HivePath();
@@ -169,6 +193,7 @@ int CServerApp::Run() {
     // Step 11: the window with a display, the console without.
     std::unique_ptr<StatusDisplay> status;
     if (!options_.headless && options_.makeWindow) status = options_.makeWindow();
+    const bool windowed = status != nullptr;
     if (!status) status = std::make_unique<CConsoleStatus>(std::cout);
     WriteLogLine("Starting Postvane 1.0 Pre-release");
 
@@ -196,8 +221,11 @@ int CServerApp::Run() {
     CRegistryKey("AdvCon", false).ReadString("BindAddress", bindAddress);
     net::CServiceListeners listeners(std::move(factories), bindAddress);
     listeners.Start();
+    // Headless, a service without its port is a start-up failure: everything started is
+    // stopped again in order below, and the exit code says so.
+    const int exitCode = ReportListenFailures(listeners.Failures(), windowed) ? 0 : 1;
 
-    status->Run();  // step 14
+    if (exitCode == 0) status->Run();  // step 14
 
     WriteLogLine("Shutting Down Postvane");  // step 15
     // Step 16: a task that does not end in time is left to the end of the process: its thread
@@ -219,7 +247,7 @@ int CServerApp::Run() {
     // A message still being received was never acknowledged: it leaves nothing behind.
     if (spooler) TidySpool();
     status->Refresh();
-    return 0;
+    return exitCode;
 }
 
 }  // namespace pv

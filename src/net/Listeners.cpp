@@ -14,7 +14,6 @@
 #include "net/LanTls.h"
 #include "net/RelayNets.h"
 #include "platform/Limits.h"
-#include "platform/MessageBox.h"
 #include "platform/SocketErrors.h"
 
 namespace pv::net {
@@ -143,15 +142,34 @@ unsigned CListenThread::ReadPortValue(const char* name, unsigned defaultPort) {
     return port;
 }
 
+void ListenOutcome::Set(bool ok, ListenFailure failure) {
+    std::lock_guard lock(mutex_);
+    done_ = true;
+    ok_ = ok;
+    failure_ = std::move(failure);
+    cv_.notify_all();
+}
+
+bool ListenOutcome::Wait(int waitMs, bool& failed, ListenFailure& failure) {
+    std::unique_lock lock(mutex_);
+    if (!cv_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return done_; })) return false;
+    failed = !ok_;
+    failure = failure_;
+    return true;
+}
+
 bool CListenThread::OnStart() {
     const unsigned port = ReadPort();
     limits_ = ReadConnectionLimits(ServiceName());
     SetCurrentThreadPriority(ThreadPriority::TimeCritical);
     const char* address = bindAddress_.empty() ? nullptr : bindAddress_.c_str();
     if (Create(port, SOCK_STREAM, kFdAllEvents, address) && Listen(kListenBacklog) && AsyncSelect(kFdAllEvents)) {
+        outcome_->Set(true);
         return true;
     }
-    ReportFailure(static_cast<unsigned>(LastError()));
+    const auto error = static_cast<unsigned>(LastError());
+    ReportFailure(error);
+    outcome_->Set(false, {ServiceName(), port, error, PortValueName()});
     return false;
 }
 
@@ -279,11 +297,10 @@ std::string CSMTPListen::RefusalReply(CConnectionCounts::Refusal why) {
 
 unsigned CPopListen::ReadPort() { return ReadPortValue("popport", 110); }
 
+// The log line only: start-up says what a port that cannot be opened means (ServerApp).
 void CPopListen::ReportFailure(unsigned error) {
-    const std::string text = error == platform::kWsaEAddrInUse
-                                 ? Format("Pop to initialise Finger\nPop service already running.\nError Code =%u", error)
-                                 : Format("Failed to initialise Pop\nError Code =%u", error);
-    platform::MessageBox(text, "Pop Error", platform::kMbOk);
+    WriteLogLine(error == platform::kWsaEAddrInUse ? Format("Failed to initialise Pop, Pop service already running, Error Code =%u", error)
+                                                   : Format("Failed to initialise Pop, Error Code =%u", error));
 }
 
 std::string CPopListen::RefusalReply(CConnectionCounts::Refusal why) {
@@ -308,11 +325,9 @@ void CPopSListen::ReportFailure(unsigned error) {
 unsigned CFingerListen::ReadPort() { return ReadPortValue("fingerport", 79); }
 
 void CFingerListen::ReportFailure(unsigned error) {
-    const std::string text =
-        error == platform::kWsaEAddrInUse
-            ? Format("Failed to initialise Finger\nFinger service already running.\nError Code =%u", error)
-            : Format("Failed to initialise Finger\nError Code =%u", error);
-    platform::MessageBox(text, "Finger Error", platform::kMbOk);
+    WriteLogLine(error == platform::kWsaEAddrInUse
+                     ? Format("Failed to initialise Finger, Finger service already running, Error Code =%u", error)
+                     : Format("Failed to initialise Finger, Error Code =%u", error));
 }
 
 std::string CFingerListen::RefusalReply(CConnectionCounts::Refusal) {
@@ -329,7 +344,9 @@ CServiceListeners::CServiceListeners(ListenerFactories factories, std::string bi
     : factories_(std::move(factories)), bindAddress_(std::move(bindAddress)) {}
 
 ThreadHandle CServiceListeners::StartOne(CListenThread* listener, const char* service) {
+    std::shared_ptr<ListenOutcome> outcome = listener->Outcome();
     ThreadHandle thread = listener->CreateThread(ThreadPriority::Normal, 0);
+    if (thread.Valid()) outcomes_.push_back(std::move(outcome));
     if (!thread.Valid()) {
         const int err = errno;
         delete listener;
@@ -367,6 +384,11 @@ int CServiceListeners::Start() {
             listener->SetConversationTls(tls);
             pops_ = StartOne(listener, "POP3S");
         }
+    }
+    for (const auto& outcome : outcomes_) {
+        bool failed = false;
+        ListenFailure failure;
+        if (outcome->Wait(kStartWaitMs, failed, failure) && failed) failures_.push_back(std::move(failure));
     }
     return int(finger_.Valid()) + int(pop_.Valid()) + int(smtp_.Valid());
 }

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -106,19 +107,44 @@ private:
     size_t perService_ = ConnectionLimits::kDefaultPerService;  // the cap Take last applied
 };
 
+// A service whose port could not be opened at start-up.
+struct ListenFailure {
+    std::string service;    // as the log names it: "SMTP", "POP3", ...
+    unsigned port = 0;
+    unsigned error = 0;     // Windows Sockets number
+    std::string portValue;  // the AdvCon value that names the port
+};
+
+// How a listener's start went, told from its thread to the one that started it.
+class ListenOutcome {
+public:
+    void Set(bool ok, ListenFailure failure = {});
+    // False when nothing was told within waitMs; failed is set when the port was not opened.
+    bool Wait(int waitMs, bool& failed, ListenFailure& failure);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    bool ok_ = false;
+    ListenFailure failure_;
+};
+
 class CListenThread : public CSocketThread {
 public:
     // bindAddress: a dotted address to listen on; empty for every local address.
     CListenThread(ConversationFactory factory, std::string bindAddress);
     // Every conversation of this listener starts in TLS (SMTPS, POP3S). Before the thread starts.
     void SetConversationTls(std::shared_ptr<CTlsContext> ctx) { conversationTls_ = std::move(ctx); }
+    std::shared_ptr<ListenOutcome> Outcome() const { return outcome_; }
 
 protected:
     bool OnStart() override;
     void OnAccept() override;
 
-    // The service's port, read when the listener starts.
+    // The service's port, read when the listener starts, and the AdvCon value it comes from.
     virtual unsigned ReadPort() = 0;
+    virtual const char* PortValueName() const = 0;
     // The port could not be opened: tell the operator, with the Windows Sockets error number.
     virtual void ReportFailure(unsigned error) = 0;
     // Runs after the conversation thread is ready and before the connection is handed over.
@@ -149,6 +175,7 @@ private:
     std::chrono::steady_clock::time_point lastReport_;
     CRepeatedLogLines refusalLines_;
     CRepeatedLogLines evictionLines_;
+    std::shared_ptr<ListenOutcome> outcome_ = std::make_shared<ListenOutcome>();
 };
 
 class CSMTPListen : public CListenThread {
@@ -158,6 +185,7 @@ public:
 
 protected:
     unsigned ReadPort() override;
+    const char* PortValueName() const override { return "smtpinport"; }
     void ReportFailure(unsigned error) override;
     const char* ServiceName() const override { return "SMTP"; }
     std::string RefusalReply(CConnectionCounts::Refusal why) override;
@@ -170,6 +198,7 @@ public:
 
 protected:
     unsigned ReadPort() override;
+    const char* PortValueName() const override { return "popport"; }
     void ReportFailure(unsigned error) override;
     const char* ServiceName() const override { return "POP3"; }
     std::string RefusalReply(CConnectionCounts::Refusal why) override;
@@ -183,6 +212,7 @@ public:
 
 protected:
     unsigned ReadPort() override;
+    const char* PortValueName() const override { return "SmtpsPort"; }
     void ReportFailure(unsigned error) override;
     const char* ServiceName() const override { return "SMTPS"; }
 };
@@ -193,6 +223,7 @@ public:
 
 protected:
     unsigned ReadPort() override;
+    const char* PortValueName() const override { return "Pop3sPort"; }
     void ReportFailure(unsigned error) override;
     const char* ServiceName() const override { return "POP3S"; }
 };
@@ -204,6 +235,7 @@ public:
 
 protected:
     unsigned ReadPort() override;
+    const char* PortValueName() const override { return "fingerport"; }
     void ReportFailure(unsigned error) override;
     // A finger client that connects and says nothing is dropped after ten seconds.
     void PrepareConversation(const ThreadHandle& conversation) override;
@@ -237,9 +269,16 @@ public:
     const ThreadHandle& Smtp() const { return smtp_; }
     const ThreadHandle& Smtps() const { return smtps_; }
     const ThreadHandle& Pops() const { return pops_; }
+    // The services whose ports could not be opened (known once Start has returned).
+    const std::vector<ListenFailure>& Failures() const { return failures_; }
 
 private:
     ThreadHandle StartOne(CListenThread* listener, const char* service);
+    // Waits for each started listener to open its port or fail (a port is opened in
+    // milliseconds; kStartWaitMs only bounds a thread that never reports).
+    static constexpr int kStartWaitMs = 5000;
+    std::vector<std::shared_ptr<ListenOutcome>> outcomes_;
+    std::vector<ListenFailure> failures_;
 
     ListenerFactories factories_;
     std::string bindAddress_;

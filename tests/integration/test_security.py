@@ -319,5 +319,20 @@ class PollWithSmartPopOff(Gateway):
         self.assertEqual(server.count("Online"), sessions_before)
 
 
+class PortTaken(Gateway):
+    def test_headless_server_whose_port_is_taken_fails_to_start_and_names_the_holder(self):
+        holder = socket.socket()
+        self.addCleanup(holder.close)
+        holder.bind(("127.0.0.1", self.smtp))
+        holder.listen()
+        server = self.inst.start()
+        rc = server.proc.wait(timeout=30)
+        stderr = server.proc.stderr.read()
+        self.assertEqual(rc, 1, stderr)
+        self.assertIn(f"The SMTP service cannot listen on port {self.smtp}: the port is already in use by "
+                      f"process {os.getpid()} (", stderr)
+        self.assertIn("AdvCon\\smtpinport", stderr)
+
+
 if __name__ == "__main__":
     unittest.main()
