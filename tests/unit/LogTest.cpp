@@ -155,19 +155,3 @@ TEST_F(LogTest, TheFileRotatesAtItsBoundAndPausesBelowTheFreeSpaceFloor) {
     EXPECT_NE(pvtest::ReadFileBytes(LogFile()).find("space again"), std::string::npos);
     pv::SetLogFileLimits({});
 }
-
-TEST_F(LogTest, RepeatedLinesAreWrittenOncePerPeriodWithTheirCount) {
-    pv::CRepeatedLogLines lines;
-    auto now = pv::CRepeatedLogLines::Clock::now();
-    uint64_t left = 99;
-    EXPECT_TRUE(lines.Admit("a", left, now));
-    EXPECT_EQ(left, 0u);
-    EXPECT_TRUE(lines.Admit("b", left, now));  // another key has its own line
-    for (int i = 0; i < 1000; ++i) EXPECT_FALSE(lines.Admit("a", left, now + std::chrono::seconds(i % 59)));
-    EXPECT_TRUE(lines.Admit("a", left, now + pv::CRepeatedLogLines::kPeriod));
-    EXPECT_EQ(left, 1000u);
-    // Many keys: memory stays bounded and new keys are still written.
-    for (size_t i = 0; i < 3 * pv::CRepeatedLogLines::kMaxKeys; ++i) {
-        EXPECT_TRUE(lines.Admit("k" + std::to_string(i), left, now));
-    }
-}
