@@ -140,8 +140,9 @@ bool CServerApp::ReportListenFailures(const std::vector<net::ListenFailure>& fai
             why = "Error Code =" + std::to_string(f.error);
         }
         const std::string text = "The " + f.service + " service cannot listen on port " + std::to_string(f.port) +
-                                 ": " + why + ". Stop that program, or choose another port (AdvCon\\" + f.portValue +
-                                 "), and start Postvane again.";
+                                 ": " + why + ". Stop that program, or choose another port" +
+                                 (f.portValue.empty() ? std::string() : " (AdvCon\\" + f.portValue + ")") +
+                                 ", and start Postvane again.";
         if (windowed) {
             platform::MessageBox(text, "Postvane: " + f.service + " service not started",
                                  platform::kMbOk | platform::kMbIconError);

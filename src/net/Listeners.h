@@ -142,9 +142,10 @@ protected:
     bool OnStart() override;
     void OnAccept() override;
 
-    // The service's port, read when the listener starts, and the AdvCon value it comes from.
+    // The service's port, read when the listener starts, and the AdvCon value it comes from
+    // ("" when none names it).
     virtual unsigned ReadPort() = 0;
-    virtual const char* PortValueName() const = 0;
+    virtual const char* PortValueName() const { return ""; }
     // The port could not be opened: tell the operator, with the Windows Sockets error number.
     virtual void ReportFailure(unsigned error) = 0;
     // Runs after the conversation thread is ready and before the connection is handed over.
