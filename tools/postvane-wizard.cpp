@@ -24,9 +24,10 @@ struct Answers {
 
 void Usage(std::ostream& out) {
     out << "usage: postvane-wizard [--hive PATH] [--defaults] [--gateway HOST] [--maildrop DIR]\n"
-           "                       [--domain NAME] [--postmaster NAME]\n"
+           "                       [--domain NAME] [--postmaster NAME] [--show-password]\n"
            "  Writes the first configuration. On a terminal it asks for each value; --defaults\n"
-           "  takes the values shown below without asking. Values already set are kept.\n";
+           "  takes the values shown below without asking. Values already set are kept.\n"
+           "  The postmaster's new password is shown on a terminal, or with --show-password.\n";
 }
 
 // A value already in the hive wins over the proposal, so running the wizard twice is harmless.
@@ -82,6 +83,9 @@ void ProposeCertificate(pv::CRegistryKey& adv, const std::string& hive, std::str
 int main(int argc, char** argv) {
     auto args = pv::tools::PrepareTool(argc, argv);
     bool defaults = false;
+    // Run by the server on its first start, the output goes to the service's journal: a
+    // password is shown only to a person (a terminal) or on request.
+    bool showPassword = ::isatty(STDOUT_FILENO) != 0;
     Answers a;
     std::string hive = pv::platform::HivePath();
     const bool root = ::geteuid() == 0;
@@ -106,6 +110,8 @@ int main(int argc, char** argv) {
         };
         if (o == "--defaults") {
             defaults = true;
+        } else if (o == "--show-password") {
+            showPassword = true;
         } else if (o == "--help" || o == "-h") {
             Usage(std::cout);
             return 0;
@@ -201,10 +207,13 @@ int main(int argc, char** argv) {
               << "  ports                SMTP " << a.smtpPort << ", POP3 " << a.popPort << ", finger "
               << a.fingerPort << "\n"
               << "  TLS certificate      " << certificate << "\n";
-    if (!postmasterPassword.empty()) {
+    if (!postmasterPassword.empty() && showPassword) {
         std::cout << "  postmaster mailbox   " << a.postmaster << ", password " << postmasterPassword << "\n"
                   << "(the password is shown only now; set another with: postvane-admin mailbox password "
                   << a.postmaster << " -)\n";
+    } else if (!postmasterPassword.empty()) {
+        std::cout << "  postmaster mailbox   " << a.postmaster << ", with a random password; set one with: "
+                  << "postvane-admin mailbox password " << a.postmaster << " -\n";
     }
     return 0;
 }

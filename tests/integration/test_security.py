@@ -25,8 +25,8 @@ class Gateway(unittest.TestCase):
     def setUp(self):
         self.inst = Installation()
         self.addCleanup(self.inst.cleanup)
-        self.wizard = self.inst.run("postvane-wizard", "--defaults", "--maildrop", self.inst.spool,
-                                    "--domain", "example.test").stdout
+        self.wizard = self.inst.run("postvane-wizard", "--defaults", "--show-password", "--maildrop",
+                                    self.inst.spool, "--domain", "example.test").stdout
         self.inst.configure()
         self.inst.set_string("AdvCon", "RelayNets", OFFICE + "/32")
         self.smtp = self.inst.ports["smtpinport"]
@@ -59,6 +59,11 @@ class NoGuessableSecrets(Gateway):
         self.assertIsNotNone(found, self.wizard)
         printed = found.group(1)
         self.assertGreaterEqual(len(printed), 12)
+        # Run by the server on a first start its output goes to the journal: no password there.
+        quiet = Installation()
+        self.addCleanup(quiet.cleanup)
+        out = quiet.run("postvane-wizard", "--defaults", "--maildrop", quiet.spool).stdout
+        self.assertIn("postmaster mailbox   postmaster, with a random password; set one with", out)
         # A store from an earlier version: a mailbox whose password is its name.
         self.inst.run("postvane-admin", "mailbox", "add", "oldtimer", "--password", "oldtimer")
         # The robots' mailboxes take no logins, even with the right password from inside.
