@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "FuzzSupport.h"
+#include "auth/LoginThrottle.h"
 #include "pop3/PopServer.h"
 
 namespace {
@@ -46,6 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         conversation.Run();
     }
     pvfuzz::RestoreAlice();
+    // Failed logins are counted per address across conversations: each input starts uncounted.
+    pv::auth::CLoginThrottle::Shared().Clear();
     pvfuzz::DrainLog();
     return 0;
 }

@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include "ToolCommon.h"
+#include "auth/Passwords.h"
 #include "core/ProtocolText.h"
 #include "core/RegistryKey.h"
+#include "delivery/Mailbox.h"
 #include "net/Address.h"
 #include "net/LanTls.h"
 #include "net/Tls.h"
@@ -24,9 +26,10 @@ struct Answers {
 
 void Usage(std::ostream& out) {
     out << "usage: postvane-wizard [--hive PATH] [--defaults] [--gateway HOST] [--maildrop DIR]\n"
-           "                       [--domain NAME] [--postmaster NAME]\n"
+           "                       [--domain NAME] [--postmaster NAME] [--show-password]\n"
            "  Writes the first configuration. On a terminal it asks for each value; --defaults\n"
-           "  takes the values shown below without asking. Values already set are kept.\n";
+           "  takes the values shown below without asking. Values already set are kept.\n"
+           "  The postmaster's new password is shown on a terminal, or with --show-password.\n";
 }
 
 // A value already in the hive wins over the proposal, so running the wizard twice is harmless.
@@ -82,6 +85,9 @@ void ProposeCertificate(pv::CRegistryKey& adv, const std::string& hive, std::str
 int main(int argc, char** argv) {
     auto args = pv::tools::PrepareTool(argc, argv);
     bool defaults = false;
+    // Run by the server on its first start, the output goes to the service's journal: a
+    // password is shown only to a person (a terminal) or on request.
+    bool showPassword = ::isatty(STDOUT_FILENO) != 0;
     Answers a;
     std::string hive = pv::platform::HivePath();
     const bool root = ::geteuid() == 0;
@@ -107,6 +113,8 @@ int main(int argc, char** argv) {
         };
         if (o == "--defaults") {
             defaults = true;
+        } else if (o == "--show-password") {
+            showPassword = true;
         } else if (o == "--help" || o == "-h") {
             Usage(std::cout);
             return 0;
@@ -197,6 +205,16 @@ int main(int argc, char** argv) {
     if (ok && !rootKey.ReadInt("LogAll", existing)) ok = rootKey.WriteInt("LogAll", 1);
     // Gateway last: its presence is what tells the server that set-up is complete.
     if (ok) ok = rootKey.WriteString("Gateway", a.gateway);
+    // The postmaster's mailbox, when missing, with a random password shown only here: the
+    // server would make it too, but could tell nobody the password.
+    std::string postmasterPassword;
+    if (ok) {
+        pv::CMailbox box;
+        if (!box.Open(a.postmaster)) {
+            postmasterPassword = pv::auth::RandomPassword();
+            ok = box.Create(a.postmaster, pv::kMailboxUser) && box.SetPassword(postmasterPassword);
+        }
+    }
     if (!ok) {
         std::cerr << "postvane-wizard: could not write the configuration to " << hive
                   << "; check the file's permissions and free space.\n";
@@ -210,5 +228,13 @@ int main(int argc, char** argv) {
               << "  ports                SMTP " << a.smtpPort << ", POP3 " << a.popPort << ", IMAP " << a.imapPort << ", finger "
               << a.fingerPort << "\n"
               << "  TLS certificate      " << certificate << "\n";
+    if (!postmasterPassword.empty() && showPassword) {
+        std::cout << "  postmaster mailbox   " << a.postmaster << ", password " << postmasterPassword << "\n"
+                  << "(the password is shown only now; set another with: postvane-admin mailbox password "
+                  << a.postmaster << " -)\n";
+    } else if (!postmasterPassword.empty()) {
+        std::cout << "  postmaster mailbox   " << a.postmaster << ", with a random password; set one with: "
+                  << "postvane-admin mailbox password " << a.postmaster << " -\n";
+    }
     return 0;
 }

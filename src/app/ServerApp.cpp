@@ -27,6 +27,7 @@
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
+#include "platform/SocketErrors.h"
 #include "ui/ConsoleStatus.h"
 
 namespace pv {
@@ -89,13 +90,26 @@ void CServerApp::CreateSpoolFolders() {
     }
 }
 
-// Step 10: the robots' mailboxes and the postmaster's, each only when missing.
+// Step 10: the robots' mailboxes and the postmaster's, each only when missing. Each gets a
+// random password that is never printed or logged: the robots' mailboxes take no logins, and
+// the postmaster's owner sets one with the admin tool (the wizard makes it and prints it once).
 void CServerApp::CreateSystemMailboxes() {
     CMailbox box;
     if (!box.Open("Postvane")) box.Create("Postvane", kMailboxCommand);
     if (!box.Open("PVList")) box.Create("PVList", kMailboxListServer);
     std::string postmaster = CMailbox::PostmasterName();
-    if (!box.Open(postmaster) && box.Create(postmaster, kMailboxUser)) box.SetPassword(postmaster);
+    if (!box.Open(postmaster) && box.Create(postmaster, kMailboxUser)) {
+        WriteLogLine("Created the postmaster's mailbox " + postmaster +
+                     " with a random password; set one to collect its mail: postvane-admin mailbox password " +
+                     postmaster + " -");
+    }
+    // Stores from earlier versions (or imported ones) may still have the name as password:
+    // such a login counts only from AdvCon\RelayNets, and every start says how to end that.
+    for (const auto& name : CMailbox::ListMailboxes()) {
+        if (!box.Open(name) || box.IsRobot() || !box.PasswordIsName()) continue;
+        WriteLogLine("Mailbox " + name + " still has its name as password: logins from outside AdvCon\\RelayNets "
+                     "are refused. Set a password with: postvane-admin mailbox password " + name + " -");
+    }
 }
 
 // Failure reports a killed transmitter left staged are finished first (their texts wait in the
@@ -115,6 +129,30 @@ void CServerApp::TidySpool() {
         WriteLogLine("Finished " + std::to_string(finished) + " failure report(s) an earlier run left unfinished");
     }
     CSpooler::CleanUpSpool(spoolRoot_);
+}
+
+bool CServerApp::ReportListenFailures(const std::vector<net::ListenFailure>& failures, bool windowed) {
+    for (const auto& f : failures) {
+        std::string why;
+        if (f.error == platform::kWsaEAddrInUse) {
+            const std::string holder = platform::ListeningPortHolder(f.port);
+            why = "the port is already in use" + (holder.empty() ? std::string(" by another program") : " by " + holder);
+        } else {
+            why = "Error Code =" + std::to_string(f.error);
+        }
+        const std::string text = "The " + f.service + " service cannot listen on port " + std::to_string(f.port) +
+                                 ": " + why + ". Stop that program, or choose another port" +
+                                 (f.portValue.empty() ? std::string() : " (AdvCon\\" + f.portValue + ")") +
+                                 ", and start Postvane again.";
+        if (windowed) {
+            platform::MessageBox(text, "Postvane: " + f.service + " service not started",
+                                 platform::kMbOk | platform::kMbIconError);
+        } else {
+            WriteLogLine(text);
+            std::cerr << "Cannot start Postvane: " << text << std::endl;
+        }
+    }
+    return windowed || failures.empty();
 }
 
 int CServerApp::Run() {
@@ -157,6 +195,7 @@ int CServerApp::Run() {
     // Step 11: the window with a display, the console without.
     std::unique_ptr<StatusDisplay> status;
     if (!options_.headless && options_.makeWindow) status = options_.makeWindow();
+    const bool windowed = status != nullptr;
     if (!status) status = std::make_unique<CConsoleStatus>(std::cout);
     WriteLogLine("Starting Postvane 1.0 Pre-release");
 
@@ -186,8 +225,11 @@ int CServerApp::Run() {
     CRegistryKey("AdvCon", false).ReadString("BindAddress", bindAddress);
     net::CServiceListeners listeners(std::move(factories), bindAddress);
     listeners.Start();
+    // Headless, a service without its port is a start-up failure: everything started is
+    // stopped again in order below, and the exit code says so.
+    const int exitCode = ReportListenFailures(listeners.Failures(), windowed) ? 0 : 1;
 
-    status->Run();  // step 14
+    if (exitCode == 0) status->Run();  // step 14
 
     WriteLogLine("Shutting Down Postvane");  // step 15
     // Step 16: a task that does not end in time is left to the end of the process: its thread
@@ -209,7 +251,7 @@ int CServerApp::Run() {
     // A message still being received was never acknowledged: it leaves nothing behind.
     if (spooler) TidySpool();
     status->Refresh();
-    return 0;
+    return exitCode;
 }
 
 }  // namespace pv

@@ -4,7 +4,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "net/Listeners.h"
 #include "ui/StatusDisplay.h"
 
 namespace pv {
@@ -30,6 +32,11 @@ private:
     void CreateSpoolFolders();
     void CreateSystemMailboxes();
     void TidySpool();
+    // Each service whose port could not be opened: with the window, a message box naming the
+    // port and what holds it, and the other services run on; headless, the same on standard
+    // error and in the log, and false: a start-up failure (the service manager restarts the
+    // server once the port is free).
+    bool ReportListenFailures(const std::vector<net::ListenFailure>& failures, bool windowed);
 
     ServerOptions options_;
     std::string spoolRoot_;

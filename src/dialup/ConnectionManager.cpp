@@ -50,6 +50,18 @@ bool ReadFlag(const char* key, const char* name) {
 
 bool UseLan() { return ReadFlag("", "UseLan"); }
 
+// A SmartPop poll request (PVG:POLLSMARTPOP) that is to be served. A request while SmartPop is
+// off has nothing to serve: it is taken away with one log line, or it would start a session
+// every cycle for ever (and each session a transmit run, past the stop after failed runs).
+bool TakePollRequest() {
+    if (!Events().Test(NamedEvent::PollSmartPop)) return false;
+    if (ReadFlag("SmartPop", "Enable")) return true;
+    Events().Reset(NamedEvent::PollSmartPop);
+    WriteLogLine("A SmartPop poll was asked for, but SmartPop is off (SmartPop\\Enable): nothing to collect. "
+                 "Enable it in the SmartPop properties or with postvane-admin smartpop enable.");
+    return false;
+}
+
 std::string ConnectionName() {
     std::string name;
     CRegistryKey("", false).ReadString("Connection", name);
@@ -108,7 +120,7 @@ void CConnectionManager::Run() {
         if (!want) want = ScheduleTimeCheck(LocalNow(), lastMatch_);
         if (ConnectRequestEvent().Wait(0)) want = true;
         if (StopRequested()) break;
-        if (!want && Events().Test(NamedEvent::PollSmartPop)) want = true;
+        if (!want && TakePollRequest()) want = true;
         if (want && StopRequested()) break;
         // A connection someone else made is used whenever it comes up.
         if (FindExistingConnection()) want = true;
@@ -261,7 +273,7 @@ void CConnectionManager::Session() {
     if (external_) {
         ExternalSession(smartPop);
     } else {
-        LineSession(useLan, smartPop);
+        LineSession(useLan);
     }
     WriteLastConnect(Now());
 }
@@ -285,7 +297,8 @@ void CConnectionManager::ExternalSession(bool smartPop) {
         if (Pause(kPollMs)) break;
         otherTransmitter_ = false;
         if (!Events().Test(NamedEvent::SmtpTr) && !TransmitFailed() && OutboundWork()) StartTransmit();
-        if (smartPop && (Events().Test(NamedEvent::PollSmartPop) || ScheduleTimeCheck(LocalNow(), lastMatch_))) {
+        const bool poll = TakePollRequest();
+        if (poll || (smartPop && ScheduleTimeCheck(LocalNow(), lastMatch_))) {
             StartSmartPop();
         }
     }
@@ -294,7 +307,7 @@ void CConnectionManager::ExternalSession(bool smartPop) {
     EndRuns();
 }
 
-void CConnectionManager::LineSession(bool useLan, bool smartPop) {
+void CConnectionManager::LineSession(bool useLan) {
     uint32_t timeout = kDefaultTimeout;
     CRegistryKey("Schedule", false).ReadInt("Timeout", timeout);
     if (timeout < kMinTimeout) timeout = kDefaultTimeout;
@@ -310,7 +323,7 @@ void CConnectionManager::LineSession(bool useLan, bool smartPop) {
         }
         otherTransmitter_ = false;
         if (!Events().Test(NamedEvent::SmtpTr) && !TransmitFailed() && OutboundWork()) StartTransmit();
-        if (Events().Test(NamedEvent::PollSmartPop) && smartPop) StartSmartPop();
+        if (TakePollRequest()) StartSmartPop();
         // Another program's transmit run over this link keeps the session up as ours would.
         if (!Busy() && !otherTransmitter_) {
             idle = true;

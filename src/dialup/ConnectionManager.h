@@ -4,6 +4,9 @@
 // over the LAN), starts transmit runs and SmartPop collections while online, ends the session
 // when nothing moves, on request or when the line drops, and hangs up.
 //
+// A SmartPop poll request while SmartPop is off is taken away with one log line: it has
+// nothing to collect, and must not bring the link up again and again.
+//
 // It publishes its state through the connection status text and "PVG:ONLINE"/"PVG:OFFLINE".
 // Everything runs on the task's own thread; other threads only signal the request events and
 // set the transmit-failed flag.
@@ -66,7 +69,7 @@ private:
     void HangUp();
     void Session();
     void ExternalSession(bool smartPop);
-    void LineSession(bool useLan, bool smartPop);
+    void LineSession(bool useLan);
     bool OutboundWork();
     void ShowState(uint32_t state);
     void StartSessionCommand();

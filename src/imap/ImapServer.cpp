@@ -28,6 +28,8 @@
 #include "imap/ImapMime.h"
 #include "net/LanTls.h"
 #include "net/RelayNets.h"
+#include "auth/LoginThrottle.h"
+#include "auth/Passwords.h"
 #include "platform/DirectoryWatch.h"
 #include "smtp/SmtpServer.h"
 
@@ -848,8 +850,13 @@ void CImapServer::FinishAuthenticate(const std::string& response) {
 void CImapServer::TryLogin(const std::string& typedUser, const std::string& password, const std::string& tag) {
     const std::string user = Lower(typedUser);
     CMailbox box;
-    // Robot and list mailboxes take no logins; a name that could leave its folder is nobody's.
-    if (!IsSafeMailboxName(user) || !box.Open(user) || box.Type() != kMailboxUser || !box.CheckPassword(password)) {
+    auto& throttle = auth::CLoginThrottle::Shared();
+    // An address that failed too often is refused as a wrong password is, whatever it sends.
+    // Robot and list mailboxes take no logins; a name that could leave its folder is nobody's;
+    // a password that is still the mailbox's name counts only from the office's networks.
+    if (throttle.Refused(peer_) || !IsSafeMailboxName(user) || !box.Open(user) || box.Type() != kMailboxUser ||
+        auth::LoginBarFor(box.IsRobot(), box.PasswordIsName(), relayClient_) != auth::LoginBar::None ||
+        !box.CheckPassword(password)) {
         LoginFailed(user);
         pendingReply_ = tag + " " + text::kAuthFailed + "\r\n";
         return;
@@ -878,6 +885,7 @@ void CImapServer::TryLogin(const std::string& typedUser, const std::string& pass
         Tagged(c, "", text::kUnavailable);
         return;
     }
+    throttle.Succeeded(peer_);
     user_ = name;
     mailboxDir_ = box.Directory();
     account_ = std::move(account);
@@ -888,6 +896,8 @@ void CImapServer::TryLogin(const std::string& typedUser, const std::string& pass
 // Every failed login passes here: the log line, the pause before the answer (which doubles
 // with each failure), and the end of the conversation after kMaxLoginFailures.
 void CImapServer::LoginFailed(const std::string& user) {
+    // Counted now, before the pause, on the counter every login surface shares.
+    auth::CLoginThrottle::Shared().Failed(peer_, "IMAP");
     WriteLogLine(Format(text::kLogAuthFailed, Printable(user).c_str(), peer_.c_str()));
     ++loginFailures_;
     loginWaiting_ = true;

@@ -1,5 +1,6 @@
 #include "net/Listeners.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -14,7 +15,6 @@
 #include "net/LanTls.h"
 #include "net/RelayNets.h"
 #include "platform/Limits.h"
-#include "platform/MessageBox.h"
 #include "platform/SocketErrors.h"
 
 namespace pv::net {
@@ -50,48 +50,70 @@ ConnectionLimits ReadConnectionLimits(const char* service) {
 
 // --- conversation counts -----------------------------------------------------------------
 
-namespace {
-
 // A conversation's place in the counts, given back when the conversation is destroyed.
-struct Slot {
+struct CountedSlot : ConversationSlot {
     std::shared_ptr<CConnectionCounts> counts;
     std::string address;
-    Slot(std::shared_ptr<CConnectionCounts> c, std::string a) : counts(std::move(c)), address(std::move(a)) {}
-    ~Slot();
-    Slot(const Slot&) = delete;
-    Slot& operator=(const Slot&) = delete;
+    ThreadHandle thread;   // guarded by the counts' mutex, like evicted
+    bool evicted = false;  // told to end to make room
+    CountedSlot(std::shared_ptr<CConnectionCounts> c, std::string a) : counts(std::move(c)), address(std::move(a)) {}
+    ~CountedSlot() override { counts->ReleaseSlot(this); }
+    CountedSlot(const CountedSlot&) = delete;
+    CountedSlot& operator=(const CountedSlot&) = delete;
+    bool UnderPressure() const override { return counts->Full(); }
 };
 
-}  // namespace
-
-std::shared_ptr<void> CConnectionCounts::Take(const std::string& address, const ConnectionLimits& limits,
-                                              const std::function<bool()>& exempt, Refusal& why) {
+std::shared_ptr<ConversationSlot> CConnectionCounts::Take(const std::string& address, const ConnectionLimits& limits,
+                                                          const std::function<bool()>& exempt, Refusal& why,
+                                                          Eviction* evicted) {
     const std::string key = AddressCountingKey(address);
-    {
-        std::lock_guard lock(mutex_);
-        why = Refusal::None;
-        if (total_ >= limits.perService) {
+    std::lock_guard lock(mutex_);
+    why = Refusal::None;
+    perService_ = limits.perService;
+    auto found = byAddress_.find(key);
+    if (found != byAddress_.end() && found->second >= limits.perAddress && !(exempt && exempt())) {
+        why = Refusal::AddressFull;
+        return nullptr;
+    }
+    if (total_ - evicting_ >= limits.perService) {
+        // Full: the conversation idle for longest, if any has been idle long enough, makes room.
+        const int64_t now = SteadyNowMs();
+        CountedSlot* victim = nullptr;
+        for (CountedSlot* s : slots_) {
+            if (s->evicted || !s->thread.Valid() || now - s->LastProgressMs() < kEvictAfterMs) continue;
+            if (!victim || s->LastProgressMs() < victim->LastProgressMs()) victim = s;
+        }
+        if (!victim) {
+            full_ = true;
             why = Refusal::ServiceFull;
             return nullptr;
         }
-        auto found = byAddress_.find(key);
-        if (found != byAddress_.end() && found->second >= limits.perAddress && !(exempt && exempt())) {
-            why = Refusal::AddressFull;
-            return nullptr;
-        }
-        ++total_;
-        ++byAddress_[key];
+        victim->evicted = true;
+        ++evicting_;
+        victim->thread.PostThreadMessage(kWmEvict);  // a thread already ending ignores it
+        if (evicted) *evicted = {victim->address, now - victim->LastProgressMs()};
     }
-    return std::make_shared<Slot>(shared_from_this(), key);
+    ++total_;
+    ++byAddress_[key];
+    full_ = total_ - evicting_ >= limits.perService;
+    auto slot = std::make_shared<CountedSlot>(shared_from_this(), key);
+    slots_.push_back(slot.get());
+    return slot;
 }
 
-Slot::~Slot() { counts->ReleaseSlot(address); }
+void CConnectionCounts::SetThread(const std::shared_ptr<ConversationSlot>& slot, const ThreadHandle& thread) {
+    std::lock_guard lock(mutex_);
+    static_cast<CountedSlot*>(slot.get())->thread = thread;
+}
 
-void CConnectionCounts::ReleaseSlot(const std::string& key) {
+void CConnectionCounts::ReleaseSlot(CountedSlot* slot) {
     std::lock_guard lock(mutex_);
     --total_;
-    auto found = byAddress_.find(key);
+    if (slot->evicted) --evicting_;
+    slots_.erase(std::find(slots_.begin(), slots_.end(), slot));
+    auto found = byAddress_.find(slot->address);
     if (found != byAddress_.end() && --found->second == 0) byAddress_.erase(found);
+    full_ = total_ - evicting_ >= perService_;
 }
 
 size_t CConnectionCounts::Total() const {
@@ -122,6 +144,22 @@ unsigned CListenThread::ReadPortValue(const char* name, unsigned defaultPort) {
     return port;
 }
 
+void ListenOutcome::Set(bool ok, ListenFailure failure) {
+    std::lock_guard lock(mutex_);
+    done_ = true;
+    ok_ = ok;
+    failure_ = std::move(failure);
+    cv_.notify_all();
+}
+
+bool ListenOutcome::Wait(int waitMs, bool& failed, ListenFailure& failure) {
+    std::unique_lock lock(mutex_);
+    if (!cv_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return done_; })) return false;
+    failed = !ok_;
+    failure = failure_;
+    return true;
+}
+
 bool CListenThread::OnStart() {
     const unsigned port = ReadPort();
     limits_ = ReadConnectionLimits(ServiceName());
@@ -134,9 +172,12 @@ bool CListenThread::OnStart() {
                 WriteLogLine("This system has no IPv6: the services listen on IPv4 addresses only.");
             });
         }
+        outcome_->Set(true);
         return true;
     }
-    ReportFailure(static_cast<unsigned>(LastError()));
+    const auto error = static_cast<unsigned>(LastError());
+    ReportFailure(error);
+    outcome_->Set(false, {ServiceName(), port, error, PortValueName()});
     return false;
 }
 
@@ -160,12 +201,15 @@ void CListenThread::OnAccept() {
     unsigned port = 0;
     SocketAddressText(peer, address, port);
     CConnectionCounts::Refusal why;
+    CConnectionCounts::Eviction evicted;
     // The office's own machines are not held to the per-address cap.
-    std::shared_ptr<void> slot = counts_->Take(address, limits_, [&] { return AddressInNets(address, RelayNets()); }, why);
+    std::shared_ptr<ConversationSlot> slot =
+        counts_->Take(address, limits_, [&] { return AddressInNets(address, RelayNets()); }, why, &evicted);
     if (!slot) {
         Refuse(fd, address, why);
         return;
     }
+    if (!evicted.address.empty()) ReportEviction(evicted);
     CSocketThread* conversation = factory_ ? factory_() : nullptr;
     if (!conversation) {
         ::close(fd);
@@ -173,7 +217,7 @@ void CListenThread::OnAccept() {
         return;
     }
     if (conversationTls_) conversation->SetImplicitTls(conversationTls_);
-    conversation->HoldSlot(std::move(slot));
+    conversation->HoldSlot(slot);
     conversation->SetSessionLimit(static_cast<int>(limits_.sessionSeconds), ServiceName());
     ThreadHandle thread = conversation->CreateThread(ThreadPriority::AboveNormal, kConversationStackSize);
     if (!thread.Valid()) {
@@ -193,8 +237,19 @@ void CListenThread::OnAccept() {
         BackOff();
         return;
     }
+    counts_->SetThread(slot, thread);
+    slot.reset();  // the conversation's own from here: its end gives the place back
     PrepareConversation(thread);
     if (!HandOver(thread, fd)) thread.PostQuit();
+}
+
+void CListenThread::ReportEviction(const CConnectionCounts::Eviction& evicted) {
+    uint64_t left = 0;
+    if (!evictionLines_.Admit(evicted.address, left)) return;
+    WriteLogLine(std::string(ServiceName()) + " conversation with [" + evicted.address + "] closed to admit a new client: " +
+                 std::to_string(limits_.perService) + " conversations run (AdvCon\\MaxConnections) and it sent no "
+                 "complete command for " + std::to_string(evicted.idleMs / 1000) + " s" +
+                 (left > 0 ? "; " + std::to_string(left) + " more closed since the last such line" : std::string()));
 }
 
 void CListenThread::PrepareConversation(const ThreadHandle&) {}
@@ -204,11 +259,16 @@ void CListenThread::Refuse(int fd, const std::string& address, CConnectionCounts
     // A fresh socket takes a short line at once; if not, the client gets the close alone.
     if (!reply.empty()) (void)::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     ::close(fd);
+    // A flood of connections must not become a flood of log lines: one line per address and
+    // kind of refusal a minute, with the number left out since the last one.
     const bool byAddress = why == CConnectionCounts::Refusal::AddressFull;
+    uint64_t left = 0;
+    if (!refusalLines_.Admit((byAddress ? "address|" : "service|") + address, left)) return;
     WriteLogLine(std::string(ServiceName()) + " connection from [" + address + "] refused: " +
                  std::to_string(byAddress ? limits_.perAddress : limits_.perService) + " conversations" +
                  (byAddress ? " from that address" : "") + " already run (AdvCon\\" +
-                 (byAddress ? "MaxPerAddress" : "MaxConnections") + ")");
+                 (byAddress ? "MaxPerAddress" : "MaxConnections") + ")" +
+                 (left > 0 ? "; " + std::to_string(left) + " more refused since the last such line" : std::string()));
 }
 
 void CListenThread::Report(const std::string& text) {
@@ -245,11 +305,10 @@ std::string CSMTPListen::RefusalReply(CConnectionCounts::Refusal why) {
 
 unsigned CPopListen::ReadPort() { return ReadPortValue("popport", 110); }
 
+// The log line only: start-up says what a port that cannot be opened means (ServerApp).
 void CPopListen::ReportFailure(unsigned error) {
-    const std::string text = error == platform::kWsaEAddrInUse
-                                 ? Format("Pop to initialise Finger\nPop service already running.\nError Code =%u", error)
-                                 : Format("Failed to initialise Pop\nError Code =%u", error);
-    platform::MessageBox(text, "Pop Error", platform::kMbOk);
+    WriteLogLine(error == platform::kWsaEAddrInUse ? Format("Failed to initialise Pop, Pop service already running, Error Code =%u", error)
+                                                   : Format("Failed to initialise Pop, Error Code =%u", error));
 }
 
 std::string CPopListen::RefusalReply(CConnectionCounts::Refusal why) {
@@ -294,11 +353,9 @@ void CImapSListen::ReportFailure(unsigned error) {
 unsigned CFingerListen::ReadPort() { return ReadPortValue("fingerport", 79); }
 
 void CFingerListen::ReportFailure(unsigned error) {
-    const std::string text =
-        error == platform::kWsaEAddrInUse
-            ? Format("Failed to initialise Finger\nFinger service already running.\nError Code =%u", error)
-            : Format("Failed to initialise Finger\nError Code =%u", error);
-    platform::MessageBox(text, "Finger Error", platform::kMbOk);
+    WriteLogLine(error == platform::kWsaEAddrInUse
+                     ? Format("Failed to initialise Finger, Finger service already running, Error Code =%u", error)
+                     : Format("Failed to initialise Finger, Error Code =%u", error));
 }
 
 std::string CFingerListen::RefusalReply(CConnectionCounts::Refusal) {
@@ -315,7 +372,9 @@ CServiceListeners::CServiceListeners(ListenerFactories factories, std::string bi
     : factories_(std::move(factories)), bindAddress_(std::move(bindAddress)) {}
 
 ThreadHandle CServiceListeners::StartOne(CListenThread* listener, const char* service) {
+    std::shared_ptr<ListenOutcome> outcome = listener->Outcome();
     ThreadHandle thread = listener->CreateThread(ThreadPriority::Normal, 0);
+    if (thread.Valid()) outcomes_.push_back(std::move(outcome));
     if (!thread.Valid()) {
         const int err = errno;
         delete listener;
@@ -384,6 +443,11 @@ int CServiceListeners::Start() {
         if (factories_.imap && adv.ReadInt("ImapsPort", port) && port != 0) {
             imaps_ = StartService<CImapSListen>(factories_.imap, "IMAPS", tls);
         }
+    }
+    for (const auto& outcome : outcomes_) {
+        bool failed = false;
+        ListenFailure failure;
+        if (outcome->Wait(kStartWaitMs, failed, failure) && failed) failures_.push_back(std::move(failure));
     }
     return int(finger_.Valid()) + int(pop_.Valid()) + int(smtp_.Valid());
 }

@@ -6,7 +6,9 @@
 // thread, so conversation constructors run there.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/Log.h"
 #include "net/SocketThread.h"
 
 namespace pv::net {
@@ -55,28 +58,78 @@ struct ConnectionLimits {
 // or absurd gives its default with a log line naming it. service names the listener there.
 ConnectionLimits ReadConnectionLimits(const char* service);
 
+struct CountedSlot;
+
 // The running conversations of one service, counted by client address: by the key
 // AddressCountingKey gives it (an IPv6 client by its /64).
+//
+// Slow clients cannot shut out mail: when the service is at its cap, the conversation that has
+// made no progress for longest (no complete line and no output taken for at least
+// kEvictAfterMs) is ended to admit the new client, and while the service is at its cap its
+// conversations' inactivity time-out is at most kPressureTimeoutSeconds. A client over its
+// address's cap is refused, never admitted by evicting another.
 class CConnectionCounts : public std::enable_shared_from_this<CConnectionCounts> {
 public:
     enum class Refusal { None, ServiceFull, AddressFull };
+    // A conversation busy within this long is never ended to make room: a real client's next
+    // command is rarely more than a second or two away.
+    static constexpr int64_t kEvictAfterMs = 5000;
 
-    // A place for one more conversation from address, given back when the returned token is
+    // The conversation ended to make room for a new client.
+    struct Eviction {
+        std::string address;
+        int64_t idleMs = 0;
+    };
+
+    // A place for one more conversation from address, given back when the returned slot is
     // destroyed (the conversation holds it for its life). Null when a cap is reached, with why.
-    // exempt is asked only when the address has used up its own cap.
-    std::shared_ptr<void> Take(const std::string& address, const ConnectionLimits& limits,
-                               const std::function<bool()>& exempt, Refusal& why);
+    // exempt is asked only when the address has used up its own cap. When the service is full
+    // and a conversation has made no progress for kEvictAfterMs, the longest idle one is told
+    // to end (evicted says which) and the new one admitted in its place.
+    std::shared_ptr<ConversationSlot> Take(const std::string& address, const ConnectionLimits& limits,
+                                           const std::function<bool()>& exempt, Refusal& why,
+                                           Eviction* evicted = nullptr);
+    // The conversation's thread, once it runs: eviction posts to it.
+    void SetThread(const std::shared_ptr<ConversationSlot>& slot, const ThreadHandle& thread);
     size_t Total() const;
     // The conversations counted against address's key.
     size_t From(const std::string& address) const;
-    // What a conversation's token does when it is destroyed.
-    void ReleaseSlot(const std::string& key);
+    bool Full() const { return full_.load(std::memory_order_relaxed); }
 
 private:
+    friend struct CountedSlot;
+    void ReleaseSlot(CountedSlot* slot);
 
     mutable std::mutex mutex_;
     size_t total_ = 0;
+    size_t evicting_ = 0;  // told to end, not ended yet: their places are promised to others
     std::unordered_map<std::string, size_t> byAddress_;
+    std::vector<CountedSlot*> slots_;
+    std::atomic<bool> full_ {false};
+    size_t perService_ = ConnectionLimits::kDefaultPerService;  // the cap Take last applied
+};
+
+// A service whose port could not be opened at start-up.
+struct ListenFailure {
+    std::string service;    // as the log names it: "SMTP", "POP3", ...
+    unsigned port = 0;
+    unsigned error = 0;     // Windows Sockets number
+    std::string portValue;  // the AdvCon value that names the port
+};
+
+// How a listener's start went, told from its thread to the one that started it.
+class ListenOutcome {
+public:
+    void Set(bool ok, ListenFailure failure = {});
+    // False when nothing was told within waitMs; failed is set when the port was not opened.
+    bool Wait(int waitMs, bool& failed, ListenFailure& failure);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    bool ok_ = false;
+    ListenFailure failure_;
 };
 
 class CListenThread : public CSocketThread {
@@ -88,13 +141,16 @@ public:
     void ShareCounts(std::shared_ptr<CConnectionCounts> counts) { counts_ = std::move(counts); }
     // Every conversation of this listener starts in TLS (SMTPS, POP3S). Before the thread starts.
     void SetConversationTls(std::shared_ptr<CTlsContext> ctx) { conversationTls_ = std::move(ctx); }
+    std::shared_ptr<ListenOutcome> Outcome() const { return outcome_; }
 
 protected:
     bool OnStart() override;
     void OnAccept() override;
 
-    // The service's port, read when the listener starts.
+    // The service's port, read when the listener starts, and the AdvCon value it comes from
+    // ("" when none names it).
     virtual unsigned ReadPort() = 0;
+    virtual const char* PortValueName() const { return ""; }
     // The port could not be opened: tell the operator, with the Windows Sockets error number.
     virtual void ReportFailure(unsigned error) = 0;
     // Runs after the conversation thread is ready and before the connection is handed over.
@@ -112,6 +168,8 @@ private:
     void Refuse(int fd, const std::string& address, CConnectionCounts::Refusal why);
     // A log line, at most one a minute.
     void Report(const std::string& text);
+    // One line per evicted address a minute, with the count.
+    void ReportEviction(const CConnectionCounts::Eviction& evicted);
     void BackOff();
 
     ConversationFactory factory_;
@@ -121,6 +179,9 @@ private:
     std::shared_ptr<CConnectionCounts> counts_ = std::make_shared<CConnectionCounts>();
     bool reported_ = false;
     std::chrono::steady_clock::time_point lastReport_;
+    CRepeatedLogLines refusalLines_;
+    CRepeatedLogLines evictionLines_;
+    std::shared_ptr<ListenOutcome> outcome_ = std::make_shared<ListenOutcome>();
 };
 
 class CSMTPListen : public CListenThread {
@@ -130,6 +191,7 @@ public:
 
 protected:
     unsigned ReadPort() override;
+    const char* PortValueName() const override { return "smtpinport"; }
     void ReportFailure(unsigned error) override;
     const char* ServiceName() const override { return "SMTP"; }
     std::string RefusalReply(CConnectionCounts::Refusal why) override;
@@ -142,6 +204,7 @@ public:
 
 protected:
     unsigned ReadPort() override;
+    const char* PortValueName() const override { return "popport"; }
     void ReportFailure(unsigned error) override;
     const char* ServiceName() const override { return "POP3"; }
     std::string RefusalReply(CConnectionCounts::Refusal why) override;
@@ -155,6 +218,7 @@ public:
 
 protected:
     unsigned ReadPort() override;
+    const char* PortValueName() const override { return "SmtpsPort"; }
     void ReportFailure(unsigned error) override;
     const char* ServiceName() const override { return "SMTPS"; }
 };
@@ -165,6 +229,7 @@ public:
 
 protected:
     unsigned ReadPort() override;
+    const char* PortValueName() const override { return "Pop3sPort"; }
     void ReportFailure(unsigned error) override;
     const char* ServiceName() const override { return "POP3S"; }
 };
@@ -176,6 +241,7 @@ public:
 
 protected:
     unsigned ReadPort() override;
+    const char* PortValueName() const override { return "fingerport"; }
     void ReportFailure(unsigned error) override;
     // A finger client that connects and says nothing is dropped after ten seconds.
     void PrepareConversation(const ThreadHandle& conversation) override;
@@ -192,6 +258,7 @@ protected:
     unsigned ReadPort() override;
     void ReportFailure(unsigned error) override;
     const char* ServiceName() const override { return "IMAP"; }
+    const char* PortValueName() const override { return "imapport"; }
     std::string RefusalReply(CConnectionCounts::Refusal why) override;
 };
 
@@ -204,6 +271,7 @@ protected:
     unsigned ReadPort() override;
     void ReportFailure(unsigned error) override;
     const char* ServiceName() const override { return "IMAPS"; }
+    const char* PortValueName() const override { return "ImapsPort"; }
 };
 
 // The conversation of each service; an empty factory leaves that service closed.
@@ -239,6 +307,8 @@ public:
     const ThreadHandle& Pops() const { return pops_; }
     const ThreadHandle& Imap() const { return imap_; }
     const ThreadHandle& Imaps() const { return imaps_; }
+    // The services whose ports could not be opened (known once Start has returned).
+    const std::vector<ListenFailure>& Failures() const { return failures_; }
 
 private:
     ThreadHandle StartOne(CListenThread* listener, const char* service);
@@ -246,6 +316,11 @@ private:
     template <class Listener>
     ThreadHandle StartService(const ConversationFactory& factory, const char* service,
                               const std::shared_ptr<CTlsContext>& tls);
+    // Waits for each started listener to open its port or fail (a port is opened in
+    // milliseconds; kStartWaitMs only bounds a thread that never reports).
+    static constexpr int kStartWaitMs = 5000;
+    std::vector<std::shared_ptr<ListenOutcome>> outcomes_;
+    std::vector<ListenFailure> failures_;
 
     ListenerFactories factories_;
     std::string bindAddress_;

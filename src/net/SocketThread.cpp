@@ -32,6 +32,12 @@ int64_t NowMs() {
         .count();
 }
 
+}  // namespace
+
+int64_t SteadyNowMs() { return NowMs(); }
+
+namespace {
+
 int WsaError(int err) { return platform::WsaErrorFromErrno(err); }
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
@@ -171,6 +177,9 @@ bool CSocketThread::DispatchMessages() {
                 return false;
             case kWmAdoptSocket: AdoptSocket(static_cast<int>(msg.wParam), static_cast<long>(msg.lParam)); break;
             case kWmSetTimeout: SetTimeout(static_cast<int>(msg.wParam)); break;
+            case kWmEvict:
+                if (socket_ != kInvalidSocket) OnEvicted();
+                break;
             default: OnThreadMessage(msg); break;
         }
     }
@@ -242,8 +251,16 @@ void CSocketThread::CheckTimeout() {
         }
     }
     if (timer_ == 0) return;  // only the deadline was ticking
-    const int64_t silentSeconds = (NowMs() - lastActivityMs_) / 1000;
-    if (socket_ == kInvalidSocket || silentSeconds > timeout_) {
+    // A conversation of a listener counts its silence from its last progress, and allows less
+    // of it while its service is full.
+    int allowed = timeout_;
+    int64_t since = lastActivityMs_;
+    if (slot_) {
+        since = slot_->LastProgressMs();
+        if (slot_->UnderPressure()) allowed = std::min(allowed, kPressureTimeoutSeconds);
+    }
+    const int64_t silentSeconds = (NowMs() - since) / 1000;
+    if (socket_ == kInvalidSocket || silentSeconds > allowed) {
         OnTimeout();
         Close(true);
     }
@@ -253,6 +270,17 @@ void CSocketThread::OnTimeout() {
     WriteLogLine("Connection timeout");
     PostThreadMessage(kWmQuit);
 }
+
+void CSocketThread::HoldSlot(std::shared_ptr<ConversationSlot> slot) {
+    slot_ = std::move(slot);
+    if (slot_) slot_->Progress(NowMs());
+}
+
+void CSocketThread::MarkProgress() {
+    if (slot_) slot_->Progress(NowMs());
+}
+
+void CSocketThread::OnEvicted() { Close(true); }
 
 void CSocketThread::OnSessionLimit() {
     WriteLogLine(SessionLimitLine());
@@ -818,10 +846,12 @@ bool CSocketThread::ReceiveLines(int size) {
     lineReader_.Feed(
         std::string_view(buffer.data(), static_cast<size_t>(n)),
         [&](std::string& line) {
+            MarkProgress();
             OnLine(line);
             return goOn();
         },
         [&] {
+            MarkProgress();
             OnLineTooLong();
             return goOn();
         });
@@ -858,6 +888,7 @@ bool CSocketThread::FlushOutput() {
         const int n = Send(out_.data() + outSent_, static_cast<int>(chunk), 0);
         if (n > 0) {
             outSent_ += static_cast<size_t>(n);
+            MarkProgress();  // the client takes what it is sent
             continue;
         }
         if (n < 0 && lastError_ == platform::kWsaEWouldBlock) break;  // wait for the write event

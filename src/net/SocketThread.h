@@ -14,6 +14,7 @@
 // then on other threads reach it only through its ThreadHandle.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -56,6 +57,31 @@ inline constexpr int kTlsHandshakeSeconds = 30;
 // head start while it is still on its way, and the first to connect wins. 250 ms is RFC 8305's
 // recommended delay: a broken IPv6 path costs a quarter of a second, not a TCP time-out.
 inline constexpr int kConnectHeadStartMs = 250;
+
+// Ends a conversation to make room for a new client (posted by its listener).
+inline constexpr unsigned kWmEvict = kWmUser + 4;
+// While its service is at its cap, a conversation's allowed silence is at most this.
+inline constexpr int kPressureTimeoutSeconds = 10;
+
+// A conversation's place in its listener's counts (net/Listeners.h), shared by both: the
+// conversation reports its progress there, and the listener may end the conversation that has
+// made no progress for longest to make room for a new client. Progress is a complete line
+// received or output the client took, never a byte of a partial line: a client that drips a
+// line one byte at a time makes none.
+class ConversationSlot {
+public:
+    virtual ~ConversationSlot() = default;
+    void Progress(int64_t nowMs) { lastProgressMs_.store(nowMs, std::memory_order_relaxed); }
+    int64_t LastProgressMs() const { return lastProgressMs_.load(std::memory_order_relaxed); }
+    // The service is at its cap: its conversations get the shorter inactivity time-out.
+    virtual bool UnderPressure() const { return false; }
+
+private:
+    std::atomic<int64_t> lastProgressMs_ {0};
+};
+
+// Milliseconds of the steady clock every socket thread and listener measures progress with.
+int64_t SteadyNowMs();
 
 class CSocketThread {
 public:
@@ -132,8 +158,16 @@ public:
     // "<service> session with [a.b.c.d] ended: it reached the session limit of N seconds".
     std::string SessionLimitLine() const;
     // Kept for the conversation's life and released with the object: the listener's count of
-    // running conversations goes down when this is destroyed.
-    void HoldSlot(std::shared_ptr<void> slot) { slot_ = std::move(slot); }
+    // running conversations goes down when this is destroyed. A conversation with a slot
+    // measures its inactivity time-out from its last progress (see ConversationSlot), so a
+    // first line has its deadline from the moment of connecting, not per byte.
+    void HoldSlot(std::shared_ptr<ConversationSlot> slot);
+    // A conversation that reads its input itself (not through ReceiveLines) reports each
+    // complete line here.
+    void MarkProgress();
+    // The listener ends this conversation to make room for a new client (kWmEvict). The
+    // default closes the connection; a conversation may say goodbye first.
+    virtual void OnEvicted();
     bool PostThreadMessage(unsigned message, uintptr_t wParam = 0, intptr_t lParam = 0);
 
     int Socket() const { return socket_; }
@@ -262,7 +296,7 @@ private:
     int sessionLimit_ = 0;
     std::string service_;
     int64_t deadlineMs_ = 0;  // 0: no deadline running
-    std::shared_ptr<void> slot_;
+    std::shared_ptr<ConversationSlot> slot_;
 };
 
 // Dotted (or colon) address text and port of a socket address; an IPv4-mapped IPv6 address is

@@ -1,5 +1,13 @@
 #include "platform/SocketErrors.h"
 
+#include <cstdio>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
 #include <cerrno>
 
 namespace pv::platform {
@@ -50,6 +58,65 @@ int WsaErrorFromErrno(int err) {
         case EHOSTUNREACH: return 10065;
         default: return 10000 + (err > 0 && err < 1000 ? err : 0);
     }
+}
+
+namespace {
+
+// Inodes of the sockets listening on port, from the kernel's tables (/proc/net/tcp, tcp6):
+// "sl local_address rem_address st ... inode", addresses as hex "ADDR:PORT", state 0A = LISTEN.
+std::vector<std::string> ListeningInodes(unsigned port) {
+    std::vector<std::string> inodes;
+    char wanted[8];
+    std::snprintf(wanted, sizeof wanted, ":%04X", port & 0xFFFFu);
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);  // the heading
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+            if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0) {
+                inodes.push_back(inode);
+            }
+        }
+    }
+    return inodes;
+}
+
+}  // namespace
+
+std::string ListeningPortHolder(unsigned port) {
+    const std::vector<std::string> inodes = ListeningInodes(port);
+    if (inodes.empty()) return "";
+    DIR* proc = ::opendir("/proc");
+    if (!proc) return "";
+    std::string found;
+    while (dirent* entry = ::readdir(proc)) {
+        const std::string pid = entry->d_name;
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string fdDir = "/proc/" + pid + "/fd";
+        DIR* fds = ::opendir(fdDir.c_str());
+        if (!fds) continue;  // another user's process
+        while (dirent* fd = ::readdir(fds)) {
+            char target[64];
+            const ssize_t n = ::readlink((fdDir + "/" + fd->d_name).c_str(), target, sizeof target - 1);
+            if (n <= 0) continue;
+            target[n] = '\0';
+            for (const auto& inode : inodes) {
+                if (std::string(target) == "socket:[" + inode + "]") {
+                    std::string name;
+                    std::ifstream(("/proc/" + pid + "/comm").c_str()) >> name;
+                    found = "process " + pid + (name.empty() ? std::string() : " (" + name + ")");
+                }
+            }
+            if (!found.empty()) break;
+        }
+        ::closedir(fds);
+        if (!found.empty()) break;
+    }
+    ::closedir(proc);
+    return found;
 }
 
 }  // namespace pv::platform

@@ -112,6 +112,13 @@ int CSMTPServer::LiveCount() {
 
 void CSMTPServer::Reply(std::string_view text) { SendLine(text); }
 
+// Made room for a new client: a real client that was only slow hears why and tries again.
+void CSMTPServer::OnEvicted() {
+    Reply("421 " + primaryDomain_ + smtp_reply::kEvicted);
+    state_ = kClosing;
+    Close(true);
+}
+
 // The first write event sends the greeting; later ones mean the client has taken every reply,
 // so input held back meanwhile is handled and reading resumes.
 void CSMTPServer::OnSend() {
@@ -187,6 +194,7 @@ void CSMTPServer::Feed(std::string_view bytes) {
                 if (c != '\r' || state_ != kText) line_.push_back(c);
             }
             if (state_ == kText && line_.size() > kTextSpill) {
+                MarkProgress();  // a text line too long to hold, arriving in bulk
                 HandleTextLine(line_, false);
                 line_.clear();
             } else if (state_ != kText && line_.size() > kMaxCommandLine) {
@@ -202,6 +210,7 @@ void CSMTPServer::Feed(std::string_view bytes) {
 }
 
 void CSMTPServer::EndOfLine() {
+    MarkProgress();  // a complete line, command or text: partial ones are not progress
     std::string line;
     line.swap(line_);
     const bool crlf = lastByteCR_;
@@ -407,12 +416,17 @@ void CSMTPServer::Mail(const std::string& arg) {
     if (extended_ && !MailParameters(std::string_view(arg).substr(arg.find('>') + 1))) return;
     ResetTransaction();
     queuePath_ = InboundQueuePath();
+    // "<>", the null reverse-path, is a sender too: delivery status notifications from other
+    // servers come from it (RFC 5321 4.5.5). They reach local mailboxes like any mail, relaying
+    // stays with RelayNets, and nothing here ever answers them (robots and failure reports
+    // skip an empty sender).
     sender_ = address;
+    haveSender_ = true;
     Reply("250 <" + sender_ + smtp_reply::kSenderOk);
 }
 
 void CSMTPServer::Rcpt(const std::string& arg) {
-    if (sender_.empty()) {
+    if (!haveSender_) {
         Reply(smtp_reply::kWhoIsFrom);
         return;
     }
@@ -488,8 +502,9 @@ bool CSMTPServer::OpenMessageFile() {
 // One text line, or with lineEnds false the first pieces of a line too long to hold.
 void CSMTPServer::HandleTextLine(std::string_view line, bool lineEnds) {
     textBytes_ += line.size() + (lineEnds ? 2 : 0);
-    if (extended_ && textBytes_ > maxMessageSize_ && !tooBig_) {
-        // Past the announced limit: the rest is read and dropped, and the client hears 552.
+    if (textBytes_ > maxMessageSize_ && !tooBig_) {
+        // Past the limit (announced after EHLO, and holding after HELO all the same): the rest
+        // is read and dropped, and the client hears 552.
         tooBig_ = true;
         DropMessageFile();
         messageFailed_ = true;
@@ -566,6 +581,7 @@ void CSMTPServer::ResetTransaction() {
     textBytes_ = 0;
     tooBig_ = false;
     sender_.clear();
+    haveSender_ = false;
     recipients_.clear();
     queuePath_.clear();
 }

@@ -307,18 +307,20 @@ TEST_F(ConnectionManagerTest, LineDropEndsTheSession) {
     EXPECT_EQ(m.FailureCount(), 0u) << "the session ran";
 }
 
-TEST_F(ConnectionManagerTest, PollRequestWithoutSmartPopIsKept) {
+TEST_F(ConnectionManagerTest, PollRequestWithoutSmartPopIsTakenAwayWithOneLine) {
     Set("", "UseLan", 1);
     pv::Events().Signal(pv::NamedEvent::PollSmartPop);
     auto& m = Start();
-    RunUntil([&] { return LogCount("reached over the LAN") >= 3; }, "three LAN sessions");
-    EXPECT_TRUE(pv::Events().Test(pv::NamedEvent::PollSmartPop));
+    RunUntil([&] { return !pv::Events().Test(pv::NamedEvent::PollSmartPop); }, "the request taken away");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // two more cycles
+    EXPECT_EQ(LogCount("A SmartPop poll was asked for, but SmartPop is off"), 1);
+    EXPECT_EQ(LogCount("reached over the LAN"), 0) << "a poll with nothing to collect started a session";
     EXPECT_EQ(dialer_->dials, 0);
-    EXPECT_EQ(dialer_->hangUps, 0);
-    // With SmartPop on, the session takes the request and starts a collector for the account
+    // With SmartPop on, a request brings a session that starts a collector for the account
     // (one whose name the collector refuses, so nothing goes out on the network).
     Set("SmartPop\\nobody", "port", 110);
     Set("SmartPop", "Enable", 1);
+    pv::Events().Signal(pv::NamedEvent::PollSmartPop);
     RunUntil([&] { return !pv::Events().Test(pv::NamedEvent::PollSmartPop); }, "the request taken");
     RunUntil([&] { return LogCount("Invalid SmartPop mailbox nobody") >= 1; }, "the collector's line");
     Stop();
