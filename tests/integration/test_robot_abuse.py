@@ -93,7 +93,10 @@ class TakeoverTest(RobotTest):
         return self.inst.reg("query", "mailbox\\" + name).stdout
 
     def test_strangers_and_factory_passwords_change_nothing(self):
-        self.admin("mailbox", "add", "postmaster")
+        try:
+            self.admin("mailbox", "add", "postmaster")
+        except AssertionError:
+            pass  # made at the first start, with a random password
         self.inst.set_string("mailbox\\postmaster", "Password", "postmaster")  # as created long ago
         self.inst.reg("delete", "mailbox\\postmaster", "/v", "OPS")
         self.admin("mailbox", "add", "club", "--type", "list", "--password", "clubpw")
