@@ -174,9 +174,11 @@ int CSpooler::CleanUpSpool(const std::string& spoolRoot) {
     const std::string outbox = JoinPath(spoolRoot, kOutboxDir);
     const FolderEntries outboxEntries = ReadFolder(outbox);
     std::set<std::string> reportTexts;
+    std::set<std::string> reportedMessages;  // their new envelope waits for the report's step
     for (const auto& entry : outboxEntries.suffixes) {
         if (size_t separator = entry.first.find('='); separator != std::string::npos) {
             reportTexts.insert(entry.first.substr(separator + 1));
+            reportedMessages.insert(entry.first.substr(0, separator));
         }
     }
 
@@ -215,6 +217,11 @@ int CSpooler::CleanUpSpool(const std::string& spoolRoot) {
     // other file of its name (an envelope set aside) stays.
     for (const auto& [base, has] : outboxEntries.suffixes) {
         const std::string path = JoinPath(outbox, base);
+        // The transmitter's half-written replacements: the files they were to replace stand.
+        if (has.count(kNewEnvelopeStaging) && !reportedMessages.count(base)) {
+            removed += RemoveFile(path + kNewEnvelopeStaging);
+        }
+        if (has.count(kStallCountStaging)) removed += RemoveFile(path + kStallCountStaging);
         if (has.count(".tmp")) removed += RemoveFile(path + ".tmp");
         if (has.count(".txt") && has.size() == (has.count(".tmp") ? 2u : 1u)) removed += RemoveFile(path + ".txt");
     }
