@@ -125,7 +125,7 @@ int CServerApp::Run() {
     // of identity does not change which hive is meant.
     platform::SetHivePath(hive);
     ::setenv("POSTVANE_HIVE", hive.c_str(), 1);
-    if (std::string error; !platform::BecomeOwnerOf(hive, error)) {
+    if (std::string error; !platform::BecomeOwnerOf(hive, error, true)) {
         std::cerr << "Cannot start Postvane: " << error
                   << ". Run it as the owner of the configuration store, or start the service (systemctl start postvane)."
                   << std::endl;
