@@ -16,6 +16,8 @@ PACKAGES=(
   postfix                 # a real relay for the transmitter's tests (a private instance each time)
   dovecot-pop3d           # a real provider POP3 server for SmartPop's tests (a private instance each time)
   dpkg-dev file passwd systemd  # building and checking the .deb and its service unit
+  lintian binutils        # the packages held to Debian's checks; stripped programs with their debug symbols apart
+  logrotate               # the package recommends it: its install test in a throw-away root then needs no download
   qt6-base-dev libqt6svg6 # the status window (the SVG plugin draws its icon)
   xvfb xauth imagemagick  # the window under a virtual display, and its screenshot
   e2fsprogs mount         # the disk-full run puts the spool on a small loop-mounted ext4 image
@@ -43,8 +45,11 @@ if [ ${#missing[@]} -gt 0 ]; then
     OWN_POLICY=1
     trap '$SUDO rm -f "$POLICY"' EXIT  # also when the install fails
   fi
-  $SUDO apt-get update
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+  # Another apt or dpkg run (an unattended upgrade, a second terminal) holds the dpkg lock for a
+  # while: wait for it, up to LOCK_WAIT seconds, rather than give up.
+  LOCK_WAIT=(-o DPkg::Lock::Timeout=900)
+  $SUDO apt-get "${LOCK_WAIT[@]}" update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get "${LOCK_WAIT[@]}" install -y --no-install-recommends "${missing[@]}"
   # A system Dovecot already enabled by an earlier install stays as the operator left it; one
   # this script brought in is not to start at the next boot.
   if [[ " ${missing[*]} " == *" dovecot-pop3d "* ]] && command -v systemctl >/dev/null && [ -d /run/systemd/system ]; then

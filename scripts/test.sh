@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-cmake -S . -B build-test -G Ninja -DPOSTVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+cmake -S . -B build-test -G Ninja -DPOSTVANE_SANITIZE=ON -DPOSTVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Debug
 cmake --build build-test
 cd build-test
 ctest --output-on-failure --timeout 600 -j2

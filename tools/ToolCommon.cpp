@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/RegistryKey.h"
@@ -10,7 +11,7 @@
 
 namespace pv::tools {
 
-std::vector<std::string> PrepareTool(int argc, char** argv) {
+std::vector<std::string> PrepareTool(int argc, char** argv, bool rescue) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -23,12 +24,27 @@ std::vector<std::string> PrepareTool(int argc, char** argv) {
         }
     }
     SetConfigRoot(kDefaultConfigRoot);
+    // The hive is chosen once, by the identity that started the tool: root's default is the
+    // system hive, and it stays that hive after the switch to its owner below.
+    platform::SetHivePath(platform::HivePath());
     // Root working on the service's hive works as the service's user, or the server could not
     // use what the tool writes.
     std::string error;
     if (!platform::BecomeOwnerOf(platform::HivePath(), error)) {
         std::cerr << argv[0] << ": " << error << "; run it as that user instead.\n";
         std::exit(1);
+    }
+    struct stat st {};
+    if (::stat(platform::HivePath().c_str(), &st) == 0 && !platform::Hive::Acquire() &&
+        platform::Hive::LastOpenDamaged()) {
+        if (!rescue || st.st_size == 0) {
+            std::cerr << argv[0] << ": " << platform::Hive::LastOpenError() << ".\n";
+            std::exit(1);
+        }
+        // Only reads follow: what can still be read is saved, the store stays as it is.
+        std::cerr << argv[0] << ": the configuration store " << platform::HivePath()
+                  << " is damaged: the export holds only what can still be read; look it over before importing it.\n";
+        platform::Hive::SetRescueMode(true);
     }
     return args;
 }

@@ -274,7 +274,7 @@ int Mailbox(const Args& a) {
         }
         std::cout << "Mailbox " << name << " (" << TypeName(type) << ") created in " << box.Directory() << "\n";
         if (!chosen) {
-            std::cout << "Password:  " << password << "\n"
+            std::cout << "Password: " << password << "\n"
                       << "(shown only now; set another with: postvane-admin mailbox password " << name << " -)\n";
         }
         return 0;

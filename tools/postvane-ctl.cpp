@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "ToolCommon.h"
+#include "core/AppEvents.h"
 #include "platform/Events.h"
 #include "platform/Hive.h"
 
@@ -18,7 +19,8 @@ void Usage(std::ostream& out) {
            "  disconnect     ask the server to end its online session or connection attempt\n"
            "                 (the operator's Disconnect; also withdraws a SmartPop poll request)\n"
            "  poll           ask the server to collect SmartPop mail (PVG:POLLSMARTPOP)\n"
-           "  showui         ask the status window to show its icon again (PVG:SHOWUI)\n"
+           "  showui         print the status rows, and ask the status window to show its icon\n"
+           "                 again (PVG:SHOWUI)\n"
            "  test NAME      exit 0 when the event NAME (e.g. PVG:SMTPRC) is signalled, else 1\n";
 }
 
@@ -50,11 +52,22 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (cmd == "poll" || cmd == "showui") {
-        if (!pv::platform::InstanceLock::HeldByOther(hive)) {
+        const bool running = pv::platform::InstanceLock::HeldByOther(hive);
+        if (!running) {
             std::cerr << "postvane-ctl: no server runs on " << hive
                       << ": the request is recorded, but a server that starts later clears it. Start postvane first.\n";
         }
         events.Signal(cmd == "poll" ? NamedEvent::PollSmartPop : NamedEvent::ShowUi);
+        if (cmd == "showui") {
+            // The rows here too, as far as another process can see them: the server's own
+            // dialing steps show in its window or output.
+            std::string connection = "not running";
+            if (running) {
+                const std::string noRelay = pv::NoRelayText();
+                connection = events.Peek(NamedEvent::Online) ? "Online" : noRelay.empty() ? pv::kStatusOffline : noRelay;
+            }
+            std::cout << pv::StatusRows(connection);
+        }
         return 0;
     }
     if (cmd == "connect" || cmd == "disconnect") {

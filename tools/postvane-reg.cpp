@@ -327,7 +327,14 @@ int Import(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    auto args = PrepareTool(argc, argv);
+    // An export reads what it can of a damaged store, to rescue it.
+    bool exporting = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--hive") ++i;
+        else if (a.rfind("--", 0) != 0) { exporting = a == "export"; break; }
+    }
+    auto args = PrepareTool(argc, argv, exporting);
     if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "/?") {
         Usage(args.empty() ? std::cerr : std::cout);
         return args.empty() ? 2 : 0;

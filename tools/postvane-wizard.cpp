@@ -10,6 +10,7 @@
 #include "delivery/Mailbox.h"
 #include "net/Address.h"
 #include "net/LanTls.h"
+#include "net/ThisServer.h"
 #include "net/Tls.h"
 #include "platform/Hive.h"
 #include "platform/Paths.h"
@@ -17,7 +18,9 @@
 namespace {
 
 struct Answers {
-    std::string gateway = "localhost";
+    // No relay until one is named: mail for other domains then waits in the queue (and the
+    // status says so) rather than going to a guess that may be this very server.
+    std::string gateway;
     std::string maildrop;
     std::string domain;
     std::string postmaster = "postmaster";
@@ -38,6 +41,21 @@ void ProposeString(const pv::CRegistryKey& key, const char* name, std::string& v
     if (key.ReadString(name, current) && !current.empty()) value = current;
 }
 void ProposeInt(const pv::CRegistryKey& key, const char* name, uint32_t& value) { key.ReadInt(name, value); }
+
+// The relay's port as the transmitter uses it.
+uint32_t RelayPort() {
+    uint32_t port = 25;
+    pv::CRegistryKey("AdvCon", false).ReadInt("smtpoutport", port);
+    return port;
+}
+
+bool IsThisServer(const std::string& gateway, uint32_t smtpPort) {
+    if (!pv::net::RelayIsThisServer(gateway, RelayPort(), smtpPort)) return false;
+    std::cerr << "postvane-wizard: the relay " << gateway << " port " << RelayPort()
+              << " is this server's own SMTP receiver: mail for other domains would come straight back.\n"
+                 "Name the provider's relay, or leave it empty to keep such mail queued until one is set.\n";
+    return true;
+}
 
 uint32_t AskPort(const std::string& question, uint32_t current) {
     for (;;) {
@@ -96,7 +114,9 @@ int main(int argc, char** argv) {
     a.maildrop = hive == pv::platform::kSystemHivePath ? std::string(pv::platform::kSystemSpoolPath)
                                                        : pv::platform::DirectoryOf(hive) + "/spool";
     a.domain = pv::tools::HostName();
-    if (!root) {
+    // The standard ports for root and for the system installation's store (whose service may
+    // bind them); unprivileged ports for anyone else's own store.
+    if (!root && hive != pv::platform::kSystemHivePath) {
         a.smtpPort = 2525;
         a.popPort = 1110;
         a.fingerPort = 7979;
@@ -132,7 +152,9 @@ int main(int argc, char** argv) {
     pv::CRegistryKey alias("Alias", true);
     if (!rootKey.IsOpen() || !adv.IsOpen() || !domains.IsOpen() || !alias.IsOpen()) {
         std::cerr << "postvane-wizard: " << pv::platform::Hive::LastOpenError()
-                  << "\nCheck that the folder is writable, or point POSTVANE_HIVE at another file.\n";
+                  << (pv::platform::Hive::LastOpenDamaged()
+                          ? ".\n"
+                          : "\nCheck that the folder is writable, or point POSTVANE_HIVE at another file.\n");
         return 1;
     }
     if (!forced[0]) ProposeString(rootKey, "Gateway", a.gateway);
@@ -151,7 +173,11 @@ int main(int argc, char** argv) {
             return 2;
         }
         std::cout << "Postvane set-up (configuration store: " << hive << ")\n";
-        a.gateway = pv::tools::Ask("Provider's SMTP relay (host name, IPv4 or IPv6 address)", a.gateway);
+        for (;;) {
+            a.gateway = pv::tools::Ask("Provider's SMTP relay (host name, IPv4 or IPv6 address; empty: none yet)", a.gateway);
+            if (!IsThisServer(a.gateway, a.smtpPort)) break;
+            a.gateway.clear();
+        }
         a.maildrop = pv::tools::Ask("Folder for queued mail and mailboxes", a.maildrop);
         a.domain = pv::tools::Ask("This office's mail domain", a.domain);
         a.postmaster = pv::tools::Ask("Mailbox that receives postmaster mail", a.postmaster);
@@ -170,6 +196,7 @@ int main(int argc, char** argv) {
         }
         a.gateway = host;
     }
+    if (IsThisServer(a.gateway, a.smtpPort)) return 2;
     if (a.maildrop.empty() || a.maildrop[0] != '/') {
         std::cerr << "postvane-wizard: the mail folder must be an absolute path (got '" << a.maildrop << "').\n";
         return 2;
@@ -203,7 +230,18 @@ int main(int argc, char** argv) {
     uint32_t existing = 0;
     if (ok && !rootKey.ReadInt("UseLan", existing)) ok = rootKey.WriteInt("UseLan", 1);
     if (ok && !rootKey.ReadInt("LogAll", existing)) ok = rootKey.WriteInt("LogAll", 1);
-    // Gateway last: its presence is what tells the server that set-up is complete.
+    // With a relay over the LAN, mail leaves as soon as one message waits: otherwise nothing
+    // would ever go online by itself. A schedule set already is left as it is.
+    uint32_t useLan = 0;
+    if (ok && !a.gateway.empty() && rootKey.ReadInt("UseLan", useLan) && useLan == 1) {
+        pv::CRegistryKey schedule("Schedule", true);
+        uint32_t check = 0;
+        if (schedule.IsOpen() && !schedule.ReadInt("CheckWaiting", check)) {
+            ok = schedule.WriteInt("CheckWaiting", 1) && schedule.WriteInt("CountWaiting", 1);
+        }
+    }
+    // Gateway last: its presence (even empty, for no relay yet) is what tells the server that
+    // set-up is complete.
     if (ok) ok = rootKey.WriteString("Gateway", a.gateway);
     // The postmaster's mailbox, when missing, with a random password shown only here: the
     // server would make it too, but could tell nobody the password.
@@ -224,7 +262,11 @@ int main(int argc, char** argv) {
               << "  configuration store  " << hive << "\n"
               << "  mail folder          " << a.maildrop << "\n"
               << "  domain               " << a.domain << "\n"
-              << "  relay                " << a.gateway << "\n"
+              << "  relay                "
+              << (a.gateway.empty() ? "none yet: mail for other domains waits until one is set with\n"
+                                      "                       postvane-wizard --gateway HOST"
+                                    : a.gateway)
+              << "\n"
               << "  ports                SMTP " << a.smtpPort << ", POP3 " << a.popPort << ", IMAP " << a.imapPort << ", finger "
               << a.fingerPort << "\n"
               << "  TLS certificate      " << certificate << "\n";

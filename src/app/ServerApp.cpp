@@ -158,6 +158,18 @@ bool CServerApp::ReportListenFailures(const std::vector<net::ListenFailure>& fai
 int CServerApp::Run() {
     // Step 1-2: one server per hive; a second copy ends without a word.
     const std::string hive = platform::HivePath();
+    // Root on a hive that belongs to another user (the service's) runs as that user, as the
+    // tools do: every file it makes (messages, the hive's side files) must stay usable by the
+    // service. The hive is pinned first, and handed to the wizard it may start, so the switch
+    // of identity does not change which hive is meant.
+    platform::SetHivePath(hive);
+    ::setenv("POSTVANE_HIVE", hive.c_str(), 1);
+    if (std::string error; !platform::BecomeOwnerOf(hive, error, true)) {
+        std::cerr << "Cannot start Postvane: " << error
+                  << ". Run it as the owner of the configuration store, or start the service (systemctl start postvane)."
+                  << std::endl;
+        return 1;
+    }
     platform::InstanceLock instance;
     if (!instance.TryAcquire(hive)) {
         if (instance.Error().empty()) return 0;
@@ -172,7 +184,9 @@ int CServerApp::Run() {
     SetConfigRoot(kDefaultConfigRoot);
     if (!platform::Hive::Acquire()) {
         std::cerr << "Cannot start Postvane: " << platform::Hive::LastOpenError()
-                  << ". Check the file's permissions, or set POSTVANE_HIVE to another file." << std::endl;
+                  << (platform::Hive::LastOpenDamaged() ? "."
+                                                        : ". Check the file's permissions, or set POSTVANE_HIVE to another file.")
+                  << std::endl;
         return 1;
     }
     platform::SetAssumeYes(options_.assumeYes);

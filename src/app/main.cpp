@@ -1,19 +1,30 @@
-// postvane: the mail gateway server.
+// postvane: the mail gateway server. Built twice: `postvane` without the desktop libraries,
+// which hands a run with a display to `postvane-window` when the desktop part is installed and
+// otherwise runs headless; and `postvane-window` (POSTVANE_WINDOW), the same server with the Qt
+// status window and tray icon.
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
 
-#include <QApplication>
-
 #include "app/ServerApp.h"
 #include "platform/Hive.h"
 #include "platform/Paths.h"
-#include "platform/QtMessageBox.h"
+#include "platform/Process.h"
 #include "ui/ConsoleStatus.h"
+
+#ifdef POSTVANE_WINDOW
+#include <QApplication>
+
+#include "platform/QtMessageBox.h"
 #include "ui/StatusDlg.h"
+#endif
 
 namespace {
+#ifndef POSTVANE_WINDOW
+constexpr const char* kWindowProgram = "postvane-window";
+#endif
+
 bool HaveDisplay() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
         const char* value = std::getenv(name);
@@ -62,6 +73,19 @@ int main(int argc, char** argv) {
     }
     if (options.headless) return pv::CServerApp(options).Run();
 
+#ifndef POSTVANE_WINDOW
+    // The window lives in the desktop part; without it the server runs headless.
+    const std::string window = pv::platform::FindProgram(kWindowProgram);
+    if (!window.empty()) {
+        std::string error;
+        pv::platform::ReplaceProcess(window, argv, error);
+        std::cerr << "postvane: " << error << "; running without a window\n";
+    } else {
+        std::cerr << "postvane: the status window is not installed (package postvane-desktop); running without a window\n";
+    }
+    options.headless = true;
+    return pv::CServerApp(options).Run();
+#else
     // Before Qt starts its own threads: they must inherit the blocked stop signals, which the
     // window then takes at its refresh.
     pv::CConsoleStatus::BlockStopSignals();
@@ -72,4 +96,5 @@ int main(int argc, char** argv) {
     pv::platform::InstallQtMessageBoxes();
     options.makeWindow = [] { return std::make_unique<pv::CStatusDlg>(); };
     return pv::CServerApp(options).Run();
+#endif
 }

@@ -28,6 +28,10 @@ void OperatorConnect();
 
 namespace pv {
 
+// The connection status texts with nothing going on (no session, no dial, no retry due).
+inline constexpr const char* kStatusOffline = "Offline";
+inline constexpr const char* kStatusStalled = "Offline / Stalled";
+
 // The connection status text: written by the connection manager, read by the status display
 // and the finger service, always as a whole string.
 std::string ConnectionStatusText();
@@ -35,5 +39,15 @@ void SetConnectionStatusText(std::string text);
 
 // Work files waiting in the outbound queue.
 size_t CountWaitingMessages();
+
+// Whether a relay (`Gateway`) is named: without one, mail for other domains stays queued.
+bool RelayConfigured();
+// "No relay is configured: N messages wait" while mail for other domains waits with no relay
+// to send it to; "" otherwise. The status and the log say it in these words.
+std::string NoRelayText();
+
+// The status rows the window and the console show, as "Label: value" lines. `connection` is
+// the connection status text of the process that knows it.
+std::string StatusRows(const std::string& connection);
 
 }  // namespace pv

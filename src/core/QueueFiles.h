@@ -17,6 +17,11 @@ inline constexpr size_t kWorkLineLimit = 254;
 // Beside a message SmartPop is committing: its account and provider UID ("<q>.uid"), until the
 // UID is in the account's record.
 inline constexpr const char* kUidSuffix = ".uid";
+// The transmitter's files in the outbound queue while it writes them, renamed into place once
+// whole: a new envelope with the recipients still owed (".nwk" -> ".wrk") and a new stall count
+// (".cnn" -> ".cnt"). One left by a kill was never used; start-up and shutdown remove it.
+inline constexpr const char* kNewEnvelopeStaging = ".nwk";
+inline constexpr const char* kStallCountStaging = ".cnn";
 // Held by the one transmitter that works on the outbound queue, and by start-up and shutdown
 // while they tidy the spool: <Maildrop>/outbox.lck.
 inline constexpr const char* kOutboxLockFile = "outbox.lck";

@@ -7,12 +7,24 @@
 #include <sys/stat.h>
 
 #include "auth/Passwords.h"
+#include "core/Folders.h"
+#include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/TextFile.h"
 
 namespace pv {
 
 namespace {
+// Mailbox numbers are 28 bits, as the folder names show them.
+constexpr uint32_t kNumberMask = 0x0FFFFFFFu;
+// Folders with files passed over before a new mailbox takes a number whatever its folder holds.
+constexpr uint32_t kMaxUsedFolders = 1000000;
+
+std::string FolderName(uint32_t number) {
+    const std::string path = CMailbox::DirectoryFor(number);
+    return path.substr(path.find_last_of('/') + 1);
+}
+
 const char* OptionName(int n) {
     static const char* names[] = {"Option1", "Option2", "Option3", "Option4"};
     return n >= 1 && n <= 4 ? names[n - 1] : nullptr;
@@ -120,7 +132,19 @@ bool CMailbox::Create(const std::string& name, uint32_t type) {
     CRegistryKey parent("mailbox", true);
     uint32_t count = 0;
     parent.ReadInt("MbxCount", count);
-    uint32_t number = (count + 1) & 0x0FFFFFFFu;
+    uint32_t number = (count + 1) & kNumberMask;
+    // A folder that already holds files belongs to an earlier mailbox (one removed, or an
+    // installation purged and set up again over the same spool): the new mailbox passes over
+    // it, so it starts empty and never serves someone else's mail.
+    const uint32_t first = number;
+    for (uint32_t skipped = 0; skipped < kMaxUsedFolders && !ListFolderNames(DirectoryFor(number)).empty(); ++skipped) {
+        number = (number + 1) & kNumberMask;
+        if (number == 0) number = 1;
+    }
+    if (number != first) {
+        WriteLogLine("Mailbox folders from " + FolderName(first) + " on hold earlier mail; the new mailbox " + name +
+                     " takes " + FolderName(number));
+    }
     // Never the name as the first password (anyone who knows an address could type it): a
     // random one in both places a password is read from.
     const std::string password = auth::RandomPassword();

@@ -13,6 +13,7 @@
 #include "core/RegistryKey.h"
 #include "core/TextFile.h"
 #include "delivery/AddressParsing.h"
+#include "delivery/SpoolJournal.h"
 #include "platform/DirectoryWatch.h"
 
 namespace pv {
@@ -37,14 +38,10 @@ constexpr const char* kNoticeSender = "postvane";
 // after a tab. Addresses never contain a tab: the SMTP receiver refuses control characters.
 constexpr const char* kSecondStepMark = "\t2";
 
-// Journal records: each is an operation line followed by its paths.
-// The journal while it is written: a suffix no other reader of the inbox looks at.
-constexpr const char* kJournalStaging = ".jnw";
-
-constexpr const char* kOpRename = "R";   // from, to: makes a staged file visible
-constexpr const char* kOpFolder = "F";   // folder: flushed after the renames
-constexpr const char* kOpRemove = "D";   // path: removed after the folders are flushed
-constexpr const char* kOpKeep = "K";     // from, to: renamed after the folders are flushed
+constexpr const char* kOpRename = CSpoolJournal::kOpRename;
+constexpr const char* kOpFolder = CSpoolJournal::kOpFolder;
+constexpr const char* kOpRemove = CSpoolJournal::kOpRemove;
+constexpr const char* kOpKeep = CSpoolJournal::kOpKeep;
 
 // Header lines looked at for trace lines; a longer header is not a reason to stop counting
 // loops, but the count needs no more.
@@ -140,54 +137,6 @@ bool HasListTrace(const std::string& text, const std::string& listAddress) {
     return false;
 }
 
-// Finishes the batch its journal describes: renames whose staged file is still there, folder
-// flushes, then the inbox removals. Every step can be done again, so a kill here only means
-// the next sweep repeats it. False (journal kept) when a folder could not be flushed.
-bool FinishJournalIn(const std::string& inbox) {
-    const std::string path = JoinPath(inbox, CSpooler::kJournal);
-    std::vector<std::string> lines;
-    if (!FileExists(path) || !ReadTextFile(path, lines)) return true;
-    auto args = [&](size_t i, size_t n) { return i + n < lines.size(); };
-    // Renames first.
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i] == kOpRename && args(i, 2)) {
-            const std::string& from = lines[i + 1];
-            const std::string& to = lines[i + 2];
-            if (FileExists(from) && std::rename(from.c_str(), to.c_str()) != 0) {
-                WriteLogLine("Could not rename " + from + " to " + to + "; the spooler tries again later");
-                return false;
-            }
-            i += 2;
-        } else if ((lines[i] == kOpKeep) && args(i, 2)) {
-            i += 2;
-        } else if ((lines[i] == kOpFolder || lines[i] == kOpRemove) && args(i, 1)) {
-            i += 1;
-        }
-    }
-    for (size_t i = 0; i + 1 < lines.size(); ++i) {
-        if (lines[i] == kOpFolder && !SyncDirectory(lines[i + 1])) {
-            WriteLogLine("Could not flush the folder " + lines[i + 1] +
-                         " to disk; the spooler tries again later. Check the disk.");
-            return false;
-        }
-    }
-    // Only now is the inbox message let go.
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i] == kOpRemove && args(i, 1)) {
-            std::remove(lines[++i].c_str());
-        } else if (lines[i] == kOpKeep && args(i, 2)) {
-            if (FileExists(lines[i + 1])) std::rename(lines[i + 1].c_str(), lines[i + 2].c_str());
-            i += 2;
-        } else if (lines[i] == kOpRename && args(i, 2)) {
-            i += 2;
-        } else if (lines[i] == kOpFolder && args(i, 1)) {
-            i += 1;
-        }
-    }
-    std::remove(path.c_str());
-    return true;
-}
-
 struct FolderEntries {
     std::map<std::string, std::set<std::string>> suffixes;  // base name -> suffixes present
 };
@@ -208,7 +157,7 @@ int RemoveFile(const std::string& path) { return std::remove(path.c_str()) == 0 
 
 int CSpooler::CleanUpSpool(const std::string& spoolRoot) {
     const std::string inbox = JoinPath(spoolRoot, kInboxDir);
-    if (!FinishJournalIn(inbox)) {
+    if (!CSpoolJournal::Finish(inbox)) {
         // The staged files the journal names must stay until it is finished.
         WriteLogLine("The spooler's journal in " + inbox +
                      " could not be finished; unfinished queue files are left for the next start");
@@ -223,9 +172,11 @@ int CSpooler::CleanUpSpool(const std::string& spoolRoot) {
     const std::string outbox = JoinPath(spoolRoot, kOutboxDir);
     const FolderEntries outboxEntries = ReadFolder(outbox);
     std::set<std::string> reportTexts;
+    std::set<std::string> reportedMessages;  // their new envelope waits for the report's step
     for (const auto& entry : outboxEntries.suffixes) {
         if (size_t separator = entry.first.find('='); separator != std::string::npos) {
             reportTexts.insert(entry.first.substr(separator + 1));
+            reportedMessages.insert(entry.first.substr(0, separator));
         }
     }
 
@@ -238,7 +189,7 @@ int CSpooler::CleanUpSpool(const std::string& spoolRoot) {
         if (present(kUidSuffix) && !present(".wrk") && !present(".pop") && (present(".tmp") || present(".txt"))) {
             removed += RemoveFile(path + kUidSuffix);
         }
-        removed += present(kJournalStaging) ? RemoveFile(path + kJournalStaging) : 0;
+        removed += present(CSpoolJournal::kStagingSuffix) ? RemoveFile(path + CSpoolJournal::kStagingSuffix) : 0;
         removed += present(".new") ? RemoveFile(path + ".new") : 0;  // a replacement never committed
         if (present(".wrk")) {
             // A committed pair; a collected file beside it was converted already.
@@ -264,6 +215,11 @@ int CSpooler::CleanUpSpool(const std::string& spoolRoot) {
     // other file of its name (an envelope set aside) stays.
     for (const auto& [base, has] : outboxEntries.suffixes) {
         const std::string path = JoinPath(outbox, base);
+        // The transmitter's half-written replacements: the files they were to replace stand.
+        if (has.count(kNewEnvelopeStaging) && !reportedMessages.count(base)) {
+            removed += RemoveFile(path + kNewEnvelopeStaging);
+        }
+        if (has.count(kStallCountStaging)) removed += RemoveFile(path + kStallCountStaging);
         if (has.count(".tmp")) removed += RemoveFile(path + ".tmp");
         if (has.count(".txt") && has.size() == (has.count(".tmp") ? 2u : 1u)) removed += RemoveFile(path + ".txt");
     }
@@ -400,7 +356,7 @@ void CSpooler::Postpone(const std::string& base) {
                  std::to_string(delay.count()) + " seconds");
 }
 
-bool CSpooler::FinishJournal() { return FinishJournalIn(inboxPath_); }
+bool CSpooler::FinishJournal() { return CSpoolJournal::Finish(inboxPath_); }
 
 void CSpooler::Sweep() {
     const auto now = std::chrono::steady_clock::now();
@@ -486,10 +442,7 @@ bool CSpooler::CommitBatch(std::vector<Pending>& batch) {
         }
     }
     // The decision: once the journal is on disk, the batch is finished even across a kill.
-    const std::string path = inboxPath_ + kJournal;
-    const std::string staging = WithoutSuffix(path) + kJournalStaging;
-    const bool decided = WriteTextFile(staging, journal, true) && std::rename(staging.c_str(), path.c_str()) == 0 &&
-                         SyncDirectory(FolderOf(path));
+    const bool decided = CSpoolJournal::Write(inboxPath_, journal);
     for (size_t i = 0; i < batch.size(); ++i) {
         if (ok[i] && decided) continue;
         // Nothing of this message became visible; the inbox pair stays for a later attempt.
@@ -498,8 +451,6 @@ bool CSpooler::CommitBatch(std::vector<Pending>& batch) {
         Postpone(batch[i].base);
     }
     if (!decided) {
-        std::remove(staging.c_str());
-        std::remove(path.c_str());
         batch.clear();
         return false;
     }

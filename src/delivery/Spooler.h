@@ -11,6 +11,7 @@
 #include "core/GeneratedMail.h"
 #include "delivery/Mailbox.h"
 #include "delivery/RobotCopies.h"
+#include "delivery/SpoolJournal.h"
 #include "net/BackgroundTask.h"
 
 namespace pv {
@@ -32,9 +33,8 @@ public:
     static constexpr std::chrono::seconds kFirstRetryDelay{1};
     static constexpr std::chrono::seconds kMaxRetryDelay{300};
 
-    // The batch journal in the inbox: written and flushed before any file of a batch becomes
-    // visible, removed once the batch is complete. Its presence means "finish this batch".
-    static constexpr const char* kJournal = "spooler.jnl";
+    // The batch journal in the inbox (CSpoolJournal holds its contract).
+    static constexpr const char* kJournal = CSpoolJournal::kName;
 
     // Reads the domains and the spool root, as the start of Run does; false (with the log line)
     // when no domain is configured.

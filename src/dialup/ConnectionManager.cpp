@@ -17,10 +17,10 @@ namespace pv::dialup {
 
 namespace {
 
-constexpr const char* kOffline = "Offline";
+constexpr const char* kOffline = kStatusOffline;
 constexpr const char* kPausing = "Offline/Pausing";
 constexpr const char* kPausingLong = "Pausing for 1 minute";
-constexpr const char* kStalled = "Offline / Stalled";
+constexpr const char* kStalled = kStatusStalled;
 constexpr const char* kOnlineExternal = "Online/External";
 constexpr size_t kMaxConnections = 10;
 
@@ -106,14 +106,22 @@ void CConnectionManager::Run() {
         ReapCommands();
         const CheckSwitches checks = ReadCheckSwitches();
         external_ = false;
-        SetConnectionStatusText(kOffline);
+        // Without a relay mail for other domains waits, and the status says how much; the log
+        // says it once each time the queue starts waiting for a relay.
+        const bool relay = RelayConfigured();
+        const std::string noRelay = relay ? std::string() : NoRelayText();
+        SetConnectionStatusText(noRelay.empty() ? kOffline : noRelay);
+        if (!noRelay.empty() && !noRelayLogged_) {
+            WriteLogLine(noRelay + ". Name the provider's relay with postvane-wizard --gateway HOST.");
+        }
+        noRelayLogged_ = !noRelay.empty();
         Events().Signal(NamedEvent::Offline);
         Events().Reset(NamedEvent::Online);
 
         // The first condition that holds decides; a failed transmitter or a stall keeps the
         // queue's own conditions quiet, the clock and the operator still count.
         bool want = false;
-        const bool allowed = !TransmitFailed() && failureCount_ < kStalledAt;
+        const bool allowed = relay && !TransmitFailed() && failureCount_ < kStalledAt;
         if (!want && checks.waiting && allowed) want = WaitingCheck();
         if (!want && checks.age && allowed) want = AgeCheck(Now());
         if (!want && checks.idle && failureCount_ < kStalledAt) want = IdleCheck(Now());
@@ -343,7 +351,7 @@ void CConnectionManager::LineSession(bool useLan) {
     }
 }
 
-bool CConnectionManager::OutboundWork() { return CountWaitingMessages() > 0; }
+bool CConnectionManager::OutboundWork() { return RelayConfigured() && CountWaitingMessages() > 0; }
 
 void CConnectionManager::ShowState(uint32_t state) {
     if (const char* text = DialStateText(state)) SetConnectionStatusText(text);

@@ -84,6 +84,7 @@ private:
     platform::DialHandle handle_ = 0;
     std::string entry_;                  // the entry of the current connection, for the log
     bool otherTransmitter_ = false;      // another program holds the outbound queue
+    bool noRelayLogged_ = false;         // "No relay is configured" said for this wait
     std::vector<net::ThreadHandle> runs_;
     std::vector<int> commands_;          // session commands not yet reaped
 };

@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +26,10 @@ namespace {
 std::mutex g_pathMutex;
 std::string g_pathOverride;
 std::string g_lastOpenError;
+bool g_lastOpenDamaged = false;
+bool g_rescue = false;
+// Hives this process has checked already (PRAGMA quick_check runs once per file and process).
+std::vector<std::string> g_checked;
 // Bumped by SetHivePath, so a thread notices a switch of hive without comparing paths on
 // every read.
 std::atomic<unsigned> g_pathGeneration{1};
@@ -45,6 +51,35 @@ enum Slot {
 };
 
 constexpr int kBusyTimeoutMs = 10000;
+// A store found with no bytes at all may be one another process is creating this instant (its
+// first page follows within milliseconds): it is looked at again for this long before it counts
+// as empty.
+constexpr int kEmptyStoreWaitMs = 2000;
+constexpr int kEmptyStorePollMs = 20;
+
+// What to do about a damaged store; the same words wherever it is met.
+std::string DamagedStoreAdvice(const std::string& path, bool readable) {
+    if (!readable) {
+        return ". Postvane leaves it as it is. Restore it from a backup, or move the file aside, run postvane-wizard "
+               "and import your last export with \"postvane-reg import FILE\"";
+    }
+    return ". Postvane leaves it as it is. Restore it from a backup, or save what is still readable with "
+           "\"postvane-reg --hive " + path + " export rescued.reg\", move the file aside, run postvane-wizard and "
+           "import your last export (or rescued.reg) with \"postvane-reg import FILE\"";
+}
+
+// The check's report as one line, without its banner.
+std::string OneLine(std::string text) {
+    const std::string banner = "*** in database main ***";
+    if (size_t at = text.find(banner); at != std::string::npos) text.erase(at, banner.size());
+    for (auto& c : text) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    const size_t b = text.find_first_not_of(' ');
+    return b == std::string::npos ? std::string() : text.substr(b);
+}
+
+bool IsDamageCode(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB; }
 
 }  // namespace
 
@@ -251,6 +286,27 @@ bool Hive::Open() {
         g_lastOpenError = "cannot open the configuration store " + path_ + ": " + why;
         return false;
     };
+    auto damaged = [this](const std::string& why) {
+        std::lock_guard lock(g_pathMutex);
+        g_lastOpenError = "the configuration store " + path_ + " " + why +
+                          DamagedStoreAdvice(path_, why.rfind("is empty", 0) != 0);
+        g_lastOpenDamaged = true;
+        return false;
+    };
+    {
+        std::lock_guard lock(g_pathMutex);
+        g_lastOpenDamaged = false;
+    }
+    // An existing store with no bytes at all is not a new store: it lost its content (a full
+    // disk, a copy cut short), and treating it as new would start from an empty configuration.
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) == 0 && st.st_size == 0) {
+        for (int waited = 0; st.st_size == 0 && waited < kEmptyStoreWaitMs; waited += kEmptyStorePollMs) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kEmptyStorePollMs));
+            if (::stat(path_.c_str(), &st) != 0) break;
+        }
+        if (st.st_size == 0) return damaged("is empty (0 bytes)");
+    }
     // The file holds passwords: create it (and its folder) private before SQLite sees it.
     std::string dir = DirectoryOf(path_);
     if (!dir.empty() && !MakeDirectories(dir, 0700)) return fail(std::strerror(errno));
@@ -269,6 +325,7 @@ bool Hive::Open() {
     for (int attempt = 0;; ++attempt) {
         int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
         if (rc == SQLITE_OK) break;
+        if (IsDamageCode(rc)) return damaged(std::string("is damaged (") + sqlite3_errmsg(db_) + ")");
         if (rc != SQLITE_BUSY || attempt > 200) return fail(sqlite3_errmsg(db_));
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -283,14 +340,14 @@ bool Hive::Open() {
     bool ready = false;
     {
         sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db_, "SELECT COUNT(*) FROM sqlite_master WHERE name IN ('keys', 'vals')", -1, &st,
-                               nullptr) == SQLITE_OK &&
-            StepRetry(st) == SQLITE_ROW) {
-            ready = sqlite3_column_int(st, 0) == 2;
-        }
+        int rc = sqlite3_prepare_v2(db_, "SELECT COUNT(*) FROM sqlite_master WHERE name IN ('keys', 'vals')", -1, &st,
+                                    nullptr);
+        if (rc == SQLITE_OK) rc = StepRetry(st);
+        if (rc == SQLITE_ROW) ready = sqlite3_column_int(st, 0) == 2;
         sqlite3_finalize(st);
+        if (IsDamageCode(rc) && !g_rescue) return damaged(std::string("is damaged (") + sqlite3_errmsg(db_) + ")");
     }
-    if (ready) return true;
+    if (ready) return g_rescue || Check() || damaged("is damaged (" + OneLine(checkResult_) + ")");
     if (!BeginImmediate()) return fail(sqlite3_errmsg(db_));
     bool ok = Exec(
                   "CREATE TABLE IF NOT EXISTS keys("
@@ -310,12 +367,45 @@ bool Hive::Open() {
               Exec("INSERT OR IGNORE INTO keys(id, parent, name, path) VALUES(0, -1, '', '')");
     if (!ok) {
         std::string why = sqlite3_errmsg(db_);
+        const bool corrupt = IsDamageCode(sqlite3_errcode(db_));
         Rollback();
-        return fail(why);
+        return corrupt ? damaged("is damaged (" + why + ")") : fail(why);
     }
     Commit();
     return true;
 }
+
+// Once per file and process: every page of the store is read and its structure checked. A
+// store that fails is never written to, so nothing papers over the damage.
+bool Hive::Check() {
+    {
+        std::lock_guard lock(g_pathMutex);
+        if (std::find(g_checked.begin(), g_checked.end(), path_) != g_checked.end()) return true;
+    }
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v2(db_, "PRAGMA quick_check(1)", -1, &st, nullptr);
+    if (rc == SQLITE_OK) rc = StepRetry(st);
+    if (rc == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(st, 0);
+        checkResult_ = text ? reinterpret_cast<const char*>(text) : "";
+    } else {
+        checkResult_ = sqlite3_errmsg(db_);
+    }
+    sqlite3_finalize(st);
+    const bool busy = (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
+    if (busy) return true;  // another process writes right now; a later open checks it
+    if (rc != SQLITE_ROW || checkResult_ != "ok") return false;
+    std::lock_guard lock(g_pathMutex);
+    g_checked.push_back(path_);
+    return true;
+}
+
+bool Hive::LastOpenDamaged() {
+    std::lock_guard lock(g_pathMutex);
+    return g_lastOpenDamaged;
+}
+
+void Hive::SetRescueMode(bool on) { g_rescue = on; }
 
 bool Hive::Exec(const char* sql) {
     for (int attempt = 0;; ++attempt) {

@@ -55,6 +55,12 @@ public:
     // pooled and reopened when the hive path changes.
     static HiveLease Acquire();
     static std::string LastOpenError();
+    // Whether the last failed open found the store damaged or empty (LastOpenError then says
+    // how to restore it). Every program stops on such a store and leaves it as it is.
+    static bool LastOpenDamaged();
+    // For rescuing a damaged store's readable part (postvane-reg export): opens skip the check.
+    // Call before any thread starts.
+    static void SetRescueMode(bool on);
 
     // Reads through the process's cache: what was read stays valid until some process changes
     // the hive (every writer bumps a shared change counter), so a repeated read costs a map
@@ -88,6 +94,7 @@ private:
     friend class HiveLease;
     explicit Hive(std::string path);
     bool Open();
+    bool Check();
     sqlite3_stmt* Prepare(int slot, const char* sql);
     bool Exec(const char* sql);
     int StepRetry(sqlite3_stmt* st);
@@ -97,6 +104,7 @@ private:
     std::optional<KeyId> ChildKey(KeyId parent, std::string_view name);
 
     std::string path_;
+    std::string checkResult_;
     unsigned generation_ = 0;
     sqlite3* db_ = nullptr;
     std::vector<sqlite3_stmt*> stmts_;

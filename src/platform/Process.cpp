@@ -7,6 +7,9 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -57,13 +60,33 @@ SpawnResult SpawnShell(const std::string& commandLine, bool wait) {
     return SpawnProcess("/bin/sh", {"-c", commandLine}, wait);
 }
 
-bool BecomeOwnerOf(const std::string& path, std::string& error) {
+void ReplaceProcess(const std::string& program, char** argv, std::string& error) {
+    ::execv(program.c_str(), argv);
+    error = "cannot start " + program + ": " + std::strerror(errno);
+}
+
+bool BecomeOwnerOf(const std::string& path, std::string& error, bool keepPortBinding) {
     struct stat st {};
     if (::geteuid() != 0 || ::stat(path.c_str(), &st) != 0 || st.st_uid == 0) return true;
-    if (::setgroups(0, nullptr) != 0 || ::setgid(st.st_gid) != 0 || ::setuid(st.st_uid) != 0) {
+    auto fail = [&](const char* step) {
         error = "cannot take the identity of the owner of " + path + " (user " + std::to_string(st.st_uid) +
-                "): " + std::strerror(errno);
+                "): " + step + ": " + std::strerror(errno);
         return false;
+    };
+    // The permitted capabilities survive the change of user only when asked to.
+    if (keepPortBinding && ::prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0) return fail("keeping capabilities");
+    if (::setgroups(0, nullptr) != 0 || ::setgid(st.st_gid) != 0 || ::setuid(st.st_uid) != 0) {
+        return fail("changing the user");
+    }
+    if (keepPortBinding) {
+        ::prctl(PR_SET_KEEPCAPS, 0, 0, 0, 0);
+        // Of everything root could do, only binding ports below 1024 stays, as the service's
+        // unit grants it; it is not inheritable, so no program started from here has it.
+        __user_cap_header_struct header {_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] {};
+        data[CAP_TO_INDEX(CAP_NET_BIND_SERVICE)].permitted = CAP_TO_MASK(CAP_NET_BIND_SERVICE);
+        data[CAP_TO_INDEX(CAP_NET_BIND_SERVICE)].effective = CAP_TO_MASK(CAP_NET_BIND_SERVICE);
+        if (::syscall(SYS_capset, &header, data) != 0) return fail("keeping the right to bind ports below 1024");
     }
     return true;
 }

@@ -24,10 +24,16 @@ bool ReapIfEnded(int pid);
 // Runs a command line through /bin/sh -c, not waited for.
 SpawnResult SpawnShell(const std::string& commandLine, bool wait);
 
+// Replaces the running program with `program`, given `argv` (its first element names it).
+// Returns only when that failed, with error set.
+void ReplaceProcess(const std::string& program, char** argv, std::string& error);
+
 // Run by root on a hive that belongs to another user (the service's own user): take that user's
 // identity, so that every file the program makes (queue files, the hive's side files) belongs
 // to the service, which could not use or remove it otherwise. True when nothing needed doing or
 // the switch worked; false with error set when it failed.
-bool BecomeOwnerOf(const std::string& path, std::string& error);
+// With keepPortBinding (the server) the process keeps the one right to bind ports below 1024, so
+// that it still opens 25, 110 and 79 as that user; nothing it starts inherits that right.
+bool BecomeOwnerOf(const std::string& path, std::string& error, bool keepPortBinding = false);
 
 }  // namespace pv::platform

@@ -61,7 +61,7 @@ bool CopyMessage(const std::string& path, TextFileWriter& out) {
 constexpr const char* kStagedTakeOut = ".rpw";  // the message leaves the queue
 constexpr const char* kStagedKeep = ".rpk";     // the message stays for the recipients left
 constexpr const char* kStaging = ".rpt";        // a staged envelope being written
-constexpr const char* kNewEnvelope = ".nwk";
+constexpr const char* kNewEnvelope = kNewEnvelopeStaging;
 constexpr char kNameSeparator = '=';
 
 std::string BaseName(const std::string& path) {

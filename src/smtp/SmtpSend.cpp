@@ -925,7 +925,7 @@ void CSMTPSend::FinishMessage() {
 // The message's new envelope (only the recipients still to be sent to) replaces the old one
 // in one rename.
 bool CSMTPSend::ReplaceEnvelope(const std::vector<std::string>& remaining) {
-    const std::string fresh = WithSuffix(workPath_, ".nwk");
+    const std::string fresh = WithSuffix(workPath_, kNewEnvelopeStaging);
     std::vector<std::string> lines{sender_};
     lines.insert(lines.end(), remaining.begin(), remaining.end());
     if (WriteTextFile(fresh, lines, true) && std::rename(fresh.c_str(), workPath_.c_str()) == 0 &&
@@ -951,7 +951,7 @@ void CSMTPSend::SetStallCount(int count) {
         std::remove(path.c_str());
         return;
     }
-    const std::string fresh = WithSuffix(workPath_, ".cnn");
+    const std::string fresh = WithSuffix(workPath_, kStallCountStaging);
     if (!WriteTextFile(fresh, {std::to_string(count)}, true) || std::rename(fresh.c_str(), path.c_str()) != 0) {
         std::remove(fresh.c_str());
     }

@@ -21,11 +21,6 @@ sigset_t StopSignals() {
     return set;
 }
 
-std::string HostName() {
-    char buf[256] = {};
-    if (::gethostname(buf, sizeof buf - 1) != 0) return "";
-    return buf;
-}
 }  // namespace
 
 CConsoleStatus::CConsoleStatus(std::ostream& out) : out_(out) {}
@@ -59,20 +54,7 @@ void CConsoleStatus::Refresh() {
     if (any) out_.flush();
 }
 
-void CConsoleStatus::PrintStatusRows() {
-    auto& ev = Events();
-    auto state = [&](NamedEvent e) { return ev.Peek(e) ? "Active" : "Idle"; };
-    std::string connection = ConnectionStatusText();
-    out_ << "Machine Name: " << HostName() << '\n'
-         << "Connection: " << connection << '\n'
-         << "SMTP Server: " << state(NamedEvent::SmtpRc) << '\n'
-         << "SMTP Transmitter: " << state(NamedEvent::SmtpTr) << '\n'
-         << "POP3 Server: " << state(NamedEvent::PopServer) << '\n'
-         << "IMAP Server: " << state(NamedEvent::ImapServer) << '\n'
-         << "SmartPop: " << state(NamedEvent::SmartPop) << '\n'
-         << "Finger: " << state(NamedEvent::Finger) << '\n'
-         << "Waiting Messages: " << CountWaitingMessages() << '\n';
-}
+void CConsoleStatus::PrintStatusRows() { out_ << StatusRows(ConnectionStatusText()); }
 
 bool CConsoleStatus::ConfirmShutdown(bool fromOperator) {
     // A service manager's stop is not a question; the operator is asked while mail moves.

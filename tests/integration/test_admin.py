@@ -40,12 +40,12 @@ class AdminTest(unittest.TestCase):
         self.assertEqual(self.query(r"mailbox\team", "Type"), "0x2")
         self.assertEqual(self.query("mailbox", "MbxCount"), "0x3")
         # Without --password: a random first password, printed once, never the name.
-        printed = re.search(r"^Password:  (\S+)$", added, re.M).group(1)
+        printed = re.search(r"^Password: (\S+)$", added, re.M).group(1)
         self.assertRegex(printed, r"^[a-zA-Z2-9]{12}$")
         ops = bytes.fromhex(self.query(r"mailbox\alice", "OPS"))
         self.assertEqual(ops, printed.encode() + bytes(20 - len(printed)))
         again = self.admin("mailbox", "add", "alice2").stdout
-        self.assertNotEqual(re.search(r"^Password:  (\S+)$", again, re.M).group(1), printed)
+        self.assertNotEqual(re.search(r"^Password: (\S+)$", again, re.M).group(1), printed)
         self.assertNotIn("Password:", self.admin("mailbox", "add", "alice3", "--password", "chosen").stdout)
         self.assertTrue(os.path.isdir(os.path.join(self.inst.spool, "mailbox", "M0000002")))
 

@@ -43,6 +43,50 @@ class DurabilityTest(unittest.TestCase):
                 counts[token.decode()] = counts.get(token.decode(), 0) + 1
         return counts
 
+    def test_a_batch_decided_before_a_kill_is_finished_at_start_before_anything_is_removed(self):
+        """The state a kill leaves right after the spooler's journal is renamed into place: the
+        inbox pair, the mailbox copy under its staged name, and the journal. Start-up must finish
+        the journal before it removes unfinished files (the staged copy would be one of them), or
+        the next sweep finishes the journal on a copy that is gone and the message is lost."""
+        inst = self.inst
+        os.makedirs(self.inbox, exist_ok=True)
+        folder = inst.folder("load")
+        os.makedirs(folder, exist_ok=True)
+        base = os.path.join(self.inbox, "f0000123")
+        text = b"Subject: decided\r\n\r\nacknowledged before the kill\r\n"
+        with open(base + ".txt", "wb") as f:
+            f.write(text)
+        with open(base + ".wrk", "wb") as f:
+            f.write(b"sender@example.test\r\nload\r\n")
+        staged, final = os.path.join(folder, "f0000123.tmp"), os.path.join(folder, "f0000123.txt")
+        os.link(base + ".txt", staged)
+        with open(os.path.join(self.inbox, "spooler.jnl"), "wb") as f:
+            f.write(("\r\n".join(["R", staged, final, "F", folder, "D", base + ".wrk", "D", base + ".txt"]) +
+                     "\r\n").encode())
+        server = self.start()
+        try:
+            wait_until(lambda: not os.path.exists(os.path.join(self.inbox, "spooler.jnl")), what="the journal finished")
+            time.sleep(1)  # a sweep after start-up
+        finally:
+            self.assertEqual(server.stop(), 0)
+        with open(final, "rb") as f:
+            self.assertEqual(f.read(), text)
+        self.assertEqual(sorted(os.listdir(folder)), ["f0000123.txt"])
+        self.assertFalse(glob.glob(base + ".*"))
+        self.assertFalse([l for l in server.output() if "unfinished queue files" in l])
+
+    def test_a_stall_count_cut_off_by_a_kill_is_removed_and_the_message_stays(self):
+        outbox = os.path.join(self.inst.spool, "outbox")
+        os.makedirs(outbox, exist_ok=True)
+        base = os.path.join(outbox, "f000000F")
+        for suffix, text in ((".txt", b"Subject: far\r\n\r\nx\r\n"), (".wrk", b"a@example.test\r\nb@remote.test\r\n"),
+                             (".cnt", b"1\r\n"), (".cnn", b"2\r\n")):
+            with open(base + suffix, "wb") as f:
+                f.write(text)
+        server = self.start()
+        self.assertEqual(server.stop(), 0)
+        self.assertEqual(sorted(os.listdir(outbox)), ["f000000F.cnt", "f000000F.txt", "f000000F.wrk"])
+
     def test_kill_under_load_delivers_every_acknowledged_message_exactly_once(self):
         server = self.start()
         acked, lock, stop = set(), threading.Lock(), threading.Event()

@@ -161,7 +161,10 @@ class StartupTest(unittest.TestCase):
         inst.configure()
         server = inst.start()
         server.wait_for(STARTED)
-        inst.run("postvane-ctl", "showui")
+        # The rows where the command runs, and in the server's output.
+        shown = inst.run("postvane-ctl", "showui").stdout
+        self.assertIn("Connection: Offline\n", shown)
+        self.assertIn("Waiting Messages: 0\n", shown)
         server.wait_for("Waiting Messages: 0")
         # The request was consumed by the status display's test.
         deadline = time.monotonic() + 5
@@ -172,9 +175,118 @@ class StartupTest(unittest.TestCase):
         self.assertIn("Server: running", status)
         # Ctrl-C with nothing moving needs no confirmation.
         self.assertEqual(server.stop(signal.SIGINT), 0)
-        server.wait_for("Disconnecting due to operator request")
         server.wait_for("Shutting Down Postvane")
+        # Offline, there was nothing to disconnect.
+        self.assertFalse([l for l in server.output() if "Disconnecting due to operator request" in l])
         self.assertIn("Server: not running", inst.run("postvane-ctl", "status").stdout)
+
+
+class StoreAndRelayTest(unittest.TestCase):
+    """A damaged configuration store is refused everywhere and left as it is; the wizard's relay
+    is never this server; mail for other domains without a relay waits and says so."""
+
+    ADVICE = "Postvane leaves it as it is. Restore it from a backup"
+
+    def setUp(self):
+        self.inst = Installation()
+        self.addCleanup(self.inst.cleanup)
+
+    def damaged_copy(self, what):
+        """A copy of a configured store with one b-tree page overwritten, or with no bytes."""
+        import sqlite3
+        good = self.inst.hive
+        con = sqlite3.connect(good)
+        con.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        con.close()
+        path = os.path.join(self.inst.dir, f"damaged-{what}.db")
+        if what == "empty":
+            open(path, "wb").close()
+            return path
+        with open(good, "rb") as f:
+            data = bytearray(f.read())
+        con = sqlite3.connect(good)
+        size = con.execute("PRAGMA page_size").fetchone()[0]
+        root = con.execute("SELECT rootpage FROM sqlite_master WHERE name = ?", (what,)).fetchone()[0]
+        con.close()
+        data[size * (root - 1):size * root] = b"\xa5" * size
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def test_each_damaged_store_is_refused_with_its_message_and_left_as_it_is(self):
+        inst = self.inst
+        inst.configure()
+        inst.run("postvane-admin", "mailbox", "add", "alice", "--password", "secret")
+        # The index of the keys, the values, the keys themselves, and a store with no bytes.
+        for what in ("keys_parent", "vals", "keys", "empty"):
+            path = self.damaged_copy(what)
+            with open(path, "rb") as f:
+                before = f.read()
+            env = dict(inst.env, POSTVANE_HIVE=path)
+            for args in (["postvane", "--headless"], ["postvane-wizard", "--defaults"],
+                         ["postvane-admin", "mailbox", "list"], ["postvane-ctl", "status"],
+                         ["postvane-reg", "query", "."]):
+                proc = subprocess.run([program(args[0]), *args[1:]], env=env, capture_output=True, text=True,
+                                      timeout=60, stdin=subprocess.DEVNULL)
+                self.assertEqual(proc.returncode, 1, (what, args, proc.stdout, proc.stderr))
+                self.assertIn(f"the configuration store {path} is " + ("empty" if what == "empty" else "damaged"),
+                              proc.stderr, (what, args))
+                self.assertIn(self.ADVICE, proc.stderr)
+                self.assertNotIn("Postvane is configured", proc.stdout)
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), before, what)
+            # The export saves what can still be read, and says the store is damaged.
+            rescued = os.path.join(inst.dir, f"rescued-{what}.reg")
+            proc = subprocess.run([program("postvane-reg"), "export", rescued], env=env, capture_output=True,
+                                  text=True, timeout=60)
+            if what == "empty":
+                self.assertEqual(proc.returncode, 1)
+                continue
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            self.assertIn("is damaged: the export holds only what can still be read", proc.stderr)
+            with open(rescued, encoding="utf-8", errors="replace") as f:
+                # The values' own page is gone in one case: the keys are still saved.
+                self.assertIn("mailbox\\alice" if what == "vals" else "Maildrop", f.read(), what)
+
+    def test_the_wizard_never_makes_this_server_the_relay(self):
+        inst = self.inst
+        inst.run("postvane-wizard", "--defaults", "--maildrop", inst.spool)
+        # No relay unless one is named.
+        self.assertEqual(inst.reg("query", "", "/v", "Gateway").stdout.split()[-1], "REG_SZ")
+        self.assertIsNone(inst.read_dword("Schedule", "CheckWaiting"))
+        # This server's own receiver: its address and its port, by name or by address.
+        smtp = inst.read_dword("AdvCon", "smtpinport")
+        inst.set_dword("AdvCon", "smtpoutport", smtp)
+        for host in ("localhost", "127.0.0.1", "127.0.1.1"):
+            proc = inst.run("postvane-wizard", "--defaults", "--gateway", host, check=False)
+            self.assertEqual(proc.returncode, 2, host)
+            self.assertIn("is this server's own SMTP receiver", proc.stderr)
+        self.assertEqual(inst.reg("query", "", "/v", "Gateway").stdout.split()[-1], "REG_SZ")
+        # The same host on another port is a relay; over the LAN mail then leaves at once.
+        inst.set_dword("AdvCon", "smtpoutport", free_port())
+        inst.run("postvane-wizard", "--defaults", "--gateway", "localhost")
+        self.assertEqual(inst.reg("query", "", "/v", "Gateway").stdout.split()[-1], "localhost")
+        self.assertEqual((inst.read_dword("Schedule", "CheckWaiting"), inst.read_dword("Schedule", "CountWaiting")),
+                         (1, 1))
+
+    def test_without_a_relay_remote_mail_waits_and_the_status_says_so_once(self):
+        inst = self.inst
+        inst.configure()
+        inst.set_dword("Schedule", "CheckWaiting", 1)
+        server = inst.start()
+        server.wait_for(STARTED)
+        wait_listening(inst.ports["smtpinport"])
+        inst.send_mail("alice@example.test", ["bob@elsewhere.example"], "Subject: out\r\n\r\nhi\r\n")
+        inst.send_mail("alice@example.test", ["carol@elsewhere.example"], "Subject: out\r\n\r\nhi\r\n")
+        wait_until(lambda: "No relay is configured: 2 messages wait" in inst.run("postvane-ctl", "showui").stdout,
+                   what="the status row")
+        time.sleep(2)
+        self.assertEqual(server.stop(), 0)
+        out = server.output()
+        logged = [l for l in out if "No relay is configured" in l and not l.startswith("Connection:")]
+        self.assertEqual(len(logged), 1, out)
+        self.assertFalse([l for l in out if "Connecting" in l], out)
+        self.assertEqual(len([n for n in os.listdir(os.path.join(inst.spool, "outbox")) if n.endswith(".wrk")]), 2)
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@ import tempfile
 import time
 import unittest
 
-from pvharness import Installation, free_port, program, proper_mail, wait_listening, wait_until, without_generated
+from pvharness import Installation, free_port, listening, program, proper_mail, wait_listening, wait_until, without_generated
 from relay import Relay
 
 SENDER = "carol@example.test"
@@ -365,11 +365,33 @@ maillog_file = {self.maillog}
                     ("scache", "-", "-", "1", "scache"), ("showq", "n", "-", "-", "showq")]) +
                 "postlog unix-dgram n - n - 1 postlogd\n")
         self.etc = etc
-        self.postfix = subprocess.Popen([POSTFIX, "-c", etc, "start-fg"], cwd=self.pf, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
         self.addCleanup(self.stop_postfix)
-        wait_listening(self.port, timeout=20)
+        self.start_postfix()
         self.inst.set_dword("AdvCon", "smtpoutport", self.port)
+
+    def start_postfix(self):
+        """Postfix's start runs its configuration checks first, which take long on a busy
+        machine, and its master ends at once when another test took the free port in the
+        meantime. So it is waited for until it listens or ends (not for a fixed short time), and
+        a master that ended is started again on another port."""
+        master_cf = os.path.join(self.etc, "master.cf")
+        for attempt in range(3):
+            if attempt:
+                old, self.port = self.port, free_port()
+                with open(master_cf) as f:
+                    text = f.read().replace(f"127.0.0.1:{old} ", f"127.0.0.1:{self.port} ", 1)
+                with open(master_cf, "w") as f:
+                    f.write(text)
+            self.postfix = subprocess.Popen([POSTFIX, "-c", self.etc, "start-fg"], cwd=self.pf,
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            deadline = time.monotonic() + 120
+            while time.monotonic() < deadline and self.postfix.poll() is None:
+                if listening(self.port):
+                    return
+                time.sleep(0.1)
+            if self.postfix.poll() is None:
+                break
+        self.fail(f"the private Postfix did not start: {self.postfix.stderr.read() if self.postfix.poll() is not None else 'no answer in 120 s'}")
 
     def stop_postfix(self):
         subprocess.run([POSTFIX, "-c", self.etc, "stop"], capture_output=True, timeout=30)

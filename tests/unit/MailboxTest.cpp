@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sys/stat.h>
 
 #include "TestSupport.h"
@@ -48,6 +49,26 @@ TEST_F(MailboxTest, CreateNumbersMailboxesAndMakesTheirFolders) {
     EXPECT_EQ(first.rfind(alice.Directory() + "/f", 0), 0u);
     EXPECT_EQ(first.substr(first.size() - 4), ".txt");
     EXPECT_NE(first, alice.NewMessagePath());
+}
+
+// A spool kept over a purge and a new installation: the counter starts again, but folders that
+// still hold mail are passed over (an empty one is taken), so no new mailbox serves old mail.
+TEST_F(MailboxTest, NewMailboxesPassOverFoldersThatHoldFiles) {
+    const std::string mailboxes = Spool() + "/mailbox";
+    ASSERT_EQ(::mkdir(mailboxes.c_str(), 0700), 0);
+    for (const char* used : {"M0000001", "M0000002", "M0000004"}) {
+        ASSERT_EQ(::mkdir((mailboxes + "/" + used).c_str(), 0700), 0);
+        std::ofstream(mailboxes + "/" + used + "/f0000001.txt") << "old mail\r\n";
+    }
+    ASSERT_EQ(::mkdir((mailboxes + "/M0000003").c_str(), 0700), 0);
+    CMailbox box;
+    ASSERT_TRUE(box.Create("postmaster", pv::kMailboxUser));
+    EXPECT_EQ(box.Number(), 3u);
+    ASSERT_TRUE(box.Create("alice", pv::kMailboxUser));
+    EXPECT_EQ(box.Number(), 5u);
+    uint32_t count = 0;
+    EXPECT_TRUE(CRegistryKey("mailbox", false).ReadInt("MbxCount", count));
+    EXPECT_EQ(count, 5u);
 }
 
 TEST_F(MailboxTest, ClassificationFollowsItsOrder) {

@@ -31,17 +31,20 @@ namespace {
 struct Flush {
     std::string path;
     bool replyAlreadySent;  // bytes were waiting for the client when the flush ended
+    bool envelopeInPlace;   // the envelope had its final name when the flush ended
 };
 
 std::mutex g_mutex;
 std::vector<Flush> g_flushes;
 int g_clientFd = -1;
+std::string g_finalEnvelope;
 
 void RecordFlush(const std::string& path) {
     char byte;
     const bool waiting = ::recv(g_clientFd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+    const bool inPlace = !g_finalEnvelope.empty() && ::access(g_finalEnvelope.c_str(), F_OK) == 0;
     std::lock_guard lock(g_mutex);
-    g_flushes.push_back({path, waiting});
+    g_flushes.push_back({path, waiting, inPlace});
 }
 
 class SmtpCommitTest : public pvtest::HiveTest {
@@ -111,6 +114,7 @@ TEST_F(SmtpCommitTest, MessageEnvelopeAndFolderAreFlushedBeforeTheClientHearsOk)
     const std::string base = inbox + "/" + pv::FormatQueueFileName(number);
 
     g_clientFd = fd_;
+    g_finalEnvelope = base + ".wrk";
     pv::SetSyncObserver(&RecordFlush);
     ASSERT_EQ(Command("Subject: durable\r\n\r\nbody\r\n."), pv::smtp_reply::kOk);
     pv::SetSyncObserver(nullptr);
@@ -132,6 +136,10 @@ TEST_F(SmtpCommitTest, MessageEnvelopeAndFolderAreFlushedBeforeTheClientHearsOk)
     // The rename is only durable once the folder is flushed, after both files.
     EXPECT_GT(folder, text);
     EXPECT_GT(folder, envelope);
+    // And the folder flush is what makes the rename durable: the envelope must have its final
+    // name by then, or the "250" would rest on a rename still in the cache.
+    EXPECT_TRUE(g_flushes[folder].envelopeInPlace) << "the inbox folder was flushed before the envelope's rename";
+    EXPECT_FALSE(g_flushes[envelope].envelopeInPlace) << "the envelope was renamed before it was flushed";
     for (const Flush& f : g_flushes) EXPECT_FALSE(f.replyAlreadySent) << f.path << " was flushed after the reply";
 }
 
