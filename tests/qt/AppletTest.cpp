@@ -45,6 +45,10 @@ constexpr int kConnectionPage = 1;
 constexpr int kSchedulePage = 2;
 constexpr int kDomainsPage = 3;
 constexpr int kSmartPopPage = 4;
+// A certificate pin as an operator pastes it, and as it is stored.
+constexpr const char* kPinColons =
+    "AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89";
+constexpr const char* kPin = "abcdef0123456789abcdef0123456789abcdef0123456789abcdef0123456789";
 
 QDialog* FindSheet() {
     for (QWidget* w : QApplication::topLevelWidgets()) {
@@ -898,7 +902,12 @@ private slots:
                         QPushButton* ok = dlg->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
                         QVERIFY(account && password && port);
                         QCOMPARE(password->echoMode(), QLineEdit::Password);
-                        QCOMPARE(port->text(), QString("110"));
+                        // No port is proposed: an empty field is the usual one for the security.
+                        QCOMPARE(port->text(), QString());
+                        QVERIFY(port->placeholderText().startsWith("110"));
+                        auto* security = dlg->findChild<QComboBox*>("Security");
+                        security->setCurrentIndex(security->findData("tls"));
+                        QVERIFY(port->placeholderText().startsWith("995"));
                         QVERIFY(!ok->isEnabled());
                         QTest::keyClicks(password, "pw");
                         for (const char* bad : {"no-at-sign.example", "two words@host", ""}) {
@@ -933,15 +942,22 @@ private slots:
                         QVERIFY(control && control->text().contains("control characters"));
                         control->close();
                         password->setText("pw");
-                        for (const char* bad : {"80a", "0", "65536", ""}) {
+                        for (const char* bad : {"80a", "0", "65536", " 80"}) {
                             port->setText(bad);
                             ok->click();
                             QVERIFY2(dlg->isVisible(), bad);
                             QMessageBox* box = VisibleRefusal(dlg);
-                            QVERIFY2(box, bad);
-                            QCOMPARE(box->text(), QString("Enter a port number between 1 and 65535."));
+                            QVERIFY2(box && box->text().contains("is not a port"), bad);
                             box->close();
                         }
+                        port->clear();
+                        // The pin takes what postvane-admin takes, and refuses what it refuses.
+                        auto* pin = dlg->findChild<QLineEdit*>("Fingerprint");
+                        pin->setText("AB:CD");
+                        ok->click();
+                        QVERIFY(dlg->isVisible());
+                        QVERIFY(VisibleRefusal(dlg) && VisibleRefusal(dlg)->text().contains("SHA-256"));
+                        VisibleRefusal(dlg)->close();
                     },
                     "Cancel");
                 QVERIFY(!CRegistryKey("SmartPop", false).IsOpen() ||
@@ -958,6 +974,9 @@ private slots:
                         dlg->findChild<QLineEdit*>("Password")->setText("s3cret");
                         dlg->findChild<QLineEdit*>("DeliverTo")->setText("carol");
                         dlg->findChild<QLineEdit*>("Port")->setText("1110");
+                        auto* security = dlg->findChild<QComboBox*>("Security");
+                        security->setCurrentIndex(security->findData("stls"));
+                        dlg->findChild<QLineEdit*>("Fingerprint")->setText(QString(kPinColons));
                     },
                     "OK");
                 QCOMPARE(list->topLevelItemCount(), 1);
@@ -982,42 +1001,65 @@ private slots:
         QCOMPARE(TextIn("SmartPop\\jill@pop.example", "pwd"), std::string("s3cret"));
         QCOMPARE(TextIn("SmartPop\\jill@pop.example", "for"), std::string("carol"));
         QCOMPARE(DwordIn("SmartPop\\jill@pop.example", "port"), 1110u);
+        QCOMPARE(TextIn("SmartPop\\jill@pop.example", "security"), std::string("stls"));
+        QCOMPARE(TextIn("SmartPop\\jill@pop.example", "fingerprint"), std::string(kPin));
     }
 
-    // Edit renames to exactly one key keeping the values; Delete asks, and No keeps it.
+    // Editing keeps what the dialog does not change: a TLS account with a pin and no port keeps
+    // all three (the list shows the port the collector uses), renamed or not, and a rename
+    // moves every value of the key. The stored password is never shown. Delete asks first.
     void smartPopEditAndDelete() {
         FreshHive();
         {
             CRegistryKey key("SmartPop\\old@host", true);
             key.WriteString("for", "carol");
             key.WriteString("pwd", "kept");
+            key.WriteString("security", "tls");
+            key.WriteString("fingerprint", kPin);
+            key.WriteBinary("Extra", "\x01\x02", 2);  // a value this dialog knows nothing of
             CRegistryKey("SmartPop\\other@host", true).WriteString("pwd", "x");
         }
+        auto edit = [](QWidget* page, QTreeWidget* list, const QString& account,
+                       const std::function<void(QDialog*)>& change) {
+            list->setCurrentItem(list->findItems(account, Qt::MatchFixedString).first());
+            RunModal(ByText(page, "&Edit ..."), "Add/Edit SmartPop", change, "OK");
+        };
         OpenSheet(
-            [](QDialog* sheet) {
+            [&edit](QDialog* sheet) {
                 auto* tabs = sheet->findChild<QTabWidget*>();
                 tabs->setCurrentIndex(kSmartPopPage);
                 QWidget* page = tabs->widget(kSmartPopPage);
                 auto* list = page->findChild<QTreeWidget*>("Accounts");
                 QCOMPARE(list->topLevelItemCount(), 2);
                 // Without a port value the list shows the port the collector uses.
-                QCOMPARE(list->topLevelItem(0)->text(2), QString("110"));
-                list->setCurrentItem(list->topLevelItem(0));
-                RunModal(
-                    ByText(page, "&Edit ..."), "Add/Edit SmartPop",
-                    [](QDialog* dlg) {
-                        auto* account = dlg->findChild<QLineEdit*>("Account");
-                        QCOMPARE(account->text(), QString("old@host"));
-                        QCOMPARE(dlg->findChild<QLineEdit*>("Password")->text(), QString("kept"));
-                        QCOMPARE(dlg->findChild<QLineEdit*>("DeliverTo")->text(), QString("carol"));
-                        QCOMPARE(dlg->findChild<QLineEdit*>("Port")->text(), QString("110"));
-                        account->setText("new@host");
-                    },
-                    "OK");
+                QCOMPARE(list->topLevelItem(0)->text(2), QString("995"));
+                QCOMPARE(list->topLevelItem(1)->text(2), QString("110"));
+                QVERIFY(list->columnWidth(0) >= 200);
+                edit(page, list, "old@host", [](QDialog* dlg) {
+                    QCOMPARE(dlg->findChild<QLineEdit*>("Account")->text(), QString("old@host"));
+                    QCOMPARE(dlg->findChild<QLineEdit*>("Password")->text(), QString());
+                    QCOMPARE(dlg->findChild<QComboBox*>("Security")->currentData().toString(), QString("tls"));
+                    QCOMPARE(dlg->findChild<QLineEdit*>("Fingerprint")->text(), QString(kPin));
+                    QCOMPARE(dlg->findChild<QLineEdit*>("Port")->text(), QString());
+                    QVERIFY(dlg->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->isEnabled());
+                    dlg->findChild<QLineEdit*>("DeliverTo")->setText("dave");
+                });
+                QCOMPARE(TextIn("SmartPop\\old@host", "security"), std::string("tls"));
+                QCOMPARE(TextIn("SmartPop\\old@host", "fingerprint"), std::string(kPin));
+                QCOMPARE(RawIn("SmartPop\\old@host", "port").type, 0u);
+                QCOMPARE(TextIn("SmartPop\\old@host", "pwd"), std::string("kept"));
+                QCOMPARE(TextIn("SmartPop\\old@host", "for"), std::string("dave"));
+
+                edit(page, list, "old@host",
+                     [](QDialog* dlg) { dlg->findChild<QLineEdit*>("Account")->setText("new@host"); });
                 QStringList rows;
                 for (int i = 0; i < list->topLevelItemCount(); ++i) rows << list->topLevelItem(i)->text(0);
                 rows.sort();
                 QCOMPARE(rows, QStringList({"new@host", "other@host"}));
+                // Only the case changes: one key, under the new spelling, with every value.
+                edit(page, list, "new@host",
+                     [](QDialog* dlg) { dlg->findChild<QLineEdit*>("Account")->setText("New@host"); });
+                QVERIFY(!list->findItems("New@host", Qt::MatchExactly).isEmpty());
 
                 list->setCurrentItem(list->findItems("other@host", Qt::MatchExactly).first());
                 QString asked;
@@ -1043,10 +1085,16 @@ private slots:
             "OK");
         std::vector<std::string> names;
         CRegistryKey("SmartPop", false).ListSubkeys(names);
-        QCOMPARE(names, std::vector<std::string>({"new@host"}));
-        QCOMPARE(TextIn("SmartPop\\new@host", "pwd"), std::string("kept"));
-        QCOMPARE(TextIn("SmartPop\\new@host", "for"), std::string("carol"));
-        QCOMPARE(DwordIn("SmartPop\\new@host", "port"), 110u);
+        QCOMPARE(names, std::vector<std::string>({"New@host"}));
+        const std::string key = "SmartPop\\New@host";
+        QCOMPARE(TextIn(key, "pwd"), std::string("kept"));
+        QCOMPARE(TextIn(key, "for"), std::string("dave"));
+        QCOMPARE(TextIn(key, "security"), std::string("tls"));
+        QCOMPARE(TextIn(key, "fingerprint"), std::string(kPin));
+        QCOMPARE(RawIn(key, "port").type, 0u);
+        const pv::platform::HiveValue extra = RawIn(key, "Extra");
+        QCOMPARE(extra.type, uint32_t(pv::platform::kRegBinary));
+        QCOMPARE(extra.data.size(), size_t(2));
     }
 
     // The provider domains: added through New Domain as DWORD 0, deleted by selection.
