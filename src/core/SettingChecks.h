@@ -79,6 +79,11 @@ std::string CheckRelayPassword(std::string_view password);
 inline constexpr const char* kMaxConnectionsValue = "MaxConnections";
 inline constexpr const char* kMaxPerAddressValue = "MaxPerAddress";
 inline constexpr const char* kSessionLimitValue = "SessionLimit";
+// What a missing value means: conversations of one service at once, from one client address
+// at once (clients inside AdvCon\RelayNets are not counted), seconds one conversation may last.
+inline constexpr uint32_t kDefaultMaxConnections = 200;
+inline constexpr uint32_t kDefaultMaxPerAddress = 20;
+inline constexpr uint32_t kDefaultSessionSeconds = 1800;
 // The most each limit may be; the readers give a larger one its default.
 inline constexpr uint32_t kMostConnections = 100000;
 inline constexpr uint32_t kMostSessionSeconds = 7 * 24 * 3600;

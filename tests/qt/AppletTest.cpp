@@ -624,7 +624,9 @@ private slots:
                 tabs->setCurrentIndex(kConnectionPage);
                 auto* advanced = ByText(tabs->widget(kConnectionPage), "&Advanced");
                 RunModal(advanced, "Advanced Connections", [](QDialog*) {}, "Cancel");
-                for (const char* port : {"smtpinport", "smtpoutport"}) QCOMPARE(DwordIn("AdvCon", port), 25u);
+                QCOMPARE(DwordIn("AdvCon", "smtpinport"), 25u);
+                // The relay's port is not seeded: its usual value follows the relay's security.
+                QCOMPARE(RawIn("AdvCon", "smtpoutport").type, 0u);
                 QCOMPARE(DwordIn("AdvCon", "popport"), 110u);
                 for (const char* t : {"smtpintimeout", "smtpouttimeout", "poptimeout", "SmartPoptimeout"})
                     QCOMPARE(DwordIn("AdvCon", t), 30u);
@@ -648,13 +650,23 @@ private slots:
                         QVERIFY(labels.contains("45 Seconds"));
                         QCOMPARE(inPort->text(), QString("25"));
                         QVERIFY(ok->isEnabled());
-                        for (const char* bad : {"32768", "80a", "-1", " 80"}) {
+                        for (const char* bad : {"65536", "80a", "-1", " 80"}) {
+                            inPort->setText(bad);
+                            QVERIFY2(!ok->isEnabled(), bad);
+                        }
+                        inPort->clear();
+                        QVERIFY(ok->isEnabled());
+                        // The relay's port is the provider's: any port, as postvane-admin takes it.
+                        for (const char* bad : {"0", "65536", "80a"}) {
                             outPort->setText(bad);
                             QVERIFY2(!ok->isEnabled(), bad);
                         }
-                        outPort->setText("32767");
+                        outPort->setText("40000");
+                        QVERIFY(ok->isEnabled());
+                        inPort->setText("40000");  // a port above 32767 is still a port
                         QVERIFY(ok->isEnabled());
                         inPort->clear();
+                        outPort->setText("32767");
                         QVERIFY(ok->isEnabled());
                         smartPop->setValue(4);
                         labels.clear();
@@ -674,6 +686,85 @@ private slots:
         std::vector<std::string> names;
         CRegistryKey("AdvCon", false).ListValueNames(names);
         QCOMPARE(names.size(), size_t(7));
+    }
+
+    // The relay's security, login and pin, the LAN certificate and the connection limits: shown
+    // as stored (never the password), refused with the shared checks, written by OK only.
+    void advancedConnectionsRelayTlsAndLimits() {
+        FreshHive();
+        {
+            CRegistryKey adv("AdvCon", true);
+            adv.WriteString("RelayUser", "jo@provider.test");
+            adv.WriteBinary("RelayPassword", "old-secret", 10);
+            adv.WriteInt("MaxPerAddress", 7);
+        }
+        auto field = [](QDialog* dlg, const char* name) { return dlg->findChild<QLineEdit*>(name); };
+        OpenSheet(
+            [&field](QDialog* sheet) {
+                auto* tabs = sheet->findChild<QTabWidget*>();
+                tabs->setCurrentIndex(kConnectionPage);
+                auto* advanced = ByText(tabs->widget(kConnectionPage), "&Advanced");
+                RunModal(
+                    advanced, "Advanced Connections",
+                    [&field](QDialog* dlg) {
+                        auto* security = dlg->findChild<QComboBox*>("RelaySecurity");
+                        QPushButton* ok = dlg->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
+                        QVERIFY(security);
+                        QCOMPARE(security->currentData().toString(), QString());
+                        QCOMPARE(field(dlg, "RelayUser")->text(), QString("jo@provider.test"));
+                        QCOMPARE(field(dlg, "RelayPassword")->text(), QString());
+                        QCOMPARE(field(dlg, "RelayPassword")->echoMode(), QLineEdit::Password);
+                        QCOMPARE(field(dlg, "MaxPerAddress")->text(), QString("7"));
+                        QCOMPARE(field(dlg, "MaxConnections")->text(), QString());
+                        QVERIFY(field(dlg, "smtpoutport")->placeholderText().startsWith("25"));
+                        security->setCurrentIndex(security->findData("tls"));
+                        QVERIFY(field(dlg, "smtpoutport")->placeholderText().startsWith("465"));
+
+                        // Each refused field keeps the dialog open and writes nothing.
+                        const std::pair<const char*, const char*> refused[] = {
+                            {"RelayFingerprint", "ab:cd"}, {"TlsCertificate", "cert.pem"},
+                            {"MaxConnections", "0"},       {"SessionLimit", "9999999"},
+                            {"SmtpsPort", "70000"},
+                        };
+                        for (const auto& [name, bad] : refused) {
+                            const QString before = field(dlg, name)->text();
+                            field(dlg, name)->setText(bad);
+                            if (QString(name) == "TlsCertificate") field(dlg, "TlsKey")->setText("/k.pem");
+                            ok->click();
+                            QVERIFY2(dlg->isVisible(), name);
+                            QVERIFY2(VisibleRefusal(dlg), name);
+                            VisibleRefusal(dlg)->close();
+                            field(dlg, name)->setText(before);
+                            if (QString(name) == "TlsCertificate") field(dlg, "TlsKey")->clear();
+                        }
+                        QCOMPARE(RawIn("AdvCon", "RelaySecurity").type, 0u);
+
+                        field(dlg, "RelayFingerprint")->setText(kPinColons);
+                        field(dlg, "TlsCertificate")->setText("/etc/postvane/tls/cert.pem");
+                        field(dlg, "TlsKey")->setText("/etc/postvane/tls/key.pem");
+                        field(dlg, "SmtpsPort")->setText("465");
+                        field(dlg, "MaxConnections")->setText("50");
+                        field(dlg, "MaxPerAddress")->clear();
+                        ok->click();
+                        if (QMessageBox* why = VisibleRefusal(dlg)) QFAIL(qPrintable(why->text()));
+                        QVERIFY(!dlg->isVisible());
+                    },
+                    "OK");
+            },
+            "OK");
+        QCOMPARE(TextIn("AdvCon", "RelaySecurity"), std::string("tls"));
+        QCOMPARE(RawIn("AdvCon", "smtpoutport").type, 0u);  // the usual port for TLS
+        QCOMPARE(TextIn("AdvCon", "RelayUser"), std::string("jo@provider.test"));
+        const pv::platform::HiveValue password = RawIn("AdvCon", "RelayPassword");
+        QCOMPARE(password.type, uint32_t(pv::platform::kRegBinary));
+        QCOMPARE(std::string(password.data.begin(), password.data.end()), std::string("old-secret"));
+        QCOMPARE(TextIn("AdvCon", "RelayFingerprint"), std::string(kPin));
+        QCOMPARE(TextIn("AdvCon", "TlsCertificate"), std::string("/etc/postvane/tls/cert.pem"));
+        QCOMPARE(TextIn("AdvCon", "TlsKey"), std::string("/etc/postvane/tls/key.pem"));
+        QCOMPARE(DwordIn("AdvCon", "SmtpsPort"), 465u);
+        QCOMPARE(RawIn("AdvCon", "Pop3sPort").type, 0u);
+        QCOMPARE(DwordIn("AdvCon", "MaxConnections"), 50u);
+        QCOMPARE(RawIn("AdvCon", "MaxPerAddress").type, 0u);
     }
 
     // ---- Schedule page and Advanced Scheduling ----------------------------------------------
