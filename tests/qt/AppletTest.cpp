@@ -29,6 +29,7 @@
 #include "applet/AppletHost.h"
 #include "core/RegistryKey.h"
 #include "dialup/Schedule.h"
+#include "platform/Events.h"
 #include "platform/Hive.h"
 #include "pop3/SmartPop.h"
 
@@ -240,6 +241,27 @@ private slots:
         std::ostringstream err;
         QCOMPARE(pv::RunApplet((dir_ / "missing.cpl").string(), err), 1);
         QVERIFY(err.str().find("postvane-control:") == 0);
+    }
+
+    // A second opening while a sheet is up shows no second sheet: it asks the open one to come
+    // to the front, which the open one takes.
+    void oneSheetAtATime() {
+        FreshHive();
+        OpenSheet(
+            [](QDialog* sheet) {
+                CAppletHost second;
+                QVERIFY(second.Load(kLibrary) && second.Initialise());
+                QCOMPARE(second.DoubleClick(0), 0);  // returns at once: no second modal sheet
+                int sheets = 0;
+                for (QWidget* w : QApplication::topLevelWidgets())
+                    sheets += w->isVisible() && w->windowTitle() == "Postvane Properties" ? 1 : 0;
+                QCOMPARE(sheets, 1);
+                QTest::qWait(600);  // a few of the sheet's checks
+                QVERIFY(!pv::platform::NamedEvents::Get().TakeRequest(pv::platform::ControlRequest::RaiseProperties));
+                QVERIFY(sheet->isVisible());
+                second.Stop(0);
+            },
+            "OK");
     }
 
     // Opening on an empty hive makes the root and Schedule; Cancel then leaves no value behind.
@@ -817,6 +839,13 @@ private slots:
                 QCOMPARE(DwordIn("Schedule", "CountAge"), 200u);
                 QVERIFY(VisibleRefusal(page));
                 VisibleRefusal(page)->close();
+                // Up and Down step the count as the arrows do, and write it.
+                QTest::keyClick(ageCount, Qt::Key_Backspace);
+                QTest::keyClick(ageCount, Qt::Key_Up);
+                QCOMPARE(DwordIn("Schedule", "CountAge"), 201u);
+                QTest::keyClick(ageCount, Qt::Key_Down);
+                QTest::keyClick(ageCount, Qt::Key_Down);
+                QCOMPARE(DwordIn("Schedule", "CountAge"), 199u);
 
                 // Dial-up defaults keep the idle check and its count; LAN defaults keep the counts.
                 ByText(page, "Set &Dialup defaults")->click();
