@@ -327,6 +327,7 @@ constexpr OptionalValue kLimits[] = {
 };
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
+constexpr int kFieldMarginPx = 16;
 }  // namespace
 
 CAdvancedConnectionsDlg::CAdvancedConnectionsDlg(QWidget* parent) : QDialog(parent) {
@@ -357,8 +358,8 @@ CAdvancedConnectionsDlg::CAdvancedConnectionsDlg(QWidget* parent) : QDialog(pare
         connect(timeouts_[i], &QSlider::valueChanged, this, &CAdvancedConnectionsDlg::ShowLabels);
     }
     grid->addWidget(MakeRelayGroup(), 2, 0, 1, 2);
-    grid->addWidget(MakeLanTlsGroup(), 3, 0);
-    grid->addWidget(MakeLimitsGroup(), 3, 1);
+    grid->addWidget(MakeLanTlsGroup(), 3, 0, 1, 2);
+    grid->addWidget(MakeLimitsGroup(), 4, 0, 1, 2);
     auto* hint = new QLabel("Ports are whole numbers up to 65535; the relay's port may be left empty for the usual "
                             "one.",
                             this);
@@ -436,6 +437,7 @@ QWidget* CAdvancedConnectionsDlg::MakeRelayGroup() {
     relayPin_ = new QLineEdit(Q(text), group);
     relayPin_->setObjectName(kRelayFingerprintValue);
     relayPin_->setPlaceholderText("none: the system's trusted certificates");
+    relayPin_->setMinimumWidth(relayPin_->fontMetrics().horizontalAdvance(QString(64, '0')) + kFieldMarginPx);
     form->addRow("Certificate &pin (SHA-256)", relayPin_);
     static_cast<QVBoxLayout*>(group->layout())->addLayout(form);
     return group;
@@ -445,8 +447,8 @@ QLineEdit* CAdvancedConnectionsDlg::AddOptionalNumber(QFormLayout* form, const Q
                                                       uint32_t usual) {
     auto* edit = new QLineEdit(form->parentWidget());
     edit->setObjectName(value);
-    edit->setMaximumWidth(120);
     edit->setPlaceholderText(usual ? QString("%1 (default)").arg(usual) : QString("off"));
+    edit->setFixedWidth(edit->fontMetrics().horizontalAdvance(edit->placeholderText() + "0000") + kFieldMarginPx);
     uint32_t stored = 0;
     if (CRegistryKey("AdvCon", false).ReadInt(value, stored)) edit->setText(QString::number(stored));
     form->addRow(label, edit);

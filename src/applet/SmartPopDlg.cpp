@@ -41,6 +41,7 @@ const char* SecurityLabel(PopSecurity security) {
 }
 
 constexpr int kAccountColumnPx = 240;
+constexpr int kFieldMarginPx = 16;
 
 std::string AccountKey(const QString& account) { return std::string(kSmartPopKey) + "\\" + account.toStdString(); }
 QString Q(const std::string& text) { return QString::fromStdString(text); }
@@ -96,6 +97,8 @@ CSmartPopAccountDlg::CSmartPopAccountDlg(const SmartPopAccount& stored, const QS
     fingerprint_ = new QLineEdit(stored.fingerprint, secured);
     fingerprint_->setObjectName("Fingerprint");
     fingerprint_->setPlaceholderText("none: the system's trusted certificates");
+    // A pin is 64 hex digits: the field shows one whole.
+    fingerprint_->setMinimumWidth(fingerprint_->fontMetrics().horizontalAdvance(QString(64, '0')) + kFieldMarginPx);
     securityForm->addRow("Certificate &pin (SHA-256)", fingerprint_);
     static_cast<QVBoxLayout*>(secured->layout())->addLayout(securityForm);
     layout->addWidget(secured);
@@ -330,6 +333,9 @@ void CSmartPop::Fill() {
         key.ReadInt(kPopPortValue, port);
         new QTreeWidgetItem(accounts_, {Q(name), Q(deliverTo), QString::number(port)});
     }
+    // Long provider account names are common: the column grows to show them whole.
+    accounts_->resizeColumnToContents(0);
+    if (accounts_->columnWidth(0) < kAccountColumnPx) accounts_->setColumnWidth(0, kAccountColumnPx);
 }
 
 QStringList CSmartPop::Accounts(const QString& except) const {

@@ -178,6 +178,15 @@ int Screenshots(const QString& folder) {
             dlg->findChild<QLineEdit*>("Account")->setText("office@pop.provider.example");
             dlg->findChild<QLineEdit*>("Password")->setText("secret-word");
         });
+        // An account with TLS and a pin, as Edit shows it (the stored password stays unshown).
+        if (auto* list = sheet->findChild<QTreeWidget*>("Accounts"); list && list->topLevelItemCount() > 1) {
+            tabs->setCurrentIndex(4);
+            list->setCurrentItem(list->topLevelItem(1));
+            ok &= WithDialog(ByText(tabs->widget(4), "&Edit ..."), "Add/Edit SmartPop", [&](QDialog* dlg) {
+                ok &= Shoot(dlg, folder + "/5a2-smartpop-account-tls.png");
+                dlg->reject();
+            });
+        }
         shootDialog(4, "Domain&s", "SmartPop Domains", "5b-smartpop-domains.png");
         // The question before an account goes: the first row is chosen, the answer is No.
         if (auto* list = sheet->findChild<QTreeWidget*>("Accounts"); list && list->topLevelItemCount() > 0) {
