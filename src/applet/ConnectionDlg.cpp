@@ -21,6 +21,9 @@
 #include "core/RegistryKey.h"
 #include "core/SettingChecks.h"
 #include "dialup/DialerConfig.h"
+// For the names and defaults of their limits only: nothing of them is linked.
+#include "pop3/SmartPop.h"
+#include "smtp/SmtpServer.h"
 
 namespace pv {
 
@@ -314,6 +317,7 @@ struct OptionalValue {
     const char* value;
     uint32_t usual;
     uint32_t most;
+    const char* hint = nullptr;  // what an empty field means, when it is not a number
 };
 constexpr OptionalValue kTlsPorts[] = {
     {"SMTP with TLS from the first byte, p&ort", "SmtpsPort", 0, kMaxPort},
@@ -324,6 +328,9 @@ constexpr OptionalValue kLimits[] = {
     {"Conversations per s&ervice at once", kMaxConnectionsValue, kDefaultMaxConnections, kMostConnections},
     {"Conversations per client &address at once", kMaxPerAddressValue, kDefaultMaxPerAddress, kMostConnections},
     {"Longest conversation, secon&ds", kSessionLimitValue, kDefaultSessionSeconds, kMostSessionSeconds},
+    {"Largest message received, b&ytes", kMaxMessageSizeValue, CSMTPServer::kDefaultMaxMessageSize, UINT32_MAX},
+    {"Largest message collected by SmartPop, bytes", CSmartPop::kMaxSizeValue, 0, UINT32_MAX,
+     "as received"},
 };
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
@@ -444,10 +451,10 @@ QWidget* CAdvancedConnectionsDlg::MakeRelayGroup() {
 }
 
 QLineEdit* CAdvancedConnectionsDlg::AddOptionalNumber(QFormLayout* form, const QString& label, const char* value,
-                                                      uint32_t usual) {
+                                                      uint32_t usual, const char* hint) {
     auto* edit = new QLineEdit(form->parentWidget());
     edit->setObjectName(value);
-    edit->setPlaceholderText(usual ? QString("%1 (default)").arg(usual) : QString("off"));
+    edit->setPlaceholderText(hint ? QString(hint) : usual ? QString("%1 (default)").arg(usual) : QString("off"));
     edit->setFixedWidth(edit->fontMetrics().horizontalAdvance(edit->placeholderText() + "0000") + kFieldMarginPx);
     uint32_t stored = 0;
     if (CRegistryKey("AdvCon", false).ReadInt(value, stored)) edit->setText(QString::number(stored));
@@ -471,18 +478,22 @@ QWidget* CAdvancedConnectionsDlg::MakeLanTlsGroup() {
     tlsKey_->setObjectName(kTlsKeyValue);
     tlsKey_->setPlaceholderText("e.g. /etc/postvane/tls/key.pem");
     form->addRow("Private &key file (PEM)", tlsKey_);
-    for (const OptionalValue& v : kTlsPorts) tlsPorts_.push_back({v.value, AddOptionalNumber(form, v.label, v.value, v.usual)});
+    for (const OptionalValue& v : kTlsPorts)
+        tlsPorts_.push_back({v.value, AddOptionalNumber(form, v.label, v.value, v.usual, v.hint)});
     auto* note = new QLabel("Read when Postvane starts.", group);
     group->layout()->addWidget(note);
     return group;
 }
 
 QWidget* CAdvancedConnectionsDlg::MakeLimitsGroup() {
-    QGroupBox* group = Group("Connection limits", this);
+    QGroupBox* group = Group("Connection and message limits", this);
     auto* form = new QFormLayout;
     static_cast<QVBoxLayout*>(group->layout())->addLayout(form);
-    for (const OptionalValue& v : kLimits) limits_.push_back({v.value, AddOptionalNumber(form, v.label, v.value, v.usual)});
-    auto* note = new QLabel("Empty: the default. Read when Postvane starts.", group);
+    for (const OptionalValue& v : kLimits)
+        limits_.push_back({v.value, AddOptionalNumber(form, v.label, v.value, v.usual, v.hint)});
+    auto* note = new QLabel("Empty: the default. The conversation limits are read when Postvane starts, the message "
+                            "sizes at each conversation or collection.",
+                            group);
     note->setWordWrap(true);
     group->layout()->addWidget(note);
     return group;

@@ -110,7 +110,8 @@ private:
     QWidget* MakeRelayGroup();
     QWidget* MakeLanTlsGroup();
     QWidget* MakeLimitsGroup();
-    QLineEdit* AddOptionalNumber(QFormLayout* form, const QString& label, const char* value, uint32_t usual);
+    QLineEdit* AddOptionalNumber(QFormLayout* form, const QString& label, const char* value, uint32_t usual,
+                                 const char* hint);
     // The three port fields: the two services' below kPortLimit (empty: 0), the relay's a port
     // postvane-admin takes or empty.
     bool PortsTakeable() const;

@@ -79,6 +79,9 @@ std::string CheckRelayPassword(std::string_view password);
 inline constexpr const char* kMaxConnectionsValue = "MaxConnections";
 inline constexpr const char* kMaxPerAddressValue = "MaxPerAddress";
 inline constexpr const char* kSessionLimitValue = "SessionLimit";
+// The largest message the SMTP receiver takes, in bytes (read by CSMTPServer, and by SmartPop
+// when its own `SmartPopMaxMessageSize` is missing or 0).
+inline constexpr const char* kMaxMessageSizeValue = "MaxMessageSize";
 // What a missing value means: conversations of one service at once, from one client address
 // at once (clients inside AdvCon\RelayNets are not counted), seconds one conversation may last.
 inline constexpr uint32_t kDefaultMaxConnections = 200;

@@ -767,6 +767,8 @@ private slots:
                         field(dlg, "SmtpsPort")->setText("465");
                         field(dlg, "MaxConnections")->setText("50");
                         field(dlg, "MaxPerAddress")->clear();
+                        QCOMPARE(field(dlg, "SmartPopMaxMessageSize")->placeholderText(), QString("as received"));
+                        field(dlg, "SmartPopMaxMessageSize")->setText("2000000");
                         ok->click();
                         if (QMessageBox* why = VisibleRefusal(dlg)) QFAIL(qPrintable(why->text()));
                         QVERIFY(!dlg->isVisible());
@@ -787,6 +789,8 @@ private slots:
         QCOMPARE(RawIn("AdvCon", "Pop3sPort").type, 0u);
         QCOMPARE(DwordIn("AdvCon", "MaxConnections"), 50u);
         QCOMPARE(RawIn("AdvCon", "MaxPerAddress").type, 0u);
+        QCOMPARE(DwordIn("AdvCon", "SmartPopMaxMessageSize"), 2000000u);
+        QCOMPARE(RawIn("AdvCon", "MaxMessageSize").type, 0u);
     }
 
     // ---- Schedule page and Advanced Scheduling ----------------------------------------------
