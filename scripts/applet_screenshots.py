@@ -41,8 +41,18 @@ def sample(inst):
     inst.run("postvane-admin", "mailbox", "add", "carol")
     inst.run("postvane-admin", "smartpop", "add", "office@pop.provider.example", "--password", "pop-secret",
              "--deliver-to", "carol")
-    inst.run("postvane-admin", "smartpop", "add", "sales@pop.provider.example", "--password", "pop-secret",
-             "--port", "995")
+    inst.run("postvane-admin", "smartpop", "add", "sales.department.office@pop.provider.example", "--password",
+             "pop-secret")
+    inst.run("postvane-admin", "smartpop", "security", "sales.department.office@pop.provider.example", "tls")
+    inst.run("postvane-admin", "smartpop", "fingerprint", "sales.department.office@pop.provider.example",
+             ":".join(["AB", "CD", "EF", "01"] * 8))
+    # The relay wants TLS and a login; the LAN clients get the gateway's own certificate.
+    inst.run("postvane-admin", "relay", "security", "starttls")
+    inst.run("postvane-admin", "relay", "user", "office@provider.example")
+    inst.run("postvane-admin", "relay", "password", "relay-secret")
+    inst.set_string("AdvCon", "TlsCertificate", "/etc/postvane/tls/cert.pem")
+    inst.set_string("AdvCon", "TlsKey", "/etc/postvane/tls/key.pem")
+    inst.set_dword("AdvCon", "MaxPerAddress", 10)
     inst.run("postvane-admin", "smartpop", "enable")
     inst.run("postvane-admin", "smartpop", "domains", "add", "provider.example")
 

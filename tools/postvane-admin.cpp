@@ -19,7 +19,7 @@
 #include "imap/ImapStore.h"
 #include "robots/MembersFile.h"
 #include "platform/Hive.h"
-#include "core/Fingerprint.h"
+#include "core/SettingChecks.h"
 #include "pop3/SmartPop.h"
 #include "smtp/RelayLogin.h"
 #include "net/Address.h"
@@ -472,12 +472,12 @@ void CheckProtocolValue(const std::string& value, const char* what) {
     if (!pv::IsProtocolSafe(value)) Fail(pv::Format(pv::kProtocolUnsafeText, what), 2);
 }
 
-void CheckPort(const std::string& text, uint32_t& port) {
-    char* end = nullptr;
-    const unsigned long value = std::strtoul(text.c_str(), &end, 10);
-    if (text.empty() || *end || value < 1 || value > 65535) Fail("'" + text + "' is not a port (1 to 65535).", 2);
-    port = static_cast<uint32_t>(value);
+// The shared rules of core/SettingChecks.h, said the tool's way: a refusal ends the command.
+void Check(const std::string& refusal) {
+    if (!refusal.empty()) Fail(refusal, 2);
 }
+
+void CheckPort(const std::string& text, uint32_t& port) { Check(pv::CheckPort(text, port)); }
 
 int SmartPopDomains(const Args& a) {
     Need(a, 1);
@@ -531,7 +531,7 @@ int SmartPop(const Args& a) {
             key.ReadString("security", security);
             key.ReadString("fingerprint", pin);
             const pv::PopSecurity sec = pv::ParsePopSecurity(security);
-            uint32_t port = sec == pv::PopSecurity::Tls ? pv::CSmartPop::kDefaultTlsPort : pv::CSmartPop::kDefaultPort;
+            uint32_t port = pv::DefaultPopPort(sec);
             key.ReadInt("port", port);
             std::cout << n << "  port " << port << "  security " << pv::PopSecurityName(sec)
                       << (pin.empty() ? "" : "  pinned") << "  "
@@ -600,10 +600,9 @@ int SmartPop(const Args& a) {
         return 0;
     }
     if (cmd == "security") {
-        if (pv::ParsePopSecurity(a[2]) == pv::PopSecurity::Invalid || a[2].empty()) {
-            Fail("'" + a[2] + "' is not a security: write none, stls or tls.", 2);
-        }
-        if (!key.WriteString("security", pv::PopSecurityName(pv::ParsePopSecurity(a[2])))) {
+        pv::PopSecurity security = pv::PopSecurity::None;
+        Check(pv::CheckPopSecurity(a[2], security));
+        if (!key.WriteString(pv::kPopSecurityValue, pv::PopSecurityName(security))) {
             Fail("could not write the security.");
         }
         return 0;
@@ -613,12 +612,9 @@ int SmartPop(const Args& a) {
             key.DeleteValue("fingerprint");
             return 0;
         }
-        const std::string pin = pv::ParseFingerprint(a[2]);
-        if (pin.empty()) {
-            Fail("'" + a[2] + "' is not a SHA-256 fingerprint: 64 hex digits, with or without colons "
-                 "(openssl x509 -noout -fingerprint -sha256 -in CERT shows one).", 2);
-        }
-        if (!key.WriteString("fingerprint", pin)) Fail("could not write the fingerprint.");
+        std::string pin;
+        Check(pv::CheckFingerprint(a[2], pin));
+        if (!key.WriteString(pv::kPopFingerprintValue, pin)) Fail("could not write the fingerprint.");
         return 0;
     }
     Fail("unknown smartpop command '" + cmd + "'", 2);
@@ -654,8 +650,8 @@ int Relay(const Args& a) {
     Need(a, 2);
     const std::string& value = a[1];
     if (cmd == "security") {
-        const pv::RelaySecurity security = pv::ParseRelaySecurity(value);
-        if (security == pv::RelaySecurity::Invalid) Fail("'" + value + "' is not a security: write none, starttls or tls.", 2);
+        pv::RelaySecurity security = pv::RelaySecurity::Unset;
+        Check(pv::CheckRelaySecurity(value, security));
         if (!key.WriteString(pv::kRelaySecurityValue, pv::RelaySecurityName(security))) Fail("could not write the security.");
         return 0;
     }
@@ -665,10 +661,7 @@ int Relay(const Args& a) {
             key.DeleteValue(pv::kRelayPasswordValue);  // a password for nobody has no use
             return 0;
         }
-        CheckProtocolValue(value, "The user name");
-        if (value.size() > pv::kMaxRelayUser) {
-            Fail("the user name must be at most " + std::to_string(pv::kMaxRelayUser) + " characters long.", 2);
-        }
+        Check(pv::CheckRelayUser(value));
         if (!key.WriteString(pv::kRelayUserValue, value)) Fail("could not write the user.");
         if (pv::ReadRelaySettings().security == pv::RelaySecurity::Unset) {
             std::cerr << "Note: no relay security is set, so no run sends the password: set it with "
@@ -678,13 +671,7 @@ int Relay(const Args& a) {
     }
     if (cmd == "password") {
         const std::string password = ReadPassword(value);
-        if (password.empty()) Fail("an empty password is not allowed.", 2);
-        CheckProtocolValue(password, "The password");
-        if (password.size() > pv::kMaxRelayPassword) {
-            Fail("the password is " + std::to_string(password.size()) + " characters long; at most " +
-                     std::to_string(pv::kMaxRelayPassword) + " fit.",
-                 2);
-        }
+        Check(pv::CheckRelayPassword(password));
         if (!key.WriteBinary(pv::kRelayPasswordValue, password.data(), password.size())) {
             Fail("could not write the password.");
         }
@@ -695,11 +682,8 @@ int Relay(const Args& a) {
             key.DeleteValue(pv::kRelayFingerprintValue);
             return 0;
         }
-        const std::string pin = pv::ParseFingerprint(value);
-        if (pin.empty()) {
-            Fail("'" + value + "' is not a SHA-256 fingerprint: 64 hex digits, with or without colons "
-                 "(openssl x509 -noout -fingerprint -sha256 -in CERT shows one).", 2);
-        }
+        std::string pin;
+        Check(pv::CheckFingerprint(value, pin));
         if (!key.WriteString(pv::kRelayFingerprintValue, pin)) Fail("could not write the fingerprint.");
         return 0;
     }

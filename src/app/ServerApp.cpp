@@ -156,7 +156,9 @@ bool CServerApp::ReportListenFailures(const std::vector<net::ListenFailure>& fai
 }
 
 int CServerApp::Run() {
-    // Step 1-2: one server per hive; a second copy ends without a word.
+    // Step 1-2: one server per hive. A second copy asks the first to show its window (as
+    // postvane-ctl showui does), says so, and ends: started from a menu, it would otherwise seem
+    // to do nothing while the first copy's window stays hidden.
     const std::string hive = platform::HivePath();
     // Root on a hive that belongs to another user (the service's) runs as that user, as the
     // tools do: every file it makes (messages, the hive's side files) must stay usable by the
@@ -172,7 +174,13 @@ int CServerApp::Run() {
     }
     platform::InstanceLock instance;
     if (!instance.TryAcquire(hive)) {
-        if (instance.Error().empty()) return 0;
+        if (instance.Error().empty()) {
+            platform::NamedEvents::Get().Signal(platform::NamedEvent::ShowUi);
+            std::cout << "Postvane is already running on " << hive
+                      << "; it was asked to show its window (a server without a window prints its status)."
+                      << std::endl;
+            return 0;
+        }
         std::cerr << "Cannot start Postvane: " << instance.Error()
                   << ". Check that the folder of the configuration store is writable, or set POSTVANE_HIVE."
                   << std::endl;

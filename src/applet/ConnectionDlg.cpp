@@ -2,6 +2,7 @@
 
 #include <QButtonGroup>
 #include <QComboBox>
+#include <QMessageBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -18,7 +19,11 @@
 
 #include "applet/Controls.h"
 #include "core/RegistryKey.h"
+#include "core/SettingChecks.h"
 #include "dialup/DialerConfig.h"
+// For the names and defaults of their limits only: nothing of them is linked.
+#include "pop3/SmartPop.h"
+#include "smtp/SmtpServer.h"
 
 namespace pv {
 
@@ -278,16 +283,58 @@ namespace {
 struct Service {
     const char* title;
     const char* port;        // nullptr: no port field
-    uint32_t defaultPort;
+    uint32_t defaultPort;    // 0: not written when missing (the usual one depends on other values)
     const char* timeout;     // as it is read and as OK writes it (the names compare without case)
 };
 constexpr Service kServices[4] = {
     {"SMTP Receive", "smtpinport", 25, "SMTPInTimeout"},
-    {"SMTP Send", "smtpoutport", 25, "smtpouttimeout"},
+    {"SMTP Send", kRelayPortValue, 0, "smtpouttimeout"},
     {"POP3 Receive", "popport", 110, "poptimeout"},
     {"SmartPop", nullptr, 0, "SmartPopTimeout"},
 };
+constexpr int kRelayService = 1;
 constexpr uint32_t kDefaultTimeoutSeconds = 30;
+
+// The relay security box: its items' data is the stored name, "" for a value left unset.
+struct RelayChoice {
+    RelaySecurity security;
+    const char* label;
+};
+constexpr RelayChoice kRelayChoices[] = {
+    {RelaySecurity::Unset, "Not set (no password is ever sent)"},
+    {RelaySecurity::None, "None (password in clear)"},
+    {RelaySecurity::StartTls, "STARTTLS (usually port 587)"},
+    {RelaySecurity::Tls, "TLS from the first byte (usually port 465)"},
+};
+QString StoredName(RelaySecurity security) {
+    return security == RelaySecurity::Unset ? QString() : QString(RelaySecurityName(security));
+}
+
+// The LAN services' TLS ports and the conversation caps: missing means the server's default
+// (0 for a TLS port: no such listener).
+struct OptionalValue {
+    const char* label;
+    const char* value;
+    uint32_t usual;
+    uint32_t most;
+    const char* hint = nullptr;  // what an empty field means, when it is not a number
+};
+constexpr OptionalValue kTlsPorts[] = {
+    {"SMTP with TLS from the first byte, p&ort", "SmtpsPort", 0, kMaxPort},
+    {"POP3 with TLS from the first byte, por&t", "Pop3sPort", 0, kMaxPort},
+};
+// A missing value is never written by the dialog: the field shows the default it means.
+constexpr OptionalValue kLimits[] = {
+    {"Conversations per s&ervice at once", kMaxConnectionsValue, kDefaultMaxConnections, kMostConnections},
+    {"Conversations per client &address at once", kMaxPerAddressValue, kDefaultMaxPerAddress, kMostConnections},
+    {"Longest conversation, secon&ds", kSessionLimitValue, kDefaultSessionSeconds, kMostSessionSeconds},
+    {"Largest message received, b&ytes", kMaxMessageSizeValue, CSMTPServer::kDefaultMaxMessageSize, UINT32_MAX},
+    {"Largest message collected by SmartPop, bytes", CSmartPop::kMaxSizeValue, 0, UINT32_MAX,
+     "as received"},
+};
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+constexpr int kFieldMarginPx = 16;
 }  // namespace
 
 CAdvancedConnectionsDlg::CAdvancedConnectionsDlg(QWidget* parent) : QDialog(parent) {
@@ -302,7 +349,7 @@ CAdvancedConnectionsDlg::CAdvancedConnectionsDlg(QWidget* parent) : QDialog(pare
         if (kServices[i].port) {
             ports_[i] = new QLineEdit(group);
             ports_[i]->setObjectName(kServices[i].port);
-            ports_[i]->setMaximumWidth(80);
+            ports_[i]->setMaximumWidth(120);
             rows->addWidget(new QLabel("Port :", group), 0, 0);
             rows->addWidget(ports_[i], 0, 1, Qt::AlignLeft);
             connect(ports_[i], &QLineEdit::textChanged, this, &CAdvancedConnectionsDlg::UpdateOk);
@@ -317,7 +364,13 @@ CAdvancedConnectionsDlg::CAdvancedConnectionsDlg(QWidget* parent) : QDialog(pare
         grid->addWidget(group, i / 2, i % 2);
         connect(timeouts_[i], &QSlider::valueChanged, this, &CAdvancedConnectionsDlg::ShowLabels);
     }
-    auto* hint = new QLabel("Ports are whole numbers below 32768.", this);
+    grid->addWidget(MakeRelayGroup(), 2, 0, 1, 2);
+    grid->addWidget(MakeLanTlsGroup(), 3, 0, 1, 2);
+    grid->addWidget(MakeLimitsGroup(), 4, 0, 1, 2);
+    auto* hint = new QLabel("Ports are whole numbers up to 65535; the relay's port may be left empty for the usual "
+                            "one.",
+                            this);
+    hint->setWordWrap(true);
     hint->setObjectName("PortHint");
     layout->addWidget(hint);
     buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -327,11 +380,17 @@ CAdvancedConnectionsDlg::CAdvancedConnectionsDlg(QWidget* parent) : QDialog(pare
     });
     connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
-    // Every value is there once the dialog has opened, whatever button closes it.
+    // Every value with a fixed default is there once the dialog has opened, whatever button
+    // closes it. The relay's port is not: its usual value follows the relay's security, and a
+    // port written here would pin a TLS relay to 25.
     CRegistryKey advCon("AdvCon", true);
     for (int i = 0; i < 4; ++i) {
-        if (kServices[i].port)
+        if (!kServices[i].port) continue;
+        if (kServices[i].defaultPort) {
             ports_[i]->setText(QString::number(ReadOrSeed(advCon, kServices[i].port, kServices[i].defaultPort)));
+        } else if (uint32_t port = 0; advCon.ReadInt(kServices[i].port, port)) {
+            ports_[i]->setText(QString::number(port));
+        }
     }
     for (int i = 0; i < 4; ++i) {
         const uint32_t seconds = ReadOrSeed(advCon, kServices[i].timeout, kDefaultTimeoutSeconds);
@@ -341,7 +400,103 @@ CAdvancedConnectionsDlg::CAdvancedConnectionsDlg(QWidget* parent) : QDialog(pare
         // Until a slider moves its label shows the stored value, also one between the steps.
         labels_[i]->setText(QString::asprintf("%u Seconds", seconds));
     }
+    ShowUsualRelayPort();
     UpdateOk();
+}
+
+QWidget* CAdvancedConnectionsDlg::MakeRelayGroup() {
+    QGroupBox* group = Group("Relay security and login (SMTP Send)", this);
+    auto* form = new QFormLayout;
+    CRegistryKey advCon("AdvCon", false);
+    std::string text;
+
+    relaySecurity_ = new QComboBox(group);
+    relaySecurity_->setObjectName(kRelaySecurityValue);
+    for (const RelayChoice& choice : kRelayChoices) relaySecurity_->addItem(choice.label, StoredName(choice.security));
+    const bool securitySet = advCon.ReadString(kRelaySecurityValue, text);
+    const RelaySecurity security = securitySet ? ParseRelaySecurity(text) : RelaySecurity::Unset;
+    if (security == RelaySecurity::Invalid) {
+        // Shown as it is; OK asks for a valid choice instead of changing it unseen.
+        relaySecurity_->addItem(QString("'%1' (not valid)").arg(Q(text)), Q(text));
+        relaySecurity_->setCurrentIndex(relaySecurity_->count() - 1);
+    } else {
+        relaySecurity_->setCurrentIndex(relaySecurity_->findData(StoredName(security)));
+    }
+    form->addRow("Se&curity", relaySecurity_);
+    connect(relaySecurity_, &QComboBox::currentIndexChanged, this, &CAdvancedConnectionsDlg::ShowUsualRelayPort);
+
+    advCon.ReadString(kRelayUserValue, text);
+    relayUser_ = new QLineEdit(Q(text), group);
+    relayUser_->setObjectName(kRelayUserValue);
+    relayUser_->setPlaceholderText("none: no login");
+    form->addRow("&User", relayUser_);
+
+    // The stored password is never put into the field; an empty field keeps it.
+    relayPassword_ = new QLineEdit(group);
+    relayPassword_->setObjectName(kRelayPasswordValue);
+    relayPassword_->setEchoMode(QLineEdit::Password);
+    char probe = 0;
+    relayPasswordStored_ = advCon.ReadBinary(kRelayPasswordValue, &probe, 1) && probe != 0;
+    relayPassword_->setPlaceholderText(relayPasswordStored_ ? "(unchanged)" : "(not set)");
+    form->addRow("Pass&word", relayPassword_);
+
+    advCon.ReadString(kRelayFingerprintValue, text);
+    relayPin_ = new QLineEdit(Q(text), group);
+    relayPin_->setObjectName(kRelayFingerprintValue);
+    relayPin_->setPlaceholderText("none: the system's trusted certificates");
+    relayPin_->setMinimumWidth(relayPin_->fontMetrics().horizontalAdvance(QString(64, '0')) + kFieldMarginPx);
+    form->addRow("Certificate &pin (SHA-256)", relayPin_);
+    static_cast<QVBoxLayout*>(group->layout())->addLayout(form);
+    return group;
+}
+
+QLineEdit* CAdvancedConnectionsDlg::AddOptionalNumber(QFormLayout* form, const QString& label, const char* value,
+                                                      uint32_t usual, const char* hint) {
+    auto* edit = new QLineEdit(form->parentWidget());
+    edit->setObjectName(value);
+    edit->setPlaceholderText(hint ? QString(hint) : usual ? QString("%1 (default)").arg(usual) : QString("off"));
+    edit->setFixedWidth(edit->fontMetrics().horizontalAdvance(edit->placeholderText() + "0000") + kFieldMarginPx);
+    uint32_t stored = 0;
+    if (CRegistryKey("AdvCon", false).ReadInt(value, stored)) edit->setText(QString::number(stored));
+    form->addRow(label, edit);
+    return edit;
+}
+
+QWidget* CAdvancedConnectionsDlg::MakeLanTlsGroup() {
+    QGroupBox* group = Group("This gateway's TLS certificate (LAN clients)", this);
+    auto* form = new QFormLayout;
+    static_cast<QVBoxLayout*>(group->layout())->addLayout(form);
+    CRegistryKey advCon("AdvCon", false);
+    std::string text;
+    advCon.ReadString(kTlsCertificateValue, text);
+    tlsCertificate_ = new QLineEdit(Q(text), group);
+    tlsCertificate_->setObjectName(kTlsCertificateValue);
+    tlsCertificate_->setPlaceholderText("e.g. /etc/postvane/tls/cert.pem");
+    form->addRow("Ce&rtificate file (PEM)", tlsCertificate_);
+    advCon.ReadString(kTlsKeyValue, text);
+    tlsKey_ = new QLineEdit(Q(text), group);
+    tlsKey_->setObjectName(kTlsKeyValue);
+    tlsKey_->setPlaceholderText("e.g. /etc/postvane/tls/key.pem");
+    form->addRow("Private &key file (PEM)", tlsKey_);
+    for (const OptionalValue& v : kTlsPorts)
+        tlsPorts_.push_back({v.value, AddOptionalNumber(form, v.label, v.value, v.usual, v.hint)});
+    auto* note = new QLabel("Read when Postvane starts.", group);
+    group->layout()->addWidget(note);
+    return group;
+}
+
+QWidget* CAdvancedConnectionsDlg::MakeLimitsGroup() {
+    QGroupBox* group = Group("Connection and message limits", this);
+    auto* form = new QFormLayout;
+    static_cast<QVBoxLayout*>(group->layout())->addLayout(form);
+    for (const OptionalValue& v : kLimits)
+        limits_.push_back({v.value, AddOptionalNumber(form, v.label, v.value, v.usual, v.hint)});
+    auto* note = new QLabel("Empty: the default. The conversation limits are read when Postvane starts, the message "
+                            "sizes at each conversation or collection.",
+                            group);
+    note->setWordWrap(true);
+    group->layout()->addWidget(note);
+    return group;
 }
 
 bool CAdvancedConnectionsDlg::IsPortText(const QString& text) {
@@ -349,11 +504,23 @@ bool CAdvancedConnectionsDlg::IsPortText(const QString& text) {
     return ParseWhole(text, 0, kPortLimit - 1).has_value() && text.trimmed() == text;
 }
 
-void CAdvancedConnectionsDlg::UpdateOk() {
-    bool ok = true;
-    for (QLineEdit* port : ports_) {
-        if (port && !IsPortText(port->text())) ok = false;
+bool CAdvancedConnectionsDlg::PortsTakeable() const {
+    for (int i = 0; i < 3; ++i) {
+        const QString text = ports_[i]->text();
+        if (i == kRelayService) {
+            // The provider's port, not one this machine listens on: any port postvane-admin
+            // takes, or empty for the usual one.
+            uint32_t port = 0;
+            if (!text.isEmpty() && !CheckPort(text.toStdString(), port).empty()) return false;
+        } else if (!IsPortText(text)) {
+            return false;
+        }
     }
+    return true;
+}
+
+void CAdvancedConnectionsDlg::UpdateOk() {
+    const bool ok = PortsTakeable();
     buttons_->button(QDialogButtonBox::Ok)->setEnabled(ok);
     if (auto* hint = findChild<QLabel*>("PortHint")) hint->setVisible(!ok);
 }
@@ -362,16 +529,110 @@ void CAdvancedConnectionsDlg::ShowLabels() {
     for (int i = 0; i < 4; ++i) labels_[i]->setText(QString::asprintf("%d Seconds", timeouts_[i]->value() * kSecondsPerStep));
 }
 
+void CAdvancedConnectionsDlg::ShowUsualRelayPort() {
+    // An empty relay port is the usual one for the chosen security, and the field says which.
+    const RelaySecurity security = ParseRelaySecurity(relaySecurity_->currentData().toString().toStdString());
+    ports_[kRelayService]->setPlaceholderText(QString("%1 (usual)").arg(DefaultRelayPort(security)));
+}
+
+QString CAdvancedConnectionsDlg::Refusal() {
+    const QString security = relaySecurity_->currentData().toString();
+    RelaySecurity parsed = RelaySecurity::Unset;
+    if (!security.isEmpty()) {
+        if (std::string why = CheckRelaySecurity(security.toStdString(), parsed); !why.empty()) return Q(why);
+    }
+    if (std::string why = CheckRelayUser(relayUser_->text().toStdString()); !why.empty()) return Q(why);
+    if (!relayPassword_->text().isEmpty()) {
+        if (std::string why = CheckRelayPassword(relayPassword_->text().toStdString()); !why.empty()) return Q(why);
+    }
+    if (!relayPin_->text().trimmed().isEmpty()) {
+        std::string pin;
+        if (std::string why = CheckFingerprint(relayPin_->text().trimmed().toStdString(), pin); !why.empty())
+            return Q(why);
+    }
+    if (std::string why = CheckTlsFiles(tlsCertificate_->text().trimmed().toStdString(),
+                                        tlsKey_->text().trimmed().toStdString());
+        !why.empty())
+        return Q(why);
+    for (const OptionalNumber& port : tlsPorts_) {
+        uint32_t n = 0;
+        if (!port.edit->text().isEmpty()) {
+            if (std::string why = CheckPort(port.edit->text().toStdString(), n); !why.empty()) return Q(why);
+        }
+    }
+    for (size_t i = 0; i < limits_.size(); ++i) {
+        uint32_t n = 0;
+        if (limits_[i].edit->text().isEmpty()) continue;
+        QString what = QString(kLimits[i].label).remove('&');
+        if (std::string why = CheckLimit(limits_[i].edit->text().toStdString(), kLimits[i].most, what.toStdString(), n);
+            !why.empty())
+            return Q(why);
+    }
+    return {};
+}
+
 bool CAdvancedConnectionsDlg::Save() {
-    // Every port is checked before anything is written: OK is only offered then.
-    for (QLineEdit* port : ports_) {
-        if (port && !IsPortText(port->text())) return false;
+    // Every field is checked before anything is written.
+    if (!PortsTakeable()) return false;
+    if (const QString why = Refusal(); !why.isEmpty()) {
+        ShowRefusal(this, refusal_, why.left(1).toUpper() + why.mid(1));
+        return false;
     }
     CRegistryKey advCon("AdvCon", true);
-    for (int i = 0; i < 3; ++i)
-        advCon.WriteInt(kServices[i].port, ParseWhole(ports_[i]->text(), 0, kPortLimit - 1).value_or(0));
+    for (int i = 0; i < 3; ++i) {
+        const QString text = ports_[i]->text();
+        if (i == kRelayService && text.isEmpty()) {
+            advCon.DeleteValue(kServices[i].port);  // the usual port for the security
+            continue;
+        }
+        advCon.WriteInt(kServices[i].port, ParseWhole(text, 0, i == kRelayService ? kMaxPort : kPortLimit - 1).value_or(0));
+    }
     for (int i : {3, 1, 2, 0})
         advCon.WriteInt(kServices[i].timeout, static_cast<uint32_t>(timeouts_[i]->value() * kSecondsPerStep));
+
+    const QString security = relaySecurity_->currentData().toString();
+    if (security.isEmpty()) {
+        advCon.DeleteValue(kRelaySecurityValue);
+    } else {
+        advCon.WriteString(kRelaySecurityValue, RelaySecurityName(ParseRelaySecurity(security.toStdString())));
+    }
+    const std::string user = relayUser_->text().toStdString();
+    if (user.empty()) {
+        advCon.DeleteValue(kRelayUserValue);
+        advCon.DeleteValue(kRelayPasswordValue);  // a password for nobody has no use
+    } else {
+        advCon.WriteString(kRelayUserValue, user);
+        const std::string password = relayPassword_->text().toStdString();
+        // Kept as bytes, as the mailbox passwords are; an empty field keeps the stored one.
+        if (!password.empty()) advCon.WriteBinary(kRelayPasswordValue, password.data(), password.size());
+    }
+    std::string pin;
+    if (relayPin_->text().trimmed().isEmpty()) {
+        advCon.DeleteValue(kRelayFingerprintValue);
+    } else if (CheckFingerprint(relayPin_->text().trimmed().toStdString(), pin).empty()) {
+        advCon.WriteString(kRelayFingerprintValue, pin);
+    }
+
+    const std::string certificate = tlsCertificate_->text().trimmed().toStdString();
+    const std::string key = tlsKey_->text().trimmed().toStdString();
+    if (certificate.empty()) {
+        advCon.DeleteValue(kTlsCertificateValue);
+        advCon.DeleteValue(kTlsKeyValue);
+    } else {
+        advCon.WriteString(kTlsCertificateValue, certificate);
+        advCon.WriteString(kTlsKeyValue, key);
+    }
+    // Optional numbers: a value only where one was entered; an emptied field gives the default.
+    for (const std::vector<OptionalNumber>* fields : {&tlsPorts_, &limits_}) {
+        for (const OptionalNumber& f : *fields) {
+            const std::optional<uint32_t> n = ParseWhole(f.edit->text(), 1, UINT32_MAX);
+            if (n) {
+                advCon.WriteInt(f.value, *n);
+            } else {
+                advCon.DeleteValue(f.value);
+            }
+        }
+    }
     return true;
 }
 

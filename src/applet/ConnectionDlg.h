@@ -9,10 +9,15 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "core/SettingChecks.h"
 
 class QButtonGroup;
 class QComboBox;
 class QDialogButtonBox;
+class QFormLayout;
+class QMessageBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -78,11 +83,16 @@ private:
     QLabel* inactivityLabel_;
 };
 
-// Ports of the SMTP service, the gateway and the POP3 service, and four inactivity time-outs.
+// Ports of the SMTP service, the gateway and the POP3 service, and four inactivity time-outs;
+// the relay's security and login; the LAN services' own certificate and TLS ports; the caps on
+// conversations. Written by OK only (after every field passed its shared check), except the
+// defaults it writes when it opens.
 class CAdvancedConnectionsDlg : public QDialog {
     Q_OBJECT
 public:
-    static constexpr uint32_t kPortLimit = 32768;  // ports from here on are refused
+    // Ports from here on are refused. Every TCP port is one: a limit of 32768 would leave a
+    // configuration that uses a higher one unable to save anything in this dialog.
+    static constexpr uint32_t kPortLimit = kMaxPort + 1;
     static constexpr int kSecondsPerStep = 30;
 
     explicit CAdvancedConnectionsDlg(QWidget* parent = nullptr);
@@ -91,15 +101,43 @@ public:
     static bool IsPortText(const QString& text);
 
 private:
+    // An optional whole-number value of `AdvCon`: empty while missing, which means its default.
+    struct OptionalNumber {
+        const char* value;
+        QLineEdit* edit;
+    };
+
+    QWidget* MakeRelayGroup();
+    QWidget* MakeLanTlsGroup();
+    QWidget* MakeLimitsGroup();
+    QLineEdit* AddOptionalNumber(QFormLayout* form, const QString& label, const char* value, uint32_t usual,
+                                 const char* hint);
+    // The three port fields: the two services' below kPortLimit (empty: 0), the relay's a port
+    // postvane-admin takes or empty.
+    bool PortsTakeable() const;
     void UpdateOk();
     void ShowLabels();
-    // False, with nothing written, while a port text is not one OK takes.
+    void ShowUsualRelayPort();
+    // The refusal for the fields as they stand, "" when OK may write them: one shared check
+    // per kind of field, the same ones postvane-admin applies.
+    QString Refusal();
+    // False, with nothing written, while a field is not one OK takes.
     bool Save();
 
     std::array<QLineEdit*, 3> ports_ {};
     std::array<QSlider*, 4> timeouts_ {};
     std::array<QLabel*, 4> labels_ {};
+    QComboBox* relaySecurity_ = nullptr;
+    QLineEdit* relayUser_ = nullptr;
+    QLineEdit* relayPassword_ = nullptr;
+    bool relayPasswordStored_ = false;
+    QLineEdit* relayPin_ = nullptr;
+    QLineEdit* tlsCertificate_ = nullptr;
+    QLineEdit* tlsKey_ = nullptr;
+    std::vector<OptionalNumber> tlsPorts_;
+    std::vector<OptionalNumber> limits_;
     QDialogButtonBox* buttons_;
+    QMessageBox* refusal_ = nullptr;
 };
 
 }  // namespace pv

@@ -1,6 +1,7 @@
 #include "applet/Controls.h"
 
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QToolButton>
@@ -50,9 +51,22 @@ CNumberField::CNumberField(uint32_t min, uint32_t max, QWidget* parent) : QWidge
     arrows->addWidget(down_);
     layout->addWidget(edit_);
     layout->addLayout(arrows);
+    edit_->installEventFilter(this);
     connect(edit_, &QLineEdit::textEdited, this, &CNumberField::Edited);
     connect(up_, &QToolButton::clicked, this, [this] { Step(1); });
     connect(down_, &QToolButton::clicked, this, [this] { Step(-1); });
+}
+
+bool CNumberField::eventFilter(QObject* watched, QEvent* event) {
+    // Up and Down step the number as the arrows do, as in any spin box.
+    if (watched == edit_ && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Up || key == Qt::Key_Down) {
+            Step(key == Qt::Key_Up ? 1 : -1);
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void CNumberField::SetValue(uint32_t value) { edit_->setText(QString::number(value)); }

@@ -43,6 +43,9 @@ signals:
     // The operator typed or stepped: the text changed.
     void Edited();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void Step(int by);
     uint32_t min_;

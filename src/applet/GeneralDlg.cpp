@@ -11,6 +11,7 @@
 
 #include "applet/Controls.h"
 #include "core/RegistryKey.h"
+#include "platform/Hive.h"
 
 namespace pv {
 
@@ -18,10 +19,11 @@ CGeneralDlg::CGeneralDlg(QWidget* parent) : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);
 
     QGroupBox* storage = Group("Temporary Storage", this);
-    auto* prompt = new QLabel(
-        "Enter the path to the directory into which you wish to store temporary files.\n"
-        "e.g. C:\\Program Files\\Postvane\\spool",
-        storage);
+    // The example is the spool of a system installation.
+    auto* prompt = new QLabel(QString("Enter the path to the directory into which you wish to store temporary "
+                                      "files.\ne.g. %1")
+                                  .arg(platform::kSystemSpoolPath),
+                              storage);
     maildrop_edit_ = new QLineEdit(storage);
     maildrop_edit_->setObjectName("Maildrop");
     prompt->setBuddy(maildrop_edit_);

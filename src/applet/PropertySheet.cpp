@@ -3,6 +3,7 @@
 #include <QDialogButtonBox>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "applet/ConnectionDlg.h"
@@ -11,8 +12,15 @@
 #include "applet/ScheduleDlg.h"
 #include "applet/SmartPopDlg.h"
 #include "core/RegistryKey.h"
+#include "platform/Events.h"
+#include "platform/Hive.h"
 
 namespace pv {
+
+namespace {
+// How often the open sheet looks for a second opening's request to come to the front.
+constexpr int kRaiseCheckMs = 250;
+}  // namespace
 
 CPropertySheet::CPropertySheet(const QString& caption, QWidget* parent) : QDialog(parent) {
     setWindowTitle(caption);
@@ -30,7 +38,22 @@ CPropertySheet::CPropertySheet(const QString& caption, QWidget* parent) : QDialo
 void CPropertySheet::AddPage(QWidget* page, const QString& title) { pages_->addTab(page, title); }
 
 void RunPropertySheet() {
+    // One sheet at a time: two would each write what they show, and the later one would undo
+    // the earlier one's changes. A second opening brings the open sheet to the front instead.
+    platform::FileLock one;
+    if (!one.Lock(platform::PropertiesLockPath(platform::HivePath()), false) && one.Error().empty()) {
+        platform::NamedEvents::Get().PostRequest(platform::ControlRequest::RaiseProperties);
+        return;
+    }
     CPropertySheet sheet("Postvane Properties");
+    QTimer raise;
+    QObject::connect(&raise, &QTimer::timeout, &sheet, [&sheet] {
+        if (!platform::NamedEvents::Get().TakeRequest(platform::ControlRequest::RaiseProperties)) return;
+        sheet.showNormal();
+        sheet.raise();
+        sheet.activateWindow();
+    });
+    raise.start(kRaiseCheckMs);
     // Both keys exist before any page reads, and stay open while the sheet is up.
     CRegistryKey root("", true);
     CRegistryKey schedule("Schedule", true);

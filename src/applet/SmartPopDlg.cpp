@@ -1,6 +1,7 @@
 #include "applet/SmartPopDlg.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -22,27 +23,39 @@
 #include "core/Format.h"
 #include "core/ProtocolText.h"
 #include "core/RegistryKey.h"
+#include "core/SettingChecks.h"
 
 namespace pv {
 
 namespace {
 constexpr const char* kSmartPopKey = "SmartPop";
 constexpr const char* kDomainsKey = "SmartPop_Domains";
-constexpr uint32_t kMaxPort = 65535;
+// The choices of the security box, in the order shown; each item's data is the stored name.
+constexpr PopSecurity kSecurities[] = {PopSecurity::None, PopSecurity::Stls, PopSecurity::Tls};
+const char* SecurityLabel(PopSecurity security) {
+    switch (security) {
+        case PopSecurity::Stls: return "STLS (TLS after the greeting, usually port 110)";
+        case PopSecurity::Tls: return "TLS from the first byte (usually port 995)";
+        default: return "None (password in clear)";
+    }
+}
+
+constexpr int kAccountColumnPx = 240;
+constexpr int kFieldMarginPx = 16;
 
 std::string AccountKey(const QString& account) { return std::string(kSmartPopKey) + "\\" + account.toStdString(); }
+QString Q(const std::string& text) { return QString::fromStdString(text); }
 }  // namespace
 
 // ---- Add/Edit SmartPop ------------------------------------------------------------------------
 
-CSmartPopAccountDlg::CSmartPopAccountDlg(const QString& account, const QString& deliverTo, const QString& password,
-                                         uint32_t port, const QStringList& taken, QWidget* parent)
-    : QDialog(parent), port_(port), taken_(taken) {
+CSmartPopAccountDlg::CSmartPopAccountDlg(const SmartPopAccount& stored, const QStringList& taken, QWidget* parent)
+    : QDialog(parent), stored_(stored), taken_(taken) {
     setWindowTitle("Add/Edit SmartPop");
     auto* layout = new QVBoxLayout(this);
-    auto* accountLabel = new QLabel("Remote POP3 Account", this);
+    auto* accountLabel = new QLabel("Remote POP3 &Account", this);
     auto* example = new QLabel("e.g. mailbox@pop.provider.example", this);
-    account_ = new QLineEdit(account, this);
+    account_ = new QLineEdit(stored.account, this);
     account_->setObjectName("Account");
     accountLabel->setBuddy(account_);
     layout->addWidget(accountLabel);
@@ -50,23 +63,51 @@ CSmartPopAccountDlg::CSmartPopAccountDlg(const QString& account, const QString& 
     layout->addWidget(account_);
 
     auto* form = new QFormLayout;
-    password_ = new QLineEdit(password, this);
+    // The stored password is never put into the field: it could be read off the screen or
+    // copied out. An empty field keeps it.
+    password_ = new QLineEdit(this);
     password_->setObjectName("Password");
     password_->setEchoMode(QLineEdit::Password);
-    form->addRow("Password", password_);
-    deliverTo_ = new QLineEdit(deliverTo, this);
+    if (stored.hasPassword) password_->setPlaceholderText("(unchanged)");
+    form->addRow("&Password", password_);
+    deliverTo_ = new QLineEdit(stored.deliverTo, this);
     deliverTo_->setObjectName("DeliverTo");
-    form->addRow("Deliver to", deliverTo_);
+    form->addRow("&Deliver to", deliverTo_);
     layout->addLayout(form);
     auto* note = new QLabel(
         "Note : Leave this box blank if you wish Postvane to determine the recipient from the message header.", this);
     note->setWordWrap(true);
     layout->addWidget(note);
+
+    QGroupBox* secured = Group("Connection security", this);
+    auto* securityForm = new QFormLayout;
+    security_ = new QComboBox(secured);
+    security_->setObjectName("Security");
+    for (PopSecurity choice : kSecurities) security_->addItem(SecurityLabel(choice), PopSecurityName(choice));
+    const PopSecurity current = ParsePopSecurity(stored.security.toStdString());
+    if (current == PopSecurity::Invalid) {
+        // Shown as it is, so that nothing is changed behind the operator's back; OK asks for
+        // a valid choice.
+        security_->addItem(QString("'%1' (not valid)").arg(stored.security), stored.security);
+        security_->setCurrentIndex(security_->count() - 1);
+    } else {
+        security_->setCurrentIndex(security_->findData(PopSecurityName(current)));
+    }
+    securityForm->addRow("&Security", security_);
+    fingerprint_ = new QLineEdit(stored.fingerprint, secured);
+    fingerprint_->setObjectName("Fingerprint");
+    fingerprint_->setPlaceholderText("none: the system's trusted certificates");
+    // A pin is 64 hex digits: the field shows one whole.
+    fingerprint_->setMinimumWidth(fingerprint_->fontMetrics().horizontalAdvance(QString(64, '0')) + kFieldMarginPx);
+    securityForm->addRow("Certificate &pin (SHA-256)", fingerprint_);
+    static_cast<QVBoxLayout*>(secured->layout())->addLayout(securityForm);
+    layout->addWidget(secured);
+
     auto* portRow = new QFormLayout;
-    portEdit_ = new QLineEdit(QString::number(port), this);
+    portEdit_ = new QLineEdit(stored.port ? QString::number(*stored.port) : QString(), this);
     portEdit_->setObjectName("Port");
-    portEdit_->setMaximumWidth(80);
-    portRow->addRow("Connect on port", portEdit_);
+    portEdit_->setMaximumWidth(160);
+    portRow->addRow("Connect on p&ort", portEdit_);
     layout->addLayout(portRow);
 
     buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -75,15 +116,16 @@ CSmartPopAccountDlg::CSmartPopAccountDlg(const QString& account, const QString& 
     connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(account_, &QLineEdit::textChanged, this, &CSmartPopAccountDlg::UpdateOk);
     connect(password_, &QLineEdit::textChanged, this, &CSmartPopAccountDlg::UpdateOk);
+    connect(security_, &QComboBox::currentIndexChanged, this, &CSmartPopAccountDlg::ShowUsualPort);
+    ShowUsualPort();
     UpdateOk();
 }
 
-QString CSmartPopAccountDlg::Account() const { return account_->text(); }
-QString CSmartPopAccountDlg::DeliverTo() const { return deliverTo_->text(); }
-QString CSmartPopAccountDlg::Password() const { return password_->text(); }
+QString CSmartPopAccountDlg::NewPassword() const { return password_->text(); }
 
-bool CSmartPopAccountDlg::Complete(const QString& account, const QString& password) {
-    return !account.isEmpty() && !account.contains(' ') && account.contains('@') && !password.isEmpty();
+bool CSmartPopAccountDlg::Complete(const QString& account, const QString& password, bool storedPassword) {
+    return !account.isEmpty() && !account.contains(' ') && account.contains('@') &&
+           (!password.isEmpty() || storedPassword);
 }
 
 bool CSmartPopAccountDlg::IsSafeAccount(const QString& account) {
@@ -99,35 +141,61 @@ bool CSmartPopAccountDlg::IsSafeAccount(const QString& account) {
 }
 
 void CSmartPopAccountDlg::UpdateOk() {
-    buttons_->button(QDialogButtonBox::Ok)->setEnabled(Complete(account_->text(), password_->text()));
+    buttons_->button(QDialogButtonBox::Ok)
+        ->setEnabled(Complete(account_->text(), password_->text(), stored_.hasPassword));
+}
+
+void CSmartPopAccountDlg::ShowUsualPort() {
+    // An empty port field means the collector's usual port for the security, which it shows.
+    const PopSecurity security = ParsePopSecurity(security_->currentData().toString().toStdString());
+    portEdit_->setPlaceholderText(QString("%1 (the usual port)").arg(DefaultPopPort(security)));
+}
+
+QString CSmartPopAccountDlg::Refusal() {
+    const QString account = account_->text();
+    if (!IsSafeAccount(account)) {
+        return QString("'%1' cannot be an account: write the mailbox name, \"@\" and the provider's POP3 server (a "
+                       "name, an address, or an IPv6 address in brackets such as [2001:db8::1]), without \"/\", "
+                       "\"\\\", \"..\" or control characters.")
+            .arg(account);
+    }
+    // Only a typed password is checked: an empty field keeps the stored one.
+    if (!IsProtocolSafe(password_->text().toStdString()))
+        return QString::fromStdString(Format(kProtocolUnsafeText, "The password"));
+    if (taken_.contains(account, Qt::CaseInsensitive)) {
+        return QString("The account '%1' is already listed. Choose Edit on its row to change it.").arg(account);
+    }
+    PopSecurity security = PopSecurity::None;
+    if (std::string why = CheckPopSecurity(security_->currentData().toString().toStdString(), security); !why.empty())
+        return Q(why);
+    std::string pin;
+    const QString pinText = fingerprint_->text().trimmed();
+    if (!pinText.isEmpty()) {
+        if (std::string why = CheckFingerprint(pinText.toStdString(), pin); !why.empty()) return Q(why);
+    }
+    std::optional<uint32_t> port;
+    if (!portEdit_->text().isEmpty()) {
+        uint32_t number = 0;
+        if (std::string why = CheckPort(portEdit_->text().toStdString(), number); !why.empty()) return Q(why);
+        port = number;
+    }
+    result_ = stored_;
+    result_.account = account;
+    result_.deliverTo = deliverTo_->text();
+    result_.security = PopSecurityName(security);
+    result_.fingerprint = Q(pin);
+    result_.port = port;
+    return {};
 }
 
 void CSmartPopAccountDlg::TryAccept() {
-    if (!Complete(account_->text(), password_->text())) return;
-    const QString account = account_->text();
-    if (!IsSafeAccount(account)) {
-        ShowRefusal(this, refusal_,
-                    QString("'%1' cannot be an account: write the mailbox name, \"@\" and the provider's POP3 "
-                            "server (a name, an address, or an IPv6 address in brackets such as [2001:db8::1]), without "
-                            "\"/\", \"\\\", \"..\" or control characters.")
-                        .arg(account));
+    if (!Complete(account_->text(), password_->text(), stored_.hasPassword)) return;
+    const QString why = Refusal();
+    if (!why.isEmpty()) {
+        // The shared checks speak as a tool does; the sheet starts its sentence with a capital.
+        ShowRefusal(this, refusal_, why.left(1).toUpper() + why.mid(1));
         return;
     }
-    if (!IsProtocolSafe(password_->text().toStdString())) {
-        ShowRefusal(this, refusal_, QString::fromStdString(Format(kProtocolUnsafeText, "The password")));
-        return;
-    }
-    if (taken_.contains(account, Qt::CaseInsensitive)) {
-        ShowRefusal(this, refusal_,
-                    QString("The account '%1' is already listed. Choose Edit on its row to change it.").arg(account));
-        return;
-    }
-    const std::optional<uint32_t> port = ParseWhole(portEdit_->text(), 1, kMaxPort);
-    if (!port) {
-        ShowRefusal(this, refusal_, QString("Enter a port number between 1 and %1.").arg(kMaxPort));
-        return;
-    }
-    port_ = *port;
     accept();
 }
 
@@ -211,7 +279,8 @@ CSmartPop::CSmartPop(QWidget* parent) : QWidget(parent) {
     accounts_->setRootIsDecorated(false);
     accounts_->setColumnCount(3);
     accounts_->setHeaderLabels({"Account", "Deliver to", "port"});
-    accounts_->setColumnWidth(0, 170);
+    // Wide enough for a realistic account (a long mailbox name at a provider's pop host).
+    accounts_->setColumnWidth(0, kAccountColumnPx);
     accounts_->setColumnWidth(1, 80);
     accounts_->setColumnWidth(2, 50);
     auto* row = new QHBoxLayout;
@@ -255,14 +324,18 @@ void CSmartPop::Fill() {
     CRegistryKey(kSmartPopKey, false).ListSubkeys(names);
     for (const std::string& name : names) {
         CRegistryKey key(std::string(kSmartPopKey) + "\\" + name, false);
-        std::string deliverTo;
+        std::string deliverTo, security;
         key.ReadString("for", deliverTo);
-        // Without a port value the collector uses the POP3 port, and the list says so.
-        uint32_t port = CSmartPopAccountDlg::kDefaultPort;
-        key.ReadInt("Port", port);
-        new QTreeWidgetItem(accounts_, {QString::fromStdString(name), QString::fromStdString(deliverTo),
-                                        QString::number(port)});
+        key.ReadString(kPopSecurityValue, security);
+        // Without a port value the collector uses the usual port of the account's security,
+        // and the list says which.
+        uint32_t port = DefaultPopPort(ParsePopSecurity(security));
+        key.ReadInt(kPopPortValue, port);
+        new QTreeWidgetItem(accounts_, {Q(name), Q(deliverTo), QString::number(port)});
     }
+    // Long provider account names are common: the column grows to show them whole.
+    accounts_->resizeColumnToContents(0);
+    if (accounts_->columnWidth(0) < kAccountColumnPx) accounts_->setColumnWidth(0, kAccountColumnPx);
 }
 
 QStringList CSmartPop::Accounts(const QString& except) const {
@@ -275,20 +348,58 @@ QStringList CSmartPop::Accounts(const QString& except) const {
 }
 
 bool CSmartPop::WriteAccount(const CSmartPopAccountDlg& dlg) {
-    CRegistryKey key(AccountKey(dlg.Account()), true);
-    const bool ok = key.IsOpen() && key.WriteString("for", dlg.DeliverTo().toStdString()) &&
-                    key.WriteString("pwd", dlg.Password().toStdString()) && key.WriteInt("port", dlg.Port());
+    const SmartPopAccount& a = dlg.Result();
+    CRegistryKey key(AccountKey(a.account), true);
+    bool ok = key.IsOpen() && key.WriteString("for", a.deliverTo.toStdString());
+    if (ok && !dlg.NewPassword().isEmpty()) ok = key.WriteString("pwd", dlg.NewPassword().toStdString());
+    // "none" is what a missing value means: it is written only over a stored choice.
+    std::string stored;
+    if (ok && (key.ReadString(kPopSecurityValue, stored) || a.security != PopSecurityName(PopSecurity::None)))
+        ok = key.WriteString(kPopSecurityValue, a.security.toStdString());
+    if (ok) {
+        ok = a.fingerprint.isEmpty()
+                 ? (key.DeleteValue(kPopFingerprintValue), true)
+                 : key.WriteString(kPopFingerprintValue, a.fingerprint.toStdString());
+    }
+    // A port is stored only when one was entered; an empty field leaves the usual one.
+    if (ok) ok = a.port ? key.WriteInt(kPopPortValue, *a.port) : (key.DeleteValue(kPopPortValue), true);
     if (!ok) {
         ShowRefusal(this, failure_,
                     QString("The account '%1' could not be saved. Check that the configuration file can be written, "
-                            "then add the account again.")
-                        .arg(dlg.Account()));
+                            "then try again.")
+                        .arg(a.account));
     }
     return ok;
 }
 
+bool CSmartPop::MoveAccount(const QString& from, const QString& to) {
+    CRegistryKey accounts(kSmartPopKey, true);
+    CRegistryKey old(AccountKey(from), false);
+    if (from.compare(to, Qt::CaseInsensitive) != 0) {
+        // The new key is complete before the old one goes, so a failure loses nothing.
+        CRegistryKey moved(AccountKey(to), true);
+        if (!moved.IsOpen() || !old.CopyValuesTo(moved)) return false;
+        accounts.DeleteSubkey(from.toStdString());
+        return true;
+    }
+    // Only the case changed: both spellings name one key, which is made again under the new
+    // spelling from a copy kept aside in a key of its own until the move is done.
+    const std::string aside = from.toStdString() + ".renaming";
+    CRegistryKey spare(std::string(kSmartPopKey) + "\\" + aside, true);
+    if (!spare.IsOpen() || !old.CopyValuesTo(spare)) {
+        accounts.DeleteSubkey(aside);
+        return false;
+    }
+    accounts.DeleteSubkey(from.toStdString());
+    CRegistryKey moved(AccountKey(to), true);
+    const bool ok = moved.IsOpen() && spare.CopyValuesTo(moved);
+    if (!ok) return false;  // the values stay in the spare key, where the list shows them
+    accounts.DeleteSubkey(aside);
+    return true;
+}
+
 void CSmartPop::Add() {
-    CSmartPopAccountDlg dlg("", "", "", CSmartPopAccountDlg::kDefaultPort, Accounts(QString()), this);
+    CSmartPopAccountDlg dlg(SmartPopAccount {}, Accounts(QString()), this);
     if (dlg.exec() != QDialog::Accepted) return;
     WriteAccount(dlg);
     Fill();
@@ -298,27 +409,33 @@ void CSmartPop::Edit() {
     QTreeWidgetItem* row = accounts_->currentItem();
     if (!row || !row->isSelected()) return;
     const QString old = row->text(0);
-    std::string deliverTo, password;
-    uint32_t port = CSmartPopAccountDlg::kDefaultPort;
+    SmartPopAccount stored;
+    stored.account = old;
     {
-        CRegistryKey key(AccountKey(old), true);
-        key.ReadString("for", deliverTo);
-        key.ReadString("pwd", password);
-        key.ReadInt("port", port);
+        CRegistryKey key(AccountKey(old), false);
+        std::string text;
+        key.ReadString("for", text);
+        stored.deliverTo = Q(text);
+        key.ReadString(kPopSecurityValue, text);
+        stored.security = Q(text);
+        key.ReadString(kPopFingerprintValue, text);
+        stored.fingerprint = Q(text);
+        stored.hasPassword = key.ReadString("pwd", text) && !text.empty();
+        uint32_t port = 0;
+        if (key.ReadInt(kPopPortValue, port)) stored.port = port;
     }
-    CSmartPopAccountDlg dlg(old, QString::fromStdString(deliverTo), QString::fromStdString(password), port,
-                            Accounts(old), this);
+    CSmartPopAccountDlg dlg(stored, Accounts(old), this);
     if (dlg.exec() != QDialog::Accepted) return;
-    const QString now = dlg.Account();
-    CRegistryKey accounts(kSmartPopKey, true);
-    if (now.compare(old, Qt::CaseInsensitive) != 0) {
-        // The new key is complete before the old one goes, so a failure loses nothing.
-        if (WriteAccount(dlg)) accounts.DeleteSubkey(old.toStdString());
-    } else {
-        // Only the case changed: both spellings are one key, which is made again to take it.
-        if (now != old) accounts.DeleteSubkey(old.toStdString());
-        WriteAccount(dlg);
+    const QString now = dlg.Result().account;
+    if (now != old && !MoveAccount(old, now)) {
+        ShowRefusal(this, failure_,
+                    QString("The account '%1' could not be renamed. Check that the configuration file can be "
+                            "written, then try again.")
+                        .arg(old));
+        Fill();
+        return;
     }
+    WriteAccount(dlg);
     Fill();
 }
 

@@ -8,8 +8,10 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <optional>
 
 class QCheckBox;
+class QComboBox;
 class QDialogButtonBox;
 class QLineEdit;
 class QListWidget;
@@ -19,36 +21,55 @@ class QTreeWidget;
 
 namespace pv {
 
-// One account: USER@HOST, its password, the local recipient and the provider's port.
+// What an account key holds, as the dialog is given it and hands it back. The key may hold
+// more (values of later versions, the collector's own): the page keeps whatever the dialog
+// does not return.
+struct SmartPopAccount {
+    QString account;
+    QString deliverTo;
+    QString security;     // as stored; "" reads as none
+    QString fingerprint;  // as stored; "" for no pin
+    bool hasPassword = false;      // a password is stored; it is never shown
+    std::optional<uint32_t> port;  // none: the usual port for the security
+};
+
+// One account: USER@HOST, its password, the local recipient, how the connection is protected
+// (none, STLS, TLS; a certificate pin) and the provider's port.
 class CSmartPopAccountDlg : public QDialog {
     Q_OBJECT
 public:
-    static constexpr uint32_t kDefaultPort = 110;
-
     // `taken`: the other accounts' names, which this one may not take over.
-    CSmartPopAccountDlg(const QString& account, const QString& deliverTo, const QString& password, uint32_t port,
-                        const QStringList& taken, QWidget* parent = nullptr);
+    CSmartPopAccountDlg(const SmartPopAccount& stored, const QStringList& taken, QWidget* parent = nullptr);
 
-    QString Account() const;
-    QString DeliverTo() const;
-    QString Password() const;
-    uint32_t Port() const { return port_; }
+    // What OK accepted: the account, recipient, security and normalised pin ("" for none),
+    // and the port only when one was entered.
+    const SmartPopAccount& Result() const { return result_; }
+    // The password typed; empty when the stored one stays.
+    QString NewPassword() const;
 
-    // The rule for OK: an account with an at sign and no space, and a password.
-    static bool Complete(const QString& account, const QString& password);
+    // The rule for OK: an account with an at sign and no space, and a password (typed, or one
+    // stored already).
+    static bool Complete(const QString& account, const QString& password, bool storedPassword);
     // An account name that stays a plain file name in the spool folder, with a user before the
     // at sign and a host after it, as the collector takes it.
     static bool IsSafeAccount(const QString& account);
 
 private:
     void UpdateOk();
+    void ShowUsualPort();
     void TryAccept();
+    // The refusal for the values as they stand, "" when OK may write them: one shared check
+    // per kind of field, the same ones postvane-admin applies.
+    QString Refusal();
 
-    uint32_t port_;
+    SmartPopAccount stored_;
+    SmartPopAccount result_;
     QStringList taken_;
     QLineEdit* account_;
     QLineEdit* password_;
     QLineEdit* deliverTo_;
+    QComboBox* security_;
+    QLineEdit* fingerprint_;
     QLineEdit* portEdit_;
     QDialogButtonBox* buttons_;
     QMessageBox* refusal_ = nullptr;
@@ -79,8 +100,12 @@ protected:
 private:
     void Fill();
     QStringList Accounts(const QString& except) const;
-    // Writes one account's values; false (and a message) when its key cannot be written.
+    // Writes what the dialog returned into the account's key (made when missing), leaving
+    // every value it does not show; false (and a message) when the key cannot be written.
     bool WriteAccount(const CSmartPopAccountDlg& dlg);
+    // The account under a new name: every value of the old key goes along, then the old key
+    // goes. False (the old key untouched) when the new one cannot be written.
+    bool MoveAccount(const QString& from, const QString& to);
     void Add();
     void Edit();
     void Delete();

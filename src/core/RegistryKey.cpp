@@ -123,6 +123,18 @@ size_t CRegistryKey::ListValueNames(std::vector<std::string>& names, size_t maxC
     return names.size();
 }
 
+bool CRegistryKey::CopyValuesTo(CRegistryKey& to) const {
+    if (!key_) return false;
+    auto hive = to.writable_ ? Hive::Acquire() : platform::HiveLease();
+    if (!hive) return false;
+    for (const std::string& name : Hive::ReadValueNames(*key_)) {
+        HiveValue v;
+        if (!Hive::ReadValue(*key_, name, v)) return false;
+        if (!hive->SetValue(*to.key_, name, v.type, v.data.data(), v.data.size())) return false;
+    }
+    return true;
+}
+
 bool CRegistryKey::DeleteValue(std::string_view name) {
     auto hive = writable_ ? Hive::Acquire() : platform::HiveLease();
     return hive && hive->DeleteValue(*key_, name);

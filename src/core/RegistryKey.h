@@ -49,6 +49,9 @@ public:
     bool WriteBinary(std::string_view name, const void* buffer, size_t size);
 
     size_t ListValueNames(std::vector<std::string>& names, size_t maxCount = SIZE_MAX) const;
+    // Every value of this key, with its type and bytes, into `to` (open for writing); values
+    // `to` already has under the same names are replaced. False when one could not be written.
+    bool CopyValuesTo(CRegistryKey& to) const;
     bool DeleteValue(std::string_view name);
     size_t ListSubkeys(std::vector<std::string>& names) const;
     // Removes a direct subkey that has no subkeys of its own.

@@ -4,13 +4,15 @@
 
 #include <memory>
 
+#include "core/SettingChecks.h"
 #include "net/Tls.h"
 
 namespace pv::net {
 
-// AdvCon values: PEM files of the certificate chain and its private key.
-inline constexpr const char* kTlsCertificateValue = "TlsCertificate";
-inline constexpr const char* kTlsKeyValue = "TlsKey";
+// AdvCon values: PEM files of the certificate chain and its private key (named where their
+// editors check them).
+using pv::kTlsCertificateValue;
+using pv::kTlsKeyValue;
 
 // Reads and loads both files. Neither set: the services offer no TLS, without a word. Only one
 // set, or a file that cannot be used: one log line saying what to fix, and no TLS; the

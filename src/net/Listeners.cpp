@@ -11,6 +11,7 @@
 #include "core/Format.h"
 #include "core/Log.h"
 #include "core/RegistryKey.h"
+#include "core/SettingChecks.h"
 #include "net/Address.h"
 #include "net/LanTls.h"
 #include "net/RelayNets.h"
@@ -42,9 +43,10 @@ uint32_t ReadLimit(const char* name, uint32_t defaultValue, uint32_t most, const
 
 ConnectionLimits ReadConnectionLimits(const char* service) {
     ConnectionLimits limits;
-    limits.perService = ReadLimit("MaxConnections", ConnectionLimits::kDefaultPerService, 100000, service);
-    limits.perAddress = ReadLimit("MaxPerAddress", ConnectionLimits::kDefaultPerAddress, 100000, service);
-    limits.sessionSeconds = ReadLimit("SessionLimit", ConnectionLimits::kDefaultSessionSeconds, 7 * 24 * 3600, service);
+    limits.perService = ReadLimit(kMaxConnectionsValue, ConnectionLimits::kDefaultPerService, kMostConnections, service);
+    limits.perAddress = ReadLimit(kMaxPerAddressValue, ConnectionLimits::kDefaultPerAddress, kMostConnections, service);
+    limits.sessionSeconds =
+        ReadLimit(kSessionLimitValue, ConnectionLimits::kDefaultSessionSeconds, kMostSessionSeconds, service);
     return limits;
 }
 

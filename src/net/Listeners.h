@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/Log.h"
+#include "core/SettingChecks.h"
 #include "net/SocketThread.h"
 
 namespace pv::net {
@@ -41,13 +42,13 @@ inline constexpr int kFingerFirstTimeout = 10;
 struct ConnectionLimits {
     // AdvCon\MaxConnections: conversations of one service at once. Each holds a thread and a
     // few descriptors; a few hundred is far beyond what an office needs.
-    static constexpr uint32_t kDefaultPerService = 200;
+    static constexpr uint32_t kDefaultPerService = kDefaultMaxConnections;
     // AdvCon\MaxPerAddress: conversations from one client address at once, for clients outside
     // AdvCon\RelayNets (the office's own machines are not counted).
-    static constexpr uint32_t kDefaultPerAddress = 20;
+    static constexpr uint32_t kDefaultPerAddress = kDefaultMaxPerAddress;
     // AdvCon\SessionLimit: seconds one conversation may last, however busy (a POP3 client
     // fetching a gigabyte over a slow link needs many minutes).
-    static constexpr uint32_t kDefaultSessionSeconds = 1800;
+    static constexpr uint32_t kDefaultSessionSeconds = pv::kDefaultSessionSeconds;
 
     uint32_t perService = kDefaultPerService;
     uint32_t perAddress = kDefaultPerAddress;

@@ -114,6 +114,8 @@ bool NamedEvents::TakeRequest(ControlRequest request) {
 
 std::string InstanceLock::LockPath(const std::string& hivePath) { return hivePath + ".lock"; }
 
+std::string PropertiesLockPath(const std::string& hivePath) { return hivePath + ".properties.lock"; }
+
 bool InstanceLock::TryAcquire(const std::string& hivePath) {
     std::string dir = DirectoryOf(hivePath);
     if (!dir.empty() && !MakeDirectories(dir, 0700)) {

@@ -33,10 +33,13 @@ inline constexpr int kNamedEventCount = 11;
 const char* NamedEventName(NamedEvent ev);
 std::optional<NamedEvent> NamedEventByName(std::string_view name);  // exact, e.g. "PVG:SHOWUI"
 
-// Requests another program (postvane-ctl) makes of the running server, beside the ten flags:
-// the operator's Connect and Disconnect for installations without a window.
-enum class ControlRequest : int { Connect, Disconnect };
-inline constexpr int kControlRequestCount = 2;
+// Requests another program makes, beside the ten flags: the operator's Connect and Disconnect
+// (postvane-ctl), taken by the running server's status display, window or console; and a
+// second Properties sheet's request that the open one come to the front.
+enum class ControlRequest : int { Connect, Disconnect, RaiseProperties };
+inline constexpr int kControlRequestCount = 3;
+// The lock the open Properties sheet holds, next to the hive: one sheet at a time.
+std::string PropertiesLockPath(const std::string& hivePath);
 
 // The flags live in a small shared mapping next to the hive, so every process that knows the
 // hive sees the same ten flags. "PVG:SHOWUI" resets itself when a test finds it signalled.

@@ -194,24 +194,6 @@ bool IsUid(std::string_view uid) {
 
 }  // namespace
 
-PopSecurity ParsePopSecurity(std::string_view text) {
-    const std::string lower = Lower(std::string(text));
-    if (lower.empty() || lower == "none") return PopSecurity::None;
-    if (lower == "stls") return PopSecurity::Stls;
-    if (lower == "tls") return PopSecurity::Tls;
-    return PopSecurity::Invalid;
-}
-
-const char* PopSecurityName(PopSecurity security) {
-    switch (security) {
-        case PopSecurity::None: return "none";
-        case PopSecurity::Stls: return "stls";
-        case PopSecurity::Tls: return "tls";
-        case PopSecurity::Invalid: break;
-    }
-    return "invalid";
-}
-
 bool IsValidSmartPopAccount(std::string_view account) {
     const size_t at = account.find('@');
     if (at == std::string_view::npos || at == 0 || at + 1 == account.size()) return false;

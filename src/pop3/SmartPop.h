@@ -57,6 +57,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/SettingChecks.h"
 #include "core/TextFile.h"
 #include "net/SocketThread.h"
 
@@ -66,11 +67,8 @@ class CTlsContext;
 
 namespace pv {
 
-// How an account's connection is protected (`SmartPop\<account>\security`).
-enum class PopSecurity { None, Stls, Tls, Invalid };
-// "none", "stls", "tls" in any case; a missing or empty value is None, anything else Invalid.
-PopSecurity ParsePopSecurity(std::string_view text);
-const char* PopSecurityName(PopSecurity security);
+// PopSecurity and ParsePopSecurity come from core/SettingChecks.h, which the editors of the
+// configuration share.
 
 // The connection manager's "start SmartPop": takes the poll request and starts one collector
 // per account under `SmartPop`, in the hive's order. Returns the number started.
@@ -124,8 +122,8 @@ public:
     static constexpr size_t kMaxRecordedUids = 10000;
     static constexpr size_t kMaxUidLength = 70;
     static constexpr int kReceiveBytes = 16 * 1024;  // taken from the socket per read event
-    static constexpr uint32_t kDefaultPort = 110;
-    static constexpr uint32_t kDefaultTlsPort = 995;  // TLS from the first byte
+    static constexpr uint32_t kDefaultPort = kPopPort;
+    static constexpr uint32_t kDefaultTlsPort = kPopTlsPort;  // TLS from the first byte
     static constexpr uint32_t kDefaultTimeout = 60;  // seconds of silence, `AdvCon\SmartPoptimeout`
 
     // Runs on the starter's thread: counts the collector and claims the account.

@@ -32,32 +32,6 @@ std::string_view NextWord(std::string_view& text) {
 
 }  // namespace
 
-RelaySecurity ParseRelaySecurity(std::string_view text) {
-    if (EqualsNoCase(text, "none")) return RelaySecurity::None;
-    if (EqualsNoCase(text, "starttls")) return RelaySecurity::StartTls;
-    if (EqualsNoCase(text, "tls")) return RelaySecurity::Tls;
-    return RelaySecurity::Invalid;
-}
-
-const char* RelaySecurityName(RelaySecurity security) {
-    switch (security) {
-        case RelaySecurity::Unset: return "not set (none)";
-        case RelaySecurity::None: return "none";
-        case RelaySecurity::StartTls: return "starttls";
-        case RelaySecurity::Tls: return "tls";
-        case RelaySecurity::Invalid: return "invalid";
-    }
-    return "invalid";
-}
-
-unsigned DefaultRelayPort(RelaySecurity security) {
-    switch (security) {
-        case RelaySecurity::StartTls: return 587;
-        case RelaySecurity::Tls: return 465;
-        default: return 25;
-    }
-}
-
 RelaySettings ReadRelaySettings() {
     RelaySettings s;
     CRegistryKey adv("AdvCon", false);

@@ -8,30 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "core/SettingChecks.h"
+
 namespace pv {
 
-// Values under `AdvCon`.
-inline constexpr const char* kRelaySecurityValue = "RelaySecurity";        // REG_SZ none|starttls|tls
-inline constexpr const char* kRelayUserValue = "RelayUser";                // REG_SZ
-inline constexpr const char* kRelayPasswordValue = "RelayPassword";        // REG_BINARY, as mailbox passwords
-inline constexpr const char* kRelayFingerprintValue = "RelayFingerprint";  // REG_SZ, hex SHA-256
-inline constexpr const char* kRelayPortValue = "smtpoutport";              // REG_DWORD
-
-// Provider passwords and tokens run longer than mailbox passwords; this bounds what the hive
-// may hand the transmitter.
-inline constexpr size_t kMaxRelayPassword = 256;
-inline constexpr size_t kMaxRelayUser = 256;
-
-// How the conversation with the relay is protected. Unset (the value is missing) behaves as
-// None for the connection, but a password is only ever sent unencrypted when the operator
-// wrote "none" on purpose.
-enum class RelaySecurity { Unset, None, StartTls, Tls, Invalid };
-
-// "none", "starttls", "tls" in any case; anything else is Invalid, a missing text Unset.
-RelaySecurity ParseRelaySecurity(std::string_view text);
-const char* RelaySecurityName(RelaySecurity security);
-// The relay's usual port for each security: 25 plain, 587 submission with STARTTLS, 465 TLS.
-unsigned DefaultRelayPort(RelaySecurity security);
+// The relay's values under `AdvCon`, RelaySecurity and its parsing come from
+// core/SettingChecks.h, which the editors of the configuration share.
 
 struct RelaySettings {
     RelaySecurity security = RelaySecurity::Unset;

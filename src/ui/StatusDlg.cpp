@@ -44,6 +44,7 @@ constexpr const char* kCompanion = "postclerk";
 constexpr int kStampChars = 17;
 constexpr int kTextStart = 19;
 constexpr int kItemColumnPx = 100;
+constexpr int kAboutMarginPx = 24;
 
 struct RowText {
     const char* item;
@@ -96,7 +97,11 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     auto* list = new QListWidget(this);
     for (const char* const* line = kWarranty; *line; ++line) list->addItem(QString::fromUtf8(*line));
     list->setSelectionMode(QAbstractItemView::NoSelection);
-    list->setMinimumWidth(list->sizeHintForColumn(0) + 40);
+    // The whole text at the default size: no scrolling for a page of warranty.
+    const int frame = 2 * list->frameWidth();
+    list->setMinimumWidth(list->sizeHintForColumn(0) + frame + kAboutMarginPx);
+    list->setMinimumHeight(list->sizeHintForRow(0) * list->count() + frame + kAboutMarginPx);
+    list->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     layout->addWidget(list);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -104,6 +109,10 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
 }
 
 CStatusDlg::CStatusDlg(Tray tray, QWidget* parent) : QDialog(parent) {
+    // A main window, not a dialog: window managers iconify a normal window, while many refuse
+    // to minimise a dialog-type one (Cancel would then seem to do nothing without a tray).
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
     setWindowTitle(kTitle);
     setWindowIcon(AppIcon());
     shown_.fill(kNotShown);
@@ -149,12 +158,13 @@ CStatusDlg::CStatusDlg(Tray tray, QWidget* parent) : QDialog(parent) {
         buttons->addWidget(b);
         return b;
     };
+    // OK and Cancel answer Enter and Escape; the others have their own Alt keys.
     auto* ok = addButton("OK", &CStatusDlg::OnOk);
-    connect_ = addButton("Connect", &CStatusDlg::Connect);
-    disconnect_ = addButton("Disconnect", &CStatusDlg::Disconnect);
-    addButton("Poll", &CStatusDlg::Poll);
-    addButton("Properties", &CStatusDlg::OpenProperties);
-    addButton("About", &CStatusDlg::ShowAbout);
+    connect_ = addButton("&Connect", &CStatusDlg::Connect);
+    disconnect_ = addButton("&Disconnect", &CStatusDlg::Disconnect);
+    addButton("&Poll", &CStatusDlg::Poll);
+    addButton("P&roperties", &CStatusDlg::OpenProperties);
+    addButton("&About", &CStatusDlg::ShowAbout);
     buttons->addStretch();
     addButton("Cancel", &CStatusDlg::reject);
     ok->setToolTip("Shut Postvane down");
@@ -215,13 +225,22 @@ void CStatusDlg::OnTick() {
     if (!finished_) timer_.start(kRefreshMs);
 }
 
+bool CStatusDlg::StartsHidden() {
+    uint32_t hide = 0;
+    CRegistryKey("", false).ReadIntOrZero("HideDialog", hide);
+    return hide != 0;
+}
+
 void CStatusDlg::Refresh() {
+    // Run() answers HideDialog before the window is first shown; a window shown some other way
+    // is hidden at its first refresh.
     if (!hideDone_) {
         hideDone_ = true;
-        uint32_t hide = 0;
-        CRegistryKey("", false).ReadIntOrZero("HideDialog", hide);
-        if (hide) reject();
+        if (StartsHidden()) reject();
     }
+    // postvane-ctl connect and disconnect: exactly what the buttons do.
+    if (Events().TakeRequest(platform::ControlRequest::Connect)) Connect();
+    if (Events().TakeRequest(platform::ControlRequest::Disconnect)) Disconnect();
     const long waiting = static_cast<long>(CountWaitingMessages());
 
     auto& ev = Events();
@@ -369,7 +388,14 @@ void CStatusDlg::closeEvent(QCloseEvent* event) {
 void CStatusDlg::Run() {
     QEventLoop loop;
     loop_ = &loop;
-    show();
+    // HideDialog is read before the window is first shown, so a hidden start never maps it
+    // (shown and hidden a moment later, it could stay on screen as a blank window).
+    hideDone_ = true;
+    if (!StartsHidden()) {
+        show();
+    } else if (!hasTray_) {
+        showMinimized();  // nothing could bring a hidden window back but postvane-ctl showui
+    }
     if (!finished_) loop.exec();
     loop_ = nullptr;
 }

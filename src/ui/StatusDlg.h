@@ -54,7 +54,8 @@ public:
     explicit CStatusDlg(Tray tray = Tray::Auto, QWidget* parent = nullptr);
     ~CStatusDlg() override;
 
-    // Shows the window and runs until the shutdown is confirmed.
+    // Shows the window (unless HideDialog says otherwise) and runs until the shutdown is
+    // confirmed.
     void Run() override;
     void Refresh() override;
 
@@ -92,6 +93,8 @@ protected:
 private:
     void OnOk();
     void OnTick();
+    // The root value HideDialog: the window starts hidden (minimised without a tray).
+    static bool StartsHidden();
     void Finish();
     void AddTrayIcon();
     void SetRow(int row, const QString& text);

@@ -3,11 +3,15 @@
 //
 //   pv-applet-driver add-smartpop ACCOUNT PASSWORD DELIVER-TO PORT
 //       ticks "Use SmartPop", adds the account with the account dialog, closes with OK
+//   pv-applet-driver relay SECURITY USER PASSWORD PORT
+//       sets the relay's security (none, starttls, tls), login and port in Advanced Connections
+//       and closes it and the sheet with OK
 //   pv-applet-driver screenshots FOLDER
 //       saves every page and dialog as PNG files in FOLDER (cancelling every dialog)
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QLineEdit>
@@ -126,6 +130,28 @@ int AddSmartPop(const QString& account, const QString& password, const QString& 
     });
 }
 
+int SetRelay(const QString& security, const QString& user, const QString& password, const QString& port) {
+    return WithSheet([&](QDialog* sheet, QTabWidget* tabs) {
+        tabs->setCurrentIndex(1);
+        bool closed = false;
+        WithDialog(ByText(tabs->widget(1), "&Advanced"), "Advanced Connections", [&](QDialog* dlg) {
+            auto* choice = dlg->findChild<QComboBox*>("RelaySecurity");
+            choice->setCurrentIndex(choice->findData(security));
+            dlg->findChild<QLineEdit*>("RelayUser")->setText(user);
+            dlg->findChild<QLineEdit*>("RelayPassword")->setText(password);
+            dlg->findChild<QLineEdit*>("smtpoutport")->setText(port);
+            ClickOk(dlg);
+            closed = !dlg->isVisible();
+            for (auto* box : dlg->findChildren<QMessageBox*>()) {
+                if (box->isVisible()) std::cerr << "pv-applet-driver: " << box->text().toStdString() << "\n";
+            }
+        });
+        ClickOk(sheet);
+        if (!closed) std::cerr << "pv-applet-driver: Advanced Connections refused the values\n";
+        return closed ? 0 : 1;
+    });
+}
+
 int Screenshots(const QString& folder) {
     return WithSheet([&](QDialog* sheet, QTabWidget* tabs) {
         bool ok = true;
@@ -152,6 +178,15 @@ int Screenshots(const QString& folder) {
             dlg->findChild<QLineEdit*>("Account")->setText("office@pop.provider.example");
             dlg->findChild<QLineEdit*>("Password")->setText("secret-word");
         });
+        // An account with TLS and a pin, as Edit shows it (the stored password stays unshown).
+        if (auto* list = sheet->findChild<QTreeWidget*>("Accounts"); list && list->topLevelItemCount() > 1) {
+            tabs->setCurrentIndex(4);
+            list->setCurrentItem(list->topLevelItem(1));
+            ok &= WithDialog(ByText(tabs->widget(4), "&Edit ..."), "Add/Edit SmartPop", [&](QDialog* dlg) {
+                ok &= Shoot(dlg, folder + "/5a2-smartpop-account-tls.png");
+                dlg->reject();
+            });
+        }
         shootDialog(4, "Domain&s", "SmartPop Domains", "5b-smartpop-domains.png");
         // The question before an account goes: the first row is chosen, the answer is No.
         if (auto* list = sheet->findChild<QTreeWidget*>("Accounts"); list && list->topLevelItemCount() > 0) {
@@ -179,8 +214,10 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const QStringList args = QApplication::arguments().mid(1);
     if (args.size() == 5 && args[0] == "add-smartpop") return AddSmartPop(args[1], args[2], args[3], args[4]);
+    if (args.size() == 5 && args[0] == "relay") return SetRelay(args[1], args[2], args[3], args[4]);
     if (args.size() == 2 && args[0] == "screenshots") return Screenshots(args[1]);
     std::cerr << "usage: pv-applet-driver add-smartpop ACCOUNT PASSWORD DELIVER-TO PORT\n"
+                 "       pv-applet-driver relay SECURITY USER PASSWORD PORT\n"
                  "       pv-applet-driver screenshots FOLDER\n";
     return 2;
 }

@@ -92,13 +92,18 @@ class StartupTest(unittest.TestCase):
         self.assertIn(TITLE + "Cannot start Postvane. failed to create directory for temporary files",
                       proc.stderr)
 
-    def test_second_copy_on_the_same_hive_ends_silently(self):
+    def test_second_copy_on_the_same_hive_shows_the_first_and_ends(self):
         inst = self.inst
         inst.configure()
         first = inst.start()
         first.wait_for(STARTED)
         second = inst.run("postvane", "--headless", check=False)
-        self.assertEqual((second.returncode, second.stdout, second.stderr), (0, "", ""))
+        self.assertEqual((second.returncode, second.stderr), (0, ""))
+        self.assertIn("Postvane is already running on ", second.stdout)
+        self.assertIn("asked to show its window", second.stdout)
+        # The first copy took the request as postvane-ctl showui: without a window it prints
+        # its status rows.
+        first.wait_for("Waiting Messages: 0", 10)
         self.assertIsNone(first.proc.poll())
         # Nothing logged by the second copy: the file holds one start only.
         with open(os.path.join(inst.spool, "postvane.log"), newline="") as f:

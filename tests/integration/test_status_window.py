@@ -6,6 +6,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
@@ -28,6 +29,47 @@ class StatusWindowTest(unittest.TestCase):
         self.assertGreater(width, 300)
         self.assertGreater(height, 200)
         self.assertGreater(colours, 16, "the picture is blank")
+
+
+    def test_control_tool_connects_a_windowed_server(self):
+        # postvane-ctl connect is the Connect button also while the window is up: the session
+        # starts, and the log says it was the operator's request.
+        inst = window_screenshot.pvharness.Installation()
+        self.addCleanup(inst.cleanup)
+        display = window_screenshot.VirtualDisplay()
+        self.addCleanup(display.stop)
+        inst.configure()
+        inst.set_dword("", "UseLan", 1)
+        inst.set_dword("", "LogAll", 1)
+        for name in ("CheckWaiting", "CheckAge", "CheckIdle"):  # nothing else connects
+            inst.set_dword("Schedule", name, 0)
+        env = dict(inst.env, DISPLAY=display.name)
+        env.pop("WAYLAND_DISPLAY", None)
+        env.pop("QT_QPA_PLATFORM", None)
+        env.setdefault("LSAN_OPTIONS", "suppressions=" + os.path.join(window_screenshot.ROOT, "tests", "lsan.supp"))
+        server = subprocess.Popen([window_screenshot.pvharness.program("postvane")], env=env, cwd=inst.dir,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def stop():
+            server.terminate()
+            server.wait(30)
+        self.addCleanup(stop)
+        window_screenshot.pvharness.wait_listening(inst.ports["smtpinport"], timeout=30)
+        window_screenshot.pvharness.wait_until(lambda: window_screenshot.window_exists(display.name), 30,
+                                               "the status window")
+        log = os.path.join(inst.spool, "postvane.log")
+
+        def read():
+            with open(log, errors="replace") as f:
+                return f.read()
+        time.sleep(1)
+        self.assertNotIn("Online", read())
+        self.assertEqual(inst.ctl("connect").returncode, 0)
+        window_screenshot.pvharness.wait_until(lambda: "Online: the provider is reached over the LAN" in read(), 20,
+                                               "the session")
+        text = read()
+        self.assertLess(text.index("Connecting due to operator request"), text.index("Online: "))
+        self.assertEqual(inst.ctl("test", "PVG:ONLINE", check=False).returncode, 0)
 
 
 if __name__ == "__main__":

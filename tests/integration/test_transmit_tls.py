@@ -4,7 +4,10 @@ program trusts only the test's own authority (SSL_CERT_FILE); nothing touches th
 trust store. Also the admin tool's relay commands."""
 
 import os
+import subprocess
 import unittest
+
+from pvharness import program
 
 from test_transmit import SENDER, TransmitCase
 from testcerts import TestCertificates
@@ -124,6 +127,26 @@ class SecuredRelayTest(TlsTransmitCase):
         rc, log, out = self.send()
         self.assert_stays_queued(name, rc, log, out, "SMTP send: TLS with 127.0.0.1 failed: ")
         self.assertEqual(relay.commands(), [])
+
+
+class SheetRelayTest(TlsTransmitCase):
+    def test_security_set_in_the_sheet_reaches_a_tls_only_relay(self):
+        # The relay speaks TLS from its first byte and nothing else; the sheet's Advanced
+        # Connections dialog (worked through the control panel's loading code) sets it all.
+        relay = self.tls_relay(self.good, implicit_tls=True)
+        env = dict(self.inst.env, QT_QPA_PLATFORM="offscreen")
+        done = subprocess.run([program("pv-applet-driver"), "relay", "tls", USER, PASSWORD, str(relay.port)],
+                              env=env, capture_output=True, text=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        name = self.queue(SENDER, ["dave@remote.test"], BODY)
+        rc, log, out = self.send()
+        self.assertEqual(rc, 0, out)
+        self.assertEqual([c for c in relay.commands() if c[0] in ("EHLO", "STARTTLS", "AUTH", "MAIL")],
+                         [("EHLO", "example.test"), ("AUTH", "PLAIN"), ("MAIL", SENDER)])
+        (mail,) = relay.events("MAIL")
+        self.assertTrue(mail["tls"] and mail["authenticated"], mail)
+        self.assertEqual(self.outbox_files(name), [])
+        self.assertIn("Security:    tls", self.admin("relay", "show").stdout)
 
 
 class RelayAdminTest(TlsTransmitCase):

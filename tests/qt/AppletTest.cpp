@@ -29,6 +29,7 @@
 #include "applet/AppletHost.h"
 #include "core/RegistryKey.h"
 #include "dialup/Schedule.h"
+#include "platform/Events.h"
 #include "platform/Hive.h"
 #include "pop3/SmartPop.h"
 
@@ -45,6 +46,10 @@ constexpr int kConnectionPage = 1;
 constexpr int kSchedulePage = 2;
 constexpr int kDomainsPage = 3;
 constexpr int kSmartPopPage = 4;
+// A certificate pin as an operator pastes it, and as it is stored.
+constexpr const char* kPinColons =
+    "AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89";
+constexpr const char* kPin = "abcdef0123456789abcdef0123456789abcdef0123456789abcdef0123456789";
 
 QDialog* FindSheet() {
     for (QWidget* w : QApplication::topLevelWidgets()) {
@@ -236,6 +241,27 @@ private slots:
         std::ostringstream err;
         QCOMPARE(pv::RunApplet((dir_ / "missing.cpl").string(), err), 1);
         QVERIFY(err.str().find("postvane-control:") == 0);
+    }
+
+    // A second opening while a sheet is up shows no second sheet: it asks the open one to come
+    // to the front, which the open one takes.
+    void oneSheetAtATime() {
+        FreshHive();
+        OpenSheet(
+            [](QDialog* sheet) {
+                CAppletHost second;
+                QVERIFY(second.Load(kLibrary) && second.Initialise());
+                QCOMPARE(second.DoubleClick(0), 0);  // returns at once: no second modal sheet
+                int sheets = 0;
+                for (QWidget* w : QApplication::topLevelWidgets())
+                    sheets += w->isVisible() && w->windowTitle() == "Postvane Properties" ? 1 : 0;
+                QCOMPARE(sheets, 1);
+                QTest::qWait(600);  // a few of the sheet's checks
+                QVERIFY(!pv::platform::NamedEvents::Get().TakeRequest(pv::platform::ControlRequest::RaiseProperties));
+                QVERIFY(sheet->isVisible());
+                second.Stop(0);
+            },
+            "OK");
     }
 
     // Opening on an empty hive makes the root and Schedule; Cancel then leaves no value behind.
@@ -620,7 +646,9 @@ private slots:
                 tabs->setCurrentIndex(kConnectionPage);
                 auto* advanced = ByText(tabs->widget(kConnectionPage), "&Advanced");
                 RunModal(advanced, "Advanced Connections", [](QDialog*) {}, "Cancel");
-                for (const char* port : {"smtpinport", "smtpoutport"}) QCOMPARE(DwordIn("AdvCon", port), 25u);
+                QCOMPARE(DwordIn("AdvCon", "smtpinport"), 25u);
+                // The relay's port is not seeded: its usual value follows the relay's security.
+                QCOMPARE(RawIn("AdvCon", "smtpoutport").type, 0u);
                 QCOMPARE(DwordIn("AdvCon", "popport"), 110u);
                 for (const char* t : {"smtpintimeout", "smtpouttimeout", "poptimeout", "SmartPoptimeout"})
                     QCOMPARE(DwordIn("AdvCon", t), 30u);
@@ -644,13 +672,23 @@ private slots:
                         QVERIFY(labels.contains("45 Seconds"));
                         QCOMPARE(inPort->text(), QString("25"));
                         QVERIFY(ok->isEnabled());
-                        for (const char* bad : {"32768", "80a", "-1", " 80"}) {
+                        for (const char* bad : {"65536", "80a", "-1", " 80"}) {
+                            inPort->setText(bad);
+                            QVERIFY2(!ok->isEnabled(), bad);
+                        }
+                        inPort->clear();
+                        QVERIFY(ok->isEnabled());
+                        // The relay's port is the provider's: any port, as postvane-admin takes it.
+                        for (const char* bad : {"0", "65536", "80a"}) {
                             outPort->setText(bad);
                             QVERIFY2(!ok->isEnabled(), bad);
                         }
-                        outPort->setText("32767");
+                        outPort->setText("40000");
+                        QVERIFY(ok->isEnabled());
+                        inPort->setText("40000");  // a port above 32767 is still a port
                         QVERIFY(ok->isEnabled());
                         inPort->clear();
+                        outPort->setText("32767");
                         QVERIFY(ok->isEnabled());
                         smartPop->setValue(4);
                         labels.clear();
@@ -670,6 +708,89 @@ private slots:
         std::vector<std::string> names;
         CRegistryKey("AdvCon", false).ListValueNames(names);
         QCOMPARE(names.size(), size_t(7));
+    }
+
+    // The relay's security, login and pin, the LAN certificate and the connection limits: shown
+    // as stored (never the password), refused with the shared checks, written by OK only.
+    void advancedConnectionsRelayTlsAndLimits() {
+        FreshHive();
+        {
+            CRegistryKey adv("AdvCon", true);
+            adv.WriteString("RelayUser", "jo@provider.test");
+            adv.WriteBinary("RelayPassword", "old-secret", 10);
+            adv.WriteInt("MaxPerAddress", 7);
+        }
+        auto field = [](QDialog* dlg, const char* name) { return dlg->findChild<QLineEdit*>(name); };
+        OpenSheet(
+            [&field](QDialog* sheet) {
+                auto* tabs = sheet->findChild<QTabWidget*>();
+                tabs->setCurrentIndex(kConnectionPage);
+                auto* advanced = ByText(tabs->widget(kConnectionPage), "&Advanced");
+                RunModal(
+                    advanced, "Advanced Connections",
+                    [&field](QDialog* dlg) {
+                        auto* security = dlg->findChild<QComboBox*>("RelaySecurity");
+                        QPushButton* ok = dlg->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
+                        QVERIFY(security);
+                        QCOMPARE(security->currentData().toString(), QString());
+                        QCOMPARE(field(dlg, "RelayUser")->text(), QString("jo@provider.test"));
+                        QCOMPARE(field(dlg, "RelayPassword")->text(), QString());
+                        QCOMPARE(field(dlg, "RelayPassword")->echoMode(), QLineEdit::Password);
+                        QCOMPARE(field(dlg, "MaxPerAddress")->text(), QString("7"));
+                        QCOMPARE(field(dlg, "MaxConnections")->text(), QString());
+                        QVERIFY(field(dlg, "smtpoutport")->placeholderText().startsWith("25"));
+                        security->setCurrentIndex(security->findData("tls"));
+                        QVERIFY(field(dlg, "smtpoutport")->placeholderText().startsWith("465"));
+
+                        // Each refused field keeps the dialog open and writes nothing.
+                        const std::pair<const char*, const char*> refused[] = {
+                            {"RelayFingerprint", "ab:cd"}, {"TlsCertificate", "cert.pem"},
+                            {"MaxConnections", "0"},       {"SessionLimit", "9999999"},
+                            {"SmtpsPort", "70000"},
+                        };
+                        for (const auto& [name, bad] : refused) {
+                            const QString before = field(dlg, name)->text();
+                            field(dlg, name)->setText(bad);
+                            if (QString(name) == "TlsCertificate") field(dlg, "TlsKey")->setText("/k.pem");
+                            ok->click();
+                            QVERIFY2(dlg->isVisible(), name);
+                            QVERIFY2(VisibleRefusal(dlg), name);
+                            VisibleRefusal(dlg)->close();
+                            field(dlg, name)->setText(before);
+                            if (QString(name) == "TlsCertificate") field(dlg, "TlsKey")->clear();
+                        }
+                        QCOMPARE(RawIn("AdvCon", "RelaySecurity").type, 0u);
+
+                        field(dlg, "RelayFingerprint")->setText(kPinColons);
+                        field(dlg, "TlsCertificate")->setText("/etc/postvane/tls/cert.pem");
+                        field(dlg, "TlsKey")->setText("/etc/postvane/tls/key.pem");
+                        field(dlg, "SmtpsPort")->setText("465");
+                        field(dlg, "MaxConnections")->setText("50");
+                        field(dlg, "MaxPerAddress")->clear();
+                        QCOMPARE(field(dlg, "SmartPopMaxMessageSize")->placeholderText(), QString("as received"));
+                        field(dlg, "SmartPopMaxMessageSize")->setText("2000000");
+                        ok->click();
+                        if (QMessageBox* why = VisibleRefusal(dlg)) QFAIL(qPrintable(why->text()));
+                        QVERIFY(!dlg->isVisible());
+                    },
+                    "OK");
+            },
+            "OK");
+        QCOMPARE(TextIn("AdvCon", "RelaySecurity"), std::string("tls"));
+        QCOMPARE(RawIn("AdvCon", "smtpoutport").type, 0u);  // the usual port for TLS
+        QCOMPARE(TextIn("AdvCon", "RelayUser"), std::string("jo@provider.test"));
+        const pv::platform::HiveValue password = RawIn("AdvCon", "RelayPassword");
+        QCOMPARE(password.type, uint32_t(pv::platform::kRegBinary));
+        QCOMPARE(std::string(password.data.begin(), password.data.end()), std::string("old-secret"));
+        QCOMPARE(TextIn("AdvCon", "RelayFingerprint"), std::string(kPin));
+        QCOMPARE(TextIn("AdvCon", "TlsCertificate"), std::string("/etc/postvane/tls/cert.pem"));
+        QCOMPARE(TextIn("AdvCon", "TlsKey"), std::string("/etc/postvane/tls/key.pem"));
+        QCOMPARE(DwordIn("AdvCon", "SmtpsPort"), 465u);
+        QCOMPARE(RawIn("AdvCon", "Pop3sPort").type, 0u);
+        QCOMPARE(DwordIn("AdvCon", "MaxConnections"), 50u);
+        QCOMPARE(RawIn("AdvCon", "MaxPerAddress").type, 0u);
+        QCOMPARE(DwordIn("AdvCon", "SmartPopMaxMessageSize"), 2000000u);
+        QCOMPARE(RawIn("AdvCon", "MaxMessageSize").type, 0u);
     }
 
     // ---- Schedule page and Advanced Scheduling ----------------------------------------------
@@ -722,6 +843,13 @@ private slots:
                 QCOMPARE(DwordIn("Schedule", "CountAge"), 200u);
                 QVERIFY(VisibleRefusal(page));
                 VisibleRefusal(page)->close();
+                // Up and Down step the count as the arrows do, and write it.
+                QTest::keyClick(ageCount, Qt::Key_Backspace);
+                QTest::keyClick(ageCount, Qt::Key_Up);
+                QCOMPARE(DwordIn("Schedule", "CountAge"), 201u);
+                QTest::keyClick(ageCount, Qt::Key_Down);
+                QTest::keyClick(ageCount, Qt::Key_Down);
+                QCOMPARE(DwordIn("Schedule", "CountAge"), 199u);
 
                 // Dial-up defaults keep the idle check and its count; LAN defaults keep the counts.
                 ByText(page, "Set &Dialup defaults")->click();
@@ -898,7 +1026,12 @@ private slots:
                         QPushButton* ok = dlg->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
                         QVERIFY(account && password && port);
                         QCOMPARE(password->echoMode(), QLineEdit::Password);
-                        QCOMPARE(port->text(), QString("110"));
+                        // No port is proposed: an empty field is the usual one for the security.
+                        QCOMPARE(port->text(), QString());
+                        QVERIFY(port->placeholderText().startsWith("110"));
+                        auto* security = dlg->findChild<QComboBox*>("Security");
+                        security->setCurrentIndex(security->findData("tls"));
+                        QVERIFY(port->placeholderText().startsWith("995"));
                         QVERIFY(!ok->isEnabled());
                         QTest::keyClicks(password, "pw");
                         for (const char* bad : {"no-at-sign.example", "two words@host", ""}) {
@@ -933,15 +1066,22 @@ private slots:
                         QVERIFY(control && control->text().contains("control characters"));
                         control->close();
                         password->setText("pw");
-                        for (const char* bad : {"80a", "0", "65536", ""}) {
+                        for (const char* bad : {"80a", "0", "65536", " 80"}) {
                             port->setText(bad);
                             ok->click();
                             QVERIFY2(dlg->isVisible(), bad);
                             QMessageBox* box = VisibleRefusal(dlg);
-                            QVERIFY2(box, bad);
-                            QCOMPARE(box->text(), QString("Enter a port number between 1 and 65535."));
+                            QVERIFY2(box && box->text().contains("is not a port"), bad);
                             box->close();
                         }
+                        port->clear();
+                        // The pin takes what postvane-admin takes, and refuses what it refuses.
+                        auto* pin = dlg->findChild<QLineEdit*>("Fingerprint");
+                        pin->setText("AB:CD");
+                        ok->click();
+                        QVERIFY(dlg->isVisible());
+                        QVERIFY(VisibleRefusal(dlg) && VisibleRefusal(dlg)->text().contains("SHA-256"));
+                        VisibleRefusal(dlg)->close();
                     },
                     "Cancel");
                 QVERIFY(!CRegistryKey("SmartPop", false).IsOpen() ||
@@ -958,6 +1098,9 @@ private slots:
                         dlg->findChild<QLineEdit*>("Password")->setText("s3cret");
                         dlg->findChild<QLineEdit*>("DeliverTo")->setText("carol");
                         dlg->findChild<QLineEdit*>("Port")->setText("1110");
+                        auto* security = dlg->findChild<QComboBox*>("Security");
+                        security->setCurrentIndex(security->findData("stls"));
+                        dlg->findChild<QLineEdit*>("Fingerprint")->setText(QString(kPinColons));
                     },
                     "OK");
                 QCOMPARE(list->topLevelItemCount(), 1);
@@ -982,42 +1125,65 @@ private slots:
         QCOMPARE(TextIn("SmartPop\\jill@pop.example", "pwd"), std::string("s3cret"));
         QCOMPARE(TextIn("SmartPop\\jill@pop.example", "for"), std::string("carol"));
         QCOMPARE(DwordIn("SmartPop\\jill@pop.example", "port"), 1110u);
+        QCOMPARE(TextIn("SmartPop\\jill@pop.example", "security"), std::string("stls"));
+        QCOMPARE(TextIn("SmartPop\\jill@pop.example", "fingerprint"), std::string(kPin));
     }
 
-    // Edit renames to exactly one key keeping the values; Delete asks, and No keeps it.
+    // Editing keeps what the dialog does not change: a TLS account with a pin and no port keeps
+    // all three (the list shows the port the collector uses), renamed or not, and a rename
+    // moves every value of the key. The stored password is never shown. Delete asks first.
     void smartPopEditAndDelete() {
         FreshHive();
         {
             CRegistryKey key("SmartPop\\old@host", true);
             key.WriteString("for", "carol");
             key.WriteString("pwd", "kept");
+            key.WriteString("security", "tls");
+            key.WriteString("fingerprint", kPin);
+            key.WriteBinary("Extra", "\x01\x02", 2);  // a value this dialog knows nothing of
             CRegistryKey("SmartPop\\other@host", true).WriteString("pwd", "x");
         }
+        auto edit = [](QWidget* page, QTreeWidget* list, const QString& account,
+                       const std::function<void(QDialog*)>& change) {
+            list->setCurrentItem(list->findItems(account, Qt::MatchFixedString).first());
+            RunModal(ByText(page, "&Edit ..."), "Add/Edit SmartPop", change, "OK");
+        };
         OpenSheet(
-            [](QDialog* sheet) {
+            [&edit](QDialog* sheet) {
                 auto* tabs = sheet->findChild<QTabWidget*>();
                 tabs->setCurrentIndex(kSmartPopPage);
                 QWidget* page = tabs->widget(kSmartPopPage);
                 auto* list = page->findChild<QTreeWidget*>("Accounts");
                 QCOMPARE(list->topLevelItemCount(), 2);
                 // Without a port value the list shows the port the collector uses.
-                QCOMPARE(list->topLevelItem(0)->text(2), QString("110"));
-                list->setCurrentItem(list->topLevelItem(0));
-                RunModal(
-                    ByText(page, "&Edit ..."), "Add/Edit SmartPop",
-                    [](QDialog* dlg) {
-                        auto* account = dlg->findChild<QLineEdit*>("Account");
-                        QCOMPARE(account->text(), QString("old@host"));
-                        QCOMPARE(dlg->findChild<QLineEdit*>("Password")->text(), QString("kept"));
-                        QCOMPARE(dlg->findChild<QLineEdit*>("DeliverTo")->text(), QString("carol"));
-                        QCOMPARE(dlg->findChild<QLineEdit*>("Port")->text(), QString("110"));
-                        account->setText("new@host");
-                    },
-                    "OK");
+                QCOMPARE(list->topLevelItem(0)->text(2), QString("995"));
+                QCOMPARE(list->topLevelItem(1)->text(2), QString("110"));
+                QVERIFY(list->columnWidth(0) >= 200);
+                edit(page, list, "old@host", [](QDialog* dlg) {
+                    QCOMPARE(dlg->findChild<QLineEdit*>("Account")->text(), QString("old@host"));
+                    QCOMPARE(dlg->findChild<QLineEdit*>("Password")->text(), QString());
+                    QCOMPARE(dlg->findChild<QComboBox*>("Security")->currentData().toString(), QString("tls"));
+                    QCOMPARE(dlg->findChild<QLineEdit*>("Fingerprint")->text(), QString(kPin));
+                    QCOMPARE(dlg->findChild<QLineEdit*>("Port")->text(), QString());
+                    QVERIFY(dlg->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->isEnabled());
+                    dlg->findChild<QLineEdit*>("DeliverTo")->setText("dave");
+                });
+                QCOMPARE(TextIn("SmartPop\\old@host", "security"), std::string("tls"));
+                QCOMPARE(TextIn("SmartPop\\old@host", "fingerprint"), std::string(kPin));
+                QCOMPARE(RawIn("SmartPop\\old@host", "port").type, 0u);
+                QCOMPARE(TextIn("SmartPop\\old@host", "pwd"), std::string("kept"));
+                QCOMPARE(TextIn("SmartPop\\old@host", "for"), std::string("dave"));
+
+                edit(page, list, "old@host",
+                     [](QDialog* dlg) { dlg->findChild<QLineEdit*>("Account")->setText("new@host"); });
                 QStringList rows;
                 for (int i = 0; i < list->topLevelItemCount(); ++i) rows << list->topLevelItem(i)->text(0);
                 rows.sort();
                 QCOMPARE(rows, QStringList({"new@host", "other@host"}));
+                // Only the case changes: one key, under the new spelling, with every value.
+                edit(page, list, "new@host",
+                     [](QDialog* dlg) { dlg->findChild<QLineEdit*>("Account")->setText("New@host"); });
+                QVERIFY(!list->findItems("New@host", Qt::MatchExactly).isEmpty());
 
                 list->setCurrentItem(list->findItems("other@host", Qt::MatchExactly).first());
                 QString asked;
@@ -1043,10 +1209,16 @@ private slots:
             "OK");
         std::vector<std::string> names;
         CRegistryKey("SmartPop", false).ListSubkeys(names);
-        QCOMPARE(names, std::vector<std::string>({"new@host"}));
-        QCOMPARE(TextIn("SmartPop\\new@host", "pwd"), std::string("kept"));
-        QCOMPARE(TextIn("SmartPop\\new@host", "for"), std::string("carol"));
-        QCOMPARE(DwordIn("SmartPop\\new@host", "port"), 110u);
+        QCOMPARE(names, std::vector<std::string>({"New@host"}));
+        const std::string key = "SmartPop\\New@host";
+        QCOMPARE(TextIn(key, "pwd"), std::string("kept"));
+        QCOMPARE(TextIn(key, "for"), std::string("dave"));
+        QCOMPARE(TextIn(key, "security"), std::string("tls"));
+        QCOMPARE(TextIn(key, "fingerprint"), std::string(kPin));
+        QCOMPARE(RawIn(key, "port").type, 0u);
+        const pv::platform::HiveValue extra = RawIn(key, "Extra");
+        QCOMPARE(extra.type, uint32_t(pv::platform::kRegBinary));
+        QCOMPARE(extra.data.size(), size_t(2));
     }
 
     // The provider domains: added through New Domain as DWORD 0, deleted by selection.

@@ -1,5 +1,7 @@
 // The status window on a real hive, with the real events and log, under the offscreen platform.
 #include <QApplication>
+#include <QListWidget>
+#include <QScrollBar>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -19,6 +21,7 @@
 #include "core/AppEvents.h"
 #include "core/Log.h"
 #include "core/RegistryKey.h"
+#include "platform/Events.h"
 #include "platform/Hive.h"
 #include "platform/MessageBox.h"
 #include "platform/QtMessageBox.h"
@@ -214,8 +217,40 @@ private slots:
         QVERIFY(dlg.ConnectButton()->isEnabled());
         QVERIFY(!dlg.DisconnectButton()->isEnabled());
 
-        QTest::mouseClick(Button(dlg, "Poll"), Qt::LeftButton);
+        QTest::mouseClick(Button(dlg, "&Poll"), Qt::LeftButton);
         QVERIFY(pv::Events().Peek(NamedEvent::PollSmartPop));
+    }
+
+    // postvane-ctl connect and disconnect on a server with its window: the refresh takes them as
+    // the buttons' clicks, log lines and all.
+    void controlToolConnectAndDisconnectReachTheWindow() {
+        pv::platform::InstanceLock server;  // postvane-ctl asks only a running server
+        QVERIFY(server.TryAcquire(pv::platform::HivePath()));
+        auto ctl = [](const char* command) {
+            QProcess run;
+            run.start(QStringLiteral(POSTVANE_BIN_DIR "/postvane-ctl"), {command});
+            QVERIFY(run.waitForFinished(20000));
+            QCOMPARE(run.exitCode(), 0);
+        };
+        CStatusDlg dlg(CStatusDlg::Tray::Absent);
+        dlg.Refresh();
+        ctl("connect");
+        QVERIFY(!pv::ConnectRequestEvent().Wait(0));  // nothing happens until the window looks
+        dlg.Refresh();
+        QVERIFY(pv::ConnectRequestEvent().Wait(0));
+        QVERIFY(!dlg.ConnectButton()->isEnabled());
+        QCOMPARE(dlg.LogList()->topLevelItem(0)->text(1), QString("Connecting due to operator request"));
+
+        pv::Events().Reset(NamedEvent::Offline);
+        pv::Events().Signal(NamedEvent::PollSmartPop);
+        ctl("disconnect");
+        dlg.Refresh();
+        QVERIFY(pv::DisconnectRequestEvent().Wait(0));
+        QVERIFY(!pv::Events().Peek(NamedEvent::PollSmartPop));
+        QCOMPARE(dlg.LogList()->topLevelItem(1)->text(1), QString("Disconnecting due to operator request"));
+        // Each request is taken once.
+        dlg.Refresh();
+        QCOMPARE(dlg.LogList()->topLevelItemCount(), 2);
     }
 
     // OK during an SMTP conversation asks in a real message box; No keeps everything running.
@@ -290,6 +325,34 @@ private slots:
         QVERIFY(!pv::DisconnectRequestEvent().Wait(0));
     }
 
+    // With HideDialog the window is never shown at all, not shown and hidden a moment later; with
+    // no notification area it starts minimised instead, as a normal window the desktop can
+    // iconify.
+    void hideDialogNeverMapsTheWindow() {
+        pv::CRegistryKey("", true).WriteInt("HideDialog", 1);
+        for (auto tray : {CStatusDlg::Tray::Present, CStatusDlg::Tray::Absent}) {
+            CStatusDlg dlg(tray);
+            QCOMPARE(dlg.windowType(), Qt::Window);
+            int shown = 0;
+            struct Watch : QObject {
+                int& shown;
+                explicit Watch(int& n) : shown(n) {}
+                bool eventFilter(QObject*, QEvent* e) override {
+                    if (e->type() == QEvent::Show || e->type() == QEvent::Expose) ++shown;
+                    return false;
+                }
+            } watch(shown);
+            dlg.installEventFilter(&watch);
+            QTimer::singleShot(3 * CStatusDlg::kRefreshMs, &dlg, [&dlg] {
+                QVERIFY(dlg.isMinimized() || !dlg.isVisible());
+                Button(dlg, "OK")->click();
+            });
+            dlg.Run();
+            QVERIFY(dlg.Finished());
+            if (tray == CStatusDlg::Tray::Present) QCOMPARE(shown, 0);
+        }
+    }
+
     void hideDialogHidesAtTheFirstRefresh() {
         pv::CRegistryKey("", true).WriteInt("HideDialog", 1);
         CStatusDlg dlg(CStatusDlg::Tray::Present);
@@ -335,6 +398,17 @@ private slots:
         noTray.Refresh();
         QVERIFY(noTray.isVisible());
         QCOMPARE(noTray.TrayAdds(), 0);
+    }
+
+    // The about box shows its whole text at its default size.
+    void aboutBoxNeedsNoScrolling() {
+        pv::CAboutDlg about;
+        about.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&about));
+        auto* list = about.findChild<QListWidget*>();
+        QVERIFY(list && list->count() > 10);
+        QCOMPARE(list->verticalScrollBar()->maximum(), 0);
+        QCOMPARE(list->horizontalScrollBar()->maximum(), 0);
     }
 
     void trayTipCarriesTheStatusTextCut() {
@@ -404,7 +478,7 @@ private slots:
         QVERIFY(!pv::CRegistryKey("Schedule", false).IsOpen());
         CStatusDlg dlg(CStatusDlg::Tray::Absent);
         dlg.show();
-        QTest::mouseClick(Button(dlg, "Properties"), Qt::LeftButton);
+        QTest::mouseClick(Button(dlg, "P&roperties"), Qt::LeftButton);
         // The child has that name once it has started the program.
         pid_t host = 0;
         QTRY_VERIFY_WITH_TIMEOUT((host = ChildNamed("postvane-contro")) > 0, 20000);
