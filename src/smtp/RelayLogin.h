@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "net/Codec.h"
+
 namespace pv {
 
 // Values under `AdvCon`.
@@ -16,6 +18,7 @@ inline constexpr const char* kRelayUserValue = "RelayUser";                // RE
 inline constexpr const char* kRelayPasswordValue = "RelayPassword";        // REG_BINARY, as mailbox passwords
 inline constexpr const char* kRelayFingerprintValue = "RelayFingerprint";  // REG_SZ, hex SHA-256
 inline constexpr const char* kRelayPortValue = "smtpoutport";              // REG_DWORD
+// RelayAuth (password | oauth2) and the RelayOAuth... values: see auth/OAuth2.h.
 
 // Provider passwords and tokens run longer than mailbox passwords; this bounds what the hive
 // may hand the transmitter.
@@ -42,6 +45,9 @@ struct RelaySettings {
     bool fingerprintInvalid = false;
     unsigned port = 25;
     bool portInvalid = false;  // a value outside 1..65535: the default is used, and said
+    bool oauth2 = false;       // RelayAuth is oauth2: RelayUser logs in with a token, not the password
+    bool authInvalid = false;  // RelayAuth is neither password nor oauth2
+    std::string authText;
 
     bool WantsTls() const { return security == RelaySecurity::StartTls || security == RelaySecurity::Tls; }
     // EHLO and the capability list are needed: something beyond plain HELO was asked for.
@@ -55,6 +61,8 @@ struct EhloCapabilities {
     bool auth = false;  // AUTH with any mechanism
     bool authPlain = false;
     bool authLogin = false;
+    bool authXOAuth2 = false;
+    bool authOAuthBearer = false;
 
     // One line of the reply, its code included ("250-AUTH PLAIN LOGIN"). The first line of a
     // reply names the relay and is never read as a capability.
@@ -65,7 +73,6 @@ enum class AuthMechanism { None, Plain, Login };
 // PLAIN when offered (one round trip), else LOGIN, else None.
 AuthMechanism ChooseMechanism(const EhloCapabilities& caps);
 
-std::string Base64Encode(std::string_view bytes);
 // The initial response of AUTH PLAIN: no authorisation identity, the user, the password.
 std::string SaslPlainResponse(std::string_view user, std::string_view password);
 
