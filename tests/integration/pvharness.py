@@ -497,12 +497,16 @@ class Dovecot:
 
     Raises unittest.SkipTest with the reason when Dovecot is not installed or will not run."""
 
-    def __init__(self, folder, users, tls=None, address=None):
+    def __init__(self, folder, users, tls=None, address=None, introspection=None):
         """tls: (certificate file, key file) makes it a provider that requires TLS: STLS on
         `port`, TLS from the first byte on `tls_port`. Dovecot takes a client whose address is
         its own for a secured one and lets it log in without TLS, so such a provider listens on
         `address` 127.0.0.2, which clients reach from 127.0.0.1. address chooses another one
-        (for instance "::1")."""
+        (for instance "::1").
+
+        introspection: a token introspection address makes it a provider that takes only OAuth2
+        logins (XOAUTH2, OAUTHBEARER), checking each token there (its oauth2 passdb); its
+        authentication service also listens on `auth_socket` for an SMTP server's logins."""
         import pwd
         import unittest
         if not os.path.exists(DOVECOT) or not os.path.exists("/usr/lib/dovecot/pop3"):
@@ -530,6 +534,17 @@ class Dovecot:
                 os.makedirs(self.maildir(user, sub))
         ssl = "ssl = no"
         pop3s = ""
+        self.auth_socket = os.path.join(self.dir, "run", "auth-smtp")
+        passdb = f"passdb {{\n  driver = passwd-file\n  args = scheme=PLAIN {self.dir}/passwd\n}}\n"
+        mechanisms = "plain"
+        if introspection:
+            with open(os.path.join(self.dir, "oauth2.conf.ext"), "w") as f:
+                f.write(f"introspection_mode = post\nintrospection_url = {introspection}\n"
+                        "username_attribute = username\nactive_attribute = active\nactive_value = true\n"
+                        "force_introspection = yes\n")
+            passdb = f"passdb {{\n  driver = oauth2\n  args = {self.dir}/oauth2.conf.ext\n}}\n" \
+                "service auth {\n  unix_listener auth-smtp {\n    mode = 0666\n  }\n}\n"
+            mechanisms = "xoauth2 oauthbearer"
         if tls:
             ssl = f"ssl = required\nssl_cert = <{tls[0]}\nssl_key = <{tls[1]}"
             pop3s = f"  inet_listener pop3s {{\n    port = {self.tls_port}\n    ssl = yes\n  }}\n"
@@ -542,13 +557,9 @@ state_dir = {self.dir}/state
 log_path = {self.dir}/dovecot.log
 {ssl}
 disable_plaintext_auth = no
-auth_mechanisms = plain
+auth_mechanisms = {mechanisms}
 first_valid_uid = 1
-{unprivileged}passdb {{
-  driver = passwd-file
-  args = scheme=PLAIN {self.dir}/passwd
-}}
-userdb {{
+{unprivileged}{passdb}userdb {{
   driver = static
   args = uid={self.mail_uid} gid={self.mail_gid} home={self.dir}/home/%u
 }}

@@ -1,0 +1,235 @@
+"""OAuth2 logins to the provider, against a test authorization server on loopback
+(authserver.py), a private Dovecot whose oauth2 passdb checks each token at that server's
+introspection endpoint, and a private Postfix that offers XOAUTH2 and OAUTHBEARER through that
+Dovecot's authentication service. The sign-ins run through postvane-admin as a person would,
+with the test approving the device code or following the browser address; no test reaches a
+real provider."""
+
+import glob
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+from authserver import CLIENT_ID, AuthServer
+from pvharness import Dovecot, Installation, free_port, program, wait_listening, wait_until
+from testcerts import TestCertificates
+
+
+def message(i):
+    return b"From: Sender <sender@remote.test>\r\nTo: carol@example.test\r\nSubject: token %d\r\n\r\nbody\r\n" % i
+
+
+class OAuthCase(unittest.TestCase):
+    users = ["olivia", "paul", "quinn"]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.base = Installation()  # only its folder: the provider's files live there
+        try:
+            cls.certs = TestCertificates(cls.base.dir)
+            cls.cert = cls.certs.server("provider", "IP:127.0.0.2", "IP:127.0.0.1")
+            cls.auth = AuthServer()
+            cls.dc = Dovecot(cls.base.dir, {u: "no passwords here" for u in cls.users}, tls=cls.cert,
+                             introspection=cls.auth.url + "/introspect")
+        except BaseException:
+            cls.base.cleanup()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dc.stop()
+        cls.auth.stop()
+        cls.base.cleanup()
+
+    def setUp(self):
+        self.inst = Installation()
+        self.addCleanup(self.inst.cleanup)
+        self.inst.configure()
+        self.inst.run("postvane-admin", "mailbox", "add", "carol")
+        self.inst.set_dword("", "LogAll", 1)
+        self.certs.trust(self.inst.env)
+        self.inbox = os.path.join(self.inst.spool, "inbox")
+        with self.auth.lock:
+            self.auth.requests.clear()
+
+    def admin(self, *args, **kw):
+        return self.inst.run("postvane-admin", *args, **kw)
+
+    def endpoints(self, mechanism):
+        return ["--provider", "custom", "--client-id", CLIENT_ID, "--scope", "mail offline_access",
+                "--device-url", self.auth.url + "/device", "--auth-url", self.auth.url + "/authorize",
+                "--token-url", self.auth.url + "/token", "--mechanism", mechanism]
+
+    def account(self, user, mechanism="auto"):
+        name = f"{user}@{self.dc.address}"
+        self.admin("smartpop", "add", name, "--deliver-to", "carol", "--port", str(self.dc.port))
+        self.admin("smartpop", "security", name, "stls")
+        self.admin("smartpop", "oauth", "setup", name, *self.endpoints(mechanism))
+        return name
+
+    def device_sign_in(self, user, *command):
+        """Runs `postvane-admin ... oauth login`; plays the user who enters the printed code."""
+        proc = subprocess.Popen([program("postvane-admin"), *command], env=self.inst.env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        first = proc.stdout.readline()
+        code = re.search(r"open (\S+) in a browser on any device and enter the code (\S+)", first)
+        self.assertTrue(code, first)
+        self.assertEqual(code.group(1), self.auth.url + "/devicelogin")
+        time.sleep(1.5)  # the tool polls and is told to wait
+        self.auth.approve(code.group(2), user)
+        out, err = proc.communicate(timeout=30)
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertIn("Signed in", out)
+        return first + out + err
+
+    def stored(self):
+        found = []
+        for name in sorted(glob.glob(os.path.join(self.inbox, "*.txt"))):
+            with open(name, "rb") as f:
+                found.append(f.read())
+        return found
+
+    def transcript(self, account):
+        with open(os.path.join(self.inst.spool, account + ".log")) as f:
+            return [line.rstrip("\r\n")[9:] for line in f]
+
+    def everything_said(self, *more):
+        """The log file, every transcript, and what the tools printed."""
+        text = list(more)
+        for path in glob.glob(os.path.join(self.inst.spool, "*.log")):
+            with open(path, errors="replace") as f:
+                text.append(f.read())
+        return "\n".join(text)
+
+    def assert_no_token_in(self, text):
+        for secret in self.auth.secrets_issued():
+            self.assertNotIn(secret, text)
+
+
+class SmartPopOAuthTest(OAuthCase):
+    def test_device_sign_in_then_collect_with_xoauth2_and_oauthbearer(self):
+        said = []
+        for user, mechanism in (("olivia", "xoauth2"), ("paul", "oauthbearer")):
+            with self.subTest(mechanism=mechanism):
+                account = self.account(user, mechanism)
+                said.append(self.device_sign_in(user, "smartpop", "oauth", "login", account))
+                status = self.admin("smartpop", "oauth", "status", account).stdout
+                self.assertIn("Signed in:    yes (a refresh token is stored)", status)
+                said.append(status)
+                self.dc.deliver(user, [message(1), message(2)])
+                out = self.inst.smartpop_run()
+                said.append("\n".join(out))
+                self.assertEqual(self.dc.waiting(user), [], out)
+                self.assertIn(f"SmartPop connection to {account} closed after 2 messages", out)
+                commands = [line for line in self.transcript(account) if line.startswith("<")]
+                self.assertEqual(commands[:3], ["<STLS", f"<AUTH {mechanism.upper()}", "<********"])
+                self.assertIn(f"user=<{user}>, method={mechanism.upper()}", self.dc.log())
+                # One token from the sign-in, good for an hour: no refresh was needed.
+                self.assertEqual(self.auth.grants("refresh_token"), [])
+        self.assertEqual(len(self.stored()), 4)
+        self.assert_no_token_in(self.everything_said(*said))
+
+    def test_a_token_near_its_end_or_refused_early_is_refreshed_within_the_run(self):
+        account = self.account("olivia")
+        self.device_sign_in("olivia", "smartpop", "oauth", "login", account)
+        # Near its end (the store says so): refreshed before the provider is called.
+        self.inst.set_dword(f"SmartPop\\{account}", "oauthExpires", int(time.time()) + 60)
+        self.dc.deliver("olivia", [message(1)])
+        out = self.inst.smartpop_run()
+        self.assertEqual(len(self.auth.grants("refresh_token")), 1)
+        self.assertIn(f"SmartPop connection to {account} closed after 1 messages", out)
+        self.assertEqual([line for line in self.transcript(account) if "AUTH" in line], ["<AUTH XOAUTH2"])
+        # Refused by the provider though it should still be good: one refresh, a second AUTH,
+        # and the same run collects.
+        self.auth.expire_access("olivia")
+        self.dc.deliver("olivia", [message(2)])
+        out = self.inst.smartpop_run()
+        self.assertEqual(len(self.auth.grants("refresh_token")), 2)
+        self.assertIn(f"SmartPop connection to {account} closed after 1 messages", out)
+        commands = [line for line in self.transcript(account) if line.startswith("<")]
+        self.assertEqual(commands[:6], ["<STLS", "<AUTH XOAUTH2", "<********", "<", "<AUTH XOAUTH2", "<********"])
+        self.assertEqual(len(self.stored()), 2)
+        self.assert_no_token_in(self.everything_said("\n".join(out)))
+
+    def test_a_revoked_sign_in_stops_only_that_account_and_tells_the_postmaster_once(self):
+        kept, revoked = self.account("paul"), self.account("quinn")
+        self.device_sign_in("paul", "smartpop", "oauth", "login", kept)
+        self.device_sign_in("quinn", "smartpop", "oauth", "login", revoked)
+        self.auth.revoke_user("quinn")
+        self.inst.set_dword(f"SmartPop\\{revoked}", "oauthExpires", 1)  # due for a refresh
+        self.dc.deliver("paul", [message(1)])
+        self.dc.deliver("quinn", [message(2)])
+        for run in range(2):
+            out = self.inst.smartpop_run()
+            self.assertIn(f"SmartPop connection to {kept} closed after {1 - run} messages", out)
+            lines = [line for line in out if "refused the stored sign-in" in line]
+            self.assertEqual(len(lines), 1 if run == 0 else 0, out)
+            said = lines if run == 0 else said
+            self.assertFalse(any(f"Connecting SmartPop to {revoked}" in line for line in out), out)
+        self.assertIn(f"SmartPop account {revoked}: the provider refused the stored sign-in (invalid_grant", said[0])
+        self.assertIn(f"postvane-admin smartpop oauth login {revoked}", said[0])
+        self.assertEqual(len(self.dc.waiting("quinn")), 1)
+        status = self.admin("smartpop", "oauth", "status", revoked).stdout
+        self.assertIn("Signed in:    no (revoked by the provider)", status)
+        self.assertIn("signed out by the provider on", status)
+        notices = []
+        for wrk in glob.glob(os.path.join(self.inbox, "*.wrk")):
+            with open(wrk, "rb") as f:
+                envelope = f.read().split(b"\r\n")
+            if envelope[1] == b"postmaster":
+                with open(wrk[:-4] + ".txt", "rb") as f:
+                    notices.append(f.read().decode())
+        self.assertEqual(len(notices), 1)
+        self.assertIn(f"Subject: Sign-in needed: SmartPop account {revoked}", notices[0])
+        self.assertIn(f"postvane-admin smartpop oauth login {revoked}", notices[0])
+        self.assertRegex(notices[0], r"\r\nDate: .+\r\nMessage-ID: <.+>\r\n")
+
+    def test_browser_sign_in_with_pkce_and_a_foreign_code_is_refused(self):
+        account = self.account("olivia")
+        command = [program("postvane-admin"), "smartpop", "oauth", "login", account, "--browser",
+                   "--redirect-port", "8799"]
+
+        def start():
+            proc = subprocess.Popen(command, env=self.inst.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, text=True)
+            for line in proc.stdout:
+                if line.startswith(self.auth.url + "/authorize?"):
+                    return proc, line.strip()
+            self.fail(proc.stderr.read())
+
+        # Someone else's code (made for another challenge) pasted into a sign-in: the provider
+        # checks the verifier and refuses; nothing is stored.
+        other, other_address = start()
+        other.kill()
+        other.communicate()
+        proc, address = start()
+        self.assertIn("redirect_uri=http%3A%2F%2F127.0.0.1%3A8799%2F", address)
+        foreign = self.auth.authorize(other_address, "olivia")
+        state = re.search(r"state=([^&]+)", address).group(1)
+        pasted = re.sub(r"state=[^&]+", "state=" + state, foreign)
+        out, err = proc.communicate(pasted + "\n", timeout=30)
+        self.assertEqual(proc.returncode, 1, out)
+        self.assertIn("the provider refused the code: invalid_grant: PKCE verifier does not match", err)
+        self.assertIn("Signed in:    no", self.admin("smartpop", "oauth", "status", account).stdout)
+
+        proc, address = start()
+        out, err = proc.communicate(self.auth.authorize(address, "olivia") + "\n", timeout=30)
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertIn("Signed in:    yes", self.admin("smartpop", "oauth", "status", account).stdout)
+        self.dc.deliver("olivia", [message(7)])
+        self.assertIn(f"SmartPop connection to {account} closed after 1 messages", self.inst.smartpop_run())
+
+    def test_oauth2_is_never_sent_without_tls(self):
+        account = self.account("olivia")
+        self.admin("smartpop", "security", account, "none")
+        out = self.inst.smartpop_run()
+        self.assertTrue(any("logs in with OAuth2, which is sent only over TLS" in line for line in out), out)
+        self.assertFalse(any("Connecting SmartPop" in line for line in out), out)
+
+
+if __name__ == "__main__":
+    unittest.main()
