@@ -8,6 +8,7 @@ import glob
 import os
 import poplib
 import queue
+import re
 import shutil
 import signal
 import smtplib
@@ -651,6 +652,76 @@ service pop3-login {{
                 with open(os.path.join(self.maildir(user, sub), name), "rb") as f:
                     found.append(f.read())
         return found
+
+
+POSTFIX = "/usr/sbin/postfix"
+
+
+class Postfix:
+    """A real relay: a private Postfix on a free loopback port with its own configuration, queue
+    and data folders in a temporary folder of its own (the postfix user must reach them), removed
+    by stop(). It delivers what it takes to its discard service and logs
+    each delivery in `maillog`. `main` adds lines to main.cf. Needs root: its daemons change to
+    the postfix user."""
+
+    def __init__(self, main=""):
+        self.dir = tempfile.mkdtemp(prefix="pv-postfix-")
+        os.chmod(self.dir, 0o755)  # the daemons run as the postfix user
+        self.etc, queue, data = (os.path.join(self.dir, d) for d in ("etc", "queue", "data"))
+        for d in (self.etc, queue, data):
+            os.mkdir(d)
+        shutil.chown(data, "postfix")
+        self.maillog = os.path.join(self.dir, "maillog")
+        self.port = free_port()
+        with open(os.path.join(self.etc, "main.cf"), "w") as f:
+            f.write(f"""compatibility_level = 3.6
+queue_directory = {queue}
+data_directory = {data}
+mail_owner = postfix
+myhostname = relay.example.test
+mydestination =
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+default_transport = discard
+relay_transport = discard
+maillog_file_prefixes = {self.dir}
+maillog_file = {self.maillog}
+""" + main)
+        with open(os.path.join(self.etc, "master.cf"), "w") as f:
+            f.write(f"127.0.0.1:{self.port} inet n - n - - smtpd\n" + "".join(
+                f"{name} unix {private} - n {wake} {limit} {command}\n" for name, private, wake, limit, command in [
+                    ("pickup", "n", "60", "1", "pickup"), ("cleanup", "n", "-", "0", "cleanup"),
+                    ("qmgr", "n", "300", "1", "qmgr"), ("rewrite", "-", "-", "-", "trivial-rewrite"),
+                    ("bounce", "-", "-", "0", "bounce"), ("defer", "-", "-", "0", "bounce"),
+                    ("trace", "-", "-", "0", "bounce"), ("verify", "-", "-", "1", "verify"),
+                    ("flush", "n", "1000?", "0", "flush"), ("proxymap", "-", "-", "-", "proxymap"),
+                    ("discard", "-", "-", "-", "discard"), ("error", "-", "-", "-", "error"),
+                    ("retry", "-", "-", "-", "error"), ("anvil", "-", "-", "1", "anvil"),
+                    ("scache", "-", "-", "1", "scache"), ("showq", "n", "-", "-", "showq"),
+                    ("tlsmgr", "-", "1000?", "1", "tlsmgr")]) +
+                "postlog unix-dgram n - n - 1 postlogd\n")
+        self.proc = subprocess.Popen([POSTFIX, "-c", self.etc, "start-fg"], cwd=self.dir, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        wait_listening(self.port, timeout=20)
+
+    def stop(self):
+        subprocess.run([POSTFIX, "-c", self.etc, "stop"], capture_output=True, timeout=30)
+        try:
+            self.proc.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def log(self):
+        if not os.path.exists(self.maillog):
+            return ""
+        with open(self.maillog, errors="replace") as f:
+            return f.read()
+
+    def delivered(self):
+        """Recipients Postfix delivered, one entry per delivery."""
+        return re.findall(r"postfix/discard\[\d+\]: \w+: to=<([^>]+)>.*status=sent", self.log())
 
 
 class KeptInboxTest(unittest.TestCase):

@@ -15,7 +15,7 @@ import time
 import unittest
 
 from authserver import CLIENT_ID, AuthServer
-from pvharness import Dovecot, Installation, free_port, program, wait_listening, wait_until
+from pvharness import POSTFIX, Dovecot, Installation, Postfix, program
 from testcerts import TestCertificates
 
 
@@ -229,6 +229,70 @@ class SmartPopOAuthTest(OAuthCase):
         out = self.inst.smartpop_run()
         self.assertTrue(any("logs in with OAuth2, which is sent only over TLS" in line for line in out), out)
         self.assertFalse(any("Connecting SmartPop" in line for line in out), out)
+
+
+@unittest.skipUnless(os.path.exists(POSTFIX), "postfix is not installed (scripts/setup.sh installs it)")
+@unittest.skipUnless(os.geteuid() == 0, "a private Postfix needs root: its daemons change to the postfix user")
+class RelayOAuthTest(OAuthCase):
+    """The transmitter logs in to a Postfix that takes only OAuth2 logins over TLS, through the
+    Dovecot's authentication service."""
+
+    def setUp(self):
+        super().setUp()
+        self.postfix = Postfix(f"""mynetworks = 127.0.0.2/32
+smtpd_tls_cert_file = {self.cert[0]}
+smtpd_tls_key_file = {self.cert[1]}
+smtpd_tls_security_level = may
+smtpd_tls_auth_only = yes
+smtpd_sasl_auth_enable = yes
+smtpd_sasl_type = dovecot
+smtpd_sasl_path = {self.dc.auth_socket}
+smtpd_relay_restrictions = permit_sasl_authenticated, reject
+""")
+        self.addCleanup(self.postfix.stop)
+        self.inst.set_string("", "Gateway", "127.0.0.1")
+        self.inst.set_dword("AdvCon", "smtpoutport", self.postfix.port)
+        self.outbox = os.path.join(self.inst.spool, "outbox")
+        os.makedirs(self.outbox, exist_ok=True)
+        self.number = 0
+
+    def queue(self, recipient):
+        self.number += 1
+        name = f"f{self.number:07X}"
+        with open(os.path.join(self.outbox, name + ".txt"), "wb") as f:
+            f.write(b"Subject: by token\r\n\r\nhello\r\n")
+        with open(os.path.join(self.outbox, name + ".wrk"), "wb") as f:
+            f.write(f"alice@example.test\r\n{recipient}\r\n".encode())
+        return name
+
+    def send(self):
+        proc = self.inst.run("postvane-send", check=False, timeout=120)
+        return proc.returncode, proc.stdout + proc.stderr
+
+    def test_the_transmitter_sends_with_oauthbearer_and_xoauth2_and_refreshes_a_refused_token(self):
+        self.admin("relay", "security", "starttls")
+        said = []
+        for mechanism, user in (("oauthbearer", "olivia"), ("xoauth2", "paul")):
+            with self.subTest(mechanism=mechanism):
+                self.admin("relay", "oauth", "setup", "--user", user, *self.endpoints(mechanism))
+                said.append(self.device_sign_in(user, "relay", "oauth", "login"))
+                recipient = f"{mechanism}@remote.test"
+                self.queue(recipient)
+                rc, out = self.send()
+                said.append(out)
+                self.assertEqual(rc, 0, out)
+                self.assertEqual(glob.glob(os.path.join(self.outbox, "*.wrk")), [])
+                self.assertIn(f"sasl_method={mechanism.upper()}, sasl_username={user}", self.postfix.log())
+        # A token the relay refuses before its time: one refresh and the same run sends.
+        self.auth.expire_access("paul")
+        self.queue("late@remote.test")
+        rc, out = self.send()
+        said.append(out)
+        self.assertEqual(rc, 0, out)
+        self.assertEqual(len(self.auth.grants("refresh_token")), 1)
+        self.assertEqual(glob.glob(os.path.join(self.outbox, "*.wrk")), [])
+        self.assertEqual(self.postfix.log().count("sasl_method=XOAUTH2, sasl_username=paul"), 2)
+        self.assert_no_token_in(self.everything_said(*said))
 
 
 if __name__ == "__main__":
