@@ -223,12 +223,24 @@ class SmartPopOAuthTest(OAuthCase):
         self.dc.deliver("olivia", [message(7)])
         self.assertIn(f"SmartPop connection to {account} closed after 1 messages", self.inst.smartpop_run())
 
-    def test_oauth2_is_never_sent_without_tls(self):
+    def test_oauth2_needs_tls_and_a_refusal_is_logged_in_the_providers_words(self):
         account = self.account("olivia")
         self.admin("smartpop", "security", account, "none")
         out = self.inst.smartpop_run()
         self.assertTrue(any("logs in with OAuth2, which is sent only over TLS" in line for line in out), out)
         self.assertFalse(any("Connecting SmartPop" in line for line in out), out)
+
+        # A token for olivia presented as paul's: refused, refreshed once, refused again.
+        self.admin("smartpop", "security", account, "stls")
+        self.device_sign_in("olivia", "smartpop", "oauth", "login", account)
+        self.inst.set_string(f"SmartPop\\{account}", "oauthUser", "paul")
+        self.dc.deliver("olivia", [message(1)])
+        out = self.inst.smartpop_run()
+        refused = [line for line in out if "refused the OAuth2 login" in line]
+        self.assertEqual(len(refused), 1, out)
+        self.assertIn(f"{self.dc.address} refused the OAuth2 login (XOAUTH2) of {account}: status ", refused[0])
+        self.assertEqual(len(self.auth.grants("refresh_token")), 1)
+        self.assertEqual(len(self.dc.waiting("olivia")), 1)
 
 
 @unittest.skipUnless(os.path.exists(POSTFIX), "postfix is not installed (scripts/setup.sh installs it)")
