@@ -670,6 +670,16 @@ std::string FormatTime(std::time_t when) {
     return text;
 }
 
+// "  login oauth2 (signed in)" for listings; "" for a password login.
+std::string OAuthSummary(const pv::CRegistryKey& key, const char* authValue, const pv::auth::OAuthPlace& place) {
+    std::string method;
+    key.ReadString(authValue, method);
+    if (pv::auth::ParseLoginMethod(method) != pv::auth::LoginMethod::OAuth2) return {};
+    const pv::auth::SignInState state = pv::auth::ReadSignInState(place);
+    return std::string("  login oauth2 (") +
+           (state.signedIn ? "signed in" : state.revoked ? "revoked by the provider: sign in again" : "not signed in") + ")";
+}
+
 // `a[first]` is the sub-command (setup, login, status, off).
 int OAuthCommand(const pv::auth::OAuthPlace& place, const Args& a, size_t first, bool relay) {
     Need(a, first + 1);
@@ -765,7 +775,7 @@ int SmartPop(const Args& a) {
                       << (pin.empty() ? "" : "  pinned") << "  "
                       << (to.empty() ? std::string("recipients from the headers") : "deliver to " + to)
                       << (pv::IsValidSmartPopAccount(n) ? "" : "  (not a valid account name: never collected)")
-                      << "\n";
+                      << OAuthSummary(key, pv::auth::kSmartPopAuthValue, pv::auth::SmartPopOAuthPlace(n)) << "\n";
         }
         return 0;
     }
@@ -874,7 +884,8 @@ int Relay(const Args& a) {
                                                                 : std::string(pv::RelaySecurityName(s.security)))
                   << "\n"
                   << "User:        " << (s.user.empty() ? "(none: no login)" : s.user) << "\n"
-                  << "Password:    " << (s.password.empty() ? "not set" : "set") << "\n"
+                  << "Password:    " << (s.password.empty() ? "not set" : "set")
+                  << OAuthSummary(key, pv::auth::kRelayAuthValue, pv::auth::RelayOAuthPlace()) << "\n"
                   << "Fingerprint: "
                   << (s.fingerprintInvalid ? "invalid" : s.fingerprint.empty() ? "(none: trusted certificates)"
                                                                                : s.fingerprint)

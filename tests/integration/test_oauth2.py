@@ -175,6 +175,9 @@ class SmartPopOAuthTest(OAuthCase):
         self.assertEqual(len(self.dc.waiting("quinn")), 1)
         status = self.admin("smartpop", "oauth", "status", revoked).stdout
         self.assertIn("Signed in:    no (revoked by the provider)", status)
+        listed = self.admin("smartpop", "list").stdout
+        self.assertIn(f"login oauth2 (signed in)", listed.split(kept)[1].splitlines()[0])
+        self.assertIn(f"login oauth2 (revoked by the provider: sign in again)", listed.split(revoked)[1].splitlines()[0])
         self.assertIn("signed out by the provider on", status)
         notices = []
         for wrk in glob.glob(os.path.join(self.inbox, "*.wrk")):
