@@ -25,6 +25,7 @@
 #include "core/Fingerprint.h"
 #include "auth/Http.h"
 #include "auth/OAuth2.h"
+#include "net/LoopbackRedirect.h"
 #include "pop3/SmartPop.h"
 #include "smtp/RelayLogin.h"
 #include "net/Address.h"
@@ -537,6 +538,8 @@ int SmartPopDomains(const Args& a) {
 // The default loopback port of the browser sign-in's redirect address; the provider sends the
 // browser there with the code, and the user copies that address back when nothing listens.
 constexpr unsigned kDefaultRedirectPort = 8765;
+// How long the browser sign-in waits for the user.
+constexpr int kSignInSeconds = 15 * 60;
 
 int OAuthSetup(const pv::auth::OAuthPlace& place, const Args& a, size_t first, bool relay) {
     pv::auth::OAuthSettings s;
@@ -643,12 +646,17 @@ int OAuthBrowserLogin(const pv::auth::OAuthPlace& place, const pv::auth::OAuthSe
     std::string error;
     const std::string redirect = "http://127.0.0.1:" + std::to_string(port) + "/";
     if (!pv::auth::StartPkce(s, redirect, request, error)) Fail("the sign-in could not start: " + error + ".");
+    pv::net::CLoopbackRedirect listener;
+    const bool listening = listener.Listen(port);  // before the address is shown: the browser may be quick
     std::cout << "Open this address in a browser and sign in:\n\n" << request.address << "\n\n"
-              << "The browser is then sent to " << redirect << "... and may say that the page cannot be\n"
-              << "reached. Copy the whole address from its address bar and paste it here:\n" << std::flush;
+              << (listening ? "When the browser runs on this machine, the sign-in comes back by itself. Otherwise the browser\n"
+                            : "(The port " + std::to_string(port) + " is busy, so nothing waits for the browser here.) The browser\n")
+              << "is sent to " << redirect << "... and says that the page cannot be reached: copy the\n"
+              << "whole address from its address bar and paste it here:\n" << std::flush;
     std::string redirected;
-    if (!std::getline(std::cin, redirected)) Fail("no address was given.");
-    while (!redirected.empty() && (redirected.back() == '\r' || redirected.back() == ' ')) redirected.pop_back();
+    if (listener.Await(STDIN_FILENO, kSignInSeconds, redirected, error) == pv::net::RedirectSource::Failed) {
+        Fail("the sign-in did not come back: " + error + ".");
+    }
     std::string code;
     if (!pv::auth::CodeFromRedirect(request, redirected, code, error)) Fail(error + ".");
     pv::auth::TokenSet tokens;

@@ -13,9 +13,10 @@ import subprocess
 import tempfile
 import time
 import unittest
+import urllib.request
 
 from authserver import CLIENT_ID, AuthServer
-from pvharness import POSTFIX, Dovecot, Installation, Postfix, program
+from pvharness import POSTFIX, Dovecot, Installation, Postfix, free_port, program
 from testcerts import TestCertificates
 
 
@@ -193,8 +194,9 @@ class SmartPopOAuthTest(OAuthCase):
 
     def test_browser_sign_in_with_pkce_and_a_foreign_code_is_refused(self):
         account = self.account("olivia")
+        port = free_port()
         command = [program("postvane-admin"), "smartpop", "oauth", "login", account, "--browser",
-                   "--redirect-port", "8799"]
+                   "--redirect-port", str(port)]
 
         def start():
             proc = subprocess.Popen(command, env=self.inst.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -210,7 +212,7 @@ class SmartPopOAuthTest(OAuthCase):
         other.kill()
         other.communicate()
         proc, address = start()
-        self.assertIn("redirect_uri=http%3A%2F%2F127.0.0.1%3A8799%2F", address)
+        self.assertIn(f"redirect_uri=http%3A%2F%2F127.0.0.1%3A{port}%2F", address)
         foreign = self.auth.authorize(other_address, "olivia")
         state = re.search(r"state=([^&]+)", address).group(1)
         pasted = re.sub(r"state=[^&]+", "state=" + state, foreign)
@@ -219,8 +221,11 @@ class SmartPopOAuthTest(OAuthCase):
         self.assertIn("the provider refused the code: invalid_grant: PKCE verifier does not match", err)
         self.assertIn("Signed in:    no", self.admin("smartpop", "oauth", "status", account).stdout)
 
+        # The browser on this machine: it follows the redirect to the tool's loopback port.
         proc, address = start()
-        out, err = proc.communicate(self.auth.authorize(address, "olivia") + "\n", timeout=30)
+        with urllib.request.urlopen(self.auth.authorize(address, "olivia"), timeout=10) as page:
+            self.assertIn(b"You can close this window", page.read())
+        out, err = proc.communicate(timeout=30)
         self.assertEqual(proc.returncode, 0, err)
         self.assertIn("Signed in:    yes", self.admin("smartpop", "oauth", "status", account).stdout)
         self.dc.deliver("olivia", [message(7)])
