@@ -605,40 +605,25 @@ int OAuthSetup(const pv::auth::OAuthPlace& place, const Args& a, size_t first, b
 }
 
 int OAuthDeviceLogin(const pv::auth::OAuthPlace& place, const pv::auth::OAuthSettings& s) {
-    pv::auth::DeviceGrant grant;
+    pv::auth::CDeviceSignIn signIn(place, s);
     std::string error;
-    if (!pv::auth::StartDeviceGrant(s, grant, error)) Fail("the sign-in could not start: " + error + ".");
+    if (!signIn.Start(error)) Fail("the sign-in could not start: " + error + ".");
+    const pv::auth::DeviceGrant& grant = signIn.Grant();
     std::cout << "To sign in, open " << grant.verificationUri << " in a browser on any device and enter the code "
               << grant.userCode << "\n";
     if (!grant.verificationUriComplete.empty()) std::cout << "(or open " << grant.verificationUriComplete << ")\n";
     std::cout.flush();
     const bool terminal = ::isatty(STDOUT_FILENO);
-    int interval = std::max(1, grant.interval);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(grant.expiresIn);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - std::chrono::steady_clock::now());
-        if (terminal) std::cout << "\rWaiting for the sign-in ... " << left.count() << " s left   " << std::flush;
-        std::this_thread::sleep_for(std::chrono::seconds(interval));
-        pv::auth::TokenSet tokens;
-        switch (pv::auth::PollDeviceGrant(s, grant, tokens, error)) {
-            case pv::auth::PollOutcome::Pending: continue;
-            case pv::auth::PollOutcome::SlowDown: interval += 5; continue;  // RFC 8628, 3.5
-            case pv::auth::PollOutcome::Failed:
-                if (terminal) std::cout << "\n";
-                Fail("the sign-in did not succeed: " + error + ".");
-            case pv::auth::PollOutcome::Done:
-                if (terminal) std::cout << "\n";
-                if (tokens.refresh.empty()) {
-                    Fail("the provider gave no refresh token, so the sign-in would not last; the scope must ask for "
-                         "offline access (Microsoft: offline_access).");
-                }
-                if (!pv::auth::StoreSignIn(place, tokens)) Fail("could not store the sign-in.");
-                std::cout << "Signed in: " << place.what << " is ready.\n";
-                return 0;
-        }
+    for (;;) {
+        if (terminal) std::cout << "\rWaiting for the sign-in ... " << signIn.SecondsLeft() << " s left   " << std::flush;
+        std::this_thread::sleep_for(std::chrono::seconds(signIn.IntervalSeconds()));
+        const pv::auth::PollOutcome outcome = signIn.Poll(error);
+        if (outcome == pv::auth::PollOutcome::Pending) continue;
+        if (terminal) std::cout << "\n";
+        if (outcome != pv::auth::PollOutcome::Done) Fail("the sign-in did not succeed: " + error + ".");
+        std::cout << "Signed in: " << place.what << " is ready.\n";
+        return 0;
     }
-    if (terminal) std::cout << "\n";
-    Fail("the code expired before anyone signed in; run the command again.");
 }
 
 int OAuthBrowserLogin(const pv::auth::OAuthPlace& place, const pv::auth::OAuthSettings& s, unsigned port) {
@@ -657,15 +642,7 @@ int OAuthBrowserLogin(const pv::auth::OAuthPlace& place, const pv::auth::OAuthSe
     if (listener.Await(STDIN_FILENO, kSignInSeconds, redirected, error) == pv::net::RedirectSource::Failed) {
         Fail("the sign-in did not come back: " + error + ".");
     }
-    std::string code;
-    if (!pv::auth::CodeFromRedirect(request, redirected, code, error)) Fail(error + ".");
-    pv::auth::TokenSet tokens;
-    if (!pv::auth::ExchangeCode(s, request, code, tokens, error)) Fail("the provider refused the code: " + error + ".");
-    if (tokens.refresh.empty()) {
-        Fail("the provider gave no refresh token, so the sign-in would not last; the scope or the address must ask for "
-             "offline access.");
-    }
-    if (!pv::auth::StoreSignIn(place, tokens)) Fail("could not store the sign-in.");
+    if (!pv::auth::FinishBrowserSignIn(place, s, request, redirected, error)) Fail(error + ".");
     std::cout << "Signed in: " << place.what << " is ready.\n";
     return 0;
 }

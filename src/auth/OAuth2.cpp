@@ -398,6 +398,44 @@ PollOutcome PollDeviceGrant(const OAuthSettings& settings, const DeviceGrant& gr
     return PollOutcome::Failed;
 }
 
+namespace {
+constexpr const char* kNoRefreshToken =
+    "the provider gave no refresh token, so the sign-in would not last; the scope must ask for offline access "
+    "(Microsoft: offline_access; Google: the google preset asks for it)";
+}  // namespace
+
+bool CDeviceSignIn::Start(std::string& error) {
+    if (!StartDeviceGrant(settings_, grant_, error)) return false;
+    interval_ = std::max(1, grant_.interval);
+    deadline_ = std::time(nullptr) + grant_.expiresIn;
+    return true;
+}
+
+int CDeviceSignIn::SecondsLeft() const { return static_cast<int>(std::max<std::time_t>(0, deadline_ - std::time(nullptr))); }
+
+PollOutcome CDeviceSignIn::Poll(std::string& error) {
+    if (SecondsLeft() <= 0) {
+        error = "the code expired before anyone signed in; start again";
+        return PollOutcome::Failed;
+    }
+    TokenSet tokens;
+    const PollOutcome outcome = PollDeviceGrant(settings_, grant_, tokens, error);
+    if (outcome == PollOutcome::SlowDown) {
+        interval_ += 5;
+        return PollOutcome::Pending;
+    }
+    if (outcome != PollOutcome::Done) return outcome;
+    if (tokens.refresh.empty()) {
+        error = kNoRefreshToken;
+        return PollOutcome::Failed;
+    }
+    if (!StoreSignIn(place_, tokens)) {
+        error = "the sign-in could not be written to the configuration store";
+        return PollOutcome::Failed;
+    }
+    return PollOutcome::Done;
+}
+
 std::string PkceChallenge(std::string_view verifier) { return Base64UrlNoPad(Sha256(verifier)); }
 
 bool StartPkce(const OAuthSettings& settings, const std::string& redirectUri, PkceRequest& request,
@@ -455,6 +493,26 @@ bool ExchangeCode(const OAuthSettings& settings, const PkceRequest& request, con
         return false;
     }
     tokens = reply.tokens;
+    return true;
+}
+
+bool FinishBrowserSignIn(const OAuthPlace& place, const OAuthSettings& settings, const PkceRequest& request,
+                         const std::string& redirected, std::string& error) {
+    std::string code;
+    if (!CodeFromRedirect(request, redirected, code, error)) return false;
+    TokenSet tokens;
+    if (!ExchangeCode(settings, request, code, tokens, error)) {
+        error = "the provider refused the code: " + error;
+        return false;
+    }
+    if (tokens.refresh.empty()) {
+        error = kNoRefreshToken;
+        return false;
+    }
+    if (!StoreSignIn(place, tokens)) {
+        error = "the sign-in could not be written to the configuration store";
+        return false;
+    }
     return true;
 }
 

@@ -30,6 +30,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "auth/Sasl.h"
 
@@ -132,6 +133,29 @@ enum class PollOutcome { Pending, SlowDown, Done, Failed };
 PollOutcome PollDeviceGrant(const OAuthSettings& settings, const DeviceGrant& grant, TokenSet& tokens,
                             std::string& error);
 
+// One device sign-in from the code to the stored tokens, driven by the admin tool (a loop with a
+// sleep) and the applet (a timer) alike: the polling rules live here.
+class CDeviceSignIn {
+public:
+    CDeviceSignIn(OAuthPlace place, OAuthSettings settings) : place_(std::move(place)), settings_(std::move(settings)) {}
+    // Asks the provider for the code to show.
+    bool Start(std::string& error);
+    const DeviceGrant& Grant() const { return grant_; }
+    // Wait this long before the next Poll (RFC 8628: 5 s more after each slow_down).
+    int IntervalSeconds() const { return interval_; }
+    int SecondsLeft() const;
+    // One poll. Pending: call again after IntervalSeconds. Done: the sign-in is stored.
+    // Failed: `error` says why (refused, expired, no refresh token, not stored).
+    PollOutcome Poll(std::string& error);
+
+private:
+    OAuthPlace place_;
+    OAuthSettings settings_;
+    DeviceGrant grant_;
+    int interval_ = kDefaultPollSeconds;
+    std::time_t deadline_ = 0;
+};
+
 // --- the authorization code grant with PKCE ----------------------------------------------------
 struct PkceRequest {
     std::string verifier;  // a secret kept by the tool until the code comes back
@@ -149,5 +173,9 @@ bool CodeFromRedirect(const PkceRequest& request, const std::string& redirected,
                       std::string& error);
 bool ExchangeCode(const OAuthSettings& settings, const PkceRequest& request, const std::string& code,
                   TokenSet& tokens, std::string& error);
+// The whole end of a browser sign-in: the code from the address, its exchange, and the stored
+// sign-in. False with `error` for people.
+bool FinishBrowserSignIn(const OAuthPlace& place, const OAuthSettings& settings, const PkceRequest& request,
+                         const std::string& redirected, std::string& error);
 
 }  // namespace pv::auth
