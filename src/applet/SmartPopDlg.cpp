@@ -19,6 +19,8 @@
 #include "applet/Controls.h"
 #include "net/Address.h"
 #include "applet/DomainDlg.h"
+#include "applet/SignInDlg.h"
+#include "auth/OAuth2.h"
 #include "core/Format.h"
 #include "core/ProtocolText.h"
 #include "core/RegistryKey.h"
@@ -69,6 +71,19 @@ CSmartPopAccountDlg::CSmartPopAccountDlg(const QString& account, const QString& 
     portRow->addRow("Connect on port", portEdit_);
     layout->addLayout(portRow);
 
+    // An account that logs in with OAuth2 (set up by postvane-admin smartpop oauth setup) needs
+    // no password; its sign-in is made here or with postvane-admin smartpop oauth login.
+    std::string method;
+    if (!account.isEmpty()) CRegistryKey(AccountKey(account), false).ReadString(auth::kSmartPopAuthValue, method);
+    oauth_ = auth::ParseLoginMethod(method) == auth::LoginMethod::OAuth2;
+    auto* signIn = new QPushButton("Sign &in ...", this);
+    signIn->setObjectName("SignIn");
+    signIn->setEnabled(oauth_);
+    signIn->setToolTip(oauth_ ? "Sign in at the provider with OAuth2"
+                              : "For accounts set up for OAuth2 with postvane-admin smartpop oauth setup");
+    layout->addWidget(signIn, 0, Qt::AlignLeft);
+    connect(signIn, &QPushButton::clicked, this, &CSmartPopAccountDlg::SignIn);
+
     buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     layout->addWidget(buttons_);
     connect(buttons_, &QDialogButtonBox::accepted, this, &CSmartPopAccountDlg::TryAccept);
@@ -78,12 +93,17 @@ CSmartPopAccountDlg::CSmartPopAccountDlg(const QString& account, const QString& 
     UpdateOk();
 }
 
+void CSmartPopAccountDlg::SignIn() {
+    CSignInDlg dlg(auth::SmartPopOAuthPlace(account_->text().toStdString()), this);
+    dlg.exec();
+}
+
 QString CSmartPopAccountDlg::Account() const { return account_->text(); }
 QString CSmartPopAccountDlg::DeliverTo() const { return deliverTo_->text(); }
 QString CSmartPopAccountDlg::Password() const { return password_->text(); }
 
-bool CSmartPopAccountDlg::Complete(const QString& account, const QString& password) {
-    return !account.isEmpty() && !account.contains(' ') && account.contains('@') && !password.isEmpty();
+bool CSmartPopAccountDlg::Complete(const QString& account, const QString& password, bool oauth) {
+    return !account.isEmpty() && !account.contains(' ') && account.contains('@') && (oauth || !password.isEmpty());
 }
 
 bool CSmartPopAccountDlg::IsSafeAccount(const QString& account) {
@@ -99,11 +119,11 @@ bool CSmartPopAccountDlg::IsSafeAccount(const QString& account) {
 }
 
 void CSmartPopAccountDlg::UpdateOk() {
-    buttons_->button(QDialogButtonBox::Ok)->setEnabled(Complete(account_->text(), password_->text()));
+    buttons_->button(QDialogButtonBox::Ok)->setEnabled(Complete(account_->text(), password_->text(), oauth_));
 }
 
 void CSmartPopAccountDlg::TryAccept() {
-    if (!Complete(account_->text(), password_->text())) return;
+    if (!Complete(account_->text(), password_->text(), oauth_)) return;
     const QString account = account_->text();
     if (!IsSafeAccount(account)) {
         ShowRefusal(this, refusal_,

@@ -34,8 +34,9 @@ public:
     QString Password() const;
     uint32_t Port() const { return port_; }
 
-    // The rule for OK: an account with an at sign and no space, and a password.
-    static bool Complete(const QString& account, const QString& password);
+    // The rule for OK: an account with an at sign and no space, and a password (unless the
+    // account logs in with OAuth2).
+    static bool Complete(const QString& account, const QString& password, bool oauth = false);
     // An account name that stays a plain file name in the spool folder, with a user before the
     // at sign and a host after it, as the collector takes it.
     static bool IsSafeAccount(const QString& account);
@@ -43,8 +44,10 @@ public:
 private:
     void UpdateOk();
     void TryAccept();
+    void SignIn();
 
     uint32_t port_;
+    bool oauth_ = false;  // the account logs in with OAuth2: no password needed, "Sign in..." works
     QStringList taken_;
     QLineEdit* account_;
     QLineEdit* password_;

@@ -231,6 +231,22 @@ class SmartPopOAuthTest(OAuthCase):
         self.dc.deliver("olivia", [message(7)])
         self.assertIn(f"SmartPop connection to {account} closed after 1 messages", self.inst.smartpop_run())
 
+    def test_the_property_sheet_signs_an_account_in(self):
+        account = self.account("paul")
+        env = dict(self.inst.env, QT_QPA_PLATFORM="offscreen")
+        proc = subprocess.Popen([program("pv-applet-driver"), "smartpop-sign-in", account], env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        shown = proc.stdout.readline()
+        code = re.search(r"open (\S+) in a browser on any device and enter the code (\S+)", shown)
+        self.assertTrue(code, shown + proc.stderr.read() if proc.poll() is not None else shown)
+        self.auth.approve(code.group(2), "paul")
+        out, err = proc.communicate(timeout=90)
+        self.assertEqual(proc.returncode, 0, out + err)
+        self.assertIn(f"Signed in: SmartPop account {account} is ready.", out)
+        self.assertIn("Signed in:    yes", self.admin("smartpop", "oauth", "status", account).stdout)
+        self.dc.deliver("paul", [message(9)])
+        self.assertIn(f"SmartPop connection to {account} closed after 1 messages", self.inst.smartpop_run())
+
     def test_oauth2_needs_tls_and_a_refusal_is_logged_in_the_providers_words(self):
         account = self.account("olivia")
         self.admin("smartpop", "security", account, "none")
