@@ -127,7 +127,7 @@ TokenReply CallTokenEndpoint(const std::string& url, FormFields fields, const OA
         reply.tokens.refresh = text("refresh_token");
         std::time_t lifetime = kDefaultLifetime;
         const auto it = json.find("expires_in");
-        if (it != json.end() && it->is_number_integer() && it->get<int64_t>() > 0) lifetime = it->get<int64_t>();
+        if (it != json.end() && it->is_number() && it->get<double>() >= 1) lifetime = static_cast<std::time_t>(it->get<double>());
         if (it != json.end() && it->is_string()) lifetime = std::max<std::time_t>(1, std::atol(it->get<std::string>().c_str()));
         reply.tokens.expires = now + lifetime;
         if (reply.tokens.access.size() > kMaxTokenBytes || reply.tokens.refresh.size() > kMaxTokenBytes) {

@@ -16,7 +16,7 @@ import unittest
 import urllib.request
 
 from authserver import CLIENT_ID, AuthServer
-from pvharness import POSTFIX, Dovecot, Installation, Postfix, free_port, program
+from pvharness import POSTFIX, Dovecot, Installation, Postfix, free_port, program, wait_until
 from testcerts import TestCertificates
 
 
@@ -191,6 +191,12 @@ class SmartPopOAuthTest(OAuthCase):
         self.assertIn(f"Subject: Sign-in needed: SmartPop account {revoked}", notices[0])
         self.assertIn(f"postvane-admin smartpop oauth login {revoked}", notices[0])
         self.assertRegex(notices[0], r"\r\nDate: .+\r\nMessage-ID: <.+>\r\n")
+        # The server's spooler hands it to the postmaster's mailbox like any mail.
+        server = self.inst.start()
+        self.addCleanup(server.stop)
+        server.wait_for("Starting Postvane")
+        delivered = wait_until(lambda: self.inst.mailbox_messages("postmaster"), 20, "the notice delivered")
+        self.assertIn(b"Subject: Sign-in needed", delivered[0])
 
     def test_browser_sign_in_with_pkce_and_a_foreign_code_is_refused(self):
         account = self.account("olivia")
