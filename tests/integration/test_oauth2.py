@@ -313,6 +313,15 @@ smtpd_relay_restrictions = permit_sasl_authenticated, reject
 
     def test_the_transmitter_sends_with_oauthbearer_and_xoauth2_and_refreshes_a_refused_token(self):
         self.admin("relay", "security", "starttls")
+        # Set up but nobody signed in: said once per run, nothing reaches the relay.
+        self.admin("relay", "oauth", "setup", "--user", "olivia", *self.endpoints("auto"))
+        waiting = self.queue("early@remote.test")
+        rc, out = self.send()
+        self.assertEqual(rc, 1, out)
+        self.assertIn("the relay logs in with OAuth2 but nobody has signed in yet; run postvane-admin relay oauth login",
+                      out)
+        self.assertTrue(os.path.exists(os.path.join(self.outbox, waiting + ".wrk")))
+        self.assertNotIn("client=localhost", self.postfix.log())
         said = []
         for mechanism, user in (("oauthbearer", "olivia"), ("xoauth2", "paul")):
             with self.subTest(mechanism=mechanism):
@@ -325,6 +334,7 @@ smtpd_relay_restrictions = permit_sasl_authenticated, reject
                 self.assertEqual(rc, 0, out)
                 self.assertEqual(glob.glob(os.path.join(self.outbox, "*.wrk")), [])
                 self.assertIn(f"sasl_method={mechanism.upper()}, sasl_username={user}", self.postfix.log())
+                self.assertIn("login oauth2 (signed in)", self.admin("relay", "show").stdout)
         # A token the relay refuses before its time: one refresh and the same run sends.
         self.auth.expire_access("paul")
         self.queue("late@remote.test")
