@@ -1,6 +1,7 @@
 #include "applet/SignInDlg.h"
 
 #include <QDialogButtonBox>
+#include <QFont>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -12,10 +13,13 @@ namespace pv {
 namespace {
 // The browser sign-in's redirect address, as postvane-admin's default.
 constexpr const char* kRedirect = "http://127.0.0.1:8765/";
+// Wide enough for a provider's address on one line.
+constexpr int kMinimumWidth = 460;
 }  // namespace
 
 CSignInDlg::CSignInDlg(const auth::OAuthPlace& place, QWidget* parent) : QDialog(parent), place_(place) {
     setWindowTitle("Sign In");
+    setMinimumWidth(kMinimumWidth);
     auto* layout = new QVBoxLayout(this);
     instructions_ = new QLabel(this);
     instructions_->setObjectName("Instructions");
@@ -39,6 +43,15 @@ CSignInDlg::CSignInDlg(const auth::OAuthPlace& place, QWidget* parent) : QDialog
                                        .arg(QString::fromStdString(place_.what),
                                             QString::fromStdString(device_->Grant().verificationUri),
                                             QString::fromStdString(device_->Grant().userCode)));
+            // The code again, large: it is what the user types on the other device.
+            auto* code = new QLabel(QString::fromStdString(device_->Grant().userCode), this);
+            code->setObjectName("Code");
+            code->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            QFont font = code->font();
+            font.setPointSizeF(font.pointSizeF() * 1.8);
+            font.setBold(true);
+            code->setFont(font);
+            layout->addWidget(code, 0, Qt::AlignHCenter);
             timer_->start(device_->IntervalSeconds() * 1000);
             Say("Waiting for the sign-in ...");
         } else {

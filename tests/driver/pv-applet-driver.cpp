@@ -3,9 +3,10 @@
 //
 //   pv-applet-driver add-smartpop ACCOUNT PASSWORD DELIVER-TO PORT
 //       ticks "Use SmartPop", adds the account with the account dialog, closes with OK
-//   pv-applet-driver smartpop-sign-in ACCOUNT
+//   pv-applet-driver smartpop-sign-in ACCOUNT [PNG]
 //       edits the account, clicks "Sign in ...", prints the dialog's instructions (the device
-//       code) on standard output and waits up to a minute for it to say "Signed in"
+//       code) on standard output (and saves the dialog as PNG) and waits up to a minute for it
+//       to say "Signed in"
 //   pv-applet-driver screenshots FOLDER
 //       saves every page and dialog as PNG files in FOLDER (cancelling every dialog)
 #include <QAbstractButton>
@@ -131,7 +132,7 @@ int AddSmartPop(const QString& account, const QString& password, const QString& 
     });
 }
 
-int SmartPopSignIn(const QString& account) {
+int SmartPopSignIn(const QString& account, const QString& png) {
     return WithSheet([&](QDialog* sheet, QTabWidget* tabs) {
         tabs->setCurrentIndex(4);
         auto* list = sheet->findChild<QTreeWidget*>("Accounts");
@@ -150,6 +151,7 @@ int SmartPopSignIn(const QString& account) {
             }
             WithDialog(button, "Sign In", [&](QDialog* signIn) {
                 std::cout << signIn->findChild<QLabel*>("Instructions")->text().toStdString() << std::endl;
+                if (!png.isEmpty()) Shoot(signIn, png);
                 auto* progress = signIn->findChild<QLabel*>("Progress");
                 for (int i = 0; i < 600 && !progress->text().startsWith("Signed in"); ++i) {
                     QApplication::processEvents(QEventLoop::AllEvents, 100);
@@ -219,9 +221,11 @@ int main(int argc, char** argv) {
     const QStringList args = QApplication::arguments().mid(1);
     if (args.size() == 5 && args[0] == "add-smartpop") return AddSmartPop(args[1], args[2], args[3], args[4]);
     if (args.size() == 2 && args[0] == "screenshots") return Screenshots(args[1]);
-    if (args.size() == 2 && args[0] == "smartpop-sign-in") return SmartPopSignIn(args[1]);
+    if ((args.size() == 2 || args.size() == 3) && args[0] == "smartpop-sign-in") {
+        return SmartPopSignIn(args[1], args.size() == 3 ? args[2] : QString());
+    }
     std::cerr << "usage: pv-applet-driver add-smartpop ACCOUNT PASSWORD DELIVER-TO PORT\n"
-                 "       pv-applet-driver smartpop-sign-in ACCOUNT\n"
+                 "       pv-applet-driver smartpop-sign-in ACCOUNT [PNG]\n"
                  "       pv-applet-driver screenshots FOLDER\n";
     return 2;
 }
