@@ -344,6 +344,18 @@ smtpd_relay_restrictions = permit_sasl_authenticated, reject
         self.assertEqual(len(self.auth.grants("refresh_token")), 1)
         self.assertEqual(glob.glob(os.path.join(self.outbox, "*.wrk")), [])
         self.assertEqual(self.postfix.log().count("sasl_method=XOAUTH2, sasl_username=paul"), 2)
+        # paul's token presented for olivia: refused, refreshed once, refused again; the relay's
+        # error status is in the one log line, and the mail stays queued.
+        self.admin("relay", "user", "olivia")
+        waiting = self.queue("never@remote.test")
+        rc, out = self.send()
+        said.append(out)
+        self.assertEqual(rc, 1, out)
+        refused = [line for line in out.splitlines() if "refused the OAuth2 login" in line]
+        self.assertEqual(len(refused), 1, out)
+        self.assertIn('127.0.0.1 refused the OAuth2 login (XOAUTH2) of "olivia": status 401', refused[0])
+        self.assertEqual(len(self.auth.grants("refresh_token")), 2)
+        self.assertTrue(os.path.exists(os.path.join(self.outbox, waiting + ".wrk")))
         self.assert_no_token_in(self.everything_said(*said))
 
 
