@@ -118,9 +118,6 @@ struct Texts {
     static constexpr const char* kOAuthRefused =
         "SmartPop: %s refused the OAuth2 login (%s) of %s: %s; nothing is collected. Check the account's sign-in "
         "(postvane-admin smartpop oauth status) and that the mailbox may be read by POP with OAuth2.";
-    static constexpr const char* kNoOAuthMechanism =
-        "SmartPop: %s logs in with OAuth2, but its mechanism is not one POP3 logins use here; set it to auto, "
-        "xoauth2 or oauthbearer (postvane-admin smartpop oauth setup --mechanism). The account is not collected.";
     static constexpr const char* kAuthShown = "********";
     static constexpr const char* kNoRecord =
         "SmartPop could not write its UID record %s (%s); a message whose DELE is lost may be collected twice";
@@ -559,16 +556,12 @@ bool CSmartPop::PrepareOAuth(const CRegistryKey& key) {
         return false;
     }
     // POP3 has no capability list before the login here: auto means XOAUTH2, which both large
-    // providers take.
+    // providers take. (ReadOAuthSettings has refused an invalid mechanism.)
     mechanism_ = auth::ChooseOAuthMechanism(oauthSettings_.mechanism, true,
                                             oauthSettings_.mechanism == auth::OAuthMechanism::OAuthBearer);
-    if (mechanism_ == auth::OAuthMechanism::Invalid) {
-        WriteLogLine(Format(Texts::kNoOAuthMechanism, Printable(account_).c_str()));
-        return false;
-    }
     if (oauthSettings_.user.empty()) oauthSettings_.user = user_;
-    // The token is had before the provider is called: a run never holds a connection open
-    // while it waits for the token endpoint.
+    // The token is had before the provider is called, so the connection does not wait on the
+    // token endpoint; only a token the provider refuses is refreshed during the conversation.
     const auth::AccessToken token = auth::AccessTokenFor(place, oauthSettings_, false);
     if (token.outcome != auth::TokenOutcome::Ok) return false;  // said in the log
     token_ = token.token;
