@@ -565,6 +565,8 @@ int OAuthSetup(const pv::auth::OAuthPlace& place, const Args& a, size_t first, b
         }
     }
     if (s.provider.empty()) Fail("--provider is needed: microsoft, google or custom.", 2);
+    if (!pv::IsProtocolSafe(s.user)) Fail(pv::Format(pv::kProtocolUnsafeText, "The user"), 2);
+    if (!pv::IsProtocolSafe(s.clientId)) Fail(pv::Format(pv::kProtocolUnsafeText, "The client id"), 2);
     if (s.clientId.empty()) Fail("--client-id is needed: the application (client) id of the registration the office made at the provider.", 2);
     if (const pv::auth::OAuthPreset* preset = pv::auth::FindPreset(s.provider)) {
         s.provider = preset->name;

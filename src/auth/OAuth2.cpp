@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "auth/Http.h"
+#include "core/Format.h"
 #include "core/Log.h"
+#include "core/ProtocolText.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "core/TextFile.h"
@@ -43,14 +45,6 @@ struct Texts {
         "\r\n"
         "and follow what it prints.\r\n";
 };
-
-template <class... Args>
-std::string Format(const char* format, Args... args) {
-    const int n = std::snprintf(nullptr, 0, format, args...);
-    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    std::snprintf(out.data(), out.size() + 1, format, args...);
-    return out;
-}
 
 std::string Lower(std::string_view text) {
     std::string out(text);
@@ -249,6 +243,11 @@ bool ReadOAuthSettings(const OAuthPlace& place, OAuthSettings& s, std::string& p
     } else if (!EndpointAllowed(s.tokenUrl, why)) {
         problem = place.what + ": the token endpoint " + place.key + "\\" + Value(place, "TokenUrl") + " " +
                   why.substr(why.find(' ') + 1) + "; set it with " + setup + ".";
+    } else if (!IsProtocolSafe(s.user) || !IsProtocolSafe(s.clientId)) {
+        // A control character in the user would add fields to the SASL message (they are
+        // separated by ^A).
+        problem = place.what + ": " + place.key + "\\" + Value(place, "User") + " or " + Value(place, "ClientId") +
+                  " holds control characters; set them again with " + setup + ".";
     } else if (s.mechanism == OAuthMechanism::Invalid) {
         problem = place.what + ": " + place.key + "\\" + Value(place, "Mechanism") + " is \"" + Printable(mechanism) +
                   "\"; set it to auto, xoauth2 or oauthbearer.";
