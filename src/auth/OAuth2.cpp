@@ -8,6 +8,7 @@
 
 #include "auth/Http.h"
 #include "core/Format.h"
+#include "core/GeneratedMail.h"
 #include "core/Log.h"
 #include "core/ProtocolText.h"
 #include "core/QueueFiles.h"
@@ -31,7 +32,7 @@ struct Texts {
         "Until then nothing is done for it; the postmaster has been told.";
     static constexpr const char* kStatusRevoked = "signed out by the provider on %s (%s): sign in again with %s";
     static constexpr const char* kStatusSignedIn = "signed in on %s";
-    static constexpr const char* kNoticeSubject = "Subject: Sign-in needed: %s";
+    static constexpr const char* kNoticeSubject = "Sign-in needed: %s";
     static constexpr const char* kNoticeBody =
         "The provider no longer accepts the sign-in that Postvane kept for %s\r\n"
         "(it answered: %s). This happens when the password of the mailbox is changed,\r\n"
@@ -141,24 +142,20 @@ TokenReply CallTokenEndpoint(const std::string& url, FormFields fields, const OA
 void NoticeToPostmaster(const OAuthPlace& place, const std::string& why) {
     const std::string base = InboundQueuePath();
     const std::string domain = PrimaryDomain().empty() ? std::string("localhost") : PrimaryDomain();
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
-    char date[64] = {};
-    std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S +0000", &tm);
     const std::string body = Format(Texts::kNoticeBody, place.what.c_str(), why.c_str(), place.what.c_str(),
                                     place.loginCommand.c_str());
+    GeneratedHeader header;
+    header.fromName = "Postvane";
+    header.fromAddress = "postvane@" + domain;
+    header.to = "postmaster";
+    header.subject = Format(Texts::kNoticeSubject, place.what.c_str());
+    header.domain = domain;
+    header.extra = {"Auto-Submitted: auto-generated"};
     TextFileWriter out;
     bool ok = !base.empty() && out.Open(base + ".txt", true);
     if (ok) {
-        for (const std::string& line :
-             {"From: \"Postvane\" <postvane@" + domain + ">", std::string("To: postmaster"),
-              Format(Texts::kNoticeSubject, place.what.c_str()), "Date: " + std::string(date),
-              "Message-ID: <" + Base64UrlNoPad(RandomBytes(12)) + ".oauth@" + domain + ">",
-              std::string("Auto-Submitted: auto-generated"), std::string("MIME-Version: 1.0"),
-              std::string("Content-Type: text/plain; charset=utf-8"), std::string()}) {
-            ok = ok && out.WriteLine(line);
-        }
+        for (const std::string& line : GeneratedHeaderLines(header)) ok = ok && out.WriteLine(line);
+        ok = ok && out.WriteLine("");
         ok = ok && out.Write(body) && out.Close() && WriteEnvelopeAndCommit(base, "postvane", {"postmaster"});
     }
     if (!ok) {
