@@ -6,6 +6,7 @@ PACKAGES=(
   g++ cmake ninja-build pkg-config
   libsqlite3-dev
   libssl-dev openssl ca-certificates  # TLS for the LAN side and the provider; the tests' certificates
+  libcurl4-openssl-dev nlohmann-json3-dev  # OAuth2 token calls to the provider (HTTPS and JSON)
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-aiosmtpd
   swaks libnet-ssleay-perl libio-socket-ssl-perl  # swaks --tls needs the Perl TLS modules

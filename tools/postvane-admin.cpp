@@ -1,9 +1,13 @@
 // postvane-admin: mailboxes, aliases, domains, list members and SmartPop accounts from the
 // shell, written in exactly the layout the server reads.
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <random>
+#include <thread>
 #include <unistd.h>
 
 #include "core/GeneratedMail.h"
@@ -20,6 +24,10 @@
 #include "robots/MembersFile.h"
 #include "platform/Hive.h"
 #include "core/SettingChecks.h"
+#include "core/Fingerprint.h"
+#include "auth/Http.h"
+#include "auth/OAuth2.h"
+#include "net/LoopbackRedirect.h"
 #include "pop3/SmartPop.h"
 #include "smtp/RelayLogin.h"
 #include "net/Address.h"
@@ -78,7 +86,16 @@ void Usage(std::ostream& out) {
            "  network listen ADDRESS...|--all     listen on these addresses of either family only\n"
            "                                      (AdvCon\\BindAddress), e.g. 192.168.1.5 fd00::5\n"
            "  network relaynets NET...|--default  who may relay (AdvCon\\RelayNets), e.g. 192.168.1.0/24\n"
-           "                                      fd00:1:2:3::/64; --default: loopback and private ranges\n";
+           "                                      fd00:1:2:3::/64; --default: loopback and private ranges\n"
+           "OAuth2 sign-in instead of a password (Microsoft 365, Google; see docs/oauth2.md):\n"
+           "  smartpop oauth setup USER@HOST --provider microsoft|google|custom --client-id ID\n"
+           "        [--client-secret TEXT|-] [--tenant T] [--scope S] [--user ADDRESS]\n"
+           "        [--auth-url U] [--device-url U] [--token-url U] [--mechanism auto|xoauth2|oauthbearer]\n"
+           "  smartpop oauth login USER@HOST [--device | --browser [--redirect-port N]]\n"
+           "  smartpop oauth status USER@HOST | off USER@HOST      off: back to the password\n"
+           "  relay oauth setup --provider ... (as above; --user sets RelayUser)\n"
+           "  relay oauth login [--device | --browser [--redirect-port N]]\n"
+           "  relay oauth status | off\n";
 }
 
 const std::map<std::string, uint32_t>& TypeNames() {
@@ -508,6 +525,195 @@ int SmartPopDomains(const Args& a) {
     Fail("unknown smartpop domains command '" + a[0] + "'", 2);
 }
 
+// ---- OAuth2 sign-in (SmartPop accounts and the relay) -----------------------------------------
+
+// The default loopback port of the browser sign-in's redirect address; the provider sends the
+// browser there with the code, and the user copies that address back when nothing listens.
+constexpr unsigned kDefaultRedirectPort = 8765;
+// How long the browser sign-in waits for the user.
+constexpr int kSignInSeconds = 15 * 60;
+
+int OAuthSetup(const pv::auth::OAuthPlace& place, const Args& a, size_t first, bool relay) {
+    pv::auth::OAuthSettings s;
+    std::string tenant;
+    for (size_t i = first; i < a.size(); ++i) {
+        if (i + 1 >= a.size()) Fail("'" + a[i] + "' needs a value", 2);
+        const std::string& option = a[i];
+        const std::string& value = a[++i];
+        if (option == "--provider") s.provider = value;
+        else if (option == "--client-id") s.clientId = value;
+        else if (option == "--client-secret") s.clientSecret = ReadPassword(value);
+        else if (option == "--tenant") tenant = value;
+        else if (option == "--scope") s.scope = value;
+        else if (option == "--user") s.user = value;
+        else if (option == "--auth-url") s.authUrl = value;
+        else if (option == "--device-url") s.deviceUrl = value;
+        else if (option == "--token-url") s.tokenUrl = value;
+        else if (option == "--mechanism") {
+            s.mechanism = pv::auth::ParseOAuthMechanism(value);
+            if (s.mechanism == pv::auth::OAuthMechanism::Invalid) Fail("'" + value + "' is not a mechanism: write auto, xoauth2 or oauthbearer.", 2);
+        } else {
+            Fail("unknown option '" + option + "'", 2);
+        }
+    }
+    if (s.provider.empty()) Fail("--provider is needed: microsoft, google or custom.", 2);
+    if (!pv::IsProtocolSafe(s.user)) Fail(pv::Format(pv::kProtocolUnsafeText, "The user"), 2);
+    if (!pv::IsProtocolSafe(s.clientId)) Fail(pv::Format(pv::kProtocolUnsafeText, "The client id"), 2);
+    if (s.clientId.empty()) Fail("--client-id is needed: the application (client) id of the registration the office made at the provider.", 2);
+    if (const pv::auth::OAuthPreset* preset = pv::auth::FindPreset(s.provider)) {
+        s.provider = preset->name;
+        auto fill = [&](std::string& field, const char* value) {
+            if (!field.empty()) return;
+            field = value;
+            if (!tenant.empty() && s.provider == "microsoft") {
+                const size_t at = field.find("/organizations/");
+                if (at != std::string::npos) field.replace(at + 1, 13, tenant);
+            }
+        };
+        fill(s.authUrl, preset->authUrl);
+        fill(s.deviceUrl, preset->deviceUrl);
+        fill(s.tokenUrl, preset->tokenUrl);
+        fill(s.scope, relay ? preset->smtpScope : preset->popScope);
+    } else if (s.provider != "custom") {
+        Fail("'" + s.provider + "' is not a provider: write microsoft, google or custom.", 2);
+    }
+    if (s.scope.empty()) Fail("--scope is needed for a custom provider.", 2);
+    std::string why;
+    if (!pv::auth::EndpointAllowed(s.tokenUrl, why)) Fail("the token endpoint: " + why + ".", 2);
+    if (s.deviceUrl.empty() && s.authUrl.empty()) Fail("give --device-url or --auth-url (or both).", 2);
+    for (const std::string* url : {&s.deviceUrl, &s.authUrl}) {
+        if (!url->empty() && !pv::auth::EndpointAllowed(*url, why)) Fail(why + ".", 2);
+    }
+    if (relay && !s.user.empty()) {
+        if (!pv::CRegistryKey("AdvCon", true).WriteString(pv::kRelayUserValue, s.user)) Fail("could not write the user.");
+        s.user.clear();
+    }
+    pv::CRegistryKey key(place.key, true);
+    if (!pv::auth::WriteOAuthSettings(place, s) ||
+        !key.WriteString(relay ? pv::auth::kRelayAuthValue : pv::auth::kSmartPopAuthValue, "oauth2")) {
+        Fail("could not write the settings.");
+    }
+    std::cout << place.what << " now logs in with OAuth2 (" << s.provider << "). Sign in with: " << place.loginCommand
+              << "\n";
+    return 0;
+}
+
+int OAuthDeviceLogin(const pv::auth::OAuthPlace& place, const pv::auth::OAuthSettings& s) {
+    pv::auth::CDeviceSignIn signIn(place, s);
+    std::string error;
+    if (!signIn.Start(error)) Fail("the sign-in could not start: " + error + ".");
+    const pv::auth::DeviceGrant& grant = signIn.Grant();
+    std::cout << "To sign in, open " << grant.verificationUri << " in a browser on any device and enter the code "
+              << grant.userCode << "\n";
+    if (!grant.verificationUriComplete.empty()) std::cout << "(or open " << grant.verificationUriComplete << ")\n";
+    std::cout.flush();
+    const bool terminal = ::isatty(STDOUT_FILENO);
+    for (;;) {
+        if (terminal) std::cout << "\rWaiting for the sign-in ... " << signIn.SecondsLeft() << " s left   " << std::flush;
+        std::this_thread::sleep_for(std::chrono::seconds(signIn.IntervalSeconds()));
+        const pv::auth::PollOutcome outcome = signIn.Poll(error);
+        if (outcome == pv::auth::PollOutcome::Pending) continue;
+        if (terminal) std::cout << "\n";
+        if (outcome != pv::auth::PollOutcome::Done) Fail("the sign-in did not succeed: " + error + ".");
+        std::cout << "Signed in: " << place.what << " is ready.\n";
+        return 0;
+    }
+}
+
+int OAuthBrowserLogin(const pv::auth::OAuthPlace& place, const pv::auth::OAuthSettings& s, unsigned port) {
+    pv::auth::PkceRequest request;
+    std::string error;
+    const std::string redirect = "http://127.0.0.1:" + std::to_string(port) + "/";
+    if (!pv::auth::StartPkce(s, redirect, request, error)) Fail("the sign-in could not start: " + error + ".");
+    pv::net::CLoopbackRedirect listener;
+    const bool listening = listener.Listen(port);  // before the address is shown: the browser may be quick
+    std::cout << "Open this address in a browser and sign in:\n\n" << request.address << "\n\n"
+              << (listening ? "When the browser runs on this machine, the sign-in comes back by itself. Otherwise the browser\n"
+                            : "(The port " + std::to_string(port) + " is busy, so nothing waits for the browser here.) The browser\n")
+              << "is sent to " << redirect << "... and says that the page cannot be reached: copy the\n"
+              << "whole address from its address bar and paste it here:\n" << std::flush;
+    std::string redirected;
+    if (listener.Await(STDIN_FILENO, kSignInSeconds, redirected, error) == pv::net::RedirectSource::Failed) {
+        Fail("the sign-in did not come back: " + error + ".");
+    }
+    if (!pv::auth::FinishBrowserSignIn(place, s, request, redirected, error)) Fail(error + ".");
+    std::cout << "Signed in: " << place.what << " is ready.\n";
+    return 0;
+}
+
+std::string FormatTime(std::time_t when) {
+    std::tm tm{};
+    localtime_r(&when, &tm);
+    char text[32] = {};
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    return text;
+}
+
+// "  login oauth2 (signed in)" for listings; "" for a password login.
+std::string OAuthSummary(const pv::CRegistryKey& key, const char* authValue, const pv::auth::OAuthPlace& place) {
+    std::string method;
+    key.ReadString(authValue, method);
+    if (pv::auth::ParseLoginMethod(method) != pv::auth::LoginMethod::OAuth2) return {};
+    const pv::auth::SignInState state = pv::auth::ReadSignInState(place);
+    return std::string("  login oauth2 (") +
+           (state.signedIn ? "signed in" : state.revoked ? "revoked by the provider: sign in again" : "not signed in") + ")";
+}
+
+// `a[first]` is the sub-command (setup, login, status, off).
+int OAuthCommand(const pv::auth::OAuthPlace& place, const Args& a, size_t first, bool relay) {
+    Need(a, first + 1);
+    const std::string& cmd = a[first];
+    if (cmd == "setup") return OAuthSetup(place, a, first + 1, relay);
+    const char* authValue = relay ? pv::auth::kRelayAuthValue : pv::auth::kSmartPopAuthValue;
+    if (cmd == "off") {
+        if (!pv::CRegistryKey(place.key, true).WriteString(authValue, "password")) Fail("could not write the setting.");
+        std::cout << place.what << " logs in with its password again; the OAuth2 settings stay for later.\n";
+        return 0;
+    }
+    pv::auth::OAuthSettings s;
+    std::string problem;
+    const bool usable = pv::auth::ReadOAuthSettings(place, s, problem);
+    if (cmd == "status") {
+        std::string method;
+        pv::CRegistryKey(place.key, false).ReadString(authValue, method);
+        const pv::auth::SignInState state = pv::auth::ReadSignInState(place);
+        std::cout << "Login:        " << (method.empty() ? "password" : method) << "\n"
+                  << "Provider:     " << (s.provider.empty() ? "(not set up)" : s.provider) << "\n"
+                  << "Client id:    " << s.clientId << "\n"
+                  << "Secret:       " << (s.clientSecret.empty() ? "none" : "set") << "\n"
+                  << "Scope:        " << s.scope << "\n"
+                  << "Device URL:   " << s.deviceUrl << "\n"
+                  << "Browser URL:  " << s.authUrl << "\n"
+                  << "Token URL:    " << s.tokenUrl << "\n"
+                  << "Mechanism:    " << pv::auth::OAuthMechanismName(s.mechanism) << "\n"
+                  << "Signed in:    " << (state.signedIn ? "yes (a refresh token is stored)" : state.revoked ? "no (revoked by the provider)" : "no") << "\n"
+                  << "Access token: " << (state.expires ? "until " + FormatTime(state.expires) : std::string("none")) << "\n"
+                  << "Status:       " << state.status << "\n";
+        if (!usable) std::cout << "Problem:      " << problem << "\n";
+        return 0;
+    }
+    if (cmd == "login") {
+        if (!usable) Fail(problem);
+        if (relay) s.user.clear();
+        bool browser = s.deviceUrl.empty();
+        unsigned port = kDefaultRedirectPort;
+        for (size_t i = first + 1; i < a.size(); ++i) {
+            if (a[i] == "--device") browser = false;
+            else if (a[i] == "--browser") browser = true;
+            else if (a[i] == "--redirect-port" && i + 1 < a.size()) {
+                uint32_t p = 0;
+                CheckPort(a[++i], p);
+                port = p;
+            } else {
+                Fail("unknown option '" + a[i] + "'", 2);
+            }
+        }
+        if (browser && s.authUrl.empty()) Fail("no browser sign-in address is set (--auth-url in setup).", 2);
+        return browser ? OAuthBrowserLogin(place, s, port) : OAuthDeviceLogin(place, s);
+    }
+    Fail("unknown oauth command '" + cmd + "': write setup, login, status or off.", 2);
+}
+
 int SmartPop(const Args& a) {
     Need(a, 1);
     const std::string& cmd = a[0];
@@ -518,6 +724,17 @@ int SmartPop(const Args& a) {
         return 0;
     }
     if (cmd == "domains") return SmartPopDomains(Args(a.begin() + 1, a.end()));
+    if (cmd == "oauth") {
+        Need(a, 3);
+        const std::string& account = a[2];
+        if (!pv::IsValidSmartPopAccount(account) || !AccountExists(account)) {
+            Fail("there is no account '" + account + "' (see: postvane-admin smartpop list).");
+        }
+        // The sub-command and its options, with the account taken out.
+        Args rest = {a[1]};
+        rest.insert(rest.end(), a.begin() + 3, a.end());
+        return OAuthCommand(pv::auth::SmartPopOAuthPlace(account), rest, 0, false);
+    }
     if (cmd == "list") {
         uint32_t enabled = 0;
         pv::CRegistryKey("SmartPop", false).ReadInt("Enable", enabled);
@@ -537,7 +754,7 @@ int SmartPop(const Args& a) {
                       << (pin.empty() ? "" : "  pinned") << "  "
                       << (to.empty() ? std::string("recipients from the headers") : "deliver to " + to)
                       << (pv::IsValidSmartPopAccount(n) ? "" : "  (not a valid account name: never collected)")
-                      << "\n";
+                      << OAuthSummary(key, pv::auth::kSmartPopAuthValue, pv::auth::SmartPopOAuthPlace(n)) << "\n";
         }
         return 0;
     }
@@ -575,6 +792,7 @@ int SmartPop(const Args& a) {
         return 0;
     }
     if (!exists) Fail("there is no account '" + account + "' (see: postvane-admin smartpop list).");
+    if (cmd == "oauth") Fail("write: postvane-admin smartpop oauth setup|login|status|off USER@HOST ...", 2);
     pv::CRegistryKey key(AccountKey(account), true);
     if (cmd == "remove") {
         if (!pv::CRegistryKey("SmartPop", true).DeleteSubkey(account)) Fail("could not remove the account.");
@@ -627,6 +845,7 @@ int Relay(const Args& a) {
     const std::string& cmd = a[0];
     pv::CRegistryKey key("AdvCon", true);
     if (!key.IsOpen()) Fail(pv::platform::Hive::LastOpenError());
+    if (cmd == "oauth") return OAuthCommand(pv::auth::RelayOAuthPlace(), a, 1, true);
     if (cmd == "show") {
         const pv::RelaySettings s = pv::ReadRelaySettings();
         std::string gateway;
@@ -640,7 +859,8 @@ int Relay(const Args& a) {
                                                                 : std::string(pv::RelaySecurityName(s.security)))
                   << "\n"
                   << "User:        " << (s.user.empty() ? "(none: no login)" : s.user) << "\n"
-                  << "Password:    " << (s.password.empty() ? "not set" : "set") << "\n"
+                  << "Password:    " << (s.password.empty() ? "not set" : "set")
+                  << OAuthSummary(key, pv::auth::kRelayAuthValue, pv::auth::RelayOAuthPlace()) << "\n"
                   << "Fingerprint: "
                   << (s.fingerprintInvalid ? "invalid" : s.fingerprint.empty() ? "(none: trusted certificates)"
                                                                                : s.fingerprint)

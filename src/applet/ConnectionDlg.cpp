@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "applet/Controls.h"
+#include "applet/SignInDlg.h"
+#include "auth/OAuth2.h"
 #include "core/RegistryKey.h"
 #include "core/SettingChecks.h"
 #include "dialup/DialerConfig.h"
@@ -67,6 +69,18 @@ CConnectionDlg::CConnectionDlg(QWidget* parent) : QWidget(parent) {
     prompt->setBuddy(gatewayEdit_);
     gateway->layout()->addWidget(prompt);
     gateway->layout()->addWidget(gatewayEdit_);
+    // A relay that logs in with OAuth2 (postvane-admin relay oauth setup) is signed in here.
+    std::string relayAuth;
+    CRegistryKey("AdvCon", false).ReadString(auth::kRelayAuthValue, relayAuth);
+    auto* signIn = new QPushButton("Sign &in ...", gateway);
+    signIn->setObjectName("RelaySignIn");
+    signIn->setEnabled(auth::ParseLoginMethod(relayAuth) == auth::LoginMethod::OAuth2);
+    signIn->setToolTip("Sign in at the provider for the relay's OAuth2 login (postvane-admin relay oauth setup)");
+    gateway->layout()->addWidget(signIn);
+    connect(signIn, &QPushButton::clicked, this, [this] {
+        CSignInDlg dlg(auth::RelayOAuthPlace(), this);
+        dlg.exec();
+    });
     layout->addWidget(gateway);
 
     QGroupBox* method = Group("Connection Method", this);

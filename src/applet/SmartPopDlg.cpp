@@ -20,6 +20,8 @@
 #include "applet/Controls.h"
 #include "net/Address.h"
 #include "applet/DomainDlg.h"
+#include "applet/SignInDlg.h"
+#include "auth/OAuth2.h"
 #include "core/Format.h"
 #include "core/ProtocolText.h"
 #include "core/RegistryKey.h"
@@ -110,6 +112,21 @@ CSmartPopAccountDlg::CSmartPopAccountDlg(const SmartPopAccount& stored, const QS
     portRow->addRow("Connect on p&ort", portEdit_);
     layout->addLayout(portRow);
 
+    // An account that logs in with OAuth2 (set up by postvane-admin smartpop oauth setup) needs
+    // no password; its sign-in is made here or with postvane-admin smartpop oauth login.
+    std::string method;
+    if (!stored.account.isEmpty()) {
+        CRegistryKey(AccountKey(stored.account), false).ReadString(auth::kSmartPopAuthValue, method);
+    }
+    oauth_ = auth::ParseLoginMethod(method) == auth::LoginMethod::OAuth2;
+    auto* signIn = new QPushButton("Sign &in ...", this);
+    signIn->setObjectName("SignIn");
+    signIn->setEnabled(oauth_);
+    signIn->setToolTip(oauth_ ? "Sign in at the provider with OAuth2"
+                              : "For accounts set up for OAuth2 with postvane-admin smartpop oauth setup");
+    layout->addWidget(signIn, 0, Qt::AlignLeft);
+    connect(signIn, &QPushButton::clicked, this, &CSmartPopAccountDlg::SignIn);
+
     buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     layout->addWidget(buttons_);
     connect(buttons_, &QDialogButtonBox::accepted, this, &CSmartPopAccountDlg::TryAccept);
@@ -119,6 +136,11 @@ CSmartPopAccountDlg::CSmartPopAccountDlg(const SmartPopAccount& stored, const QS
     connect(security_, &QComboBox::currentIndexChanged, this, &CSmartPopAccountDlg::ShowUsualPort);
     ShowUsualPort();
     UpdateOk();
+}
+
+void CSmartPopAccountDlg::SignIn() {
+    CSignInDlg dlg(auth::SmartPopOAuthPlace(account_->text().toStdString()), this);
+    dlg.exec();
 }
 
 QString CSmartPopAccountDlg::NewPassword() const { return password_->text(); }
@@ -142,7 +164,7 @@ bool CSmartPopAccountDlg::IsSafeAccount(const QString& account) {
 
 void CSmartPopAccountDlg::UpdateOk() {
     buttons_->button(QDialogButtonBox::Ok)
-        ->setEnabled(Complete(account_->text(), password_->text(), stored_.hasPassword));
+        ->setEnabled(Complete(account_->text(), password_->text(), stored_.hasPassword || oauth_));
 }
 
 void CSmartPopAccountDlg::ShowUsualPort() {
@@ -189,7 +211,7 @@ QString CSmartPopAccountDlg::Refusal() {
 }
 
 void CSmartPopAccountDlg::TryAccept() {
-    if (!Complete(account_->text(), password_->text(), stored_.hasPassword)) return;
+    if (!Complete(account_->text(), password_->text(), stored_.hasPassword || oauth_)) return;
     const QString why = Refusal();
     if (!why.isEmpty()) {
         // The shared checks speak as a tool does; the sheet starts its sentence with a capital.

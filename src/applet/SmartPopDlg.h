@@ -48,7 +48,8 @@ public:
     QString NewPassword() const;
 
     // The rule for OK: an account with an at sign and no space, and a password (typed, or one
-    // stored already).
+    // stored already); an account that logs in with
+    // OAuth2 passes true for storedPassword, as it needs none.
     static bool Complete(const QString& account, const QString& password, bool storedPassword);
     // An account name that stays a plain file name in the spool folder, with a user before the
     // at sign and a host after it, as the collector takes it.
@@ -64,6 +65,9 @@ private:
 
     SmartPopAccount stored_;
     SmartPopAccount result_;
+    void SignIn();
+
+    bool oauth_ = false;  // the account logs in with OAuth2: no password needed, "Sign in..." works
     QStringList taken_;
     QLineEdit* account_;
     QLineEdit* password_;

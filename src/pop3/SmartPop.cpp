@@ -109,6 +109,16 @@ struct Texts {
     static constexpr const char* kLineBreak =
         "SmartPop: the %s command for %s holds a line break, so it is not sent and the run ends. Set the "
         "account's values again (postvane-admin smartpop password; the account name itself for USER).";
+    static constexpr const char* kOAuthWithoutTls =
+        "SmartPop: %s logs in with OAuth2, which is sent only over TLS; set its security to stls or tls "
+        "(postvane-admin smartpop security). The account is not collected.";
+    static constexpr const char* kBadAuth =
+        "SmartPop: %s has auth \"%s\"; set it to password or oauth2 (postvane-admin smartpop oauth setup). The "
+        "account is not collected.";
+    static constexpr const char* kOAuthRefused =
+        "SmartPop: %s refused the OAuth2 login (%s) of %s: %s; nothing is collected. Check the account's sign-in "
+        "(postvane-admin smartpop oauth status) and that the mailbox may be read by POP with OAuth2.";
+    static constexpr const char* kAuthShown = "********";
     static constexpr const char* kNoRecord =
         "SmartPop could not write its UID record %s (%s); a message whose DELE is lost may be collected twice";
 };
@@ -265,6 +275,7 @@ const char* CSmartPop::StateName(State state) {
         case State::UidlListing: return "receiving the UIDL listing";
         case State::StlsSent: return "STLS sent";
         case State::StartingTls: return "starting TLS";
+        case State::AuthSent: return "AUTH sent";
     }
     return "?";
 }
@@ -276,6 +287,7 @@ const CSmartPop::Command CSmartPop::kCommands[] = {
     {State::StlsSent, &CSmartPop::OnStlsReply},
     {State::UserSent, &CSmartPop::OnUserReply},
     {State::PassSent, &CSmartPop::OnPassReply},
+    {State::AuthSent, &CSmartPop::OnAuthReply},
     {State::UidlSent, &CSmartPop::OnUidlReply},
     {State::UidlListing, &CSmartPop::OnUidlLine},
     {State::RetrSent, &CSmartPop::OnRetrReply},
@@ -351,6 +363,7 @@ bool CSmartPop::OnStart() {
             return false;
         }
     }
+    if (!PrepareOAuth(key)) return false;
     const uint32_t defaultPort = security_ == PopSecurity::Tls ? kDefaultTlsPort : kDefaultPort;
     uint32_t port = defaultPort;
     key.ReadInt("port", port);
@@ -417,7 +430,8 @@ void CSmartPop::OnLine(std::string& line) {
         Transcript(">" + line);
     }
     const bool reply = state_ != State::Receiving && state_ != State::UidlListing && state_ != State::UidlSent &&
-                       state_ != State::QuitSent && state_ != State::StlsSent && state_ != State::StartingTls;
+                       state_ != State::QuitSent && state_ != State::StlsSent && state_ != State::StartingTls &&
+                       state_ != State::AuthSent;
     if (reply) {
         const std::string_view t = TrimLeft(line);
         if (t.empty() || t.front() != '+') {
@@ -449,8 +463,7 @@ void CSmartPop::OnGreeting(const std::string&) {
         SendCommand("STLS");
         return;
     }
-    state_ = State::UserSent;
-    SendCommand("USER " + user_);
+    BeginLogin();
 }
 
 void CSmartPop::OnStlsReply(const std::string& line) {
@@ -489,8 +502,7 @@ void CSmartPop::OnTlsReady(bool ok, const std::string& reason) {
         state_ = State::AwaitGreeting;
         return;
     }
-    state_ = State::UserSent;
-    SendCommand("USER " + user_);
+    BeginLogin();
 }
 
 void CSmartPop::EndWithoutTls(const std::string& logLine) {
@@ -501,6 +513,104 @@ void CSmartPop::EndWithoutTls(const std::string& logLine) {
     state_ = State::QuitSent;
     closed_ = true;
     Close(true);
+}
+
+// --- OAuth2 ------------------------------------------------------------------------------------
+
+bool CSmartPop::PrepareOAuth(const CRegistryKey& key) {
+    std::string method;
+    key.ReadString(auth::kSmartPopAuthValue, method);
+    const auth::LoginMethod login = auth::ParseLoginMethod(method);
+    if (login == auth::LoginMethod::Invalid) {
+        WriteLogLine(Format(Texts::kBadAuth, Printable(account_).c_str(), Printable(method).c_str()));
+        return false;
+    }
+    oauth_ = login == auth::LoginMethod::OAuth2;
+    if (!oauth_) return true;
+    if (security_ == PopSecurity::None) {
+        WriteLogLine(Format(Texts::kOAuthWithoutTls, Printable(account_).c_str()));
+        return false;
+    }
+    const auth::OAuthPlace place = auth::SmartPopOAuthPlace(account_);
+    std::string problem;
+    if (!auth::ReadOAuthSettings(place, oauthSettings_, problem)) {
+        WriteLogLine("SmartPop: " + problem + " The account is not collected.");
+        return false;
+    }
+    // POP3 has no capability list before the login here: auto means XOAUTH2, which both large
+    // providers take. (ReadOAuthSettings has refused an invalid mechanism.)
+    mechanism_ = auth::ChooseOAuthMechanism(oauthSettings_.mechanism, true,
+                                            oauthSettings_.mechanism == auth::OAuthMechanism::OAuthBearer);
+    if (oauthSettings_.user.empty()) oauthSettings_.user = user_;
+    // The token is had before the provider is called, so the connection does not wait on the
+    // token endpoint; only a token the provider refuses is refreshed during the conversation.
+    const auth::AccessToken token = auth::AccessTokenFor(place, oauthSettings_, false);
+    if (token.outcome != auth::TokenOutcome::Ok) return false;  // said in the log
+    token_ = token.token;
+    tokenFresh_ = token.fresh;
+    return true;
+}
+
+void CSmartPop::BeginLogin() {
+    if (!oauth_) {
+        state_ = State::UserSent;
+        SendCommand("USER " + user_);
+        return;
+    }
+    if (!tlsUp_) {  // never: the account's security was checked at the start
+        WriteLogLine(Format(Texts::kOAuthWithoutTls, Printable(account_).c_str()));
+        ErrorEnd();
+        return;
+    }
+    authStep_ = 0;
+    saslError_.clear();
+    state_ = State::AuthSent;
+    SendCommand(std::string("AUTH ") + auth::OAuthMechanismName(mechanism_));
+}
+
+void CSmartPop::OnAuthReply(const std::string& line) {
+    const std::string_view t = TrimLeft(line);
+    const bool ok = t.rfind("+OK", 0) == 0;
+    const bool challenge = !ok && !t.empty() && t.front() == '+';
+    if (ok) {
+        OnPassReply(line);
+        return;
+    }
+    if (challenge && authStep_ == 0) {
+        // The empty challenge: the token goes now.
+        const std::string response =
+            mechanism_ == auth::OAuthMechanism::OAuthBearer
+                ? auth::OAuthBearerResponse(oauthSettings_.user, token_, host_, port_)
+                : auth::XOAuth2Response(oauthSettings_.user, token_);
+        SendCommand(response, Texts::kAuthShown);
+        authStep_ = 1;
+        return;
+    }
+    if (challenge && authStep_ == 1) {
+        // The provider's error status; the exchange must be finished before the refusal comes.
+        saslError_ = auth::DescribeSaslError(TrimLeft(t.substr(1)));
+        SendCommand(auth::ErrorChallengeAnswer(mechanism_));
+        authStep_ = 2;
+        return;
+    }
+    if (!challenge && authStep_ >= 1 && !tokenFresh_ && !tokenRetried_) {
+        // A stored token the provider no longer takes (revoked early, or the clocks disagree):
+        // one fresh token and one more try.
+        tokenRetried_ = true;
+        const auth::AccessToken token =
+            auth::AccessTokenFor(auth::SmartPopOAuthPlace(account_), oauthSettings_, true);
+        if (token.outcome == auth::TokenOutcome::Ok) {
+            token_ = token.token;
+            tokenFresh_ = true;
+            BeginLogin();
+            return;
+        }
+        ErrorEnd();  // said in the log
+        return;
+    }
+    WriteLogLine(Format(Texts::kOAuthRefused, Printable(host_).c_str(), auth::OAuthMechanismName(mechanism_),
+                        Printable(account_).c_str(), (saslError_.empty() ? Printable(line) : saslError_).c_str()));
+    ErrorEnd();
 }
 
 void CSmartPop::OnUserReply(const std::string&) {

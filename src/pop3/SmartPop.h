@@ -59,6 +59,7 @@
 
 #include "core/SettingChecks.h"
 #include "core/TextFile.h"
+#include "auth/OAuth2.h"
 #include "net/SocketThread.h"
 
 namespace pv::net {
@@ -66,6 +67,8 @@ class CTlsContext;
 }
 
 namespace pv {
+
+class CRegistryKey;
 
 // PopSecurity and ParsePopSecurity come from core/SettingChecks.h, which the editors of the
 // configuration share.
@@ -100,6 +103,7 @@ public:
         UidlListing = 9,
         StlsSent = 10,
         StartingTls = 11,  // the TLS handshake runs (after STLS, or before the greeting)
+        AuthSent = 12,     // AUTH with an OAuth2 mechanism, its response, or the error answer
     };
     static const char* StateName(State state);
 
@@ -163,6 +167,10 @@ private:
     void OnDeleReply(const std::string& line);
     void OnQuitReply(const std::string& line);
     void ForgetDeleted();
+    // OAuth2: USER, or AUTH with the account's mechanism; the replies to AUTH.
+    bool PrepareOAuth(const CRegistryKey& key);
+    void BeginLogin();
+    void OnAuthReply(const std::string& line);
 
     void SendCommand(const std::string& command, const std::string& shown);
     void SendCommand(const std::string& command) { SendCommand(command, command); }
@@ -257,6 +265,16 @@ private:
     std::string fingerprint_;  // normalised pin; "" verifies against the trusted certificates
     std::shared_ptr<net::CTlsContext> tls_;
     bool tlsUp_ = false;
+
+    // OAuth2 (none of it used with a password).
+    bool oauth_ = false;
+    auth::OAuthSettings oauthSettings_;
+    auth::OAuthMechanism mechanism_ = auth::OAuthMechanism::Auto;
+    std::string token_;        // the access token: a secret, never in the transcript
+    bool tokenFresh_ = false;  // from the token endpoint in this run: refreshing cannot cure a refusal
+    bool tokenRetried_ = false;
+    int authStep_ = 0;         // 0 AUTH sent, 1 response sent, 2 error answer sent
+    std::string saslError_;    // the provider's decoded error challenge
 };
 
 }  // namespace pv

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "core/Fingerprint.h"
+#include "auth/OAuth2.h"
 #include "core/RegistryKey.h"
 
 namespace pv {
@@ -50,6 +51,11 @@ RelaySettings ReadRelaySettings() {
         s.fingerprint = ParseFingerprint(fingerprint);
         s.fingerprintInvalid = s.fingerprint.empty();
     }
+    if (adv.ReadString(auth::kRelayAuthValue, s.authText)) {
+        const auth::LoginMethod method = auth::ParseLoginMethod(s.authText);
+        s.oauth2 = method == auth::LoginMethod::OAuth2;
+        s.authInvalid = method == auth::LoginMethod::Invalid;
+    }
     s.port = DefaultRelayPort(s.security);
     uint32_t port = 0;
     if (adv.ReadInt(kRelayPortValue, port)) {
@@ -84,6 +90,8 @@ void EhloCapabilities::AddLine(std::string_view line, bool firstLine) {
         auth = true;
         if (EqualsNoCase(word, "PLAIN")) authPlain = true;
         if (EqualsNoCase(word, "LOGIN")) authLogin = true;
+        if (EqualsNoCase(word, "XOAUTH2")) authXOAuth2 = true;
+        if (EqualsNoCase(word, "OAUTHBEARER")) authOAuthBearer = true;
     }
 }
 
@@ -91,32 +99,6 @@ AuthMechanism ChooseMechanism(const EhloCapabilities& caps) {
     if (caps.authPlain) return AuthMechanism::Plain;
     if (caps.authLogin) return AuthMechanism::Login;
     return AuthMechanism::None;
-}
-
-std::string Base64Encode(std::string_view bytes) {
-    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        const uint32_t v = uint32_t(static_cast<unsigned char>(bytes[i])) << 16 |
-                           uint32_t(static_cast<unsigned char>(bytes[i + 1])) << 8 |
-                           uint32_t(static_cast<unsigned char>(bytes[i + 2]));
-        out.push_back(kAlphabet[v >> 18 & 63]);
-        out.push_back(kAlphabet[v >> 12 & 63]);
-        out.push_back(kAlphabet[v >> 6 & 63]);
-        out.push_back(kAlphabet[v & 63]);
-    }
-    const size_t left = bytes.size() - i;
-    if (left > 0) {
-        uint32_t v = uint32_t(static_cast<unsigned char>(bytes[i])) << 16;
-        if (left == 2) v |= uint32_t(static_cast<unsigned char>(bytes[i + 1])) << 8;
-        out.push_back(kAlphabet[v >> 18 & 63]);
-        out.push_back(kAlphabet[v >> 12 & 63]);
-        out.push_back(left == 2 ? kAlphabet[v >> 6 & 63] : '=');
-        out.push_back('=');
-    }
-    return out;
 }
 
 std::string SaslPlainResponse(std::string_view user, std::string_view password) {

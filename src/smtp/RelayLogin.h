@@ -9,11 +9,13 @@
 #include <string_view>
 
 #include "core/SettingChecks.h"
+#include "net/Codec.h"
 
 namespace pv {
 
 // The relay's values under `AdvCon`, RelaySecurity and its parsing come from
-// core/SettingChecks.h, which the editors of the configuration share.
+// core/SettingChecks.h, which the editors of the configuration share. RelayAuth (password |
+// oauth2) and the RelayOAuth... values: see auth/OAuth2.h.
 
 struct RelaySettings {
     RelaySecurity security = RelaySecurity::Unset;
@@ -24,6 +26,9 @@ struct RelaySettings {
     bool fingerprintInvalid = false;
     unsigned port = 25;
     bool portInvalid = false;  // a value outside 1..65535: the default is used, and said
+    bool oauth2 = false;       // RelayAuth is oauth2: RelayUser logs in with a token, not the password
+    bool authInvalid = false;  // RelayAuth is neither password nor oauth2
+    std::string authText;
 
     bool WantsTls() const { return security == RelaySecurity::StartTls || security == RelaySecurity::Tls; }
     // EHLO and the capability list are needed: something beyond plain HELO was asked for.
@@ -37,6 +42,8 @@ struct EhloCapabilities {
     bool auth = false;  // AUTH with any mechanism
     bool authPlain = false;
     bool authLogin = false;
+    bool authXOAuth2 = false;
+    bool authOAuthBearer = false;
 
     // One line of the reply, its code included ("250-AUTH PLAIN LOGIN"). The first line of a
     // reply names the relay and is never read as a capability.
@@ -47,7 +54,6 @@ enum class AuthMechanism { None, Plain, Login };
 // PLAIN when offered (one round trip), else LOGIN, else None.
 AuthMechanism ChooseMechanism(const EhloCapabilities& caps);
 
-std::string Base64Encode(std::string_view bytes);
 // The initial response of AUTH PLAIN: no authorisation identity, the user, the password.
 std::string SaslPlainResponse(std::string_view user, std::string_view password);
 

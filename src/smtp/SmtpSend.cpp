@@ -133,7 +133,20 @@ struct RelayTexts {
     static constexpr const char* kAuthRefused =
         "SMTP send: %s refused the login of \"%s\" (\"%s\"); the mail stays queued. Check AdvCon\\RelayUser "
         "and AdvCon\\RelayPassword (postvane-admin relay user, relay password).";
+    static constexpr const char* kBadAuth =
+        "SMTP send: AdvCon\\RelayAuth is \"%s\"; set it to password or oauth2 (postvane-admin relay oauth setup). "
+        "Nothing is sent; the queue waits.";
+    static constexpr const char* kOAuthWithoutTls =
+        "SMTP send: AdvCon\\RelayAuth is oauth2, which is sent only over TLS: set AdvCon\\RelaySecurity to "
+        "starttls or tls, and AdvCon\\RelayUser to the mailbox's address. Nothing is sent; the queue waits.";
+    static constexpr const char* kNoOAuthMechanism =
+        "SMTP send: %s offers no AUTH %s; the mail stays queued. Check AdvCon\\RelayOAuthMechanism (auto, xoauth2 "
+        "or oauthbearer) and that the relay takes OAuth2 logins.";
+    static constexpr const char* kOAuthRefused =
+        "SMTP send: %s refused the OAuth2 login (%s) of \"%s\": %s; the mail stays queued. Check the sign-in "
+        "(postvane-admin relay oauth status) and that the mailbox may send by SMTP AUTH.";
     static constexpr const char* kAuthShown = "AUTH PLAIN ********";
+    static constexpr const char* kOAuthShown = "AUTH %s ********";
     static constexpr const char* kSecretShown = "********";
 };
 
@@ -377,7 +390,12 @@ bool CSMTPSend::RelaySettingsUsable() {
         return false;
     }
     if (relay_.fingerprintInvalid) problem = RelayTexts::kBadFingerprint;
-    if (!relay_.user.empty() && relay_.password.empty()) problem = RelayTexts::kNoPassword;
+    if (relay_.authInvalid) {
+        WriteLogLine(Format(RelayTexts::kBadAuth, Printable(relay_.authText).c_str()));
+        return false;
+    }
+    if (relay_.oauth2 && (!relay_.WantsTls() || relay_.user.empty())) problem = RelayTexts::kOAuthWithoutTls;
+    if (!relay_.user.empty() && relay_.password.empty() && !relay_.oauth2) problem = RelayTexts::kNoPassword;
     if (!relay_.user.empty() && relay_.security == RelaySecurity::Unset) problem = RelayTexts::kUnencryptedLogin;
     if (problem) {
         WriteLogLine(problem);
@@ -391,7 +409,64 @@ bool CSMTPSend::RelaySettingsUsable() {
             return false;
         }
     }
+    return !relay_.oauth2 || PrepareOAuth();
+}
+
+// --- OAuth2 ------------------------------------------------------------------------------------
+
+bool CSMTPSend::PrepareOAuth() {
+    const auth::OAuthPlace place = auth::RelayOAuthPlace();
+    std::string problem;
+    if (!auth::ReadOAuthSettings(place, oauthSettings_, problem)) {
+        WriteLogLine("SMTP send: " + problem + " Nothing is sent; the queue waits.");
+        return false;
+    }
+    oauthSettings_.user = relay_.user;
+    // The token is had before the relay is called: no connection waits on the token endpoint.
+    const auth::AccessToken token = auth::AccessTokenFor(place, oauthSettings_, false);
+    if (token.outcome != auth::TokenOutcome::Ok) return false;  // said in the log
+    token_ = token.token;
+    tokenFresh_ = token.fresh;
     return true;
+}
+
+void CSMTPSend::SendOAuth() {
+    saslError_.clear();
+    const char* name = auth::OAuthMechanismName(oauthMechanism_);
+    const std::string response = oauthMechanism_ == auth::OAuthMechanism::OAuthBearer
+                                     ? auth::OAuthBearerResponse(relay_.user, token_, gateway_, port_)
+                                     : auth::XOAuth2Response(relay_.user, token_);
+    SendSecret(std::string("AUTH ") + name + " " + response, Format(RelayTexts::kOAuthShown, name));
+    state_ = State::AwaitAuth;
+}
+
+void CSMTPSend::HandleOAuthReply(const SmtpReply& reply, const std::string& line) {
+    if (reply.replyClass == 2) {
+        NextMessageOrQuit();
+        return;
+    }
+    if (reply.code == 334) {
+        // The relay's error status; the exchange must be finished before the refusal comes.
+        saslError_ = auth::DescribeSaslError(line.size() > 4 ? std::string_view(line).substr(4) : std::string_view());
+        SendSecret(auth::ErrorChallengeAnswer(oauthMechanism_), RelayTexts::kSecretShown);
+        return;
+    }
+    if (reply.code != kClosingCode && !tokenFresh_ && !tokenRetried_) {
+        // A stored token the relay no longer takes: one fresh token and one more try.
+        tokenRetried_ = true;
+        const auth::AccessToken token = auth::AccessTokenFor(auth::RelayOAuthPlace(), oauthSettings_, true);
+        if (token.outcome == auth::TokenOutcome::Ok) {
+            token_ = token.token;
+            tokenFresh_ = true;
+            SendOAuth();
+            return;
+        }
+        endLogged_ = true;  // said in the log
+        EndOnSetting(std::string());
+        return;
+    }
+    EndOnSetting(Format(RelayTexts::kOAuthRefused, gateway_.c_str(), auth::OAuthMechanismName(oauthMechanism_),
+                        Printable(relay_.user).c_str(), (saslError_.empty() ? Printable(line) : saslError_).c_str()));
 }
 
 void CSMTPSend::OnConnect() {
@@ -546,6 +621,18 @@ void CSMTPSend::AfterEhlo() {
         NextMessageOrQuit();
         return;
     }
+    if (relay_.oauth2) {
+        oauthMechanism_ = auth::ChooseOAuthMechanism(oauthSettings_.mechanism, caps_.authXOAuth2, caps_.authOAuthBearer);
+        if (oauthMechanism_ == auth::OAuthMechanism::Invalid) {
+            EndOnSetting(Format(RelayTexts::kNoOAuthMechanism, gateway_.c_str(),
+                                oauthSettings_.mechanism == auth::OAuthMechanism::Auto
+                                    ? "XOAUTH2 or OAUTHBEARER"
+                                    : auth::OAuthMechanismName(oauthSettings_.mechanism)));
+            return;
+        }
+        SendOAuth();
+        return;
+    }
     mechanism_ = ChooseMechanism(caps_);
     loginStep_ = 0;
     switch (mechanism_) {
@@ -562,6 +649,10 @@ void CSMTPSend::AfterEhlo() {
 }
 
 void CSMTPSend::HandleAuthReply(const SmtpReply& reply, const std::string& line) {
+    if (relay_.oauth2) {
+        HandleOAuthReply(reply, line);
+        return;
+    }
     if (reply.replyClass == 2) {
         NextMessageOrQuit();
         return;

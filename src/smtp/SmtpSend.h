@@ -32,6 +32,11 @@
 // these, or a certificate that fails its check, ends the run with one log line naming the
 // setting to check: nothing is sent, nobody gets a report, and the run counts as failed, so the
 // connection manager's pause and retry rules apply.
+//
+// With AdvCon\RelayAuth = oauth2 (auth/OAuth2.h) the login is AUTH XOAUTH2 or OAUTHBEARER with
+// an access token for RelayUser, only over TLS: the token is had before the connection is
+// made; a refusal of a stored token is answered by one refresh and a second AUTH; a refusal
+// after that ends the run like a refused password, with the relay's decoded error in the line.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +46,7 @@
 #include <string_view>
 #include <vector>
 
+#include "auth/OAuth2.h"
 #include "net/SocketThread.h"
 #include "platform/FileLock.h"
 #include "smtp/RelayLogin.h"
@@ -173,6 +179,10 @@ private:
     // The EHLO reply is complete and positive: STARTTLS, AUTH or the first message next.
     void AfterEhlo();
     void HandleAuthReply(const SmtpReply& reply, const std::string& line);
+    // OAuth2: the token before the run, AUTH with it, and the relay's replies to it.
+    bool PrepareOAuth();
+    void SendOAuth();
+    void HandleOAuthReply(const SmtpReply& reply, const std::string& line);
     // The relay refused what the settings ask for: the run ends, every message stays queued,
     // and the run counts as failed.
     void EndOnSetting(const std::string& logLine, bool quit = true);
@@ -228,6 +238,12 @@ private:
     bool tlsUp_ = false;
     AuthMechanism mechanism_ = AuthMechanism::None;
     int loginStep_ = 0;  // AUTH LOGIN: challenges answered so far
+    auth::OAuthSettings oauthSettings_;
+    auth::OAuthMechanism oauthMechanism_ = auth::OAuthMechanism::Auto;
+    std::string token_;        // the access token: a secret, never in the transcript
+    bool tokenFresh_ = false;  // from the token endpoint in this run: refreshing cannot cure a refusal
+    bool tokenRetried_ = false;
+    std::string saslError_;    // the relay's decoded error challenge
     bool endLogged_ = false;
     platform::FileLock queueLock_;
     bool messageDone_ = false;  // settled: nothing more happens to it in this run

@@ -6,6 +6,10 @@
 //   pv-applet-driver relay SECURITY USER PASSWORD PORT
 //       sets the relay's security (none, starttls, tls), login and port in Advanced Connections
 //       and closes it and the sheet with OK
+//   pv-applet-driver smartpop-sign-in ACCOUNT [PNG]
+//       edits the account, clicks "Sign in ...", prints the dialog's instructions (the device
+//       code) on standard output (and saves the dialog as PNG) and waits up to a minute for it
+//       to say "Signed in"
 //   pv-applet-driver screenshots FOLDER
 //       saves every page and dialog as PNG files in FOLDER (cancelling every dialog)
 #include <QAbstractButton>
@@ -18,7 +22,9 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QLabel>
 #include <QPushButton>
+#include <QThread>
 #include <QTabWidget>
 #include <QTimer>
 #include <QTreeWidget>
@@ -152,6 +158,41 @@ int SetRelay(const QString& security, const QString& user, const QString& passwo
     });
 }
 
+int SmartPopSignIn(const QString& account, const QString& png) {
+    return WithSheet([&](QDialog* sheet, QTabWidget* tabs) {
+        tabs->setCurrentIndex(4);
+        auto* list = sheet->findChild<QTreeWidget*>("Accounts");
+        const auto rows = list ? list->findItems(account, Qt::MatchExactly, 0) : QList<QTreeWidgetItem*>();
+        if (rows.isEmpty()) {
+            std::cerr << "pv-applet-driver: the account is not in the list\n";
+            return 1;
+        }
+        list->setCurrentItem(rows[0]);
+        bool signedIn = false;
+        WithDialog(ByText(tabs->widget(4), "&Edit ..."), "Add/Edit SmartPop", [&](QDialog* dlg) {
+            auto* button = dlg->findChild<QPushButton*>("SignIn");
+            if (!button || !button->isEnabled()) {
+                std::cerr << "pv-applet-driver: \"Sign in ...\" is not enabled\n";
+                return;
+            }
+            WithDialog(button, "Sign In", [&](QDialog* signIn) {
+                std::cout << signIn->findChild<QLabel*>("Instructions")->text().toStdString() << std::endl;
+                if (!png.isEmpty()) Shoot(signIn, png);
+                auto* progress = signIn->findChild<QLabel*>("Progress");
+                for (int i = 0; i < 600 && !progress->text().startsWith("Signed in"); ++i) {
+                    QApplication::processEvents(QEventLoop::AllEvents, 100);
+                    QThread::msleep(100);
+                }
+                std::cout << progress->text().toStdString() << std::endl;
+                signedIn = progress->text().startsWith("Signed in");
+                signIn->reject();
+            });
+            dlg->reject();
+        });
+        return signedIn ? 0 : 1;
+    });
+}
+
 int Screenshots(const QString& folder) {
     return WithSheet([&](QDialog* sheet, QTabWidget* tabs) {
         bool ok = true;
@@ -216,8 +257,12 @@ int main(int argc, char** argv) {
     if (args.size() == 5 && args[0] == "add-smartpop") return AddSmartPop(args[1], args[2], args[3], args[4]);
     if (args.size() == 5 && args[0] == "relay") return SetRelay(args[1], args[2], args[3], args[4]);
     if (args.size() == 2 && args[0] == "screenshots") return Screenshots(args[1]);
+    if ((args.size() == 2 || args.size() == 3) && args[0] == "smartpop-sign-in") {
+        return SmartPopSignIn(args[1], args.size() == 3 ? args[2] : QString());
+    }
     std::cerr << "usage: pv-applet-driver add-smartpop ACCOUNT PASSWORD DELIVER-TO PORT\n"
                  "       pv-applet-driver relay SECURITY USER PASSWORD PORT\n"
+                 "       pv-applet-driver smartpop-sign-in ACCOUNT [PNG]\n"
                  "       pv-applet-driver screenshots FOLDER\n";
     return 2;
 }

@@ -8,6 +8,7 @@ import glob
 import os
 import poplib
 import queue
+import re
 import shutil
 import signal
 import smtplib
@@ -497,12 +498,16 @@ class Dovecot:
 
     Raises unittest.SkipTest with the reason when Dovecot is not installed or will not run."""
 
-    def __init__(self, folder, users, tls=None, address=None):
+    def __init__(self, folder, users, tls=None, address=None, introspection=None):
         """tls: (certificate file, key file) makes it a provider that requires TLS: STLS on
         `port`, TLS from the first byte on `tls_port`. Dovecot takes a client whose address is
         its own for a secured one and lets it log in without TLS, so such a provider listens on
         `address` 127.0.0.2, which clients reach from 127.0.0.1. address chooses another one
-        (for instance "::1")."""
+        (for instance "::1").
+
+        introspection: a token introspection address makes it a provider that takes only OAuth2
+        logins (XOAUTH2, OAUTHBEARER), checking each token there (its oauth2 passdb); its
+        authentication service also listens on `auth_socket` for an SMTP server's logins."""
         import pwd
         import unittest
         if not os.path.exists(DOVECOT) or not os.path.exists("/usr/lib/dovecot/pop3"):
@@ -530,6 +535,17 @@ class Dovecot:
                 os.makedirs(self.maildir(user, sub))
         ssl = "ssl = no"
         pop3s = ""
+        self.auth_socket = os.path.join(self.dir, "run", "auth-smtp")
+        passdb = f"passdb {{\n  driver = passwd-file\n  args = scheme=PLAIN {self.dir}/passwd\n}}\n"
+        mechanisms = "plain"
+        if introspection:
+            with open(os.path.join(self.dir, "oauth2.conf.ext"), "w") as f:
+                f.write(f"introspection_mode = post\nintrospection_url = {introspection}\n"
+                        "username_attribute = username\nactive_attribute = active\nactive_value = true\n"
+                        "force_introspection = yes\n")
+            passdb = f"passdb {{\n  driver = oauth2\n  args = {self.dir}/oauth2.conf.ext\n}}\n" \
+                "service auth {\n  unix_listener auth-smtp {\n    mode = 0666\n  }\n}\n"
+            mechanisms = "xoauth2 oauthbearer"
         if tls:
             ssl = f"ssl = required\nssl_cert = <{tls[0]}\nssl_key = <{tls[1]}"
             pop3s = f"  inet_listener pop3s {{\n    port = {self.tls_port}\n    ssl = yes\n  }}\n"
@@ -542,13 +558,9 @@ state_dir = {self.dir}/state
 log_path = {self.dir}/dovecot.log
 {ssl}
 disable_plaintext_auth = no
-auth_mechanisms = plain
+auth_mechanisms = {mechanisms}
 first_valid_uid = 1
-{unprivileged}passdb {{
-  driver = passwd-file
-  args = scheme=PLAIN {self.dir}/passwd
-}}
-userdb {{
+{unprivileged}{passdb}userdb {{
   driver = static
   args = uid={self.mail_uid} gid={self.mail_gid} home={self.dir}/home/%u
 }}
@@ -640,6 +652,99 @@ service pop3-login {{
                 with open(os.path.join(self.maildir(user, sub), name), "rb") as f:
                     found.append(f.read())
         return found
+
+
+POSTFIX = "/usr/sbin/postfix"
+
+
+class Postfix:
+    """A real relay: a private Postfix on a free loopback port with its own configuration, queue
+    and data folders in a temporary folder of its own (the postfix user must reach them), removed
+    by stop(). It delivers what it takes to its discard service and logs
+    each delivery in `maillog`. `main` adds lines to main.cf. Needs root: its daemons change to
+    the postfix user."""
+
+    def __init__(self, main=""):
+        self.dir = tempfile.mkdtemp(prefix="pv-postfix-")
+        os.chmod(self.dir, 0o755)  # the daemons run as the postfix user
+        self.etc, queue, data = (os.path.join(self.dir, d) for d in ("etc", "queue", "data"))
+        for d in (self.etc, queue, data):
+            os.mkdir(d)
+        shutil.chown(data, "postfix")
+        self.maillog = os.path.join(self.dir, "maillog")
+        self.port = free_port()
+        with open(os.path.join(self.etc, "main.cf"), "w") as f:
+            f.write(f"""compatibility_level = 3.6
+queue_directory = {queue}
+data_directory = {data}
+mail_owner = postfix
+myhostname = relay.example.test
+mydestination =
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+default_transport = discard
+relay_transport = discard
+maillog_file_prefixes = {self.dir}
+maillog_file = {self.maillog}
+""" + main)
+        with open(os.path.join(self.etc, "master.cf"), "w") as f:
+            f.write(f"127.0.0.1:{self.port} inet n - n - - smtpd\n" + "".join(
+                f"{name} unix {private} - n {wake} {limit} {command}\n" for name, private, wake, limit, command in [
+                    ("pickup", "n", "60", "1", "pickup"), ("cleanup", "n", "-", "0", "cleanup"),
+                    ("qmgr", "n", "300", "1", "qmgr"), ("rewrite", "-", "-", "-", "trivial-rewrite"),
+                    ("bounce", "-", "-", "0", "bounce"), ("defer", "-", "-", "0", "bounce"),
+                    ("trace", "-", "-", "0", "bounce"), ("verify", "-", "-", "1", "verify"),
+                    ("flush", "n", "1000?", "0", "flush"), ("proxymap", "-", "-", "-", "proxymap"),
+                    ("discard", "-", "-", "-", "discard"), ("error", "-", "-", "-", "error"),
+                    ("retry", "-", "-", "-", "error"), ("anvil", "-", "-", "1", "anvil"),
+                    ("scache", "-", "-", "1", "scache"), ("showq", "n", "-", "-", "showq"),
+                    ("tlsmgr", "-", "1000?", "1", "tlsmgr")]) +
+                "postlog unix-dgram n - n - 1 postlogd\n")
+        self.start()
+
+    def start(self):
+        """Postfix's start runs its configuration checks first, which take long on a busy
+        machine, and its master ends at once when another test took the free port in the
+        meantime. So it is waited for until it listens or ends (not for a fixed short time), and
+        a master that ended is started again on another port."""
+        master_cf = os.path.join(self.etc, "master.cf")
+        for attempt in range(3):
+            if attempt:
+                old, self.port = self.port, free_port()
+                with open(master_cf) as f:
+                    text = f.read().replace(f"127.0.0.1:{old} ", f"127.0.0.1:{self.port} ", 1)
+                with open(master_cf, "w") as f:
+                    f.write(text)
+            self.proc = subprocess.Popen([POSTFIX, "-c", self.etc, "start-fg"], cwd=self.dir,
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            deadline = time.monotonic() + 120
+            while time.monotonic() < deadline and self.proc.poll() is None:
+                if listening(self.port):
+                    return
+                time.sleep(0.1)
+            if self.proc.poll() is None:
+                break
+        raise AssertionError("the private Postfix did not start: " +
+                             (self.proc.stderr.read() if self.proc.poll() is not None else "no answer in 120 s"))
+
+    def stop(self):
+        subprocess.run([POSTFIX, "-c", self.etc, "stop"], capture_output=True, timeout=30)
+        try:
+            self.proc.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def log(self):
+        if not os.path.exists(self.maillog):
+            return ""
+        with open(self.maillog, errors="replace") as f:
+            return f.read()
+
+    def delivered(self):
+        """Recipients Postfix delivered, one entry per delivery."""
+        return re.findall(r"postfix/discard\[\d+\]: \w+: to=<([^>]+)>.*status=sent", self.log())
 
 
 class KeptInboxTest(unittest.TestCase):

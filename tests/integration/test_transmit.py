@@ -10,7 +10,8 @@ import tempfile
 import time
 import unittest
 
-from pvharness import Installation, free_port, listening, program, proper_mail, wait_listening, wait_until, without_generated
+from pvharness import (POSTFIX, Installation, Postfix, free_port, program, proper_mail, wait_listening, wait_until,
+                       without_generated)
 from relay import Relay
 
 SENDER = "carol@example.test"
@@ -306,8 +307,6 @@ class TransmitTest(TransmitCase):
         self.assertFalse(glob.glob(os.path.join(self.outbox, "*.lck")), "the lock belongs beside the queue")
 
 
-POSTFIX = "/usr/sbin/postfix"
-
 
 @unittest.skipUnless(os.path.exists(POSTFIX), "postfix is not installed (scripts/setup.sh installs it)")
 @unittest.skipUnless(os.geteuid() == 0, "a private Postfix needs root: its daemons change to the postfix user")
@@ -321,92 +320,21 @@ class PostfixRelayTest(TransmitCase):
 
     def setUp(self):
         super().setUp()
-        self.pf = tempfile.mkdtemp(prefix="pv-postfix-")
-        self.addCleanup(shutil.rmtree, self.pf, ignore_errors=True)
-        os.chmod(self.pf, 0o755)  # the daemons run as the postfix user
-        etc, queue, data = (os.path.join(self.pf, d) for d in ("etc", "queue", "data"))
-        for d in (etc, queue, data):
-            os.mkdir(d)
-        shutil.chown(data, "postfix")
-        self.maillog = os.path.join(self.pf, "maillog")
-        self.port = free_port()
+        etc = tempfile.mkdtemp(prefix="pv-refused-", dir=self.inst.dir)
         with open(os.path.join(etc, "refused"), "w") as f:
             f.write("/^refused[0-9]*@/ REJECT no such user here\n")
-        with open(os.path.join(etc, "main.cf"), "w") as f:
-            f.write(f"""compatibility_level = 3.6
-queue_directory = {queue}
-data_directory = {data}
-mail_owner = postfix
-myhostname = relay.example.test
-mydestination =
-inet_interfaces = 127.0.0.1
-inet_protocols = ipv4
-mynetworks = 127.0.0.0/8
-default_transport = discard
-relay_transport = discard
+        self.postfix = Postfix(f"""mynetworks = 127.0.0.0/8
 smtpd_relay_restrictions = permit_mynetworks, reject
 smtpd_recipient_restrictions = check_recipient_access regexp:{etc}/refused, permit
 message_size_limit = 20000
 smtpd_hard_error_limit = {self.HARD_ERROR_LIMIT}
 smtpd_error_sleep_time = 0
-maillog_file_prefixes = {self.pf}
-maillog_file = {self.maillog}
 """)
-        with open(os.path.join(etc, "master.cf"), "w") as f:
-            f.write(f"127.0.0.1:{self.port} inet n - n - - smtpd\n" + "".join(
-                f"{name} unix {private} - n {wake} {limit} {command}\n" for name, private, wake, limit, command in [
-                    ("pickup", "n", "60", "1", "pickup"), ("cleanup", "n", "-", "0", "cleanup"),
-                    ("qmgr", "n", "300", "1", "qmgr"), ("rewrite", "-", "-", "-", "trivial-rewrite"),
-                    ("bounce", "-", "-", "0", "bounce"), ("defer", "-", "-", "0", "bounce"),
-                    ("trace", "-", "-", "0", "bounce"), ("verify", "-", "-", "1", "verify"),
-                    ("flush", "n", "1000?", "0", "flush"), ("proxymap", "-", "-", "-", "proxymap"),
-                    ("discard", "-", "-", "-", "discard"), ("error", "-", "-", "-", "error"),
-                    ("retry", "-", "-", "-", "error"), ("anvil", "-", "-", "1", "anvil"),
-                    ("scache", "-", "-", "1", "scache"), ("showq", "n", "-", "-", "showq")]) +
-                "postlog unix-dgram n - n - 1 postlogd\n")
-        self.etc = etc
-        self.addCleanup(self.stop_postfix)
-        self.start_postfix()
-        self.inst.set_dword("AdvCon", "smtpoutport", self.port)
-
-    def start_postfix(self):
-        """Postfix's start runs its configuration checks first, which take long on a busy
-        machine, and its master ends at once when another test took the free port in the
-        meantime. So it is waited for until it listens or ends (not for a fixed short time), and
-        a master that ended is started again on another port."""
-        master_cf = os.path.join(self.etc, "master.cf")
-        for attempt in range(3):
-            if attempt:
-                old, self.port = self.port, free_port()
-                with open(master_cf) as f:
-                    text = f.read().replace(f"127.0.0.1:{old} ", f"127.0.0.1:{self.port} ", 1)
-                with open(master_cf, "w") as f:
-                    f.write(text)
-            self.postfix = subprocess.Popen([POSTFIX, "-c", self.etc, "start-fg"], cwd=self.pf,
-                                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-            deadline = time.monotonic() + 120
-            while time.monotonic() < deadline and self.postfix.poll() is None:
-                if listening(self.port):
-                    return
-                time.sleep(0.1)
-            if self.postfix.poll() is None:
-                break
-        self.fail(f"the private Postfix did not start: {self.postfix.stderr.read() if self.postfix.poll() is not None else 'no answer in 120 s'}")
-
-    def stop_postfix(self):
-        subprocess.run([POSTFIX, "-c", self.etc, "stop"], capture_output=True, timeout=30)
-        try:
-            self.postfix.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            self.postfix.kill()
-            self.postfix.wait()
+        self.addCleanup(self.postfix.stop)
+        self.inst.set_dword("AdvCon", "smtpoutport", self.postfix.port)
 
     def delivered(self):
-        """Recipients Postfix delivered, one entry per delivery."""
-        if not os.path.exists(self.maillog):
-            return []
-        with open(self.maillog, errors="replace") as f:
-            return re.findall(r"postfix/discard\[\d+\]: \w+: to=<([^>]+)>.*status=sent", f.read())
+        return self.postfix.delivered()
 
     def test_refusals_and_a_closing_relay_block_nothing_and_each_is_reported_once(self):
         refused_early = [f"refused{i}@remote.test" for i in range(1, 8)]  # two more than Postfix bears
