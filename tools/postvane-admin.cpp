@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
-#include <random>
 #include <unistd.h>
 
 #include "ToolCommon.h"
+#include "auth/Passwords.h"
 #include "core/Folders.h"
 #include "core/Format.h"
 #include "core/ProtocolText.h"
@@ -173,7 +173,10 @@ int MailboxShow(const std::string& name) {
               << "Messages:  " << CountMessages(box.Directory()) << "\n";
     unsigned char ops[pv::kPasswordField];
     bool changed = pv::CRegistryKey("mailbox\\" + box.Name(), false).ReadBinary("OPS", ops, sizeof ops);
-    std::cout << "Password:  " << (changed ? "set" : "initial (the mailbox name)") << "\n";
+    std::cout << "Password:  "
+              << (box.PasswordIsName() ? "its own name (refused from outside AdvCon\\RelayNets; set one)"
+                                       : changed ? "set" : "initial")
+              << "\n";
     if (type == pv::kMailboxUser) {
         std::cout << "Full name: " << box.GetText(2) << "\n"
                   << "Forward:   " << (box.GetOption(1) ? box.GetText(1) : std::string("off"))
@@ -198,19 +201,6 @@ std::string ReadPassword(const std::string& given) {
     std::getline(std::cin, line);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
-}
-
-// A first password nobody can guess from the mailbox list: kRandomPasswordLength characters
-// from an alphabet without look-alikes (no 0/O, 1/l/I), drawn from the system's random source.
-constexpr size_t kRandomPasswordLength = 12;
-
-std::string RandomPassword() {
-    static constexpr char kAlphabet[] = "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
-    std::random_device source;
-    std::uniform_int_distribution<size_t> pick(0, sizeof kAlphabet - 2);
-    std::string password;
-    for (size_t i = 0; i < kRandomPasswordLength; ++i) password.push_back(kAlphabet[pick(source)]);
-    return password;
 }
 
 void CheckPassword(const std::string& password) {
@@ -256,7 +246,7 @@ int Mailbox(const Args& a) {
         // Without --password the mailbox gets a random one rather than its own name, which
         // anyone who knows the address could type.
         const bool chosen = !password.empty();
-        if (!chosen) password = RandomPassword();
+        if (!chosen) password = pv::auth::RandomPassword();
         if (!box.Create(name, type) || !box.SetPassword(password)) {
             pv::CRegistryKey("mailbox", true).DeleteSubkey(name);
             Fail("could not create the mailbox '" + name + "'; nothing was kept.");

@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include "ToolCommon.h"
+#include "auth/Passwords.h"
 #include "core/ProtocolText.h"
 #include "core/RegistryKey.h"
+#include "delivery/Mailbox.h"
 #include "net/LanTls.h"
 #include "net/Tls.h"
 #include "platform/Hive.h"
@@ -182,6 +184,16 @@ int main(int argc, char** argv) {
     if (ok && !rootKey.ReadInt("LogAll", existing)) ok = rootKey.WriteInt("LogAll", 1);
     // Gateway last: its presence is what tells the server that set-up is complete.
     if (ok) ok = rootKey.WriteString("Gateway", a.gateway);
+    // The postmaster's mailbox, when missing, with a random password shown only here: the
+    // server would make it too, but could tell nobody the password.
+    std::string postmasterPassword;
+    if (ok) {
+        pv::CMailbox box;
+        if (!box.Open(a.postmaster)) {
+            postmasterPassword = pv::auth::RandomPassword();
+            ok = box.Create(a.postmaster, pv::kMailboxUser) && box.SetPassword(postmasterPassword);
+        }
+    }
     if (!ok) {
         std::cerr << "postvane-wizard: could not write the configuration to " << hive
                   << "; check the file's permissions and free space.\n";
@@ -195,5 +207,10 @@ int main(int argc, char** argv) {
               << "  ports                SMTP " << a.smtpPort << ", POP3 " << a.popPort << ", finger "
               << a.fingerPort << "\n"
               << "  TLS certificate      " << certificate << "\n";
+    if (!postmasterPassword.empty()) {
+        std::cout << "  postmaster mailbox   " << a.postmaster << ", password " << postmasterPassword << "\n"
+                  << "(the password is shown only now; set another with: postvane-admin mailbox password "
+                  << a.postmaster << " -)\n";
+    }
     return 0;
 }

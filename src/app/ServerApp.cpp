@@ -88,13 +88,26 @@ void CServerApp::CreateSpoolFolders() {
     }
 }
 
-// Step 10: the robots' mailboxes and the postmaster's, each only when missing.
+// Step 10: the robots' mailboxes and the postmaster's, each only when missing. Each gets a
+// random password that is never printed or logged: the robots' mailboxes take no logins, and
+// the postmaster's owner sets one with the admin tool (the wizard makes it and prints it once).
 void CServerApp::CreateSystemMailboxes() {
     CMailbox box;
     if (!box.Open("Postvane")) box.Create("Postvane", kMailboxCommand);
     if (!box.Open("PVList")) box.Create("PVList", kMailboxListServer);
     std::string postmaster = CMailbox::PostmasterName();
-    if (!box.Open(postmaster) && box.Create(postmaster, kMailboxUser)) box.SetPassword(postmaster);
+    if (!box.Open(postmaster) && box.Create(postmaster, kMailboxUser)) {
+        WriteLogLine("Created the postmaster's mailbox " + postmaster +
+                     " with a random password; set one to collect its mail: postvane-admin mailbox password " +
+                     postmaster + " -");
+    }
+    // Stores from earlier versions (or imported ones) may still have the name as password:
+    // such a login counts only from AdvCon\RelayNets, and every start says how to end that.
+    for (const auto& name : CMailbox::ListMailboxes()) {
+        if (!box.Open(name) || box.IsRobot() || !box.PasswordIsName()) continue;
+        WriteLogLine("Mailbox " + name + " still has its name as password: logins from outside AdvCon\\RelayNets "
+                     "are refused. Set a password with: postvane-admin mailbox password " + name + " -");
+    }
 }
 
 // Failure reports a killed transmitter left staged are finished first (their texts wait in the

@@ -5,6 +5,8 @@
 #include <deque>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "core/QueueFiles.h"
@@ -16,7 +18,78 @@ namespace pv {
 namespace {
 std::mutex g_logLock;
 std::deque<std::string> g_pending;
+LogFileLimits g_limits;
+bool g_paused = false;  // the spool's disk is below the floor: the file is not written
+
+constexpr const char* kPausedText =
+    "The log file is paused: the spool's disk has less than %llu MiB free. Mail goes on; free some "
+    "space and the log resumes by itself.";
+constexpr const char* kResumedText = "The log file resumes: the spool's disk has space again.";
+
+// One write call per line keeps lines whole.
+void AppendLine(int fd, std::string_view line) {
+    ssize_t rc;
+    do {
+        rc = ::write(fd, line.data(), line.size());
+    } while (rc < 0 && errno == EINTR);
+}
+
+std::string FileLine(std::string_view text) {
+    std::string line = FormatLogLine(std::time(nullptr), text);
+    line.append("\r\n");
+    return line;
+}
+
+// postvane.log.<kept-1> -> .<kept>, ..., postvane.log -> .1. The next line makes a new file.
+void Rotate(const std::string& path) {
+    for (int n = g_limits.kept - 1; n >= 1; --n) {
+        ::rename((path + "." + std::to_string(n)).c_str(), (path + "." + std::to_string(n + 1)).c_str());
+    }
+    if (g_limits.kept >= 1) {
+        ::rename(path.c_str(), (path + ".1").c_str());
+    } else {
+        ::unlink(path.c_str());
+    }
+}
+
+// Appends the line to the log file within its bounds; called with g_logLock held.
+void WriteToFile(const std::string& path, const std::string& line) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    struct statvfs fs {};
+    const bool low = ::fstatvfs(fd, &fs) == 0 && uint64_t(fs.f_bavail) * fs.f_frsize < g_limits.freeFloor;
+    if (low) {
+        if (!g_paused) {
+            char text[256];
+            std::snprintf(text, sizeof text, kPausedText,
+                          static_cast<unsigned long long>(g_limits.freeFloor / (1024 * 1024)));
+            AppendLine(fd, FileLine(text));
+            g_paused = true;
+        }
+        ::close(fd);
+        return;
+    }
+    if (g_paused) {
+        g_paused = false;
+        AppendLine(fd, FileLine(kResumedText));
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && uint64_t(st.st_size) + line.size() > g_limits.bound && st.st_size > 0) {
+        ::close(fd);
+        Rotate(path);
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (fd < 0) return;
+    }
+    AppendLine(fd, line);
+    ::close(fd);
+}
 }  // namespace
+
+void SetLogFileLimits(const LogFileLimits& limits) {
+    std::lock_guard lock(g_logLock);
+    g_limits = limits;
+    g_paused = false;
+}
 
 std::string FormatLogLine(std::time_t when, std::string_view text) {
     std::tm tm {};
@@ -43,17 +116,33 @@ void WriteLogLine(std::string_view text) {
     g_pending.push_back(line);
     if (logAll && !spool.empty()) {
         // Opened, appended and closed for every line, so a deleted or rotated file is simply
-        // made again. One write call per line keeps lines whole.
-        int fd = ::open(JoinPath(spool, kLogFileName).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            line.append("\r\n");
-            ssize_t rc;
-            do {
-                rc = ::write(fd, line.data(), line.size());
-            } while (rc < 0 && errno == EINTR);
-            ::close(fd);
-        }
+        // made again.
+        line.append("\r\n");
+        WriteToFile(JoinPath(spool, kLogFileName), line);
     }
+}
+
+bool CRepeatedLogLines::Admit(const std::string& key, uint64_t& left, Clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    auto found = entries_.find(key);
+    if (found != entries_.end()) {
+        if (now - found->second.written < kPeriod) {
+            ++found->second.left;
+            return false;
+        }
+        left = found->second.left;
+        found->second = {now, 0};
+        return true;
+    }
+    if (entries_.size() >= kMaxKeys) {
+        for (auto it = entries_.begin(); it != entries_.end();) {
+            it = now - it->second.written >= kPeriod ? entries_.erase(it) : std::next(it);
+        }
+        if (entries_.size() >= kMaxKeys) entries_.clear();
+    }
+    entries_[key] = {now, 0};
+    left = 0;
+    return true;
 }
 
 void WriteLogLineId(unsigned messageNumber) {

@@ -1,9 +1,12 @@
 #include "delivery/Mailbox.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
 
+#include "auth/Passwords.h"
 #include "core/QueueFiles.h"
 #include "core/TextFile.h"
 
@@ -73,8 +76,11 @@ bool CMailbox::Create(const std::string& name, uint32_t type) {
     uint32_t count = 0;
     parent.ReadInt("MbxCount", count);
     uint32_t number = (count + 1) & 0x0FFFFFFFu;
+    // Never the name as the first password (anyone who knows an address could type it): a
+    // random one in both places a password is read from.
+    const std::string password = auth::RandomPassword();
     bool ok = key_.WriteInt("Type", type) && parent.WriteInt("MbxCount", number) &&
-              key_.WriteString("Password", name);
+              key_.WriteString("Password", password) && SetPassword(password);
     for (int n = 1; ok && n <= 4; ++n) ok = key_.WriteInt(OptionName(n), 0);
     // The number goes last: until it is there, readers treat the mailbox as absent.
     ok = ok && key_.WriteInt("Number", number);
@@ -165,6 +171,26 @@ bool CMailbox::CheckPassword(const std::string& typed) const {
     std::string initial;
     if (!key_.ReadString("Password", initial)) return false;
     return initial == typed;
+}
+
+bool CMailbox::PasswordIsName() const {
+    if (!IsOpen()) return false;
+    // The text a login is checked against: `OPS` once a password was set, else `Password`.
+    char stored[kPasswordField + 1] = {};
+    std::string text;
+    if (key_.ReadBinary("OPS", stored, kPasswordField)) {
+        text = stored;
+    } else if (!key_.ReadString("Password", text)) {
+        return false;
+    }
+    return text.size() == name_.size() && std::equal(text.begin(), text.end(), name_.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
+bool CMailbox::IsRobot() const {
+    const uint32_t type = Type();
+    return type == kMailboxCommand || type == kMailboxListServer;
 }
 
 bool CMailbox::SetPassword(const std::string& text) {

@@ -41,7 +41,8 @@ public:
     // Opens mailbox\<name> ("postmaster" resolves through the alias `postmaster`). Makes sure
     // the mailbox folder exists. False for an unknown, unsafe or numberless mailbox.
     bool Open(const std::string& name, bool create = false);
-    // A new mailbox with the next number, its name as password and the options cleared.
+    // A new mailbox with the next number, a random password nobody has been told (the caller
+    // sets one it can hand on) and the options cleared.
     bool Create(const std::string& name, uint32_t type);
     AddressClass Classify(const std::string& address);
     void Close();
@@ -60,6 +61,11 @@ public:
     bool SetText(int n, const std::string& text);
 
     bool CheckPassword(const std::string& typed) const;
+    // The password is still the mailbox's own name (letter case aside): what stores written by
+    // earlier versions, or imported from a .reg file, hold until someone sets a real one.
+    bool PasswordIsName() const;
+    // The command robot's and the list server's mailboxes: the robots' input.
+    bool IsRobot() const;
     // False (nothing written) when the text does not fit the 20-byte field.
     bool SetPassword(const std::string& text);
 

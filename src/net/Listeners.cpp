@@ -196,11 +196,16 @@ void CListenThread::Refuse(int fd, const std::string& address, CConnectionCounts
     // A fresh socket takes a short line at once; if not, the client gets the close alone.
     if (!reply.empty()) (void)::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     ::close(fd);
+    // A flood of connections must not become a flood of log lines: one line per address and
+    // kind of refusal a minute, with the number left out since the last one.
     const bool byAddress = why == CConnectionCounts::Refusal::AddressFull;
+    uint64_t left = 0;
+    if (!refusalLines_.Admit((byAddress ? "address|" : "service|") + address, left)) return;
     WriteLogLine(std::string(ServiceName()) + " connection from [" + address + "] refused: " +
                  std::to_string(byAddress ? limits_.perAddress : limits_.perService) + " conversations" +
                  (byAddress ? " from that address" : "") + " already run (AdvCon\\" +
-                 (byAddress ? "MaxPerAddress" : "MaxConnections") + ")");
+                 (byAddress ? "MaxPerAddress" : "MaxConnections") + ")" +
+                 (left > 0 ? "; " + std::to_string(left) + " more refused since the last such line" : std::string()));
 }
 
 void CListenThread::Report(const std::string& text) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "core/Log.h"
 #include "net/SocketThread.h"
 
 namespace pv::net {
@@ -115,6 +116,7 @@ private:
     std::shared_ptr<CConnectionCounts> counts_ = std::make_shared<CConnectionCounts>();
     bool reported_ = false;
     std::chrono::steady_clock::time_point lastReport_;
+    CRepeatedLogLines refusalLines_;
 };
 
 class CSMTPListen : public CListenThread {

@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "auth/LoginThrottle.h"
+#include "auth/Passwords.h"
 #include "core/AppEvents.h"
 #include "core/Folders.h"
 #include "core/Format.h"
@@ -23,6 +25,7 @@
 #include "core/RegistryKey.h"
 #include "core/TextFile.h"
 #include "net/LanTls.h"
+#include "net/RelayNets.h"
 
 namespace pv {
 
@@ -52,7 +55,7 @@ struct CommandEntry {
 };
 
 constexpr CommandEntry kCommandTable[] = {
-    {"USER", kUser, kInWaitUser},      {"PASS", kPass, kInWaitPass},      {"QUIT", kQuit, kInAnyState},
+    {"USER", kUser, kInWaitUser | kInWaitPass},      {"PASS", kPass, kInWaitPass},      {"QUIT", kQuit, kInAnyState},
     {"STAT", kStat, kInTransaction},   {"LIST", kList, kInTransaction},   {"RETR", kRetr, kInTransaction},
     {"DELE", kDele, kInTransaction},   {"NOOP", kNoop, kInTransaction},   {"LAST", kLast, kInTransaction},
     {"UIDL", kUidl, kInTransaction},   {"RSET", kRset, kInTransaction},   {"TOP", kTop, kInTransaction},
@@ -68,8 +71,7 @@ constexpr const char* kNeedUser = "-ERR I need a USER";
 constexpr const char* kLineTooLong = "-ERR command line too long: at most %zu characters are allowed";
 constexpr const char* kLocked = "-ERR Mailbox is locked";
 constexpr const char* kGetsMail = "+OK %s gets mail here";
-constexpr const char* kCreating = "+OK creating new user %s";
-constexpr const char* kNoMail = "-ERR %s doesn't get mail here";
+constexpr const char* kLogCreated = "POP3 server created the new mailbox %s at its first login";
 constexpr const char* kNotAddressable =
     "-ERR %s cannot be a new mailbox: use letters, digits and . - _ (at most %zu characters)";
 constexpr const char* kInvalidPassword = "-ERR invalid password";
@@ -251,7 +253,9 @@ void CPopServer::OnThreadMessage(const net::ThreadMessage& msg) {
     std::string address;
     unsigned port = 0;
     GetPeerName(address, port);
-    WriteLogLine(Format(text::kLogTooManyFailures, address.c_str(), passFailures_, Printable(user_).c_str()));
+    if (!quietFailures_) {
+        WriteLogLine(Format(text::kLogTooManyFailures, address.c_str(), passFailures_, Printable(user_).c_str()));
+    }
     input_.clear();
     state_ = kClosing;
     CloseWhenSent();
@@ -331,6 +335,8 @@ void CPopServer::Stls() {
     if (!StartTlsServer(tls_)) Close(true);  // only without memory: the client expects TLS now
 }
 
+// USER answers the same for every name, known or not, locked or not: a stranger learns
+// nothing about the mailboxes from it. What the name is worth shows at PASS.
 void CPopServer::User(const std::string& arg) {
     std::string name = arg;
     for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -339,45 +345,49 @@ void CPopServer::User(const std::string& arg) {
     mailbox_.Close();  // nothing of an earlier USER carries over
     directory_.clear();
     lockPath_.clear();
+    Reply(Format(text::kGetsMail, Printable(name).c_str()));
+    state_ = kWaitPass;
     // A name that could leave the mailbox folder or reach into another key is nobody's.
-    const bool safe = IsSafeMailboxName(name);
-    if (safe && mailbox_.Open(name)) {
+    if (!IsSafeMailboxName(name)) return;
+    if (mailbox_.Open(name)) {
         directory_ = mailbox_.Directory();
         lockPath_ = JoinPath(directory_, kMailboxLockFile);
-        if (FileExists(lockPath_)) {
-            Reply(text::kLocked);
-            return;
-        }
-        Reply(Format(text::kGetsMail, name.c_str()));
-        state_ = kWaitPass;
         return;
     }
-    if (safe) CRegistryKey("", false).ReadInt("Autocreate", autocreate_);
-    if (autocreate_ != 0 && !IsAddressableName(name)) {
-        // Mail could never reach it: the mailbox would only collect nothing.
-        Reply(Format(text::kNotAddressable, Printable(name).c_str(), kMaxNewNameLength));
-        autocreate_ = 0;
-        user_.clear();
-        return;
-    }
-    if (autocreate_ != 0) {
-        const std::string reply = Format(text::kCreating, name.c_str());
-        Reply(reply);
-        WriteLogLine(reply);
-        state_ = kWaitPass;
-        return;
-    }
-    Reply(Format(text::kNoMail, Printable(name).c_str()));
-    user_.clear();
+    CRegistryKey("", false).ReadInt("Autocreate", autocreate_);
 }
 
 void CPopServer::Pass(const std::string& arg) {
-    if (mailbox_.IsOpen() && mailbox_.CheckPassword(arg)) {
-        EnterTransaction(text::kReady);
+    std::string peer;
+    unsigned port = 0;
+    GetPeerName(peer, port);
+    auto& throttle = auth::CLoginThrottle::Shared();
+    // An address that failed too often is refused as a wrong password is, whatever it sends.
+    if (throttle.Refused(peer)) {
+        PassFailed(peer);
         return;
     }
+    if (mailbox_.IsOpen()) {
+        // Robot mailboxes take no logins, and a password that is still the name counts only
+        // from the office's networks: either answers as a wrong password does.
+        const bool fromRelayNets = AddressInNets(peer, RelayNets());
+        if (auth::LoginBarFor(mailbox_.IsRobot(), mailbox_.PasswordIsName(), fromRelayNets) != auth::LoginBar::None) {
+            PassFailed(peer);
+            return;
+        }
+        if (mailbox_.CheckPassword(arg)) {
+            throttle.Succeeded(peer);
+            EnterTransaction(text::kReady);
+            return;
+        }
+    }
     if (autocreate_ == 0) {
-        PassFailed();
+        PassFailed(peer);
+        return;
+    }
+    if (!IsAddressableName(user_)) {
+        // Mail could never reach it: the mailbox would only collect nothing.
+        Reply(Format(text::kNotAddressable, Printable(user_).c_str(), kMaxNewNameLength));
         return;
     }
     if (arg.empty() || arg.size() > kMaxPasswordLength || arg.find('\0') != std::string::npos) {
@@ -390,7 +400,7 @@ void CPopServer::Pass(const std::string& arg) {
             // Another client made this mailbox since USER: it is an existing one now.
             autocreate_ = 0;
             if (!mailbox_.CheckPassword(arg)) {
-                PassFailed();
+                PassFailed(peer);
                 return;
             }
         } else if (!mailbox_.Create(user_, kMailboxUser) || !mailbox_.SetPassword(arg)) {
@@ -398,6 +408,8 @@ void CPopServer::Pass(const std::string& arg) {
             WriteLogLine("POP3 server could not create the mailbox " + user_ +
                          ": the configuration store refused the change. Check that the hive file is writable.");
             return;
+        } else {
+            WriteLogLine(Format(text::kLogCreated, user_.c_str()));
         }
     }
     directory_ = mailbox_.Directory();
@@ -408,8 +420,14 @@ void CPopServer::Pass(const std::string& arg) {
 // The answer is held back for the pause; commands sent meanwhile wait behind it (Busy). A
 // helper thread only sleeps and posts the wake-up, so the conversation's own thread stays free
 // for its socket and for a quit request.
-void CPopServer::PassFailed() {
-    WriteLogLine(Format(text::kLogInvalidPassword, Printable(user_).c_str()));
+void CPopServer::PassFailed(const std::string& peer) {
+    // Counted now, before the pause: a client that hangs up early has still made its guess.
+    // Each guess is logged only until the address's refusal starts; from then on the counter
+    // logs one line a period for it.
+    auto& throttle = auth::CLoginThrottle::Shared();
+    throttle.Failed(peer, "POP3");
+    quietFailures_ = throttle.Failures(peer) >= auth::CLoginThrottle::kFailuresBeforeRefusal;
+    if (!quietFailures_) WriteLogLine(Format(text::kLogInvalidPassword, Printable(user_).c_str()));
     ++passFailures_;
     passWaiting_ = true;
     const auto delay = kPassDelay * (1 << std::min(passFailures_ - 1, 10));

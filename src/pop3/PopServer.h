@@ -36,7 +36,10 @@ public:
     // Password guessing: each wrong PASS is answered only after a pause that doubles with every
     // failure (kPassDelay, then twice, then four times), and the connection is closed with the
     // answer to the kMaxPassFailures-th one. A guesser gets three tries in seven seconds per
-    // connection instead of tens of thousands a second.
+    // connection instead of tens of thousands a second. Across connections the shared
+    // auth::CLoginThrottle counts failures per client address and refuses an address that
+    // failed too often; a refusal answers exactly as a wrong password does, after the same
+    // pause. USER answers the same for every name; the failure comes at PASS.
     static constexpr int kMaxPassFailures = 3;
     static constexpr std::chrono::milliseconds kPassDelay{1000};
     // A mailbox made by logging in must be a name SMTP can deliver to: an unquoted local part
@@ -88,9 +91,10 @@ private:
 
     void User(const std::string& arg);
     void Pass(const std::string& arg);
-    // A wrong password: the answer waits for the pause, and the last allowed one ends the
+    // A wrong password (or a refused login, which answers the same) from peer: counted by the
+    // shared login throttle, the answer waits for the pause, and the last allowed one ends the
     // conversation.
-    void PassFailed();
+    void PassFailed(const std::string& peer);
     void Transaction(int command, const std::string& arg);
     void Quit();
     void Stls();
@@ -126,6 +130,7 @@ private:
     size_t last_ = 0;
     int passFailures_ = 0;
     bool passWaiting_ = false;  // a wrong password's answer waits for its pause
+    bool quietFailures_ = false;  // the address is being refused: the throttle does the logging
 
     // Input waiting while a reply goes out.
     std::deque<Input> input_;

@@ -406,12 +406,17 @@ void CSMTPServer::Mail(const std::string& arg) {
     if (extended_ && !MailParameters(std::string_view(arg).substr(arg.find('>') + 1))) return;
     ResetTransaction();
     queuePath_ = InboundQueuePath();
+    // "<>", the null reverse-path, is a sender too: delivery status notifications from other
+    // servers come from it (RFC 5321 4.5.5). They reach local mailboxes like any mail, relaying
+    // stays with RelayNets, and nothing here ever answers them (robots and failure reports
+    // skip an empty sender).
     sender_ = address;
+    haveSender_ = true;
     Reply("250 <" + sender_ + smtp_reply::kSenderOk);
 }
 
 void CSMTPServer::Rcpt(const std::string& arg) {
-    if (sender_.empty()) {
+    if (!haveSender_) {
         Reply(smtp_reply::kWhoIsFrom);
         return;
     }
@@ -482,8 +487,9 @@ bool CSMTPServer::OpenMessageFile() {
 // One text line, or with lineEnds false the first pieces of a line too long to hold.
 void CSMTPServer::HandleTextLine(std::string_view line, bool lineEnds) {
     textBytes_ += line.size() + (lineEnds ? 2 : 0);
-    if (extended_ && textBytes_ > maxMessageSize_ && !tooBig_) {
-        // Past the announced limit: the rest is read and dropped, and the client hears 552.
+    if (textBytes_ > maxMessageSize_ && !tooBig_) {
+        // Past the limit (announced after EHLO, and holding after HELO all the same): the rest
+        // is read and dropped, and the client hears 552.
         tooBig_ = true;
         DropMessageFile();
         messageFailed_ = true;
@@ -560,6 +566,7 @@ void CSMTPServer::ResetTransaction() {
     textBytes_ = 0;
     tooBig_ = false;
     sender_.clear();
+    haveSender_ = false;
     recipients_.clear();
     queuePath_.clear();
 }

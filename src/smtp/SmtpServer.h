@@ -68,7 +68,8 @@ public:
     // them. The socket's own buffers then fill and the client's sends block.
     static constexpr size_t kMaxPendingOutput = 32 * 1024;
     // AdvCon\MaxMessageSize: the SIZE announced after EHLO, in bytes. A client declaring more
-    // is refused before it sends the text, and an EHLO client whose text passes it gets 552.
+    // is refused before it sends the text, and any client (HELO or EHLO) whose text passes it
+    // gets 552 at the end of the text, with nothing stored.
     static constexpr uint32_t kDefaultMaxMessageSize = 50u * 1024 * 1024;
 
     CSMTPServer();
@@ -110,7 +111,8 @@ private:
     int state_ = kGreeting;
     std::string primaryDomain_;
     std::string clientName_;
-    std::string sender_;
+    std::string sender_;           // "" for the null reverse-path "<>"
+    bool haveSender_ = false;      // MAIL was accepted for this transaction
     std::vector<std::string> recipients_;
     std::string queuePath_;  // without suffix
     TextFileWriter messageFile_;
@@ -127,7 +129,7 @@ private:
     bool readDeferred_ = false;    // a read event came while input was held
     std::shared_ptr<net::CTlsContext> tls_;  // offered with STARTTLS when set
     uint32_t maxMessageSize_ = kDefaultMaxMessageSize;
-    bool extended_ = false;        // the client said EHLO: parameters and limits apply
+    bool extended_ = false;        // the client said EHLO: MAIL parameters apply
     uint64_t textBytes_ = 0;       // bytes of this message's text so far
     bool tooBig_ = false;          // the text passed the limit: it is dropped, 552 at its end
     uint64_t tlsStarts_ = 0;       // changes at STARTTLS: input in hand is dropped

@@ -35,9 +35,10 @@ class AdminTest(unittest.TestCase):
     def test_mailboxes_aliases_domains_and_members(self):
         added = self.admin("mailbox", "add", "alice").stdout
         self.admin("mailbox", "add", "team", "--type", "list")
-        self.assertEqual(self.query(r"mailbox\alice", "Number"), "0x1")
+        # The wizard made the postmaster's mailbox first.
+        self.assertEqual(self.query(r"mailbox\alice", "Number"), "0x2")
         self.assertEqual(self.query(r"mailbox\team", "Type"), "0x2")
-        self.assertEqual(self.query("mailbox", "MbxCount"), "0x2")
+        self.assertEqual(self.query("mailbox", "MbxCount"), "0x3")
         # Without --password: a random first password, printed once, never the name.
         printed = re.search(r"^Password:  (\S+)$", added, re.M).group(1)
         self.assertRegex(printed, r"^[a-zA-Z2-9]{12}$")
@@ -46,7 +47,7 @@ class AdminTest(unittest.TestCase):
         again = self.admin("mailbox", "add", "alice2").stdout
         self.assertNotEqual(re.search(r"^Password:  (\S+)$", again, re.M).group(1), printed)
         self.assertNotIn("Password:", self.admin("mailbox", "add", "alice3", "--password", "chosen").stdout)
-        self.assertTrue(os.path.isdir(os.path.join(self.inst.spool, "mailbox", "M0000001")))
+        self.assertTrue(os.path.isdir(os.path.join(self.inst.spool, "mailbox", "M0000002")))
 
         self.admin("mailbox", "password", "alice", "-", input="n3w pass\n")
         ops = self.query(r"mailbox\alice", "OPS")
@@ -68,7 +69,7 @@ class AdminTest(unittest.TestCase):
         self.admin("members", "add", "team", "Bob@Remote.Test")
         self.admin("members", "add", "team", "carol@example.test")
         self.admin("members", "remove", "team", "bob@remote.test")
-        with open(os.path.join(self.inst.spool, "mailbox", "M0000002", "rcpt.pvg"), "rb") as f:
+        with open(os.path.join(self.inst.spool, "mailbox", "M0000003", "rcpt.pvg"), "rb") as f:
             self.assertEqual(f.read(), b"carol@example.test\r\n")
         self.assertEqual(self.admin("members", "show", "team").stdout, "carol@example.test\n")
 
@@ -114,14 +115,18 @@ class AdminTest(unittest.TestCase):
         self.assertEqual(self.query(r"mailbox\Postvane", "Type"), "0x5")
         self.assertEqual(self.query(r"mailbox\PVList", "Type"), "0x6")
         self.assertEqual(self.query(r"mailbox\boss", "Type"), "0x1")
-        self.assertEqual(self.query(r"mailbox\boss", "OPS"), "626F7373" + "00" * 16)
+        # A random password, never the name, and never in the log.
+        ops = bytes.fromhex(self.query(r"mailbox\boss", "OPS")).rstrip(b"\0").decode()
+        self.assertRegex(ops, r"^[a-zA-Z2-9]{12}$")
+        self.assertIn("Created the postmaster's mailbox boss with a random password", "\n".join(server.lines))
+        self.assertFalse(any(ops in line for line in server.lines))
         self.assertIsNone(self.query(r"mailbox\alice", "Type"))
         before = self.snapshot()
         again = self.inst.start()
         again.wait_for("Starting Postvane")
         again.stop()
         self.assertEqual(self.snapshot()[0], before[0])
-        self.assertEqual(self.query("mailbox", "MbxCount"), "0x3")
+        self.assertEqual(self.query("mailbox", "MbxCount"), "0x4")
 
 
 if __name__ == "__main__":

@@ -29,9 +29,10 @@ class SmtpServerTest(KeptInboxTest):
         self.assertEqual(c.docmd("RCPT TO:<alice>"), (550, b"who is the MAIL from"))
         self.assertEqual(c.docmd("DATA"), (550, b"who is the mail to"))
         self.assertEqual(c.docmd("MAIL FROM: x@remote.test"), (500, b"Syntax Error"))
-        # The null sender is taken, and then no recipient is.
+        # The null sender is a sender: its recipients are taken (see test_security).
         self.assertEqual(c.docmd("MAIL FROM:<>"), (250, b"<> Sender Ok"))
-        self.assertEqual(c.docmd("RCPT TO:<alice>"), (550, b"who is the MAIL from"))
+        self.assertEqual(c.docmd("RCPT TO:<alice>"), (250, b"Recipient Ok"))
+        self.assertEqual(c.docmd("RSET"), (250, b"Ok"))
         for line in ("EHLOX me", "VRFY alice", "HEL me", "MAI FROM:<x>", "DATAX", ""):
             self.assertEqual(c.docmd(line), (550, b"Syntax Error"), line)
         # EHLO is answered with the extensions (see test_tls); HELO below ends its mode again.

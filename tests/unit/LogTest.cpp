@@ -118,3 +118,56 @@ TEST(SocketErrorTextTest, KnownAndUnknownNumbers) {
     EXPECT_STREQ(pv::SocketErrorText(10056), "");
     EXPECT_STREQ(pv::SocketErrorText(0), "");
 }
+
+TEST_F(LogTest, TheFileRotatesAtItsBoundAndPausesBelowTheFreeSpaceFloor) {
+    pv::CRegistryKey("", true).WriteInt("LogAll", 1);
+    pv::LogFileLimits limits;
+    limits.bound = 1000;
+    limits.kept = 2;
+    pv::SetLogFileLimits(limits);
+    for (int i = 0; i < 100; ++i) pv::WriteLogLine("line " + std::to_string(i) + std::string(30, '.'));
+    // Two kept files and the current one, each within the bound; the oldest lines are gone.
+    for (const std::string& name : {LogFile(), LogFile() + ".1", LogFile() + ".2"}) {
+        ASSERT_TRUE(pv::FileExists(name)) << name;
+        EXPECT_LE(pvtest::ReadFileBytes(name).size(), 1000u) << name;
+    }
+    EXPECT_FALSE(pv::FileExists(LogFile() + ".3"));
+    EXPECT_NE(pvtest::ReadFileBytes(LogFile()).find("line 99"), std::string::npos);
+
+    // Below the floor: one line says so, nothing more goes in until there is space again; the
+    // status display still gets every line.
+    limits.freeFloor = UINT64_MAX;
+    pv::SetLogFileLimits(limits);
+    std::string drop;
+    while (pv::TakePendingLine(drop)) {
+    }
+    const size_t before = FileLines().size();
+    for (int i = 0; i < 5; ++i) pv::WriteLogLine("while full");
+    auto lines = FileLines();
+    ASSERT_EQ(lines.size(), before + 1);
+    EXPECT_NE(lines.back().find("The log file is paused"), std::string::npos);
+    int pending = 0;
+    while (pv::TakePendingLine(drop)) ++pending;
+    EXPECT_EQ(pending, 5);
+    limits.freeFloor = 0;
+    pv::SetLogFileLimits(limits);
+    pv::WriteLogLine("space again");
+    EXPECT_NE(pvtest::ReadFileBytes(LogFile()).find("space again"), std::string::npos);
+    pv::SetLogFileLimits({});
+}
+
+TEST_F(LogTest, RepeatedLinesAreWrittenOncePerPeriodWithTheirCount) {
+    pv::CRepeatedLogLines lines;
+    auto now = pv::CRepeatedLogLines::Clock::now();
+    uint64_t left = 99;
+    EXPECT_TRUE(lines.Admit("a", left, now));
+    EXPECT_EQ(left, 0u);
+    EXPECT_TRUE(lines.Admit("b", left, now));  // another key has its own line
+    for (int i = 0; i < 1000; ++i) EXPECT_FALSE(lines.Admit("a", left, now + std::chrono::seconds(i % 59)));
+    EXPECT_TRUE(lines.Admit("a", left, now + pv::CRepeatedLogLines::kPeriod));
+    EXPECT_EQ(left, 1000u);
+    // Many keys: memory stays bounded and new keys are still written.
+    for (size_t i = 0; i < 3 * pv::CRepeatedLogLines::kMaxKeys; ++i) {
+        EXPECT_TRUE(lines.Admit("k" + std::to_string(i), left, now));
+    }
+}

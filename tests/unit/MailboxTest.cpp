@@ -103,12 +103,31 @@ TEST_F(MailboxTest, NamesFromTheNetworkNeverLeaveTheirPlace) {
     EXPECT_FALSE(box.Open("halfmade"));
 }
 
-TEST_F(MailboxTest, PasswordsStartAsTheNameAndFitTwentyBytes) {
+TEST_F(MailboxTest, PasswordsStartRandomAndFitTwentyBytes) {
     CMailbox box;
     ASSERT_TRUE(box.Create("carol", pv::kMailboxUser));
+    EXPECT_FALSE(box.CheckPassword("carol"));
+    EXPECT_FALSE(box.PasswordIsName());
+    EXPECT_FALSE(box.CheckPassword(""));
+    // Two mailboxes never share their first password, and it is long enough not to be guessed.
+    std::string first, second;
+    CRegistryKey(R"(mailbox\carol)", false).ReadString("Password", first);
+    CMailbox other;
+    ASSERT_TRUE(other.Create("dave", pv::kMailboxUser));
+    CRegistryKey(R"(mailbox\dave)", false).ReadString("Password", second);
+    EXPECT_GE(first.size(), 12u);
+    EXPECT_NE(first, second);
+    EXPECT_TRUE(box.CheckPassword(first));
+
+    // A store written by an earlier version: the name as password, in `Password` only.
+    CRegistryKey legacy(R"(mailbox\carol)", true);
+    legacy.WriteString("Password", "carol");
+    legacy.DeleteValue("OPS");
     EXPECT_TRUE(box.CheckPassword("carol"));
     EXPECT_FALSE(box.CheckPassword("Carol"));
-    EXPECT_FALSE(box.CheckPassword(""));
+    EXPECT_TRUE(box.PasswordIsName());
+    EXPECT_TRUE(box.SetPassword("CAROL"));  // letter case makes it no less guessable
+    EXPECT_TRUE(box.PasswordIsName());
 
     EXPECT_TRUE(box.SetPassword("s3cret"));
     EXPECT_FALSE(box.CheckPassword("carol"));  // OPS wins over Password

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "auth/LoginThrottle.h"
 #include "core/RegistryKey.h"
 #include "platform/Hive.h"
 
@@ -33,6 +34,7 @@ void HiveTest::SetUp() {
     std::filesystem::create_directories(Spool());
     pv::CRegistryKey root("", true);
     root.WriteString("Maildrop", Spool());
+    pv::auth::CLoginThrottle::Shared().Clear();  // no test inherits another's failed logins
 }
 
 void HiveTest::TearDown() { pv::platform::SetHivePath(""); }
