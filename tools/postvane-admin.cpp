@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "ToolCommon.h"
+#include "auth/AdminPassword.h"
 #include "auth/Passwords.h"
 #include "core/Folders.h"
 #include "core/Format.h"
@@ -14,12 +15,14 @@
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "core/TextFile.h"
+#include "delivery/AdminRules.h"
 #include "delivery/Mailbox.h"
 #include "robots/MembersFile.h"
 #include "platform/Hive.h"
 #include "core/Fingerprint.h"
 #include "pop3/SmartPop.h"
 #include "smtp/RelayLogin.h"
+#include "web/WebConsole.h"
 
 namespace {
 
@@ -68,34 +71,22 @@ void Usage(std::ostream& out) {
            "  relay user NAME|--off               log in to the relay (AUTH PLAIN or LOGIN)\n"
            "  relay password TEXT                 ('-' reads it from standard input)\n"
            "  relay fingerprint HEX|--off         accept the relay's certificate by its SHA-256\n"
-           "  relay port N|--off                  --off: the usual port for the security\n";
+           "  relay port N|--off                  --off: the usual port for the security\n"
+           "  web show\n"
+           "  web port N|--off                    the web console's HTTPS port (at the next start)\n"
+           "  web password TEXT                   the console administrator's password, at least 10\n"
+           "                                      characters ('-' reads it from standard input)\n";
 }
 
-const std::map<std::string, uint32_t>& TypeNames() {
-    static const std::map<std::string, uint32_t> names = {
-        {"user", pv::kMailboxUser},       {"list", pv::kMailboxList},
-        {"responder", pv::kMailboxResponder}, {"command", pv::kMailboxCommand},
-        {"listserver", pv::kMailboxListServer},
-    };
-    return names;
+const std::map<std::string, uint32_t>& TypeNames() { return pv::MailboxTypeNames(); }
+std::string TypeName(uint32_t type) { return pv::MailboxTypeName(type); }
+
+// Every check is the shared one (delivery/AdminRules.h); a refusal is a usage error here.
+void Check(const std::string& problem) {
+    if (!problem.empty()) Fail(problem, 2);
 }
 
-std::string TypeName(uint32_t type) {
-    for (const auto& [name, value] : TypeNames()) {
-        if (value == type) return name;
-    }
-    return "unknown (" + std::to_string(type) + ")";
-}
-
-// Names typed here become mail addresses: besides the folder rules they may hold no address
-// punctuation or blanks.
-void CheckName(const std::string& what, const std::string& name) {
-    if (!pv::IsSafeMailboxName(name) || name.find_first_of("@,<>\" \t") != std::string::npos) {
-        Fail("'" + name + "' is not a valid " + what +
-             " name: use letters, digits and . - _ without '/', '\\', '..', '@', ',', blanks or control characters.",
-             2);
-    }
-}
+void CheckName(const std::string& what, const std::string& name) { Check(pv::NameProblem(what, name)); }
 
 bool OnOff(const std::string& value) {
     if (value == "on" || value == "1" || value == "yes") return true;
@@ -133,9 +124,7 @@ int Domain(const Args& a) {
     }
     Need(a, 2);
     const std::string& name = a[1];
-    if (name.empty() || name.find_first_of(" \t\\/@,") != std::string::npos || !pv::IsProtocolSafe(name)) {
-        Fail("'" + name + "' is not a valid domain name.", 2);
-    }
+    Check(pv::DomainNameProblem(name));
     uint32_t flag = 0;
     bool exists = key.ReadBinary(name, nullptr, 0);
     if (a[0] == "add") {
@@ -203,14 +192,7 @@ std::string ReadPassword(const std::string& given) {
     return line;
 }
 
-void CheckPassword(const std::string& password) {
-    if (password.size() > pv::kMaxPasswordLength) {
-        Fail("the password is " + std::to_string(password.size()) + " characters long; at most " +
-                 std::to_string(pv::kMaxPasswordLength) + " fit. Choose a shorter one.",
-             2);
-    }
-    if (password.empty()) Fail("an empty password is not allowed.", 2);
-}
+void CheckPassword(const std::string& password) { Check(pv::MailboxPasswordProblem(password)); }
 
 int Mailbox(const Args& a) {
     Need(a, 1);
@@ -241,16 +223,13 @@ int Mailbox(const Args& a) {
                 Fail("unknown option '" + a[i] + "'", 2);
             }
         }
-        pv::CMailbox box;
-        if (pv::CRegistryKey("mailbox\\" + name, false).IsOpen()) Fail("the mailbox '" + name + "' exists already.");
         // Without --password the mailbox gets a random one rather than its own name, which
         // anyone who knows the address could type.
         const bool chosen = !password.empty();
         if (!chosen) password = pv::auth::RandomPassword();
-        if (!box.Create(name, type) || !box.SetPassword(password)) {
-            pv::CRegistryKey("mailbox", true).DeleteSubkey(name);
-            Fail("could not create the mailbox '" + name + "'; nothing was kept.");
-        }
+        if (auto problem = pv::CreateMailboxWithPassword(name, type, password); !problem.empty()) Fail(problem);
+        pv::CMailbox box;
+        box.Open(name);
         std::cout << "Mailbox " << name << " (" << TypeName(type) << ") created in " << box.Directory() << "\n";
         if (!chosen) {
             std::cout << "Password:  " << password << "\n"
@@ -282,9 +261,7 @@ int Mailbox(const Args& a) {
         if (a[2] == "--off") {
             ok = box.SetOption(1, 0);
         } else {
-            if (a[2].find('@') == std::string::npos && !pv::IsSafeMailboxName(a[2])) {
-                Fail("'" + a[2] + "' is not an address.", 2);
-            }
+            Check(pv::ForwardAddressProblem(a[2]));
             ok = box.SetText(1, a[2]) && box.SetOption(1, 1);
         }
     } else if (a[0] == "forward-only") {
@@ -355,15 +332,8 @@ int Alias(const Args& a) {
     CheckName("alias", name);
     if (a[0] == "set") {
         Need(a, 3);
-        // Each address is followed by a comma: the server takes the pieces before commas.
-        std::string value;
-        for (size_t i = 2; i < a.size(); ++i) {
-            if (a[i].empty() || a[i].find_first_of(", \t") != std::string::npos) {
-                Fail("'" + a[i] + "' is not an address; give the addresses as separate words.", 2);
-            }
-            value += a[i] + ",";
-        }
-        if (!key.WriteString(name, value)) Fail("could not write the alias.");
+        const std::string problem = pv::SetAlias(name, Args(a.begin() + 2, a.end()));
+        if (!problem.empty()) Fail(problem, problem.find("could not") == 0 ? 1 : 2);
         return 0;
     }
     if (a[0] == "remove") {
@@ -446,12 +416,7 @@ void CheckProtocolValue(const std::string& value, const char* what) {
     if (!pv::IsProtocolSafe(value)) Fail(pv::Format(pv::kProtocolUnsafeText, what), 2);
 }
 
-void CheckPort(const std::string& text, uint32_t& port) {
-    char* end = nullptr;
-    const unsigned long value = std::strtoul(text.c_str(), &end, 10);
-    if (text.empty() || *end || value < 1 || value > 65535) Fail("'" + text + "' is not a port (1 to 65535).", 2);
-    port = static_cast<uint32_t>(value);
-}
+void CheckPort(const std::string& text, uint32_t& port) { Check(pv::ParsePort(text, port)); }
 
 int SmartPopDomains(const Args& a) {
     Need(a, 1);
@@ -465,9 +430,7 @@ int SmartPopDomains(const Args& a) {
     }
     Need(a, 2);
     const std::string& name = a[1];
-    if (name.empty() || name.find_first_of(" \t\\/@,") != std::string::npos) {
-        Fail("'" + name + "' is not a valid domain name.", 2);
-    }
+    Check(pv::DomainNameProblem(name));
     const bool exists = key.ReadBinary(name, nullptr, 0);
     if (a[0] == "add") {
         if (exists) Fail("the provider domain '" + name + "' is already listed.");
@@ -639,10 +602,7 @@ int Relay(const Args& a) {
             key.DeleteValue(pv::kRelayPasswordValue);  // a password for nobody has no use
             return 0;
         }
-        CheckProtocolValue(value, "The user name");
-        if (value.size() > pv::kMaxRelayUser) {
-            Fail("the user name must be at most " + std::to_string(pv::kMaxRelayUser) + " characters long.", 2);
-        }
+        Check(pv::RelayUserProblem(value));
         if (!key.WriteString(pv::kRelayUserValue, value)) Fail("could not write the user.");
         if (pv::ReadRelaySettings().security == pv::RelaySecurity::Unset) {
             std::cerr << "Note: no relay security is set, so no run sends the password: set it with "
@@ -652,13 +612,7 @@ int Relay(const Args& a) {
     }
     if (cmd == "password") {
         const std::string password = ReadPassword(value);
-        if (password.empty()) Fail("an empty password is not allowed.", 2);
-        CheckProtocolValue(password, "The password");
-        if (password.size() > pv::kMaxRelayPassword) {
-            Fail("the password is " + std::to_string(password.size()) + " characters long; at most " +
-                     std::to_string(pv::kMaxRelayPassword) + " fit.",
-                 2);
-        }
+        Check(pv::RelayPasswordProblem(password));
         if (!key.WriteBinary(pv::kRelayPasswordValue, password.data(), password.size())) {
             Fail("could not write the password.");
         }
@@ -690,6 +644,41 @@ int Relay(const Args& a) {
     Fail("unknown relay command '" + cmd + "'", 2);
 }
 
+// ---- the web console ---------------------------------------------------------------------------
+
+int Web(const Args& a) {
+    Need(a, 1);
+    pv::CRegistryKey key("AdvCon", true);
+    if (!key.IsOpen()) Fail(pv::platform::Hive::LastOpenError());
+    if (a[0] == "show") {
+        uint32_t port = 0;
+        key.ReadInt(pv::web::kWebPortValue, port);
+        std::cout << "Port:      " << (port ? std::to_string(port) : std::string("off")) << "\n"
+                  << "Password:  " << (pv::auth::AdminPasswordSet() ? "set" : "not set (nobody can log in)") << "\n";
+        return 0;
+    }
+    Need(a, 2);
+    if (a[0] == "port") {
+        if (a[1] == "--off") {
+            key.DeleteValue(pv::web::kWebPortValue);
+            return 0;
+        }
+        uint32_t port = 0;
+        CheckPort(a[1], port);
+        if (!key.WriteInt(pv::web::kWebPortValue, port)) Fail("could not write the port.");
+        if (!pv::auth::AdminPasswordSet()) {
+            std::cerr << "Note: no console password is set yet: set one with 'postvane-admin web password -'.\n";
+        }
+        return 0;
+    }
+    if (a[0] == "password") {
+        const std::string problem = pv::auth::SetAdminPassword(ReadPassword(a[1]));
+        if (!problem.empty()) Fail(problem, problem.find("must") != std::string::npos ? 2 : 1);
+        return 0;
+    }
+    Fail("unknown web command '" + a[0] + "'", 2);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -712,6 +701,7 @@ int main(int argc, char** argv) {
         if (group == "members") return Members(rest);
         if (group == "smartpop") return SmartPop(rest);
         if (group == "relay") return Relay(rest);
+        if (group == "web") return Web(rest);
         Fail("unknown command '" + group + "'", 2);
     } catch (const Failure& f) {
         std::cerr << "postvane-admin: " << f.message << "\n";

@@ -27,6 +27,7 @@
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "ui/ConsoleStatus.h"
+#include "web/WebConsole.h"
 
 namespace pv {
 
@@ -196,6 +197,9 @@ int CServerApp::Run() {
     CRegistryKey("AdvCon", false).ReadString("BindAddress", bindAddress);
     net::CServiceListeners listeners(std::move(factories), bindAddress);
     listeners.Start();
+    // `AdvCon\WebPort` (off when missing): the browser console for a server without a desktop.
+    web::CWebConsole webConsole;
+    webConsole.Start();
 
     status->Run();  // step 14
 
@@ -211,6 +215,7 @@ int CServerApp::Run() {
     // SmartPop collectors end before the spool is tidied: a message on its way is left on the
     // provider and its unfinished file removed by the collector itself.
     EndSmartPop(1000);
+    webConsole.Stop();
     listeners.Stop(1000);  // step 17
     // A spooler left running may still hand copies to the pool, which then takes no more and
     // stays for the rest of the process.

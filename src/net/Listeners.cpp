@@ -9,6 +9,7 @@
 
 #include "core/Format.h"
 #include "core/Log.h"
+#include "core/Metrics.h"
 #include "core/RegistryKey.h"
 #include "net/LanTls.h"
 #include "net/RelayNets.h"
@@ -166,6 +167,10 @@ void CListenThread::OnAccept() {
     }
     if (conversationTls_) conversation->SetImplicitTls(conversationTls_);
     conversation->HoldSlot(std::move(slot));
+    const std::string service = ServiceName();
+    CountMetric(service.rfind("SMTP", 0) == 0   ? Metric::ConnectionsSmtp
+                : service.rfind("POP3", 0) == 0 ? Metric::ConnectionsPop
+                                                : Metric::ConnectionsFinger);
     conversation->SetSessionLimit(static_cast<int>(limits_.sessionSeconds), ServiceName());
     ThreadHandle thread = conversation->CreateThread(ThreadPriority::AboveNormal, kConversationStackSize);
     if (!thread.Valid()) {

@@ -4,6 +4,8 @@
 #include <cctype>
 
 #include "core/Fingerprint.h"
+#include "core/Format.h"
+#include "core/ProtocolText.h"
 #include "core/RegistryKey.h"
 
 namespace pv {
@@ -152,6 +154,24 @@ std::string SaslPlainResponse(std::string_view user, std::string_view password) 
     token.push_back('\0');
     token.append(password);
     return Base64Encode(token);
+}
+
+std::string RelayUserProblem(const std::string& user) {
+    if (!IsProtocolSafe(user)) return Format(kProtocolUnsafeText, "The user name");
+    if (user.size() > kMaxRelayUser) {
+        return "the user name must be at most " + std::to_string(kMaxRelayUser) + " characters long.";
+    }
+    return "";
+}
+
+std::string RelayPasswordProblem(const std::string& password) {
+    if (password.empty()) return "an empty password is not allowed.";
+    if (!IsProtocolSafe(password)) return Format(kProtocolUnsafeText, "The password");
+    if (password.size() > kMaxRelayPassword) {
+        return "the password is " + std::to_string(password.size()) + " characters long; at most " +
+               std::to_string(kMaxRelayPassword) + " fit.";
+    }
+    return "";
 }
 
 }  // namespace pv

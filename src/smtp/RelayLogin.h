@@ -49,6 +49,11 @@ struct RelaySettings {
 };
 RelaySettings ReadRelaySettings();
 
+// The checks every administration surface applies before writing the relay's user and
+// password: "" when acceptable, else what to change.
+std::string RelayUserProblem(const std::string& user);
+std::string RelayPasswordProblem(const std::string& password);
+
 // What a relay offers in its EHLO reply.
 struct EhloCapabilities {
     bool startTls = false;

@@ -10,6 +10,7 @@
 
 #include "core/AppEvents.h"
 #include "core/Log.h"
+#include "core/Metrics.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "delivery/Mailbox.h"
@@ -109,7 +110,10 @@ int CSMTPServer::LiveCount() {
     return g_liveCount;
 }
 
-void CSMTPServer::Reply(std::string_view text) { SendLine(text); }
+void CSMTPServer::Reply(std::string_view text) {
+    if (!text.empty() && text[0] == '5') CountMetric(Metric::MessagesRefused);
+    SendLine(text);
+}
 
 // The first write event sends the greeting; later ones mean the client has taken every reply,
 // so input held back meanwhile is handled and reading resumes.
@@ -544,6 +548,7 @@ void CSMTPServer::EndOfText() {
         return;
     }
     messageCreated_ = false;  // committed: the spooler's from now on
+    CountMetric(Metric::MessagesAccepted);
     Reply(smtp_reply::kOk);
     ResetTransaction();
 }

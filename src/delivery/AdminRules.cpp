@@ -1,0 +1,105 @@
+#include "delivery/AdminRules.h"
+
+#include <cstdlib>
+
+#include "core/ProtocolText.h"
+#include "core/QueueFiles.h"
+#include "core/RegistryKey.h"
+#include "delivery/Mailbox.h"
+
+namespace pv {
+
+const std::map<std::string, uint32_t>& MailboxTypeNames() {
+    static const std::map<std::string, uint32_t> names = {
+        {"user", kMailboxUser},           {"list", kMailboxList},
+        {"responder", kMailboxResponder}, {"command", kMailboxCommand},
+        {"listserver", kMailboxListServer},
+    };
+    return names;
+}
+
+std::string MailboxTypeName(uint32_t type) {
+    for (const auto& [name, value] : MailboxTypeNames()) {
+        if (value == type) return name;
+    }
+    return "unknown (" + std::to_string(type) + ")";
+}
+
+std::string NameProblem(const std::string& what, const std::string& name) {
+    if (!IsSafeMailboxName(name) || name.find_first_of("@,<>\" \t") != std::string::npos) {
+        return "'" + name + "' is not a valid " + what +
+               " name: use letters, digits and . - _ without '/', '\\', '..', '@', ',', blanks or control "
+               "characters.";
+    }
+    return "";
+}
+
+std::string MailboxPasswordProblem(const std::string& password) {
+    if (password.size() > kMaxPasswordLength) {
+        return "the password is " + std::to_string(password.size()) + " characters long; at most " +
+               std::to_string(kMaxPasswordLength) + " fit. Choose a shorter one.";
+    }
+    if (password.empty()) return "an empty password is not allowed.";
+    return "";
+}
+
+std::string DomainNameProblem(const std::string& name) {
+    if (name.empty() || name.find_first_of(" \t\\/@,") != std::string::npos || !IsProtocolSafe(name)) {
+        return "'" + name + "' is not a valid domain name.";
+    }
+    return "";
+}
+
+std::string ForwardAddressProblem(const std::string& address) {
+    if (!IsProtocolSafe(address) || address.find_first_of(" ,<>") != std::string::npos ||
+        (address.find('@') == std::string::npos && !IsSafeMailboxName(address))) {
+        return "'" + address + "' is not an address.";
+    }
+    return "";
+}
+
+std::string AliasAddressProblem(const std::string& address) {
+    if (address.empty() || address.find_first_of(", \t") != std::string::npos || !IsProtocolSafe(address)) {
+        return "'" + address + "' is not an address; give the addresses as separate words.";
+    }
+    return "";
+}
+
+std::string ParsePort(const std::string& text, uint32_t& port) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || text[0] < '0' || text[0] > '9' || *end || value < 1 || value > 65535) {
+        return "'" + text + "' is not a port (1 to 65535).";
+    }
+    port = static_cast<uint32_t>(value);
+    return "";
+}
+
+std::string CreateMailboxWithPassword(const std::string& name, uint32_t type, const std::string& password) {
+    if (auto problem = NameProblem("mailbox", name); !problem.empty()) return problem;
+    if (auto problem = MailboxPasswordProblem(password); !problem.empty()) return problem;
+    if (SpoolRoot().empty()) return "Maildrop is not set: run postvane-wizard first.";
+    if (CRegistryKey("mailbox\\" + name, false).IsOpen()) return "the mailbox '" + name + "' exists already.";
+    CMailbox box;
+    if (!box.Create(name, type) || !box.SetPassword(password)) {
+        // Half a mailbox (a key without a password) would take the name's own password.
+        CRegistryKey("mailbox", true).DeleteSubkey(name);
+        return "could not create the mailbox '" + name + "'; nothing was kept.";
+    }
+    return "";
+}
+
+std::string SetAlias(const std::string& name, const std::vector<std::string>& addresses) {
+    if (auto problem = NameProblem("alias", name); !problem.empty()) return problem;
+    if (addresses.empty()) return "an alias needs at least one address.";
+    // Each address is followed by a comma: the server takes the pieces before commas.
+    std::string value;
+    for (const auto& a : addresses) {
+        if (auto problem = AliasAddressProblem(a); !problem.empty()) return problem;
+        value += a + ",";
+    }
+    if (!CRegistryKey("Alias", true).WriteString(name, value)) return "could not write the alias.";
+    return "";
+}
+
+}  // namespace pv

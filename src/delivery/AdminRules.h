@@ -1,0 +1,36 @@
+// AdminRules: the checks and store steps every administration surface shares (postvane-admin,
+// the web console), so that a rule lives in one place. Each check returns "" when the value is
+// acceptable, else a sentence a person can act on.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+#include <string>
+
+namespace pv {
+
+// "user", "list", "responder", "command", "listserver" and their MailboxType values.
+const std::map<std::string, uint32_t>& MailboxTypeNames();
+std::string MailboxTypeName(uint32_t type);
+
+// Names typed by an administrator become mail addresses: besides the folder rules they may hold
+// no address punctuation or blanks. `what` names the thing ("mailbox", "alias", "owner").
+std::string NameProblem(const std::string& what, const std::string& name);
+// A mailbox password: not empty, and it fits the OPS field.
+std::string MailboxPasswordProblem(const std::string& password);
+// A local or provider domain name.
+std::string DomainNameProblem(const std::string& name);
+// A forwarding address: an address with "@", or a local name.
+std::string ForwardAddressProblem(const std::string& address);
+// One address of an alias (the store keeps them comma-separated).
+std::string AliasAddressProblem(const std::string& address);
+// A TCP port, 1 to 65535.
+std::string ParsePort(const std::string& text, uint32_t& port);
+
+// Creates the mailbox with its first password, or nothing at all: "" or why not.
+std::string CreateMailboxWithPassword(const std::string& name, uint32_t type, const std::string& password);
+// Writes an alias: the addresses, each checked, in the store's form ("a,b,").
+std::string SetAlias(const std::string& name, const std::vector<std::string>& addresses);
+
+}  // namespace pv
