@@ -54,3 +54,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     $SUDO systemctl disable --now dovecot.service dovecot.socket >/dev/null 2>&1 || true
   fi
 fi
+
+# The browser tests' driver, at the version package-lock.json pins (the npm registry).
+WEB_TESTS="$(cd "$(dirname "$0")/../tests/web" && pwd)"
+if [ ! -d "$WEB_TESTS/node_modules/puppeteer-core" ]; then
+  (cd "$WEB_TESTS" && npm ci --no-audit --no-fund)
+fi

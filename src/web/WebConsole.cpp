@@ -108,7 +108,9 @@ struct QueueEntry {
 std::vector<QueueEntry> ListQueue(const char* suffix) {
     const std::string dir = QueueDirectory(kOutboxDir);
     std::vector<QueueEntry> out;
-    for (const auto& base : ListFolderNames(dir, suffix)) {
+    const size_t suffixLength = std::string_view(suffix).size();
+    for (const auto& file : ListFolderNames(dir, suffix)) {
+        const std::string base = file.substr(0, file.size() - suffixLength);
         QueueEntry e;
         e.name = base;
         std::vector<std::string> lines;

@@ -213,7 +213,7 @@ document.addEventListener("DOMContentLoaded", async () => {
     try { await call("POST", "/logout"); } catch (e) { /* the session has ended either way */ }
     showLogin();
   });
-  window.addEventListener("hashchange", () => { if (csrf) showPage(currentPage()); });
+  window.addEventListener("hashchange", () => { if (csrf) { say("", false); showPage(currentPage()); } });
   try {
     const s = await call("GET", "/api/session");
     csrf = s.csrf;
