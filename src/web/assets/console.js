@@ -80,6 +80,8 @@ async function loadMailboxes() {
   const data = await call("GET", "/api/mailboxes");
   fillTable($("mailbox-list"), ["Name", "Type", "Messages", "Forward", ""], data.mailboxes, (tr, m) => {
     cell(tr, m.name); cell(tr, m.type); cell(tr, String(m.messages)); cell(tr, m.forward);
+    // The robots' own mailboxes come back at every start: nothing to remove.
+    if (m.type === "command" || m.type === "listserver") { cell(tr, ""); return; }
     cell(tr, "").appendChild(button("Remove", () => {
       if (confirm("Remove the mailbox " + m.name + "? Its messages stay on disk.")) {
         change("/api/mailbox/remove", { name: m.name }, "Mailbox " + m.name + " removed.");
@@ -144,6 +146,7 @@ async function loadProvider() {
   const s = $("schedule-list");
   s.replaceChildren();
   for (const e of data.schedule) { const li = document.createElement("li"); li.textContent = e; s.appendChild(li); }
+  if (!data.schedule.length) { const li = document.createElement("li"); li.textContent = "No schedule entries: the gateway connects when mail waits or on request."; s.appendChild(li); }
 }
 
 const loaders = { status: loadStatus, mailboxes: loadMailboxes, queue: loadQueue, provider: loadProvider };
