@@ -22,6 +22,7 @@
 #include "core/RegistryKey.h"
 #include "delivery/AdminRules.h"
 #include "delivery/Mailbox.h"
+#include "dialup/Schedule.h"
 #include "net/LanTls.h"
 #include "net/RelayNets.h"
 #include "platform/Events.h"
@@ -496,11 +497,43 @@ struct CWebConsole::Impl {
         }
         uint32_t enabled = 0;
         CRegistryKey("SmartPop", false).ReadInt("Enable", enabled);
+        // The schedule as the connection manager reads it (dialup/Schedule.h), in words.
         std::vector<std::string> schedule;
-        std::vector<std::string> entries;
         CRegistryKey sched("Schedule", false);
-        sched.ListSubkeys(entries);
-        for (const auto& e : entries) schedule.push_back(JsonString(e));
+        auto value = [&](const char* name, uint32_t fallback) {
+            uint32_t v = fallback;
+            sched.ReadInt(name, v);
+            return v;
+        };
+        const auto checks = dialup::ReadCheckSwitches();
+        if (checks.waiting) {
+            schedule.push_back(JsonString("Connect when " + std::to_string(value("CountWaiting", 1)) +
+                                          " message(s) wait to be sent"));
+        }
+        if (checks.age) {
+            schedule.push_back(JsonString("Connect when a message has waited more than " +
+                                          std::to_string(value("CountAge", 1)) + " minute(s)"));
+        }
+        if (checks.idle) {
+            schedule.push_back(JsonString("Connect when more than " + std::to_string(value("CountIdle", 1)) +
+                                          " minute(s) have passed since the last session"));
+        }
+        if (value("UseAdvanced", 0)) {
+            for (const char* set : {"a", "b"}) {
+                std::string times;
+                uint32_t days = 0;
+                CRegistryKey entry(std::string("Schedule\\") + set, false);
+                entry.ReadString("Times", times);
+                if (!entry.ReadInt("dow", days)) continue;
+                std::string dayNames;
+                static constexpr const char* kDays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+                for (int d = 0; d < 7; ++d) {
+                    if (days & (1u << d)) dayNames += std::string(dayNames.empty() ? "" : " ") + kDays[d];
+                }
+                schedule.push_back(JsonString("Connect at " + (times.empty() ? std::string("(no times)") : times) +
+                                              " on " + (dayNames.empty() ? std::string("no day") : dayNames)));
+            }
+        }
         SendJson(res, Json()
                           .Str("gateway", gateway)
                           .Str("port", portSet ? std::to_string(rawPort) : "")

@@ -146,7 +146,7 @@ async function loadProvider() {
   const s = $("schedule-list");
   s.replaceChildren();
   for (const e of data.schedule) { const li = document.createElement("li"); li.textContent = e; s.appendChild(li); }
-  if (!data.schedule.length) { const li = document.createElement("li"); li.textContent = "No schedule entries: the gateway connects when mail waits or on request."; s.appendChild(li); }
+  if (!data.schedule.length) { const li = document.createElement("li"); li.textContent = "No schedule entries."; s.appendChild(li); }
 }
 
 const loaders = { status: loadStatus, mailboxes: loadMailboxes, queue: loadQueue, provider: loadProvider };
