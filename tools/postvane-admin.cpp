@@ -390,24 +390,11 @@ int Members(const Args& a) {
 
 std::string AccountKey(const std::string& account) { return "SmartPop\\" + account; }
 
-bool AccountExists(const std::string& account) {
-    std::vector<std::string> names;
-    pv::CRegistryKey("SmartPop", false).ListSubkeys(names);
-    return std::any_of(names.begin(), names.end(), [&](const std::string& n) {
-        return n.size() == account.size() && std::equal(n.begin(), n.end(), account.begin(), [](char x, char y) {
-                   return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-               });
-    });
-}
+bool AccountExists(const std::string& account) { return pv::SmartPopAccountExists(account); }
 
-// A "deliver to" name must stay here: collected mail is never relayed onward.
 void CheckDeliverTo(const std::string& name) {
-    pv::CMailbox box;
-    const pv::AddressClass c = box.Classify(name);
-    if (c != pv::AddressClass::LocalMailbox && c != pv::AddressClass::Alias) {
-        Fail("'" + name + "' is not a local mailbox or alias; collected mail is delivered here only "
-             "(see: postvane-admin mailbox list, alias list).", 2);
-    }
+    const std::string problem = pv::DeliverToProblem(name);
+    if (!problem.empty()) Fail(problem + " See: postvane-admin mailbox list, alias list.", 2);
 }
 
 // A value that goes into a command sent to a provider: a line break in it would send a command
@@ -481,8 +468,7 @@ int SmartPop(const Args& a) {
     Need(a, 2);
     const std::string& account = a[1];
     if (!pv::IsValidSmartPopAccount(account)) {
-        Fail("'" + account + "' is not an account: write USER@HOST (the POP3 user name, \"@\", the provider's "
-             "POP3 server), without \"/\", \"\\\", \"..\" or control characters.", 2);
+        Fail(pv::Format(pv::kSmartPopAccountText, account.c_str()), 2);
     }
     const bool exists = AccountExists(account);
     if (cmd == "add") {

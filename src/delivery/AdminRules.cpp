@@ -1,5 +1,7 @@
 #include "delivery/AdminRules.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 
 #include "core/ProtocolText.h"
@@ -73,6 +75,25 @@ std::string ParsePort(const std::string& text, uint32_t& port) {
     }
     port = static_cast<uint32_t>(value);
     return "";
+}
+
+std::string DeliverToProblem(const std::string& name) {
+    CMailbox box;
+    const AddressClass c = box.Classify(name);
+    if (c != AddressClass::LocalMailbox && c != AddressClass::Alias) {
+        return "'" + name + "' is not a local mailbox or alias; collected mail is delivered here only.";
+    }
+    return "";
+}
+
+bool SmartPopAccountExists(const std::string& account) {
+    std::vector<std::string> names;
+    CRegistryKey("SmartPop", false).ListSubkeys(names);
+    return std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+        return n.size() == account.size() && std::equal(n.begin(), n.end(), account.begin(), [](char x, char y) {
+                   return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               });
+    });
 }
 
 std::string CreateMailboxWithPassword(const std::string& name, uint32_t type, const std::string& password) {

@@ -28,6 +28,15 @@ std::string AliasAddressProblem(const std::string& address);
 // A TCP port, 1 to 65535.
 std::string ParsePort(const std::string& text, uint32_t& port);
 
+// A SmartPop "deliver to" name: a local mailbox or alias (collected mail is never relayed on).
+std::string DeliverToProblem(const std::string& name);
+// Whether `SmartPop\<account>` exists, comparing without regard to case as the store does.
+bool SmartPopAccountExists(const std::string& account);
+// Said of an account name pop3's IsValidSmartPopAccount refuses.
+inline constexpr const char* kSmartPopAccountText =
+    "'%s' is not an account: write USER@HOST (the POP3 user name, \"@\", the provider's POP3 server), "
+    "without \"/\", \"\\\", \"..\" or control characters.";
+
 // Creates the mailbox with its first password, or nothing at all: "" or why not.
 std::string CreateMailboxWithPassword(const std::string& name, uint32_t type, const std::string& password);
 // Writes an alias: the addresses, each checked, in the store's form ("a,b,").

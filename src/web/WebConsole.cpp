@@ -15,6 +15,7 @@
 #include "auth/LoginThrottle.h"
 #include "core/AppEvents.h"
 #include "core/Folders.h"
+#include "core/Format.h"
 #include "core/ProtocolText.h"
 #include "core/TextFile.h"
 #include "core/Log.h"
@@ -23,6 +24,7 @@
 #include "delivery/AdminRules.h"
 #include "delivery/Mailbox.h"
 #include "dialup/Schedule.h"
+#include "pop3/SmartPop.h"
 #include "net/LanTls.h"
 #include "net/RelayNets.h"
 #include "platform/Events.h"
@@ -281,6 +283,8 @@ struct CWebConsole::Impl {
         s.Post(R"(/api/queue/(resend|delete))",
                Guarded([](const httplib::Request& req, httplib::Response& res) { QueueChange(req, res); }));
         s.Get("/api/provider", Guarded([](const httplib::Request&, httplib::Response& res) { Provider(res); }));
+        s.Post(R"(/api/smartpop/(add|remove|enable|disable))",
+               Guarded([](const httplib::Request& req, httplib::Response& res) { SmartPopChange(req, res); }));
         s.Post("/api/relay", Guarded([](const httplib::Request& req, httplib::Response& res) { RelayChange(req, res); }));
     }
 
@@ -545,6 +549,33 @@ struct CWebConsole::Impl {
                           .Bool("smartpopEnabled", enabled != 0)
                           .Raw("schedule", JsonArray(schedule))
                           .Done());
+    }
+
+    // The checks and values of postvane-admin smartpop add/remove/enable/disable.
+    static void SmartPopChange(const httplib::Request& req, httplib::Response& res) {
+        const std::string what = req.matches[1];
+        if (what == "enable" || what == "disable") {
+            const bool ok = CRegistryKey("SmartPop", true).WriteInt("Enable", what == "enable" ? 1 : 0);
+            return Done(res, ok ? "" : "could not write SmartPop\\Enable.", "SmartPop " + what + "d");
+        }
+        const std::string account = Param(req, "account");
+        if (!IsValidSmartPopAccount(account)) return SendProblem(res, Format(kSmartPopAccountText, account.c_str()));
+        const bool exists = SmartPopAccountExists(account);
+        if (what == "remove") {
+            if (!exists) return SendProblem(res, "there is no account '" + account + "'.", 404);
+            const bool ok = CRegistryKey("SmartPop", true).DeleteSubkey(account);
+            return Done(res, ok ? "" : "could not remove the account.", "SmartPop account " + account + " removed");
+        }
+        if (exists) return SendProblem(res, "the account '" + account + "' exists already.");
+        const std::string password = Param(req, "password");
+        const std::string deliverTo = Param(req, "deliverTo");
+        if (!IsProtocolSafe(password)) return SendProblem(res, Format(kProtocolUnsafeText, "The password"));
+        if (!deliverTo.empty()) {
+            if (auto problem = DeliverToProblem(deliverTo); !problem.empty()) return SendProblem(res, problem);
+        }
+        CRegistryKey key("SmartPop\\" + account, true);
+        const bool ok = key.IsOpen() && key.WriteString("pwd", password) && key.WriteString("for", deliverTo);
+        Done(res, ok ? "" : "could not write the account.", "SmartPop account " + account + " added");
     }
 
     // Every field is checked before anything is written, with the admin tool's checks.

@@ -76,6 +76,12 @@ class WebConsoleTest(WebConsoleCase):
         self.assertEqual(self.browser.form("/api/relay", gateway="127.0.0.1", port=str(relay.port), security="none"),
                          "Saved.")
         self.assertEqual(self.inst.read_dword("AdvCon", "smtpoutport"), relay.port)
+        # A SmartPop account goes through postvane-admin's checks: collected mail stays here.
+        self.assertIn("not a local mailbox or alias",
+                      self.browser.form("/api/smartpop/add", account="office@pop.test", deliverTo="far@remote.test"))
+        self.assertEqual(self.browser.form("/api/smartpop/add", account="office@pop.test", password="pw",
+                                           deliverTo="carol"), "Saved.")
+        self.assertIn("deliver to carol", self.inst.run("postvane-admin", "smartpop", "list").stdout)
         self.browser.do("shot", os.path.join(ARTEFACTS, "provider.png"))
 
         # A set-aside message sent again reaches that relay.

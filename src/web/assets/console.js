@@ -140,8 +140,13 @@ async function loadProvider() {
   f.password.value = "";
   f.password.placeholder = data.passwordSet ? "set; empty: keep" : "not set";
   $("smartpop-state").textContent = "SmartPop is " + (data.smartpopEnabled ? "enabled" : "disabled") + ".";
-  fillTable($("smartpop-list"), ["Account", "Delivered to"], data.smartpop, (tr, a) => {
+  fillTable($("smartpop-list"), ["Account", "Delivered to", ""], data.smartpop, (tr, a) => {
     cell(tr, a.account); cell(tr, a.deliverTo || "the recipients its headers name");
+    cell(tr, "").appendChild(button("Remove", () => {
+      if (confirm("Remove the SmartPop account " + a.account + "?")) {
+        change("/api/smartpop/remove", { account: a.account }, "Account removed.");
+      }
+    }, true));
   });
   const s = $("schedule-list");
   s.replaceChildren();
@@ -212,6 +217,8 @@ document.addEventListener("DOMContentLoaded", async () => {
   for (const b of document.querySelectorAll("[data-action]")) {
     b.addEventListener("click", () => change("/api/action/" + b.dataset.action, {}, b.textContent + " requested."));
   }
+  $("smartpop-enable").addEventListener("click", () => change("/api/smartpop/enable", {}, "SmartPop enabled."));
+  $("smartpop-disable").addEventListener("click", () => change("/api/smartpop/disable", {}, "SmartPop disabled."));
   $("logout").addEventListener("click", async () => {
     try { await call("POST", "/logout"); } catch (e) { /* the session has ended either way */ }
     showLogin();
