@@ -359,14 +359,8 @@ int Members(const Args& a) {
         return 0;
     }
     Need(a, 3);
-    // Addresses joined by mail are kept in lower case, and comparisons are exact: keep ours
-    // alike so a later "leave" by mail finds them.
-    std::string address = a[2];
-    std::transform(address.begin(), address.end(), address.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (address.empty() || address.size() > pv::kWorkLineLimit ||
-        address.find_first_of(" \t\r\n,<>") != std::string::npos) {
-        Fail("'" + a[2] + "' is not an address.", 2);
-    }
+    std::string address;
+    Check(pv::ListMemberAddress(a[2], address));
     if (a[0] != "add" && a[0] != "remove") Fail("unknown members command '" + a[0] + "'", 2);
     // Under the lock the list server takes too: a join by mail at the same moment is not lost.
     std::string refusal;

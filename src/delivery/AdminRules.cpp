@@ -67,6 +67,16 @@ std::string AliasAddressProblem(const std::string& address) {
     return "";
 }
 
+std::string ListMemberAddress(const std::string& typed, std::string& address) {
+    address = typed;
+    std::transform(address.begin(), address.end(), address.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (address.empty() || address.size() > kWorkLineLimit || address.find_first_of(" \t\r\n,<>") != std::string::npos ||
+        !IsProtocolSafe(address)) {
+        return "'" + typed + "' is not an address.";
+    }
+    return "";
+}
+
 std::string ParsePort(const std::string& text, uint32_t& port) {
     char* end = nullptr;
     const unsigned long value = std::strtoul(text.c_str(), &end, 10);

@@ -25,6 +25,9 @@ std::string DomainNameProblem(const std::string& name);
 std::string ForwardAddressProblem(const std::string& address);
 // One address of an alias (the store keeps them comma-separated).
 std::string AliasAddressProblem(const std::string& address);
+// A list member's address as the list server keeps it (lower case: addresses joined by mail are
+// kept so, and comparisons are exact, so a later "leave" by mail finds them); "" or why not.
+std::string ListMemberAddress(const std::string& typed, std::string& address);
 // A TCP port, 1 to 65535.
 std::string ParsePort(const std::string& text, uint32_t& port);
 

@@ -25,6 +25,7 @@
 #include "delivery/Mailbox.h"
 #include "dialup/Schedule.h"
 #include "pop3/SmartPop.h"
+#include "robots/MembersFile.h"
 #include "net/LanTls.h"
 #include "net/RelayNets.h"
 #include "platform/Events.h"
@@ -271,6 +272,9 @@ struct CWebConsole::Impl {
         s.Get("/api/mailboxes", Guarded([](const httplib::Request&, httplib::Response& res) { Mailboxes(res); }));
         s.Post(R"(/api/mailbox/(add|remove|password|forward))",
                Guarded([](const httplib::Request& req, httplib::Response& res) { MailboxChange(req, res); }));
+        s.Get("/api/members", Guarded([](const httplib::Request& req, httplib::Response& res) { Members(req, res); }));
+        s.Post(R"(/api/members/(add|remove))",
+               Guarded([](const httplib::Request& req, httplib::Response& res) { MembersChange(req, res); }));
         s.Post(R"(/api/alias/(set|remove))",
                Guarded([](const httplib::Request& req, httplib::Response& res) { AliasChange(req, res); }));
         s.Post(R"(/api/domain/(add|remove|primary))",
@@ -427,6 +431,51 @@ struct CWebConsole::Impl {
             if (!ok) problem = "could not write to the configuration store.";
         }
         Done(res, problem, "forwarding of mailbox " + name + (address.empty() ? " off" : " to " + address));
+    }
+
+    // A list's folder, or "" with the refusal sent.
+    static std::string ListFolder(const std::string& name, httplib::Response& res) {
+        if (auto problem = NameProblem("mailbox", name); !problem.empty()) return SendProblem(res, problem), "";
+        CMailbox box;
+        if (!box.Open(name) || box.Type() != kMailboxList) return SendProblem(res, "'" + name + "' is not a list.", 404), "";
+        return box.Directory();
+    }
+
+    static void Members(const httplib::Request& req, httplib::Response& res) {
+        const std::string folder = ListFolder(Param(req, "list"), res);
+        if (folder.empty()) return;
+        std::vector<std::string> lines, members;
+        ReadWorkFile(JoinPath(folder, kMembersFile), lines);  // a missing file means no members
+        for (const auto& m : lines) {
+            if (!m.empty()) members.push_back(JsonString(m));
+        }
+        SendJson(res, Json().Raw("members", JsonArray(members)).Done());
+    }
+
+    // Under the lock the list server takes too, as postvane-admin members add/remove does: a join
+    // by mail at the same moment is not lost.
+    static void MembersChange(const httplib::Request& req, httplib::Response& res) {
+        const std::string list = Param(req, "list");
+        const std::string folder = ListFolder(list, res);
+        if (folder.empty()) return;
+        std::string address;
+        if (auto problem = ListMemberAddress(Param(req, "address"), address); !problem.empty()) {
+            return SendProblem(res, problem);
+        }
+        const bool add = req.matches[1] == "add";
+        std::string refusal;
+        const auto result = robots::ChangeMembers(folder, [&](std::vector<std::string>& current) {
+            auto it = std::find(current.begin(), current.end(), address);
+            if (add && it != current.end()) refusal = address + " is already a member of " + list + ".";
+            if (!add && it == current.end()) refusal = address + " is not a member of " + list + ".";
+            if (!refusal.empty()) return false;
+            if (add) current.push_back(address);
+            if (!add) current.erase(it);
+            return true;
+        });
+        if (!refusal.empty()) return SendProblem(res, refusal);
+        Done(res, result == robots::MembersChange::Failed ? "could not write the members of " + list + "." : "",
+             address + (add ? " added to " : " removed from ") + list);
     }
 
     static void AliasChange(const httplib::Request& req, httplib::Response& res) {

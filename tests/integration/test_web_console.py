@@ -62,6 +62,15 @@ class WebConsoleTest(WebConsoleCase):
         self.assertEqual(self.browser.form("/api/mailbox/add", name="carol", type="user", password="carol-pw-7"),
                          "Saved.")
         self.browser.do("wait_text", "#mailbox-list", "carol")
+        # A list's members, kept as the list server keeps them.
+        self.assertEqual(self.browser.form("/api/mailbox/add", name="team", type="list", password="team-pw-77"),
+                         "Saved.")
+        self.browser.do("wait_text", "#mailbox-list", "team")
+        self.browser.do("press_in_row", "#mailbox-list", "team", "Members")
+        self.browser.do("wait_text", "#members-title", "Members of team")
+        self.browser.do("type_submit", "#members-form", "Dave@Far.Test")
+        self.browser.do("wait_text", "#members-list", "dave@far.test")
+        self.assertEqual(self.inst.run("postvane-admin", "members", "show", "team").stdout, "dave@far.test\n")
         self.browser.do("shot", os.path.join(ARTEFACTS, "mailboxes.png"))
         self.browser.do("page", "status")
         self.inst.send_mail("sender@remote.test", ["carol@example.test"], "Subject: hello\r\n\r\nfrom the test\r\n")

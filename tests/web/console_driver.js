@@ -8,8 +8,11 @@
 //   shot PATH                a screenshot of the whole page
 //   form ACTION JSON         fill the form posting to ACTION with the fields, submit; value: message
 //   wait_text SELECTOR TEXT  wait until the element holds TEXT (the live log, a table)
-//   click_in_row TABLE TEXT LABEL   click the button LABEL in the row of TABLE holding TEXT
+//   click_in_row TABLE TEXT LABEL   click the button LABEL in the row of TABLE holding TEXT;
+//                            value: the message shown afterwards
+//   press_in_row TABLE TEXT LABEL   the same, for a button that shows something else than a message
 //   click SELECTOR           click an element; value: the message shown afterwards
+//   type_submit FORM TEXT    type TEXT into the form's field and submit it; value: the message
 //   fetch METHOD PATH BODY CSRF    a request from the page's own script (CSRF: "token" or "none");
 //                            value: the HTTP status
 //   quit
@@ -91,6 +94,17 @@ async function main() {
       return true;
     },
     click_in_row: async (table, text, label) => {
+      await commands.pick_in_row(table, text, label);
+      return messageAfter(() => page.click("[data-pick='1']"));
+    },
+    press_in_row: async (table, text, label) => {
+      await commands.pick_in_row(table, text, label);
+      await page.click("[data-pick='1']");
+      await settle();
+      return true;
+    },
+    pick_in_row: async (table, text, label) => {
+      await page.$$eval("[data-pick]", (all) => all.forEach((e) => e.removeAttribute("data-pick")));
       const clicked = await page.evaluate((t, x, l) => {
         for (const row of document.querySelectorAll(`${t} tr`)) {
           if (!row.textContent.includes(x)) continue;
@@ -101,9 +115,13 @@ async function main() {
         return false;
       }, table, text, label);
       if (!clicked) throw new Error(`no button ${label} in a row of ${table} holding ${text}`);
-      return messageAfter(() => page.click("[data-pick='1']"));
+      return true;
     },
     click: async (selector) => messageAfter(() => page.click(selector)),
+    type_submit: async (form, text) => {
+      await page.type(`${form} input`, text);
+      return messageAfter(() => page.click(`${form} button[type=submit]`));
+    },
     fetch: async (method, path, body, withToken) => {
       return page.evaluate(async (m, p, b, token) => {
         const headers = { "Content-Type": "application/x-www-form-urlencoded" };
@@ -119,7 +137,7 @@ async function main() {
     const [cmd, ...rest] = line.split(" ");
     if (cmd === "quit") break;
     // The form command's JSON and texts may hold blanks: the last argument takes the rest.
-    const want = { login: 1, form: 2, wait_text: 2, click_in_row: 3, fetch: 4, open: 1, shot: 1, page: 1, click: 1 }[cmd] || 0;
+    const want = { press_in_row: 3, type_submit: 2, login: 1, form: 2, wait_text: 2, click_in_row: 3, fetch: 4, open: 1, shot: 1, page: 1, click: 1 }[cmd] || 0;
     const args = rest.slice(0, want - 1).concat(want ? [rest.slice(want - 1).join(" ")] : []);
     try {
       if (!commands[cmd]) throw new Error("unknown command " + cmd);

@@ -82,7 +82,9 @@ async function loadMailboxes() {
     cell(tr, m.name); cell(tr, m.type); cell(tr, String(m.messages)); cell(tr, m.forward);
     // The robots' own mailboxes come back at every start: nothing to remove.
     if (m.type === "command" || m.type === "listserver") { cell(tr, ""); return; }
-    cell(tr, "").appendChild(button("Remove", () => {
+    const actions = cell(tr, "");
+    if (m.type === "list") actions.appendChild(button("Members", () => showMembers(m.name).catch((e) => say(e.message, true))));
+    actions.appendChild(button("Remove", () => {
       if (confirm("Remove the mailbox " + m.name + "? Its messages stay on disk.")) {
         change("/api/mailbox/remove", { name: m.name }, "Mailbox " + m.name + " removed.");
       }
@@ -103,6 +105,28 @@ async function loadMailboxes() {
     if (!d.primary) c.appendChild(button("Make primary", () => change("/api/domain/primary", { name: d.name }, "Primary domain set.")));
     c.appendChild(button("Remove", () => change("/api/domain/remove", { name: d.name }, "Domain removed."), true));
   });
+}
+
+let membersOf = "";
+
+async function showMembers(list) {
+  membersOf = list;
+  const data = await call("GET", "/api/members?list=" + encodeURIComponent(list));
+  $("members").hidden = false;
+  $("members-title").textContent = "Members of " + list;
+  fillTable($("members-list"), ["Address", ""], data.members, (tr, address) => {
+    cell(tr, address);
+    cell(tr, "").appendChild(button("Remove", () =>
+      changeMembers("remove", address), true));
+  });
+}
+
+async function changeMembers(what, address) {
+  try {
+    await call("POST", "/api/members/" + what, { list: membersOf, address });
+    say(address + (what === "add" ? " added." : " removed."), false);
+    await showMembers(membersOf);
+  } catch (e) { say(e.message, true); }
 }
 
 function age(seconds) {
@@ -217,6 +241,10 @@ document.addEventListener("DOMContentLoaded", async () => {
   for (const b of document.querySelectorAll("[data-action]")) {
     b.addEventListener("click", () => change("/api/action/" + b.dataset.action, {}, b.textContent + " requested."));
   }
+  $("members-form").addEventListener("submit", (ev) => {
+    ev.preventDefault();
+    changeMembers("add", ev.target.address.value).then(() => { ev.target.address.value = ""; });
+  });
   $("smartpop-enable").addEventListener("click", () => change("/api/smartpop/enable", {}, "SmartPop enabled."));
   $("smartpop-disable").addEventListener("click", () => change("/api/smartpop/disable", {}, "SmartPop disabled."));
   $("logout").addEventListener("click", async () => {
