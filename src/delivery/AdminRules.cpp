@@ -77,6 +77,26 @@ std::string ListMemberAddress(const std::string& typed, std::string& address) {
     return "";
 }
 
+std::string ReplyTextProblem(const std::string& typed, std::string& text) {
+    text.clear();
+    for (size_t i = 0; i < typed.size(); ++i) {
+        const auto c = static_cast<unsigned char>(typed[i]);
+        if (c == '\r') {
+            text.push_back('\n');
+            if (i + 1 < typed.size() && typed[i + 1] == '\n') ++i;
+        } else if (c == '\n' || c == '\t' || (c >= 0x20 && c != 0x7F)) {
+            text.push_back(static_cast<char>(c));
+        } else {
+            return "the reply text holds a control character; type it again without it.";
+        }
+    }
+    if (text.size() > kMaxReplyText) {
+        return "the reply text is " + std::to_string(text.size()) + " characters long; at most " +
+               std::to_string(kMaxReplyText) + " are kept.";
+    }
+    return "";
+}
+
 std::string ParsePort(const std::string& text, uint32_t& port) {
     char* end = nullptr;
     const unsigned long value = std::strtoul(text.c_str(), &end, 10);

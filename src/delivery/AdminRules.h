@@ -28,6 +28,11 @@ std::string AliasAddressProblem(const std::string& address);
 // A list member's address as the list server keeps it (lower case: addresses joined by mail are
 // kept so, and comparisons are exact, so a later "leave" by mail finds them); "" or why not.
 std::string ListMemberAddress(const std::string& typed, std::string& address);
+// An auto-responder's reply text as typed in a box: its line ends (CR LF, CR or LF) become the
+// "\n" the responder splits lines at, and other control characters but tabs are refused, since
+// they would reach a message as they are.
+inline constexpr size_t kMaxReplyText = 16 * 1024;
+std::string ReplyTextProblem(const std::string& typed, std::string& text);
 // A TCP port, 1 to 65535.
 std::string ParsePort(const std::string& text, uint32_t& port);
 

@@ -270,7 +270,7 @@ struct CWebConsole::Impl {
         s.Post(R"(/api/action/(connect|disconnect|poll))",
                Guarded([](const httplib::Request& req, httplib::Response& res) { Action(req.matches[1], res); }));
         s.Get("/api/mailboxes", Guarded([](const httplib::Request&, httplib::Response& res) { Mailboxes(res); }));
-        s.Post(R"(/api/mailbox/(add|remove|password|forward))",
+        s.Post(R"(/api/mailbox/(add|remove|password|forward|reply-text))",
                Guarded([](const httplib::Request& req, httplib::Response& res) { MailboxChange(req, res); }));
         s.Get("/api/members", Guarded([](const httplib::Request& req, httplib::Response& res) { Members(req, res); }));
         s.Post(R"(/api/members/(add|remove))",
@@ -363,11 +363,13 @@ struct CWebConsole::Impl {
             CMailbox box;
             if (!box.Open(name)) continue;
             const bool user = box.Type() == kMailboxUser;
+            const bool responder = box.Type() == kMailboxResponder;
             boxes.push_back(Json()
                                 .Str("name", name)
                                 .Str("type", MailboxTypeName(box.Type()))
                                 .Str("forward", user && box.GetOption(1) ? box.GetText(1) : "")
                                 .Num("messages", ListFolderNames(box.Directory(), ".txt").size())
+                                .Str("replyText", responder ? box.GetText(3) : "")
                                 .Done());
         }
         std::vector<std::string> aliases;
@@ -422,6 +424,14 @@ struct CWebConsole::Impl {
             std::string problem = MailboxPasswordProblem(password);
             if (problem.empty() && !box.SetPassword(password)) problem = "could not write the password.";
             return Done(res, problem, "password of mailbox " + name + " changed");
+        }
+        if (what == "reply-text") {
+            if (box.Type() != kMailboxResponder) return SendProblem(res, "'" + name + "' is not an auto-responder.");
+            std::string text;
+            std::string problem = ReplyTextProblem(Param(req, "text"), text);
+            // Text 3: what the auto-responder sends when no title file answers.
+            if (problem.empty() && !box.SetText(3, text)) problem = "could not write the reply text.";
+            return Done(res, problem, "reply text of " + name + " changed");
         }
         // forward: an address turns it on, an empty field off.
         const std::string address = Param(req, "address");

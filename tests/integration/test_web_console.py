@@ -71,6 +71,14 @@ class WebConsoleTest(WebConsoleCase):
         self.browser.do("type_submit", "#members-form", "Dave@Far.Test")
         self.browser.do("wait_text", "#members-list", "dave@far.test")
         self.assertEqual(self.inst.run("postvane-admin", "members", "show", "team").stdout, "dave@far.test\n")
+        # An auto-responder's reply text: line breaks as the responder splits them, nothing else.
+        self.assertEqual(self.browser.form("/api/mailbox/add", name="away", type="responder", password="away-pw-77"),
+                         "Saved.")
+        self.browser.do("wait_text", "#mailbox-list", "away")
+        self.browser.do("press_in_row", "#mailbox-list", "away", "Reply text")
+        self.assertEqual(self.browser.form("/api/mailbox/reply-text", text="Back on Monday.\nThank you."), "Saved.")
+        self.assertIn("Back on Monday.\nThank you.",
+                      self.inst.reg("query", "mailbox\\away", "/v", "Str3").stdout.replace("\\n", "\n"))
         self.browser.do("shot", os.path.join(ARTEFACTS, "mailboxes.png"))
         self.browser.do("page", "status")
         self.inst.send_mail("sender@remote.test", ["carol@example.test"], "Subject: hello\r\n\r\nfrom the test\r\n")

@@ -83,6 +83,13 @@ async function loadMailboxes() {
     // The robots' own mailboxes come back at every start: nothing to remove.
     if (m.type === "command" || m.type === "listserver") { cell(tr, ""); return; }
     const actions = cell(tr, "");
+    if (m.type === "responder") actions.appendChild(button("Reply text", () => {
+      const f = $("reply-form");
+      f.hidden = false;
+      f.elements.namedItem("name").value = m.name;
+      f.elements.namedItem("text").value = m.replyText;
+      $("reply-title").textContent = "Reply text of " + m.name;
+    }));
     if (m.type === "list") actions.appendChild(button("Members", () => showMembers(m.name).catch((e) => say(e.message, true))));
     actions.appendChild(button("Remove", () => {
       if (confirm("Remove the mailbox " + m.name + "? Its messages stay on disk.")) {
