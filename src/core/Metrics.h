@@ -15,6 +15,8 @@ enum class Metric : int {
     ConnectionsPop,
     ConnectionsFinger,
     LoginFailures,      // failed logins on any surface
+    TlsHandshakes,      // TLS sessions established (LAN services and provider connections)
+    TlsHandshakeFailures,
     Count
 };
 

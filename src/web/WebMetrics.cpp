@@ -24,6 +24,9 @@ constexpr Counter kCounters[] = {
     {Metric::ConnectionsSmtp, "postvane_connections_total", "service=\"smtp\"", "Conversations accepted, per service."},
     {Metric::ConnectionsPop, "postvane_connections_total", "service=\"pop3\"", nullptr},
     {Metric::ConnectionsFinger, "postvane_connections_total", "service=\"finger\"", nullptr},
+    {Metric::TlsHandshakes, "postvane_tls_handshakes_total", "result=\"ok\"",
+     "TLS handshakes of the LAN services and the provider connections (the console's own not included)."},
+    {Metric::TlsHandshakeFailures, "postvane_tls_handshakes_total", "result=\"failed\"", nullptr},
     {Metric::LoginFailures, "postvane_login_failures_total", "", "Failed logins on every surface (POP3, web console)."},
 };
 }  // namespace

@@ -6,6 +6,7 @@ guessed password are refused. Screenshots of every page land in build-test/artef
 
 import json
 import os
+import smtplib
 import ssl
 import unittest
 import urllib.error
@@ -119,13 +120,19 @@ class WebConsoleTest(WebConsoleCase):
         self.browser.do("click", "[data-action=connect]")
         self.browser.do("wait_text", "#log", "Connecting due to operator request")
 
-        # /metrics needs no session, and counts what happened.
+        # /metrics needs no session, and counts what happened (one STARTTLS handshake too).
+        with smtplib.SMTP("127.0.0.1", self.inst.ports["smtpinport"], timeout=20) as smtp:
+            context = ssl.create_default_context()
+            context.check_hostname = False
+            context.verify_mode = ssl.CERT_NONE
+            smtp.starttls(context=context)
         status, text = self.plain_request("/metrics")
         self.assertEqual(status, 200)
         metrics = dict(line.rsplit(" ", 1) for line in text.splitlines() if not line.startswith("#"))
         self.assertGreaterEqual(int(metrics["postvane_messages_accepted_total"]), 1)
         self.assertGreaterEqual(int(metrics["postvane_messages_delivered_total"]), 1)
         self.assertGreaterEqual(int(metrics['postvane_connections_total{service="pop3"}']), 1)
+        self.assertGreaterEqual(int(metrics['postvane_tls_handshakes_total{result="ok"}']), 1)
 
     def test_a_change_without_the_page_token_is_refused(self):
         self.login()
