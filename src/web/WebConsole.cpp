@@ -721,9 +721,19 @@ bool CWebConsole::Start() {
     s.set_write_timeout(kReadTimeoutSeconds, 0);
     s.set_keep_alive_timeout(kReadTimeoutSeconds);
     impl_->Routes();
-    std::string bindAddress;
-    adv.ReadString("BindAddress", bindAddress);
-    if (bindAddress.empty()) bindAddress = "::";
+    // The HTTP library listens on one address: the first `AdvCon\BindAddress` lists, else every
+    // address of both families.
+    std::string bindList;
+    adv.ReadString("BindAddress", bindList);
+    const std::vector<std::string> listed = SplitAddresses(bindList);
+    std::string bindAddress = listed.empty() ? "::" : listed.front();
+    if (bindAddress.size() > 2 && bindAddress.front() == '[' && bindAddress.back() == ']') {
+        bindAddress = bindAddress.substr(1, bindAddress.size() - 2);
+    }
+    if (listed.size() > 1) {
+        WriteLogLine("Web console: AdvCon\\BindAddress lists " + std::to_string(listed.size()) +
+                     " addresses; the console listens on the first, " + bindAddress + ", only");
+    }
     if (!s.bind_to_port(bindAddress, static_cast<int>(port))) {
         WriteLogLine("Web console: cannot listen on port " + std::to_string(port) + " of " + bindAddress +
                      "; another program may use it. Choose another with postvane-admin web port N.");
