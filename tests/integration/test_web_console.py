@@ -119,6 +119,8 @@ class WebConsoleTest(WebConsoleCase):
         self.browser.do("page", "status")
         self.browser.do("click", "[data-action=connect]")
         self.browser.do("wait_text", "#log", "Connecting due to operator request")
+        self.browser.do("click", "[data-action=disconnect]")
+        self.browser.do("wait_text", "#log", "Disconnecting due to operator request")
 
         # /metrics needs no session, and counts what happened (one STARTTLS handshake too).
         with smtplib.SMTP("127.0.0.1", self.inst.ports["smtpinport"], timeout=20) as smtp:
@@ -160,6 +162,10 @@ class WebConsoleTest(WebConsoleCase):
         # Back inside: the same client is served again.
         self.inst.set_string("AdvCon", "WebNets", "127.0.0.0/8")
         self.assertEqual(self.plain_request("/metrics")[0], 200)
+        # Without WebNets, RelayNets decides.
+        self.inst.reg("delete", "AdvCon", "/v", "WebNets", "/f")
+        self.inst.set_string("AdvCon", "RelayNets", "192.168.0.0/16")
+        self.assertEqual(self.plain_request("/metrics")[0], 403)
 
     def test_guessed_passwords_are_throttled_per_address(self):
         self.browser.do("open", self.url + "/")
