@@ -89,9 +89,10 @@ void Check(const std::string& problem) {
 void CheckName(const std::string& what, const std::string& name) { Check(pv::NameProblem(what, name)); }
 
 bool OnOff(const std::string& value) {
-    if (value == "on" || value == "1" || value == "yes") return true;
-    if (value == "off" || value == "0" || value == "no") return false;
-    Fail("expected on or off, got '" + value + "'", 2);
+    bool ok = false;
+    const bool on = pv::ParseOnOff(value, ok);
+    if (!ok) Fail("expected on or off, got '" + value + "'", 2);
+    return on;
 }
 
 pv::CMailbox OpenMailbox(const std::string& name) {
@@ -269,41 +270,15 @@ int Mailbox(const Args& a) {
     } else if (a[0] == "fullname") {
         ok = box.SetText(2, a[2]);
     } else if (a[0] == "list-options") {
-        if (box.Type() != pv::kMailboxList) Fail("'" + name + "' is not a list.", 2);
-        uint32_t flags = box.GetOption(3);
-        std::vector<std::pair<int, std::string>> texts;
-        std::vector<std::pair<int, uint32_t>> options;
-        for (size_t i = 2; i + 1 < a.size() || i < a.size(); i += 2) {
+        std::vector<std::pair<std::string, std::string>> options;
+        for (size_t i = 2; i < a.size(); i += 2) {
             if (i + 1 >= a.size()) Fail("option '" + a[i] + "' needs a value", 2);
-            const std::string& o = a[i];
-            const std::string& v = a[i + 1];
-            auto bit = [&](uint32_t b) { flags = OnOff(v) ? (flags | b) : (flags & ~b); };
-            if (o == "--owner") {
-                CheckName("owner", v);
-                texts.emplace_back(1, v);
-            } else if (o == "--description") {
-                texts.emplace_back(2, v);
-            } else if (o == "--archive") {
-                options.emplace_back(1, OnOff(v) ? 1 : 0);
-            } else if (o == "--join-by-mail") {
-                options.emplace_back(2, OnOff(v) ? 1 : 0);
-            } else if (o == "--reply-to") {
-                bit(pv::kListReplyTo);
-            } else if (o == "--hidden") {
-                bit(pv::kListHidden);
-            } else if (o == "--moderated") {
-                bit(pv::kListModerated);
-            } else if (o == "--members-only") {
-                bit(pv::kListMembersOnly);
-            } else {
-                Fail("unknown list option '" + o + "'", 2);
-            }
+            if (a[i].rfind("--", 0) != 0) Fail("unknown list option '" + a[i] + "'", 2);
+            options.emplace_back(a[i].substr(2), a[i + 1]);
         }
-        // Everything was checked above; only now is anything written.
+        const std::string problem = pv::SetListOptions(box, options);
+        if (!problem.empty()) Fail(problem, problem.rfind("could not", 0) == 0 ? 1 : 2);
         ok = true;
-        for (auto& [n, t] : texts) ok = ok && box.SetText(n, t);
-        for (auto& [n, v] : options) ok = ok && box.SetOption(n, v);
-        ok = ok && box.SetOption(3, flags);
     } else {
         Fail("unknown mailbox command '" + a[0] + "'", 2);
     }

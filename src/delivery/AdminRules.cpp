@@ -97,6 +97,59 @@ std::string ReplyTextProblem(const std::string& typed, std::string& text) {
     return "";
 }
 
+bool ParseOnOff(const std::string& value, bool& ok) {
+    ok = true;
+    if (value == "on" || value == "1" || value == "yes") return true;
+    if (value == "off" || value == "0" || value == "no") return false;
+    ok = false;
+    return false;
+}
+
+std::string SetListOptions(CMailbox& box, const std::vector<std::pair<std::string, std::string>>& options) {
+    if (box.Type() != kMailboxList) return "'" + box.Name() + "' is not a list.";
+    uint32_t flags = box.GetOption(3);
+    std::vector<std::pair<int, std::string>> texts;
+    std::vector<std::pair<int, uint32_t>> switches;
+    for (const auto& [o, v] : options) {
+        bool ok = true;
+        const bool on = ParseOnOff(v, ok);
+        auto bit = [&](uint32_t b) { flags = on ? (flags | b) : (flags & ~b); };
+        if (o == "owner") {
+            if (auto problem = NameProblem("owner", v); !problem.empty()) return problem;
+            texts.emplace_back(1, v);
+            continue;
+        }
+        if (o == "description") {
+            // It goes into the list's replies: a line break would start a header of its own.
+            if (!IsProtocolSafe(v)) return "the description must not contain control characters.";
+            texts.emplace_back(2, v);
+            continue;
+        }
+        if (!ok) return "expected on or off for " + o + ", got '" + v + "'";
+        if (o == "archive") {
+            switches.emplace_back(1, on ? 1 : 0);
+        } else if (o == "join-by-mail") {
+            switches.emplace_back(2, on ? 1 : 0);
+        } else if (o == "reply-to") {
+            bit(kListReplyTo);
+        } else if (o == "hidden") {
+            bit(kListHidden);
+        } else if (o == "moderated") {
+            bit(kListModerated);
+        } else if (o == "members-only") {
+            bit(kListMembersOnly);
+        } else {
+            return "unknown list option '" + o + "'";
+        }
+    }
+    // Everything was checked above; only now is anything written.
+    bool ok = true;
+    for (auto& [n, t] : texts) ok = ok && box.SetText(n, t);
+    for (auto& [n, v] : switches) ok = ok && box.SetOption(n, v);
+    ok = ok && box.SetOption(3, flags);
+    return ok ? "" : "could not write to the configuration store.";
+}
+
 std::string ParsePort(const std::string& text, uint32_t& port) {
     char* end = nullptr;
     const unsigned long value = std::strtoul(text.c_str(), &end, 10);

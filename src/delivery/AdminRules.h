@@ -10,6 +10,8 @@
 
 namespace pv {
 
+class CMailbox;
+
 // "user", "list", "responder", "command", "listserver" and their MailboxType values.
 const std::map<std::string, uint32_t>& MailboxTypeNames();
 std::string MailboxTypeName(uint32_t type);
@@ -33,6 +35,12 @@ std::string ListMemberAddress(const std::string& typed, std::string& address);
 // they would reach a message as they are.
 inline constexpr size_t kMaxReplyText = 16 * 1024;
 std::string ReplyTextProblem(const std::string& typed, std::string& text);
+// "on"/"1"/"yes" or "off"/"0"/"no"; false with `ok` false for anything else.
+bool ParseOnOff(const std::string& value, bool& ok);
+// A list's options by name ("owner", "description", "archive", "join-by-mail", "reply-to",
+// "hidden", "moderated", "members-only"; the switches take on/off). Every option is checked
+// before any is written; "" or why not.
+std::string SetListOptions(CMailbox& box, const std::vector<std::pair<std::string, std::string>>& options);
 // A TCP port, 1 to 65535.
 std::string ParsePort(const std::string& text, uint32_t& port);
 

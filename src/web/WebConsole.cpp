@@ -158,6 +158,9 @@ std::string QueueJson(const std::vector<QueueEntry>& entries) {
 }
 
 // Read at every request, as RelayNets is, so a change takes effect at once.
+constexpr const char* kListOptionNames[] = {"owner",  "description", "archive",   "join-by-mail",
+                                            "reply-to", "hidden",    "moderated", "members-only"};
+
 std::string AllowedNets() {
     std::string nets;
     if (CRegistryKey("AdvCon", false).ReadString(kWebNetsValue, nets) && !nets.empty()) return nets;
@@ -272,6 +275,17 @@ struct CWebConsole::Impl {
         s.Get("/api/mailboxes", Guarded([](const httplib::Request&, httplib::Response& res) { Mailboxes(res); }));
         s.Post(R"(/api/mailbox/(add|remove|password|forward|reply-text))",
                Guarded([](const httplib::Request& req, httplib::Response& res) { MailboxChange(req, res); }));
+        s.Post("/api/list-options", Guarded([](const httplib::Request& req, httplib::Response& res) {
+                   const std::string name = Param(req, "name");
+                   if (ListFolder(name, res).empty()) return;
+                   std::vector<std::pair<std::string, std::string>> options;
+                   for (const char* o : kListOptionNames) {
+                       if (req.has_param(o)) options.emplace_back(o, req.get_param_value(o));
+                   }
+                   CMailbox box;
+                   box.Open(name);
+                   Done(res, SetListOptions(box, options), "options of list " + name + " changed");
+               }));
         s.Get("/api/members", Guarded([](const httplib::Request& req, httplib::Response& res) { Members(req, res); }));
         s.Post(R"(/api/members/(add|remove))",
                Guarded([](const httplib::Request& req, httplib::Response& res) { MembersChange(req, res); }));
@@ -459,7 +473,23 @@ struct CWebConsole::Impl {
         for (const auto& m : lines) {
             if (!m.empty()) members.push_back(JsonString(m));
         }
-        SendJson(res, Json().Raw("members", JsonArray(members)).Done());
+        CMailbox box;
+        box.Open(Param(req, "list"));
+        const uint32_t flags = box.GetOption(3);
+        auto flag = [&](uint32_t bit) { return (flags & bit) != 0; };
+        SendJson(res, Json()
+                          .Raw("members", JsonArray(members))
+                          .Raw("options", Json()
+                                              .Str("owner", box.GetText(1))
+                                              .Str("description", box.GetText(2))
+                                              .Bool("archive", box.GetOption(1) != 0)
+                                              .Bool("join-by-mail", box.GetOption(2) == 1)
+                                              .Bool("reply-to", flag(kListReplyTo))
+                                              .Bool("hidden", flag(kListHidden))
+                                              .Bool("moderated", flag(kListModerated))
+                                              .Bool("members-only", flag(kListMembersOnly))
+                                              .Done())
+                          .Done());
     }
 
     // Under the lock the list server takes too, as postvane-admin members add/remove does: a join

@@ -72,6 +72,10 @@ class WebConsoleTest(WebConsoleCase):
         self.browser.do("type_submit", "#members-form", "Dave@Far.Test")
         self.browser.do("wait_text", "#members-list", "dave@far.test")
         self.assertEqual(self.inst.run("postvane-admin", "members", "show", "team").stdout, "dave@far.test\n")
+        self.assertEqual(self.browser.form("/api/list-options", owner="carol", moderated="on"), "Saved.")
+        shown = self.inst.run("postvane-admin", "mailbox", "show", "team").stdout
+        self.assertIn("Owner:     carol", shown)
+        self.assertIn("Moderated: on", shown)
         # An auto-responder's reply text: line breaks as the responder splits them, nothing else.
         self.assertEqual(self.browser.form("/api/mailbox/add", name="away", type="responder", password="away-pw-77"),
                          "Saved.")

@@ -76,8 +76,10 @@ async function main() {
       const form = `form[data-post="${action}"]`;
       for (const [name, value] of Object.entries(fields)) {
         const sel = `${form} [name=${name}]`;
-        const tag = await page.$eval(sel, (e) => e.tagName);
-        if (tag === "SELECT") {
+        const tag = await page.$eval(sel, (e) => (e.type === "checkbox" ? "CHECKBOX" : e.tagName));
+        if (tag === "CHECKBOX") {
+          await page.$eval(sel, (e, v) => { e.checked = v === "on"; }, value);
+        } else if (tag === "SELECT") {
           await page.select(sel, value);
         } else {
           await page.$eval(sel, (e) => { e.value = ""; });

@@ -121,6 +121,12 @@ async function showMembers(list) {
   const data = await call("GET", "/api/members?list=" + encodeURIComponent(list));
   $("members").hidden = false;
   $("members-title").textContent = "Members of " + list;
+  const f = $("list-options");
+  for (const [name, value] of Object.entries(data.options)) {
+    const field = f.elements.namedItem(name);
+    if (field.type === "checkbox") field.checked = value; else field.value = value;
+  }
+  f.elements.namedItem("name").value = list;
   fillTable($("members-list"), ["Address", ""], data.members, (tr, address) => {
     cell(tr, address);
     cell(tr, "").appendChild(button("Remove", () =>
@@ -240,6 +246,8 @@ document.addEventListener("DOMContentLoaded", async () => {
     form.addEventListener("submit", (ev) => {
       ev.preventDefault();
       const fields = Object.fromEntries(new FormData(form).entries());
+      // A box sends nothing when unticked: say "off" so that the server turns it off.
+      for (const box of form.querySelectorAll("input[type=checkbox]")) fields[box.name] = box.checked ? "on" : "off";
       change(form.dataset.post, fields, "Saved.").then(() => {
         for (const i of form.querySelectorAll("input[type=password]")) i.value = "";
       });
