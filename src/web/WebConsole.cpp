@@ -176,8 +176,9 @@ struct CWebConsole::Impl {
 
     // ---- sessions ----------------------------------------------------------------------------
 
-    // The session the request's cookie names, refreshed; null when there is none or it ended.
-    bool FindSession(const httplib::Request& req, std::string& token, Session& out) {
+    // The session the request's cookie names, refreshed unless `touch` is false (the status
+    // page's own poll is no sign of a person); false when there is none or it ended.
+    bool FindSession(const httplib::Request& req, std::string& token, Session& out, bool touch = true) {
         token = SessionTokenFromCookie(req.get_header_value("Cookie"));
         if (token.empty()) return false;
         std::lock_guard lock(mutex);
@@ -188,7 +189,7 @@ struct CWebConsole::Impl {
             sessions.erase(it);
             return false;
         }
-        it->second.lastUse = now;
+        if (touch) it->second.lastUse = now;
         out = it->second;
         return true;
     }
@@ -214,11 +215,12 @@ struct CWebConsole::Impl {
     }
 
     // Wraps a handler that needs a session; for POST also the CSRF token.
-    httplib::Server::Handler Guarded(std::function<void(const httplib::Request&, httplib::Response&)> handler) {
-        return [this, handler](const httplib::Request& req, httplib::Response& res) {
+    httplib::Server::Handler Guarded(std::function<void(const httplib::Request&, httplib::Response&)> handler,
+                                     bool touch = true) {
+        return [this, handler, touch](const httplib::Request& req, httplib::Response& res) {
             std::string token;
             Session session;
-            if (!FindSession(req, token, session)) return SendProblem(res, "Please log in again.", 401);
+            if (!FindSession(req, token, session, touch)) return SendProblem(res, "Please log in again.", 401);
             if (req.method == "POST" && !SameToken(req.get_header_value("X-CSRF-Token"), session.csrf)) {
                 WriteLogLine(std::string("Web console: a change from ") + req.remote_addr +
                              " without the page's token was refused");
@@ -269,7 +271,8 @@ struct CWebConsole::Impl {
             if (!FindSession(req, token, session)) return SendProblem(res, "Please log in.", 401);
             SendJson(res, Json().Str("csrf", session.csrf).Done());
         });
-        s.Get("/api/status", Guarded([](const httplib::Request& req, httplib::Response& res) { Status(req, res); }));
+        s.Get("/api/status",
+              Guarded([](const httplib::Request& req, httplib::Response& res) { Status(req, res); }, false));
         s.Post(R"(/api/action/(connect|disconnect|poll))",
                Guarded([](const httplib::Request& req, httplib::Response& res) { Action(req.matches[1], res); }));
         s.Get("/api/mailboxes", Guarded([](const httplib::Request&, httplib::Response& res) { Mailboxes(res); }));

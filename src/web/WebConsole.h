@@ -12,8 +12,9 @@
 //   failed login, and each login from an address the shared per-address counter refuses, counts
 //   there (auth/LoginThrottle.h) and is answered alike after kFailedLoginDelay.
 // - A login opens a session: a random token in a cookie that is Secure, HttpOnly and
-//   SameSite=Strict. It ends after kSessionIdle without a request, kSessionLongest after the
-//   login, at logout, or when kMaxSessions newer ones push it out.
+//   SameSite=Strict. It ends after kSessionIdle without a request (the status page's own poll
+//   does not count), kSessionLongest after the login, at logout, or when kMaxSessions newer ones
+//   push it out.
 // - Every POST but the login carries the session's CSRF token in the X-CSRF-Token header;
 //   without it, or with another, the request is refused with 403 and changes nothing. The login
 //   is refused when the browser says it comes from another site (Origin).
