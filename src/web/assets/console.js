@@ -54,12 +54,17 @@ function button(label, onClick, danger) {
   return b;
 }
 
+// True when the server took the change.
 async function change(path, fields, done) {
   try {
     await call("POST", path, fields);
-    say(done, false);
-    await showPage(currentPage());
-  } catch (e) { say(e.message, true); }
+  } catch (e) {
+    say(e.message, true);
+    return false;
+  }
+  say(done, false);
+  await showPage(currentPage());
+  return true;
 }
 
 // ---- pages -----------------------------------------------------------------------------
@@ -85,7 +90,7 @@ async function loadMailboxes() {
     const actions = cell(tr, "");
     if (m.type === "responder") actions.appendChild(button("Reply text", () => {
       const f = $("reply-form");
-      f.hidden = false;
+      $("reply").hidden = false;
       f.elements.namedItem("name").value = m.name;
       f.elements.namedItem("text").value = m.replyText;
       $("reply-title").textContent = "Reply text of " + m.name;
@@ -248,8 +253,12 @@ document.addEventListener("DOMContentLoaded", async () => {
       const fields = Object.fromEntries(new FormData(form).entries());
       // A box sends nothing when unticked: say "off" so that the server turns it off.
       for (const box of form.querySelectorAll("input[type=checkbox]")) fields[box.name] = box.checked ? "on" : "off";
-      change(form.dataset.post, fields, "Saved.").then(() => {
+      change(form.dataset.post, fields, "Saved.").then((taken) => {
+        // Passwords never stay in a field; a form for new entries empties once taken.
         for (const i of form.querySelectorAll("input[type=password]")) i.value = "";
+        if (taken && !("keep" in form.dataset)) {
+          for (const i of form.querySelectorAll("input:not([type=hidden]), textarea")) i.value = "";
+        }
       });
     });
   }
