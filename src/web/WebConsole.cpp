@@ -174,6 +174,32 @@ struct CWebConsole::Impl {
     std::mutex mutex;
     std::map<std::string, Session> sessions;  // by token
 
+    // Refused clients: one log line when an address is first refused, then at most one per
+    // kRefusalLogPeriod with the count since the last, so a flood cannot fill the log.
+    struct Refusals {
+        Clock::time_point logged;
+        uint64_t since = 0;
+    };
+    std::map<std::string, Refusals> refused;  // by address, under `mutex`
+
+    void NoteRefusal(const std::string& address) {
+        const auto now = Clock::now();
+        std::string line;
+        {
+            std::lock_guard lock(mutex);
+            if (refused.size() >= kMaxRefusedAddresses && !refused.count(address)) refused.clear();
+            auto [it, first] = refused.try_emplace(address);
+            ++it->second.since;
+            if (first || now - it->second.logged >= kRefusalLogPeriod) {
+                line = "Web console: refused " + std::to_string(it->second.since) + " request(s) from " + address +
+                       ", which is outside AdvCon\\WebNets (or RelayNets)";
+                it->second.logged = now;
+                it->second.since = 0;
+            }
+        }
+        if (!line.empty()) WriteLogLine(line);
+    }
+
     // ---- sessions ----------------------------------------------------------------------------
 
     // The session the request's cookie names, refreshed unless `touch` is false (the status
@@ -237,6 +263,7 @@ struct CWebConsole::Impl {
         // Before any route: clients outside the allowed networks learn nothing.
         s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
             if (AddressInNets(req.remote_addr, AllowedNets())) return httplib::Server::HandlerResponse::Unhandled;
+            NoteRefusal(req.remote_addr);
             res.status = 403;
             res.set_content("Forbidden: this address may not use the console (see AdvCon\\WebNets).\n", "text/plain");
             return httplib::Server::HandlerResponse::Handled;

@@ -161,6 +161,9 @@ class WebConsoleTest(WebConsoleCase):
             self.assertNotIn("Postvane", body)
         status, _ = self.plain_request("/login", data=("password=" + PASSWORD).encode())
         self.assertEqual(status, 403)
+        # Said once in the log, not once per request.
+        self.server.wait_for("Web console: refused 1 request(s) from 127.0.0.1")
+        self.assertEqual(self.server.count("Web console: refused"), 1)
         self.browser.do("open", self.url + "/")
         self.assertFalse(self.browser.do("fetch", "GET", "/api/session", "", "none") == 200)
         # Back inside: the same client is served again.
