@@ -345,9 +345,11 @@ struct CWebConsole::Impl {
         }
         auto& throttle = auth::CLoginThrottle::Shared();
         const std::string& peer = req.remote_addr;
-        // A refused address is answered as a wrong password is, whatever it typed.
+        // A refused address is answered as a wrong password is, whatever it typed; the hash is
+        // computed all the same, so the answer's timing does not tell a refusal either.
         const bool refused = throttle.Refused(peer);
-        if (refused || !auth::CheckAdminPassword(Param(req, "password"))) {
+        const bool right = auth::CheckAdminPassword(Param(req, "password"));
+        if (refused || !right) {
             throttle.Failed(peer, kSurface);
             std::this_thread::sleep_for(kFailedLoginDelay);
             return SendProblem(res,
