@@ -42,7 +42,12 @@ function fillTable(table, headings, items, makeRow) {
   table.replaceChildren();
   const head = table.insertRow();
   for (const h of headings) { const th = document.createElement("th"); th.textContent = h; head.appendChild(th); }
-  for (const item of items) makeRow(table.insertRow(), item);
+  for (const item of items) {
+    const row = table.insertRow();
+    makeRow(row, item);
+    // On a phone each row becomes a card whose cells name their column.
+    Array.from(row.cells).forEach((c, i) => { c.dataset.label = headings[i] || ""; });
+  }
 }
 
 function button(label, onClick, danger) {
