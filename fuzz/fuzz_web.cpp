@@ -55,6 +55,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     pv::DomainNameProblem(text);
     pv::ForwardAddressProblem(text);
+    // A reply text keeps line breaks only as "\n": no CR or other control character reaches a
+    // message through it.
+    std::string reply;
+    if (pv::ReplyTextProblem(text, reply).empty()) {
+        for (unsigned char c : reply) Require(c == '\n' || c == '\t' || (c >= 0x20 && c != 0x7F));
+    }
+    // A member address is one work-file line the list server can match.
+    std::string member;
+    if (pv::ListMemberAddress(text, member).empty()) {
+        Require(!member.empty() && member.size() <= 254 && member.find_first_of(" \t\r\n,<>") == std::string::npos);
+        for (char c : member) Require(c < 'A' || c > 'Z');
+    }
     uint32_t port = 0;
     if (pv::ParsePort(text, port).empty()) Require(port >= 1 && port <= 65535);
     return 0;
