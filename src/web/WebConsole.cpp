@@ -157,10 +157,11 @@ std::string QueueJson(const std::vector<QueueEntry>& entries) {
     return JsonArray(items);
 }
 
-// Read at every request, as RelayNets is, so a change takes effect at once.
+// The list options the console's form sends, named as delivery/AdminRules.h names them.
 constexpr const char* kListOptionNames[] = {"owner",  "description", "archive",   "join-by-mail",
                                             "reply-to", "hidden",    "moderated", "members-only"};
 
+// Read at every request, as RelayNets is, so a change takes effect at once.
 std::string AllowedNets() {
     std::string nets;
     if (CRegistryKey("AdvCon", false).ReadString(kWebNetsValue, nets) && !nets.empty()) return nets;
