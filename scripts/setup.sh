@@ -23,9 +23,14 @@ PACKAGES=(
   xvfb xauth imagemagick  # the window under a virtual display, and its screenshot
   e2fsprogs mount         # the disk-full run puts the spool on a small loop-mounted ext4 image
   clang libclang-rt-14-dev  # libFuzzer and its sanitizer runtimes for bench/fuzz.sh
+  libcpp-httplib-dev libsodium-dev  # the web console's HTTP server and its password hash
+  chromium nodejs         # the web console's browser tests (puppeteer-core drives chromium)
 )
 
 missing=()
+# Debian's nodejs comes without npm; some nodejs builds bring their own, which Debian's npm
+# would conflict with.
+command -v npm >/dev/null || PACKAGES+=(npm)
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
@@ -56,4 +61,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   if [[ " ${missing[*]} " == *" dovecot-pop3d "* ]] && command -v systemctl >/dev/null && [ -d /run/systemd/system ]; then
     $SUDO systemctl disable --now dovecot.service dovecot.socket >/dev/null 2>&1 || true
   fi
+fi
+
+# The browser tests' driver, at the version package-lock.json pins (the npm registry).
+WEB_TESTS="$(cd "$(dirname "$0")/../tests/web" && pwd)"
+if [ ! -d "$WEB_TESTS/node_modules/puppeteer-core" ]; then
+  (cd "$WEB_TESTS" && npm ci --no-audit --no-fund)
 fi

@@ -12,6 +12,7 @@
 
 #include "core/GeneratedMail.h"
 #include "ToolCommon.h"
+#include "auth/AdminPassword.h"
 #include "auth/Passwords.h"
 #include "core/Folders.h"
 #include "core/Format.h"
@@ -19,6 +20,7 @@
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "core/TextFile.h"
+#include "delivery/AdminRules.h"
 #include "delivery/Mailbox.h"
 #include "imap/ImapStore.h"
 #include "robots/MembersFile.h"
@@ -32,6 +34,7 @@
 #include "smtp/RelayLogin.h"
 #include "net/Address.h"
 #include "net/RelayNets.h"
+#include "web/WebConsole.h"
 
 namespace {
 
@@ -95,39 +98,28 @@ void Usage(std::ostream& out) {
            "  smartpop oauth status USER@HOST | off USER@HOST      off: back to the password\n"
            "  relay oauth setup --provider ... (as above; --user sets RelayUser)\n"
            "  relay oauth login [--device | --browser [--redirect-port N]]\n"
-           "  relay oauth status | off\n";
+           "  relay oauth status | off\n"
+           "  web show\n"
+           "  web port N|--off                    the web console's HTTPS port (at the next start)\n"
+           "  web password TEXT                   the console administrator's password, at least 10\n"
+           "                                      characters ('-' reads it from standard input)\n";
 }
 
-const std::map<std::string, uint32_t>& TypeNames() {
-    static const std::map<std::string, uint32_t> names = {
-        {"user", pv::kMailboxUser},       {"list", pv::kMailboxList},
-        {"responder", pv::kMailboxResponder}, {"command", pv::kMailboxCommand},
-        {"listserver", pv::kMailboxListServer},
-    };
-    return names;
+const std::map<std::string, uint32_t>& TypeNames() { return pv::MailboxTypeNames(); }
+std::string TypeName(uint32_t type) { return pv::MailboxTypeName(type); }
+
+// Every check is the shared one (delivery/AdminRules.h); a refusal is a usage error here.
+void Check(const std::string& problem) {
+    if (!problem.empty()) Fail(problem, 2);
 }
 
-std::string TypeName(uint32_t type) {
-    for (const auto& [name, value] : TypeNames()) {
-        if (value == type) return name;
-    }
-    return "unknown (" + std::to_string(type) + ")";
-}
-
-// Names typed here become mail addresses: besides the folder rules they may hold no address
-// punctuation or blanks.
-void CheckName(const std::string& what, const std::string& name) {
-    if (!pv::IsSafeMailboxName(name) || name.find_first_of("@,<>\" \t") != std::string::npos) {
-        Fail("'" + name + "' is not a valid " + what +
-             " name: use letters, digits and . - _ without '/', '\\', '..', '@', ',', blanks or control characters.",
-             2);
-    }
-}
+void CheckName(const std::string& what, const std::string& name) { Check(pv::NameProblem(what, name)); }
 
 bool OnOff(const std::string& value) {
-    if (value == "on" || value == "1" || value == "yes") return true;
-    if (value == "off" || value == "0" || value == "no") return false;
-    Fail("expected on or off, got '" + value + "'", 2);
+    bool ok = false;
+    const bool on = pv::ParseOnOff(value, ok);
+    if (!ok) Fail("expected on or off, got '" + value + "'", 2);
+    return on;
 }
 
 pv::CMailbox OpenMailbox(const std::string& name) {
@@ -160,9 +152,7 @@ int Domain(const Args& a) {
     }
     Need(a, 2);
     const std::string& name = a[1];
-    if (name.empty() || name.find_first_of(" \t\\/@,") != std::string::npos || !pv::IsProtocolSafe(name)) {
-        Fail("'" + name + "' is not a valid domain name.", 2);
-    }
+    Check(pv::DomainNameProblem(name));
     uint32_t flag = 0;
     bool exists = key.ReadBinary(name, nullptr, 0);
     if (a[0] == "add") {
@@ -241,14 +231,7 @@ std::string ReadPassword(const std::string& given) {
     return line;
 }
 
-void CheckPassword(const std::string& password) {
-    if (password.size() > pv::kMaxPasswordLength) {
-        Fail("the password is " + std::to_string(password.size()) + " characters long; at most " +
-                 std::to_string(pv::kMaxPasswordLength) + " fit. Choose a shorter one.",
-             2);
-    }
-    if (password.empty()) Fail("an empty password is not allowed.", 2);
-}
+void CheckPassword(const std::string& password) { Check(pv::MailboxPasswordProblem(password)); }
 
 int Mailbox(const Args& a) {
     Need(a, 1);
@@ -279,16 +262,13 @@ int Mailbox(const Args& a) {
                 Fail("unknown option '" + a[i] + "'", 2);
             }
         }
-        pv::CMailbox box;
-        if (pv::CRegistryKey("mailbox\\" + name, false).IsOpen()) Fail("the mailbox '" + name + "' exists already.");
         // Without --password the mailbox gets a random one rather than its own name, which
         // anyone who knows the address could type.
         const bool chosen = !password.empty();
         if (!chosen) password = pv::auth::RandomPassword();
-        if (!box.Create(name, type) || !box.SetPassword(password)) {
-            pv::CRegistryKey("mailbox", true).DeleteSubkey(name);
-            Fail("could not create the mailbox '" + name + "'; nothing was kept.");
-        }
+        if (auto problem = pv::CreateMailboxWithPassword(name, type, password); !problem.empty()) Fail(problem);
+        pv::CMailbox box;
+        box.Open(name);
         std::cout << "Mailbox " << name << " (" << TypeName(type) << ") created in " << box.Directory() << "\n";
         if (!chosen) {
             std::cout << "Password: " << password << "\n"
@@ -320,9 +300,7 @@ int Mailbox(const Args& a) {
         if (a[2] == "--off") {
             ok = box.SetOption(1, 0);
         } else {
-            if (!pv::IsStorableAddress(a[2]) || (a[2].find('@') == std::string::npos && !pv::IsSafeMailboxName(a[2]))) {
-                Fail("'" + a[2] + "' is not an address.", 2);
-            }
+            Check(pv::ForwardAddressProblem(a[2]));
             if (pv::AddressNamesMailbox(a[2], box.Name())) {
                 Fail("'" + a[2] + "' is this mailbox itself; a forward to it would go round in a loop.", 2);
             }
@@ -333,41 +311,15 @@ int Mailbox(const Args& a) {
     } else if (a[0] == "fullname") {
         ok = box.SetText(2, a[2]);
     } else if (a[0] == "list-options") {
-        if (box.Type() != pv::kMailboxList) Fail("'" + name + "' is not a list.", 2);
-        uint32_t flags = box.GetOption(3);
-        std::vector<std::pair<int, std::string>> texts;
-        std::vector<std::pair<int, uint32_t>> options;
-        for (size_t i = 2; i + 1 < a.size() || i < a.size(); i += 2) {
+        std::vector<std::pair<std::string, std::string>> options;
+        for (size_t i = 2; i < a.size(); i += 2) {
             if (i + 1 >= a.size()) Fail("option '" + a[i] + "' needs a value", 2);
-            const std::string& o = a[i];
-            const std::string& v = a[i + 1];
-            auto bit = [&](uint32_t b) { flags = OnOff(v) ? (flags | b) : (flags & ~b); };
-            if (o == "--owner") {
-                CheckName("owner", v);
-                texts.emplace_back(1, v);
-            } else if (o == "--description") {
-                texts.emplace_back(2, v);
-            } else if (o == "--archive") {
-                options.emplace_back(1, OnOff(v) ? 1 : 0);
-            } else if (o == "--join-by-mail") {
-                options.emplace_back(2, OnOff(v) ? 1 : 0);
-            } else if (o == "--reply-to") {
-                bit(pv::kListReplyTo);
-            } else if (o == "--hidden") {
-                bit(pv::kListHidden);
-            } else if (o == "--moderated") {
-                bit(pv::kListModerated);
-            } else if (o == "--members-only") {
-                bit(pv::kListMembersOnly);
-            } else {
-                Fail("unknown list option '" + o + "'", 2);
-            }
+            if (a[i].rfind("--", 0) != 0) Fail("unknown list option '" + a[i] + "'", 2);
+            options.emplace_back(a[i].substr(2), a[i + 1]);
         }
-        // Everything was checked above; only now is anything written.
+        const std::string problem = pv::SetListOptions(box, options);
+        if (!problem.empty()) Fail(problem, problem.rfind("could not", 0) == 0 ? 1 : 2);
         ok = true;
-        for (auto& [n, t] : texts) ok = ok && box.SetText(n, t);
-        for (auto& [n, v] : options) ok = ok && box.SetOption(n, v);
-        ok = ok && box.SetOption(3, flags);
     } else {
         Fail("unknown mailbox command '" + a[0] + "'", 2);
     }
@@ -396,15 +348,8 @@ int Alias(const Args& a) {
     CheckName("alias", name);
     if (a[0] == "set") {
         Need(a, 3);
-        // Each address is followed by a comma: the server takes the pieces before commas.
-        std::string value;
-        for (size_t i = 2; i < a.size(); ++i) {
-            if (a[i].empty() || a[i].find_first_of(", \t") != std::string::npos) {
-                Fail("'" + a[i] + "' is not an address; give the addresses as separate words.", 2);
-            }
-            value += a[i] + ",";
-        }
-        if (!key.WriteString(name, value)) Fail("could not write the alias.");
+        const std::string problem = pv::SetAlias(name, Args(a.begin() + 2, a.end()));
+        if (!problem.empty()) Fail(problem, problem.find("could not") == 0 ? 1 : 2);
         return 0;
     }
     if (a[0] == "remove") {
@@ -432,13 +377,10 @@ int Members(const Args& a) {
         return 0;
     }
     Need(a, 3);
-    // Addresses joined by mail are kept in lower case, and comparisons are exact: keep ours
-    // alike so a later "leave" by mail finds them.
-    std::string address = a[2];
-    std::transform(address.begin(), address.end(), address.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (a[0] == "add" && (!pv::IsStorableAddress(address) || pv::IsAutomaticAddress(address))) {
-        Fail("'" + a[2] + "' is not an address a list can send to: it must have no blanks, control characters or "
-             ", < > \", and it must not be one of this system's lists or robots.", 2);
+    std::string address;
+    Check(pv::ListMemberAddress(a[2], address));
+    if (a[0] == "add" && pv::IsAutomaticAddress(address)) {
+        Fail("'" + a[2] + "' is one of this system's lists or robots: a list never sends to those.", 2);
     }
     if (a[0] != "add" && a[0] != "remove") Fail("unknown members command '" + a[0] + "'", 2);
     // Under the lock the list server takes too: a join by mail at the same moment is not lost.
@@ -463,24 +405,11 @@ int Members(const Args& a) {
 
 std::string AccountKey(const std::string& account) { return "SmartPop\\" + account; }
 
-bool AccountExists(const std::string& account) {
-    std::vector<std::string> names;
-    pv::CRegistryKey("SmartPop", false).ListSubkeys(names);
-    return std::any_of(names.begin(), names.end(), [&](const std::string& n) {
-        return n.size() == account.size() && std::equal(n.begin(), n.end(), account.begin(), [](char x, char y) {
-                   return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-               });
-    });
-}
+bool AccountExists(const std::string& account) { return pv::SmartPopAccountExists(account); }
 
-// A "deliver to" name must stay here: collected mail is never relayed onward.
 void CheckDeliverTo(const std::string& name) {
-    pv::CMailbox box;
-    const pv::AddressClass c = box.Classify(name);
-    if (c != pv::AddressClass::LocalMailbox && c != pv::AddressClass::Alias) {
-        Fail("'" + name + "' is not a local mailbox or alias; collected mail is delivered here only "
-             "(see: postvane-admin mailbox list, alias list).", 2);
-    }
+    const std::string problem = pv::DeliverToProblem(name);
+    if (!problem.empty()) Fail(problem + " See: postvane-admin mailbox list, alias list.", 2);
 }
 
 // A value that goes into a command sent to a provider: a line break in it would send a command
@@ -489,10 +418,6 @@ void CheckProtocolValue(const std::string& value, const char* what) {
     if (!pv::IsProtocolSafe(value)) Fail(pv::Format(pv::kProtocolUnsafeText, what), 2);
 }
 
-// The shared rules of core/SettingChecks.h, said the tool's way: a refusal ends the command.
-void Check(const std::string& refusal) {
-    if (!refusal.empty()) Fail(refusal, 2);
-}
 
 void CheckPort(const std::string& text, uint32_t& port) { Check(pv::CheckPort(text, port)); }
 
@@ -508,9 +433,7 @@ int SmartPopDomains(const Args& a) {
     }
     Need(a, 2);
     const std::string& name = a[1];
-    if (name.empty() || name.find_first_of(" \t\\/@,") != std::string::npos) {
-        Fail("'" + name + "' is not a valid domain name.", 2);
-    }
+    Check(pv::DomainNameProblem(name));
     const bool exists = key.ReadBinary(name, nullptr, 0);
     if (a[0] == "add") {
         if (exists) Fail("the provider domain '" + name + "' is already listed.");
@@ -761,8 +684,7 @@ int SmartPop(const Args& a) {
     Need(a, 2);
     const std::string& account = a[1];
     if (!pv::IsValidSmartPopAccount(account)) {
-        Fail("'" + account + "' is not an account: write USER@HOST (the POP3 user name, \"@\", the provider's "
-             "POP3 server), without \"/\", \"\\\", \"..\" or control characters.", 2);
+        Fail(pv::Format(pv::kSmartPopAccountText, account.c_str()), 2);
     }
     const bool exists = AccountExists(account);
     if (cmd == "add") {
@@ -983,6 +905,41 @@ int Network(const Args& a) {
     Fail("unknown network command '" + cmd + "'", 2);
 }
 
+// ---- the web console ---------------------------------------------------------------------------
+
+int Web(const Args& a) {
+    Need(a, 1);
+    pv::CRegistryKey key("AdvCon", true);
+    if (!key.IsOpen()) Fail(pv::platform::Hive::LastOpenError());
+    if (a[0] == "show") {
+        uint32_t port = 0;
+        key.ReadInt(pv::web::kWebPortValue, port);
+        std::cout << "Port:      " << (port ? std::to_string(port) : std::string("off")) << "\n"
+                  << "Password:  " << (pv::auth::AdminPasswordSet() ? "set" : "not set (nobody can log in)") << "\n";
+        return 0;
+    }
+    Need(a, 2);
+    if (a[0] == "port") {
+        if (a[1] == "--off") {
+            key.DeleteValue(pv::web::kWebPortValue);
+            return 0;
+        }
+        uint32_t port = 0;
+        CheckPort(a[1], port);
+        if (!key.WriteInt(pv::web::kWebPortValue, port)) Fail("could not write the port.");
+        if (!pv::auth::AdminPasswordSet()) {
+            std::cerr << "Note: no console password is set yet: set one with 'postvane-admin web password -'.\n";
+        }
+        return 0;
+    }
+    if (a[0] == "password") {
+        const std::string problem = pv::auth::SetAdminPassword(ReadPassword(a[1]));
+        if (!problem.empty()) Fail(problem, problem.find("must") != std::string::npos ? 2 : 1);
+        return 0;
+    }
+    Fail("unknown web command '" + a[0] + "'", 2);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1006,6 +963,7 @@ int main(int argc, char** argv) {
         if (group == "smartpop") return SmartPop(rest);
         if (group == "relay") return Relay(rest);
         if (group == "network") return Network(rest);
+        if (group == "web") return Web(rest);
         Fail("unknown command '" + group + "'", 2);
     } catch (const Failure& f) {
         std::cerr << "postvane-admin: " << f.message << "\n";

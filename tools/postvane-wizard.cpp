@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "ToolCommon.h"
+#include "auth/AdminPassword.h"
 #include "auth/Passwords.h"
 #include "core/ProtocolText.h"
 #include "core/RegistryKey.h"
@@ -14,6 +15,7 @@
 #include "net/Tls.h"
 #include "platform/Hive.h"
 #include "platform/Paths.h"
+#include "web/WebConsole.h"
 
 namespace {
 
@@ -25,7 +27,11 @@ struct Answers {
     std::string domain;
     std::string postmaster = "postmaster";
     uint32_t smtpPort = 25, popPort = 110, fingerPort = 79, imapPort = 143;
+    uint32_t webPort = 0;  // the web console stays off unless the operator says otherwise
 };
+
+// The port the wizard offers for the web console.
+constexpr uint32_t kProposedWebPort = 8443;
 
 void Usage(std::ostream& out) {
     out << "usage: postvane-wizard [--hive PATH] [--defaults] [--gateway HOST] [--maildrop DIR]\n"
@@ -166,6 +172,7 @@ int main(int argc, char** argv) {
     ProposeInt(adv, "popport", a.popPort);
     ProposeInt(adv, "fingerport", a.fingerPort);
     ProposeInt(adv, "imapport", a.imapPort);
+    ProposeInt(adv, pv::web::kWebPortValue, a.webPort);
 
     if (!defaults) {
         if (!::isatty(STDIN_FILENO)) {
@@ -185,6 +192,11 @@ int main(int argc, char** argv) {
         a.popPort = AskPort("POP3 port for mail clients", a.popPort);
         a.fingerPort = AskPort("Finger port", a.fingerPort);
         a.imapPort = AskPort("IMAP port for mail clients", a.imapPort);
+        // The console is offered, not imposed: it is one more door into the gateway.
+        const std::string web = pv::tools::Ask("Run the web console for browsers on the LAN (yes/no)",
+                                               a.webPort ? "yes" : "no");
+        if (web == "yes" || web == "y") a.webPort = AskPort("Web console HTTPS port", a.webPort ? a.webPort : kProposedWebPort);
+        if (web == "no" || web == "n") a.webPort = 0;
     }
     if (!a.gateway.empty()) {
         // Stored in the form the transmitter and the other tools use: [2001:db8::25] for IPv6.
@@ -228,6 +240,21 @@ int main(int argc, char** argv) {
     std::string certificate;
     if (ok) ProposeCertificate(adv, hive, certificate);
     uint32_t existing = 0;
+    // The console's password is random and shown once, like the postmaster's: never a factory one.
+    std::string webPassword;
+    if (ok && a.webPort) {
+        ok = adv.WriteInt(pv::web::kWebPortValue, a.webPort);
+        if (ok && !pv::auth::AdminPasswordSet()) {
+            webPassword = pv::auth::RandomPassword();
+            const std::string problem = pv::auth::SetAdminPassword(webPassword);
+            if (!problem.empty()) {
+                std::cerr << "postvane-wizard: " << problem << "\n";
+                webPassword.clear();
+            }
+        }
+    } else if (ok) {
+        adv.DeleteValue(pv::web::kWebPortValue);
+    }
     if (ok && !rootKey.ReadInt("UseLan", existing)) ok = rootKey.WriteInt("UseLan", 1);
     if (ok && !rootKey.ReadInt("LogAll", existing)) ok = rootKey.WriteInt("LogAll", 1);
     // With a relay over the LAN, mail leaves as soon as one message waits: otherwise nothing
@@ -269,7 +296,18 @@ int main(int argc, char** argv) {
               << "\n"
               << "  ports                SMTP " << a.smtpPort << ", POP3 " << a.popPort << ", IMAP " << a.imapPort << ", finger "
               << a.fingerPort << "\n"
-              << "  TLS certificate      " << certificate << "\n";
+              << "  TLS certificate      " << certificate << "\n"
+              << "  web console          "
+              << (a.webPort ? "https://" + pv::tools::HostName() + ":" + std::to_string(a.webPort) + "/"
+                            : std::string("off (turn it on with: postvane-admin web port ") +
+                                  std::to_string(kProposedWebPort) + ")")
+              << "\n";
+    if (!webPassword.empty() && showPassword) {
+        std::cout << "  web console password " << webPassword << "\n"
+                  << "(shown only now; set another with: postvane-admin web password -)\n";
+    } else if (!webPassword.empty()) {
+        std::cout << "  web console          with a random password; set one with: postvane-admin web password -\n";
+    }
     if (!postmasterPassword.empty() && showPassword) {
         std::cout << "  postmaster mailbox   " << a.postmaster << ", password " << postmasterPassword << "\n"
                   << "(the password is shown only now; set another with: postvane-admin mailbox password "

@@ -29,6 +29,7 @@
 #include "platform/Process.h"
 #include "platform/SocketErrors.h"
 #include "ui/ConsoleStatus.h"
+#include "web/WebConsole.h"
 
 namespace pv {
 
@@ -250,6 +251,9 @@ int CServerApp::Run() {
     // Headless, a service without its port is a start-up failure: everything started is
     // stopped again in order below, and the exit code says so.
     const int exitCode = ReportListenFailures(listeners.Failures(), windowed) ? 0 : 1;
+    // `AdvCon\WebPort` (off when missing): the browser console for a server without a desktop.
+    web::CWebConsole webConsole;
+    webConsole.Start();
 
     if (exitCode == 0) status->Run();  // step 14
 
@@ -265,6 +269,7 @@ int CServerApp::Run() {
     // SmartPop collectors end before the spool is tidied: a message on its way is left on the
     // provider and its unfinished file removed by the collector itself.
     EndSmartPop(1000);
+    webConsole.Stop();
     listeners.Stop(1000);  // step 17
     // A spooler left running may still hand copies to the pool, which then takes no more and
     // stays for the rest of the process.

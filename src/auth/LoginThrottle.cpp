@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/Log.h"
+#include "core/Metrics.h"
 #include "net/Address.h"
 
 namespace pv::auth {
@@ -61,6 +62,7 @@ bool CLoginThrottle::Refused(const std::string& address, Clock::time_point now) 
 
 void CLoginThrottle::Failed(const std::string& address, std::string_view surface, Clock::time_point now) {
     const std::string key = ClientKey(address);
+    CountMetric(Metric::LoginFailures);
     std::string line;
     {
         std::lock_guard lock(mutex_);

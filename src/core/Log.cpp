@@ -18,6 +18,8 @@ namespace pv {
 namespace {
 std::mutex g_logLock;
 std::deque<std::string> g_pending;
+std::deque<NumberedLogLine> g_recent;
+uint64_t g_lineNumber = 0;
 LogFileLimits g_limits;
 bool g_paused = false;  // the spool's disk is below the floor: the file is not written
 
@@ -114,6 +116,8 @@ void WriteLogLine(std::string_view text) {
 
     std::lock_guard lock(g_logLock);
     g_pending.push_back(line);
+    g_recent.push_back({++g_lineNumber, line});
+    if (g_recent.size() > kRecentLogLines) g_recent.pop_front();
     if (logAll && !spool.empty()) {
         // Opened, appended and closed for every line, so a deleted or rotated file is simply
         // made again.
@@ -155,6 +159,15 @@ bool TakePendingLine(std::string& line) {
     line = std::move(g_pending.front());
     g_pending.pop_front();
     return true;
+}
+
+std::vector<NumberedLogLine> RecentLogLines(uint64_t after) {
+    std::lock_guard lock(g_logLock);
+    std::vector<NumberedLogLine> lines;
+    for (const auto& l : g_recent) {
+        if (l.number > after) lines.push_back(l);
+    }
+    return lines;
 }
 
 const char* SocketErrorText(int error) {

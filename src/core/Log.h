@@ -6,10 +6,12 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdint>
 #include <ctime>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 #include <unordered_map>
 
 namespace pv {
@@ -67,6 +69,16 @@ private:
     std::mutex mutex_;
     std::unordered_map<std::string, Entry> entries_;
 };
+
+// The latest lines, numbered from 1 in the order written, kept apart from the pending list so
+// that a second display (the web console) shows the log without taking lines from the first.
+inline constexpr size_t kRecentLogLines = 300;
+struct NumberedLogLine {
+    uint64_t number;
+    std::string text;
+};
+// The kept lines numbered above `after`, oldest first.
+std::vector<NumberedLogLine> RecentLogLines(uint64_t after);
 
 // The short English text of a Windows Sockets error number; "" for numbers not in the table.
 const char* SocketErrorText(int error);

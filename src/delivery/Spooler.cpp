@@ -9,6 +9,7 @@
 #include "core/Folders.h"
 #include "core/GeneratedMail.h"
 #include "core/Log.h"
+#include "core/Metrics.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "core/TextFile.h"
@@ -544,7 +545,7 @@ bool CSpooler::ProcessMessage(const std::string& base, Pending& pending) {
             continue;
         }
         switch (LocalDelivery(recipient, sender, text)) {
-            case Delivery::Handled: break;
+            case Delivery::Handled: CountMetric(Metric::MessagesDelivered); break;
             case Delivery::NotHandled: outbound.push_back(recipient.address); break;
             case Delivery::Failed: retry.push_back(recipient); break;
             case Delivery::SecondStepFailed: retry.push_back({recipient.address, Part::SecondStep}); break;

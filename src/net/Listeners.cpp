@@ -10,6 +10,7 @@
 
 #include "core/Format.h"
 #include "core/Log.h"
+#include "core/Metrics.h"
 #include "core/RegistryKey.h"
 #include "core/SettingChecks.h"
 #include "net/Address.h"
@@ -219,7 +220,12 @@ void CListenThread::OnAccept() {
         return;
     }
     if (conversationTls_) conversation->SetImplicitTls(conversationTls_);
-    conversation->HoldSlot(slot);
+    conversation->HoldSlot(std::move(slot));
+    const std::string service = ServiceName();
+    CountMetric(service.rfind("SMTP", 0) == 0   ? Metric::ConnectionsSmtp
+                : service.rfind("POP3", 0) == 0 ? Metric::ConnectionsPop
+                : service.rfind("IMAP", 0) == 0 ? Metric::ConnectionsImap
+                                                : Metric::ConnectionsFinger);
     conversation->SetSessionLimit(static_cast<int>(limits_.sessionSeconds), ServiceName());
     ThreadHandle thread = conversation->CreateThread(ThreadPriority::AboveNormal, kConversationStackSize);
     if (!thread.Valid()) {

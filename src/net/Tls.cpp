@@ -19,6 +19,8 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include "core/Metrics.h"
+
 namespace pv::net {
 
 namespace {
@@ -407,9 +409,11 @@ CTlsSession::Io CTlsSession::Handshake(std::string& reason) {
     const int result = SSL_do_handshake(ssl_);
     if (result == 1) {
         established_ = true;
+        pv::CountMetric(pv::Metric::TlsHandshakes);
         return Io::Done;
     }
     Io io = Status(result, &reason);
+    if (io == Io::Closed || io == Io::Failed) pv::CountMetric(pv::Metric::TlsHandshakeFailures);
     return io == Io::Closed ? Io::Failed : io;
 }
 

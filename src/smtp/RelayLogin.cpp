@@ -5,6 +5,8 @@
 
 #include "core/Fingerprint.h"
 #include "auth/OAuth2.h"
+#include "core/Format.h"
+#include "core/ProtocolText.h"
 #include "core/RegistryKey.h"
 
 namespace pv {

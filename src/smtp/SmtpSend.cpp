@@ -16,6 +16,7 @@
 #include "core/AppEvents.h"
 #include "core/Folders.h"
 #include "core/Log.h"
+#include "core/Metrics.h"
 #include "core/ProtocolText.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
@@ -968,7 +969,10 @@ void CSMTPSend::Settle(bool conversationEnded) {
                 ++totals_.setAside;
             }
         } else {
-            if (fate_ == Fate::Delivered) ++totals_.delivered;
+            if (fate_ == Fate::Delivered) {
+                ++totals_.delivered;
+                CountMetric(Metric::MessagesRelayed);
+            }
             SetStallCount(0);
         }
         return;
@@ -977,6 +981,7 @@ void CSMTPSend::Settle(bool conversationEnded) {
         if (remaining.empty()) {
             FinishMessage();
             ++totals_.delivered;
+            CountMetric(Metric::MessagesRelayed);
         } else if (ReplaceEnvelope(remaining)) {
             SetStallCount(0);
         }

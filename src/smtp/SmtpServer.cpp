@@ -10,6 +10,7 @@
 
 #include "core/AppEvents.h"
 #include "core/Log.h"
+#include "core/Metrics.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
 #include "delivery/Mailbox.h"
@@ -110,7 +111,10 @@ int CSMTPServer::LiveCount() {
     return g_liveCount;
 }
 
-void CSMTPServer::Reply(std::string_view text) { SendLine(text); }
+void CSMTPServer::Reply(std::string_view text) {
+    if (!text.empty() && text[0] == '5') CountMetric(Metric::MessagesRefused);
+    SendLine(text);
+}
 
 // Made room for a new client: a real client that was only slow hears why and tries again.
 void CSMTPServer::OnEvicted() {
@@ -559,6 +563,7 @@ void CSMTPServer::EndOfText() {
         return;
     }
     messageCreated_ = false;  // committed: the spooler's from now on
+    CountMetric(Metric::MessagesAccepted);
     Reply(smtp_reply::kOk);
     ResetTransaction();
 }
