@@ -150,10 +150,6 @@ std::string SetListOptions(CMailbox& box, const std::vector<std::pair<std::strin
     return ok ? "" : "could not write to the configuration store.";
 }
 
-    port = static_cast<uint32_t>(value);
-    return "";
-}
-
 std::string DeliverToProblem(const std::string& name) {
     CMailbox box;
     const AddressClass c = box.Classify(name);
