@@ -220,7 +220,7 @@ void CListenThread::OnAccept() {
         return;
     }
     if (conversationTls_) conversation->SetImplicitTls(conversationTls_);
-    conversation->HoldSlot(std::move(slot));
+    conversation->HoldSlot(slot);
     const std::string service = ServiceName();
     CountMetric(service.rfind("SMTP", 0) == 0   ? Metric::ConnectionsSmtp
                 : service.rfind("POP3", 0) == 0 ? Metric::ConnectionsPop
