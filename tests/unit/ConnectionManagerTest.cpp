@@ -108,6 +108,8 @@ protected:
         pv::DisconnectRequestEvent().Reset();
         pv::Events().ResetAll();
         pv::CRegistryKey("", true).WriteString("Connection", "isp");
+        // A relay is named: without one, waiting mail never takes the server online.
+        pv::CRegistryKey("", true).WriteString("Gateway", "relay.example.test");
     }
     void TearDown() override {
         manager_.reset();
