@@ -62,6 +62,8 @@ def run(output, messages=2):
     server = None
     try:
         inst.configure()
+        # The wizard gave the postmaster a random password; the run collects with one of its own.
+        inst.run("postvane-admin", "mailbox", "password", "postmaster", "-", input="window-shot-pw\n")
         env = dict(inst.env, DISPLAY=display.name)
         env.pop("WAYLAND_DISPLAY", None)
         env.pop("QT_QPA_PLATFORM", None)  # the real X11 window, not the test platform
@@ -75,7 +77,7 @@ def run(output, messages=2):
         for i in range(messages):
             inst.send_mail("alice@example.test", ["postmaster@example.test"],
                            f"Subject: window test {i + 1}\r\n\r\nHello from the screenshot run.\r\n")
-        inst.collect("postmaster", "postmaster", messages, timeout=30)
+        inst.collect("postmaster", "window-shot-pw", messages, timeout=30)
         time.sleep(1.0)  # a few refreshes, so the log list shows the deliveries
         screenshot(display.name, output)
         server.send_signal(signal.SIGTERM)

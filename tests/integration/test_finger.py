@@ -28,6 +28,8 @@ class FingerQueryTest(unittest.TestCase):
         cls.inst = Installation()
         cls.addClassCleanup(cls.inst.cleanup)
         cls.inst.configure()
+        # A relay is named (no schedule takes the server online), so waiting mail reads "Offline".
+        cls.inst.set_string("", "Gateway", "relay.example.test")
         cls.port = cls.inst.ports["fingerport"]
         cls.server = cls.inst.start()
         cls.addClassCleanup(cls.server.stop)
