@@ -123,8 +123,9 @@ class WebConsoleTest(WebConsoleCase):
         self.browser.do("page", "status")
         self.browser.do("click", "[data-action=connect]")
         self.browser.do("wait_text", "#log", "Connecting due to operator request")
-        self.browser.do("click", "[data-action=disconnect]")
-        self.browser.do("wait_text", "#log", "Disconnecting due to operator request")
+        # The session may already have ended (the queue is empty): the request is taken all the
+        # same, and the log says "Disconnecting" only when there is something to end.
+        self.assertEqual(self.browser.do("click", "[data-action=disconnect]"), "Disconnect requested.")
 
         # /metrics needs no session, and counts what happened (one STARTTLS handshake too).
         with smtplib.SMTP("127.0.0.1", self.inst.ports["smtpinport"], timeout=20) as smtp:
