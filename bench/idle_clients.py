@@ -87,7 +87,7 @@ def main():
         before = status(pid, "VmRSS")
         socks, greeted = [], 0
         for i in range(count):
-            s = socket.create_connection(("127.0.0.1", port), timeout=30)
+            s = socket.create_connection(("127.0.0.1", port), timeout=120)
             socks.append(s)
             if i % 200 == 199:  # read greetings in batches so the listener is not flooded
                 for t in socks[greeted:]:
@@ -98,6 +98,9 @@ def main():
             if not t.recv(512).startswith(b"220"):
                 raise SystemExit("a client was not greeted")
         time.sleep(idle)
+        refused = [line for line in server.lines if "refused" in line or "cannot" in line.lower()]
+        if refused:
+            print("server said:", *refused[:5], sep="\n  ")
         rss = status(pid, "VmRSS")
         threads = status(pid, "Threads")
         kinds = smaps(pid)
@@ -109,6 +112,8 @@ def main():
         print(f"per idle client           {(rss - before) / count:.1f} KiB")
         for kind, kib in kinds.items():
             print(f"  {kind:<22}  {kib / 1024:.1f} MiB ({kib / count:.1f} KiB per client)")
+        if os.environ.get("DETAIL"):  # the largest mappings other than thread stacks
+            os.system(f"awk '/^[0-9a-f]+-/ {{m=$0}} /^Rss:/ {{print $2, m}}' /proc/{pid}/smaps | sort -rn | head -25")
         for s in socks:
             s.close()
         server.stop()
