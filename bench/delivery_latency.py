@@ -23,6 +23,8 @@ import tempfile
 import threading
 import time
 
+P99_AIM_MS = 5.0  # "250" to the mailbox file, on a busy machine
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BIN = os.path.join(ROOT, "build-rel", "bin")
 
@@ -111,6 +113,9 @@ def main():
         print(f"local deliveries: {len(arrived) / (last - start):.0f} per second (first 250 to last file)")
         print(f"latency 250 -> mailbox file: p50 {statistics.median(latencies):.1f} ms, "
               f"p99 {latencies[int(len(latencies) * 0.99) - 1]:.1f} ms, max {latencies[-1]:.1f} ms")
+        p99 = latencies[int(len(latencies) * 0.99) - 1]
+        print(f"p99 against the {P99_AIM_MS:.0f} ms aim: ratio {p99 / P99_AIM_MS:.2f}; load average (1, 5, 15 min) "
+              + " ".join(f"{x:.2f}" for x in os.getloadavg()))
         print(f"delivered exactly once: {len(arrived)} of {messages}" + (f", MISSING {len(missing)}" if missing else ""))
     finally:
         server.terminate()

@@ -166,6 +166,7 @@ for client in raw poplib; do
   echo "  Postvane: $PV_RATE bytes/s ($(mb "$PV_RATE")) median of ${PV[*]}"
   echo "  Dovecot:  $DC_RATE bytes/s ($(mb "$DC_RATE")) median of ${DCR[*]}"
   python3 -c "print(f'  ratio Postvane/Dovecot: {$PV_RATE / $DC_RATE:.2f}')"
+  echo "  load average (1, 5, 15 min): $(cut -d' ' -f1-3 /proc/loadavg)"
 done
 
 # Idle TLS conversations: each finishes its handshake and then says nothing.

@@ -115,3 +115,4 @@ FM_RATE=$(median "${FM[@]}")
 echo "  Postvane SmartPop (durable before each DELE): $PV_RATE messages/s, median of ${PV[*]}"
 echo "  fetchmail --bsmtp:                           $FM_RATE messages/s, median of ${FM[*]}"
 python3 -c "print(f'  ratio Postvane/fetchmail: {$PV_RATE / $FM_RATE:.2f}')"
+echo "  load average (1, 5, 15 min): $(cut -d' ' -f1-3 /proc/loadavg)"

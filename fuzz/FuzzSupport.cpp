@@ -17,6 +17,7 @@
 #include "core/Log.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
+#include "core/TextFile.h"
 #include "delivery/Mailbox.h"
 #include "platform/Hive.h"
 
@@ -89,6 +90,10 @@ static void MakeRoot() {
     g_site.root = pattern;
     std::atexit(RemoveSite);
 
+    // An input's files and hive writes are thrown away with it: nothing needs to reach the
+    // disk, and a flush per input would make the flushes, not the parsers, what a run tests.
+    pv::SkipFlushesForFuzzing();
+    pv::platform::SkipHiveFlushesForFuzzing();
     pv::platform::SetHivePath(g_site.root + "/registry.db");
     pv::SetConfigRoot(pv::kDefaultConfigRoot);
 }

@@ -75,8 +75,15 @@ bool ReadTextFile(const std::string& path, std::vector<std::string>& lines);
 // SyncPath, SyncDirectory), on the flushing thread. Null, the default, turns it off.
 using SyncObserver = void (*)(const std::string& path);
 void SetSyncObserver(SyncObserver observer);
+// Fuzz harnesses only: from now on every flush above (and StartWriteback) is skipped and
+// reported as done, so that an input costs no disk round trips. Nothing in the hive or on a
+// command line leads here; a server never calls it. There is no way back: a process that
+// skipped one flush has promised nothing about its files.
+void SkipFlushesForFuzzing();
 
 bool SyncPath(const std::string& path);
+// Flushes a file the caller holds open (not reported to the sync observer: it has no path).
+bool SyncOpenFile(int fd);
 // Flushes every file of paths (each reported to the sync observer): with several files on one
 // file system, one syncfs covers them all with a single journal commit and cache flush instead
 // of one each; otherwise each is flushed on its own. False if any may not be on disk.

@@ -1231,7 +1231,7 @@ void CImapServer::Append(Command& c) {
         const timespec times[2] = {{static_cast<time_t>(date), 0}, {static_cast<time_t>(date), 0}};
         ::futimens(fd, times);
     }
-    const bool flushed = ::fsync(fd) == 0;
+    const bool flushed = SyncOpenFile(fd);
     ::close(fd);
     const std::string file = NextQueueFileName() + ".txt";
     const std::string target = folder->PathOf(file);

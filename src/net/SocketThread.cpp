@@ -164,15 +164,14 @@ void CSocketThread::MessageLoop() {
 }
 
 bool CSocketThread::DispatchMessages() {
-    std::deque<ThreadMessage> messages = state_->TakeAll();
-    while (!messages.empty()) {
-        ThreadMessage msg = messages.front();
-        messages.pop_front();
+    const std::vector<ThreadMessage> messages = state_->TakeAll();
+    for (size_t i = 0; i < messages.size(); ++i) {
+        const ThreadMessage msg = messages[i];
         switch (msg.message) {
             case kWmQuit:
                 // The loop ends here; sockets still on their way are closed, not leaked.
-                for (const ThreadMessage& rest : messages) {
-                    if (rest.message == kWmAdoptSocket) ::close(static_cast<int>(rest.wParam));
+                for (size_t j = i + 1; j < messages.size(); ++j) {
+                    if (messages[j].message == kWmAdoptSocket) ::close(static_cast<int>(messages[j].wParam));
                 }
                 return false;
             case kWmAdoptSocket: AdoptSocket(static_cast<int>(msg.wParam), static_cast<long>(msg.lParam)); break;

@@ -76,7 +76,7 @@ ThreadState::~ThreadState() {
     if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
-void ThreadState::Dispose(std::deque<ThreadMessage>& queue) {
+void ThreadState::Dispose(std::vector<ThreadMessage>& queue) {
     for (const ThreadMessage& msg : queue) {
         if (msg.message == kWmAdoptSocket) ::close(static_cast<int>(msg.wParam));
     }
@@ -98,11 +98,11 @@ bool ThreadState::Post(const ThreadMessage& msg) {
     return true;
 }
 
-std::deque<ThreadMessage> ThreadState::TakeAll() {
+std::vector<ThreadMessage> ThreadState::TakeAll() {
     uint64_t count;
     while (::read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
     }
-    std::deque<ThreadMessage> taken;
+    std::vector<ThreadMessage> taken;
     std::lock_guard lock(mutex_);
     taken.swap(queue_);
     return taken;
@@ -117,7 +117,7 @@ void ThreadState::MarkReady() {
 }
 
 void ThreadState::MarkEnded() {
-    std::deque<ThreadMessage> left;
+    std::vector<ThreadMessage> left;
     {
         std::lock_guard lock(mutex_);
         ended_ = true;

@@ -8,9 +8,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 #include <string>
 
 namespace pv::net {
@@ -54,7 +54,7 @@ public:
     // False when the thread has ended or has no queue.
     bool Post(const ThreadMessage& msg);
     // Everything posted so far, oldest first.
-    std::deque<ThreadMessage> TakeAll();
+    std::vector<ThreadMessage> TakeAll();
 
     void MarkReady();
     // The thread is gone: later posts fail, waiters wake, undelivered sockets are closed.
@@ -64,11 +64,13 @@ public:
     bool Ended() const;
 
 private:
-    static void Dispose(std::deque<ThreadMessage>& queue);
+    static void Dispose(std::vector<ThreadMessage>& queue);
 
     mutable std::mutex mutex_;
     std::condition_variable cv_;
-    std::deque<ThreadMessage> queue_;
+    // A vector, not a deque: an empty one holds no memory, and most of the time a thread's
+    // queue is empty (a deque keeps a block of its own, which thousands of idle threads add up).
+    std::vector<ThreadMessage> queue_;
     int wakeFd_ = -1;
     bool ready_ = false;
     bool ended_ = false;

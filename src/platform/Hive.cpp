@@ -112,6 +112,12 @@ void MakeHivePathAbsolute() {
     ::setenv("POSTVANE_HIVE", absolute.c_str(), 1);
 }
 
+namespace {
+std::atomic<bool> g_skipHiveFlushes {false};
+}
+
+void SkipHiveFlushesForFuzzing() { g_skipHiveFlushes.store(true); }
+
 void SetHivePath(std::string path) {
     std::lock_guard lock(g_pathMutex);
     g_pathOverride = std::move(path);
@@ -332,7 +338,7 @@ bool Hive::Open() {
     // In WAL mode NORMAL keeps the file consistent through a crash; only the last commits
     // before a power loss may be lost. The one counter that matters, FileNum, is safe with
     // that: queue names still in use are passed over, so an older count never overwrites mail.
-    Exec("PRAGMA synchronous=NORMAL");
+    Exec(g_skipHiveFlushes.load() ? "PRAGMA synchronous=OFF" : "PRAGMA synchronous=NORMAL");
     // Most writes touch one page (a counter); a short log is checkpointed often and stays in
     // blocks the file system has already allocated.
     Exec("PRAGMA wal_autocheckpoint=64");

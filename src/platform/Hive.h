@@ -42,6 +42,9 @@ std::string HivePath();
 // Call once, before any thread starts.
 void MakeHivePathAbsolute();
 void SetHivePath(std::string path);
+// Fuzz harnesses only: connections opened from now on commit without flushing the file
+// (SQLite's synchronous=OFF). Nothing in the hive or on a command line leads here.
+void SkipHiveFlushesForFuzzing();
 
 // "a\\b\\\\c\\" -> "a\\b\\c": empty components are dropped.
 std::string NormaliseKeyPath(std::string_view path);

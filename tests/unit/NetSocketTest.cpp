@@ -821,3 +821,26 @@ TEST_F(NetSocketTest, ListenerOutOfDescriptorsBacksOffAndServesAgainLater) {
     EXPECT_NE(std::string(greeting).find(" ready"), std::string::npos);
     ::close(client);
 }
+
+// Connections handed over in the same batch as the quit that ends the thread are closed, not
+// leaked: their clients see the end of the stream.
+TEST(NetThreadQueueTest, SocketsQueuedBehindAQuitAreClosed) {
+    struct Idle : CSocketThread {};
+    int first[2], second[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, first), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, second), 0);
+    auto* idle = new Idle();
+    ThreadHandle handle = idle->Handle();
+    // Queued before the thread starts, so that its first look at the queue takes all three.
+    ASSERT_TRUE(handle.PostThreadMessage(kWmQuit));
+    ASSERT_TRUE(handle.PostThreadMessage(kWmAdoptSocket, static_cast<uintptr_t>(first[1]), kFdAllEvents));
+    ASSERT_TRUE(handle.PostThreadMessage(kWmAdoptSocket, static_cast<uintptr_t>(second[1]), kFdAllEvents));
+    ASSERT_TRUE(idle->CreateThread().Wait(5000));
+    for (int client : {first[0], second[0]}) {
+        pollfd p {client, POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 5000), 1);
+        char byte;
+        EXPECT_EQ(::recv(client, &byte, 1, 0), 0);
+        ::close(client);
+    }
+}
