@@ -708,6 +708,18 @@ bool CImapServer::ContinueOutput() {
     return false;
 }
 
+// Appends what is left of [data, data+size) after the octets still to be skipped, up to the
+// octets still promised.
+void CImapServer::EmitPiece(OutItem& item, std::string& out, const char* data, size_t size) {
+    const size_t skipped = std::min<size_t>(size, item.skip);
+    item.skip -= skipped;
+    data += skipped;
+    size -= skipped;
+    const size_t taken = std::min<size_t>(size, item.left);
+    out.append(data, taken);
+    item.left -= taken;
+}
+
 // A piece of a message as IMAP sends it: every bare LF becomes CR LF. The octets before `skip`
 // are read and dropped (a section that starts after the header).
 bool CImapServer::SendFilePiece(OutItem& item) {
@@ -722,19 +734,21 @@ bool CImapServer::SendFilePiece(OutItem& item) {
             WriteLogLine(Format(text::kLogFolderError, ("cannot read " + item.path + " while sending it").c_str()) );
             return false;  // the promised octets cannot be sent: the client must not take a short message
         }
-        for (ssize_t i = 0; i < n && item.left > 0; ++i) {
-            const char c = buffer[i];
-            const bool addCR = c == '\n' && !lastCR;
-            for (int k = addCR ? 0 : 1; k < 2 && item.left > 0; ++k) {
-                const char wire = k == 0 ? '\r' : c;
-                if (item.skip > 0) {
-                    --item.skip;
-                } else {
-                    out.push_back(wire);
-                    --item.left;
-                }
+        // Runs between line feeds are copied whole; only at a LF is a CR added where missing.
+        const char* p = buffer;
+        const char* const end = buffer + n;
+        while (p < end && item.left > 0) {
+            const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            const char* runEnd = lf ? lf : end;
+            if (runEnd > p) {
+                EmitPiece(item, out, p, static_cast<size_t>(runEnd - p));
+                lastCR = runEnd[-1] == '\r';
             }
-            lastCR = c == '\r';
+            if (!lf) break;
+            if (!lastCR) EmitPiece(item, out, "\r", 1);
+            EmitPiece(item, out, "\n", 1);
+            lastCR = false;
+            p = lf + 1;
         }
     }
     item.bytes = lastCR ? "\r" : "";

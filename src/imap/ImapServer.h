@@ -107,6 +107,7 @@ private:
     void Tagged(const Command& c, std::string_view status, std::string_view text);
     // Goes on with queued output; false while the socket is full.
     bool ContinueOutput();
+    static void EmitPiece(OutItem& item, std::string& out, const char* data, size_t size);
     bool SendFilePiece(OutItem& item);  // false on a read or socket error (connection ended)
 
     // --- commands -------------------------------------------------------------------------

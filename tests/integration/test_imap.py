@@ -154,6 +154,26 @@ class ImapTest(unittest.TestCase):
         m2.select("INBOX")
         self.assertIn(b"$Important", self.uid_fetch(m2, str(uids[0]), "(FLAGS BODY.PEEK[HEADER])")[0][0])
 
+    def test_bare_line_feeds_go_out_as_crlf_whole_and_in_part(self):
+        """A file with bare LFs (readers accept them) goes out with CR LF; a CR LF split across
+        the server's reads gains no second CR; a partial fetch counts the octets as sent."""
+        folder = self.mailbox("lfuser")
+        self.send("lfuser", "lf")
+        self.wait_messages(folder, 1)
+        path = [os.path.join(folder, f) for f in os.listdir(folder) if f.endswith(".txt")][0]
+        head = b"Subject: lf\nX: y\r\n\na\nb\r\n"
+        # The server reads 16 KiB at a time and sends a piece once 32 KiB are ready.
+        raw = head + b"z" * (16383 - len(head)) + b"\r\n" + b"y" * 16382 + b"\r\n" + b"x" * 30000 + b"\n\nend\n"
+        self.assertEqual((raw[16383:16385], raw[32767:32769]), (b"\r\n", b"\r\n"))  # across reads, across pieces
+        with open(path, "wb") as f:
+            f.write(raw)
+        wire = re.sub(rb"(?<!\r)\n", b"\r\n", raw)
+        m = self.login("lfuser")
+        m.select("INBOX")
+        self.assertEqual(self.uid_fetch(m, "1:*", "(BODY.PEEK[])")[0][1], wire)
+        self.assertEqual(self.uid_fetch(m, "1:*", "(BODY.PEEK[]<9.40010>)")[0][1], wire[9:9 + 40010])
+        self.assertEqual(self.uid_fetch(m, "1:*", "(BODY.PEEK[]<32760.20>)")[0][1], wire[32760:32780])
+
     def test_idle_hears_a_message_delivered_by_smtp(self):
         folder = self.mailbox("idler")
         m = self.login("idler")
