@@ -1293,6 +1293,9 @@ void CImapServer::StartIdleWatch() {
         std::thread([handle = Handle(), dirs, stop] {
             platform::DirectoryWatch watch;
             for (const auto& d : dirs) watch.Watch(d, true);
+            // A change made after IDLE looked at the folder but before the watch stood would
+            // otherwise go unheard: one look once the watch is in place.
+            if (!stop->load()) handle.PostThreadMessage(kWmFolderChanged);
             while (!stop->load()) {
                 if (watch.Wait(250) && !stop->load()) handle.PostThreadMessage(kWmFolderChanged);
             }
