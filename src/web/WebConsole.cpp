@@ -31,6 +31,7 @@
 #include "net/RelayNets.h"
 #include "platform/Events.h"
 #include "platform/FileLock.h"
+#include "smtp/FailureReport.h"
 #include "smtp/RelayLogin.h"
 #include "web/WebAssets.h"
 #include "web/WebMetrics.h"
@@ -108,6 +109,7 @@ struct QueueEntry {
     uint64_t size = 0;
     std::time_t modified = 0;
     uint32_t tries = 0;
+    bool report = false;  // a failure report on its way to a sender elsewhere
 };
 
 std::vector<QueueEntry> ListQueue(const char* suffix) {
@@ -124,6 +126,7 @@ std::vector<QueueEntry> ListQueue(const char* suffix) {
             e.sender = lines.front();
             e.recipients.assign(lines.begin() + 1, lines.end());
             e.recipients.erase(std::remove(e.recipients.begin(), e.recipients.end(), ""), e.recipients.end());
+            e.report = IsReportSender(e.sender);
         }
         struct stat st {};
         if (::stat(JoinPath(dir, base + ".txt").c_str(), &st) == 0) {
@@ -140,10 +143,16 @@ std::vector<QueueEntry> ListQueue(const char* suffix) {
     return out;
 }
 
-std::string QueueJson(const std::vector<QueueEntry>& entries) {
+uint64_t AgeOf(const QueueEntry& e) {
     const std::time_t now = std::time(nullptr);
+    return e.modified && now > e.modified ? static_cast<uint64_t>(now - e.modified) : 0;
+}
+
+// Messages, not failure reports: those have a list of their own.
+std::string QueueJson(const std::vector<QueueEntry>& entries) {
     std::vector<std::string> items;
     for (const auto& e : entries) {
+        if (e.report) continue;
         std::vector<std::string> rcpts;
         for (const auto& r : e.recipients) rcpts.push_back(JsonString(r));
         items.push_back(Json()
@@ -151,9 +160,32 @@ std::string QueueJson(const std::vector<QueueEntry>& entries) {
                             .Str("sender", e.sender)
                             .Raw("recipients", JsonArray(rcpts))
                             .Num("size", e.size)
-                            .Num("age", e.modified && now > e.modified ? now - e.modified : 0)
+                            .Num("age", AgeOf(e))
                             .Num("tries", e.tries)
                             .Done());
+    }
+    return JsonArray(items);
+}
+
+// The failure reports in the outbound queue: on their way to a sender elsewhere, or set aside
+// because the relay refused them too. Each names the refused message's sender (the report's
+// recipient), the recipient the relay refused and its reason, read from the report's text.
+std::string ReportsJson() {
+    const std::string dir = QueueDirectory(kOutboxDir);
+    std::vector<std::string> items;
+    for (const char* suffix : {".wrk", ".old"}) {
+        for (const auto& e : ListQueue(suffix)) {
+            if (!e.report) continue;
+            const FailureReportSummary summary = ReadFailureReportSummary(JoinPath(dir, e.name + ".txt"));
+            items.push_back(Json()
+                                .Str("name", e.name)
+                                .Str("sender", e.recipients.empty() ? std::string() : e.recipients.front())
+                                .Str("recipient", summary.recipient)
+                                .Str("reason", summary.reason)
+                                .Num("age", AgeOf(e))
+                                .Bool("setAside", std::string_view(suffix) == ".old")
+                                .Done());
+        }
     }
     return JsonArray(items);
 }
@@ -328,12 +360,15 @@ struct CWebConsole::Impl {
         s.Get("/api/queue", Guarded([](const httplib::Request&, httplib::Response& res) {
                   SendJson(res, Json().Raw("waiting", QueueJson(ListQueue(".wrk")))
                                     .Raw("setAside", QueueJson(ListQueue(".old")))
+                                    .Raw("reports", ReportsJson())
                                     .Done());
               }));
+        s.Post("/api/report/delete",
+               Guarded([](const httplib::Request& req, httplib::Response& res) { ReportDelete(req, res); }));
         s.Post(R"(/api/queue/(resend|delete))",
                Guarded([](const httplib::Request& req, httplib::Response& res) { QueueChange(req, res); }));
         s.Get("/api/provider", Guarded([](const httplib::Request&, httplib::Response& res) { Provider(res); }));
-        s.Post(R"(/api/smartpop/(add|remove|enable|disable))",
+        s.Post(R"(/api/smartpop/(add|remove|edit|enable|disable))",
                Guarded([](const httplib::Request& req, httplib::Response& res) { SmartPopChange(req, res); }));
         s.Post("/api/relay", Guarded([](const httplib::Request& req, httplib::Response& res) { RelayChange(req, res); }));
     }
@@ -608,6 +643,31 @@ struct CWebConsole::Impl {
         Done(res, ok ? "" : "could not delete '" + name + "'.", "set-aside message " + name + " deleted");
     }
 
+    // A failure report waiting or set aside in the outbound queue, deleted under the outbox
+    // lock. Only reports: a message waiting to be sent is never deleted from here.
+    static void ReportDelete(const httplib::Request& req, httplib::Response& res) {
+        const std::string name = Param(req, "name");
+        if (!IsQueueName(name)) return SendProblem(res, "'" + name + "' is not a queue file name.");
+        const std::string base = JoinPath(QueueDirectory(kOutboxDir), name);
+        platform::FileLock lock;
+        if (!lock.Lock(JoinPath(SpoolRoot(), kOutboxLockFile), false)) {
+            return SendProblem(res, "The outbound queue is being sent right now; try again in a moment.", 409);
+        }
+        for (const char* suffix : {".wrk", ".old"}) {
+            std::vector<std::string> envelope;
+            if (!ReadWorkFile(base + suffix, envelope)) continue;
+            if (envelope.empty() || !IsReportSender(envelope.front())) {
+                return SendProblem(res, "'" + name + "' is a message, not a failure report.");
+            }
+            // The envelope first: a message text alone is removed at the next start.
+            const bool ok = std::remove((base + suffix).c_str()) == 0;
+            std::remove((base + kStallCountSuffix).c_str());
+            std::remove((base + ".txt").c_str());
+            return Done(res, ok ? "" : "could not delete '" + name + "'.", "failure report " + name + " deleted");
+        }
+        SendProblem(res, "there is no failure report '" + name + "'.", 404);
+    }
+
     static void Provider(httplib::Response& res) {
         const RelaySettings s = ReadRelaySettings();
         std::string gateway;
@@ -618,9 +678,22 @@ struct CWebConsole::Impl {
         std::vector<std::string> names;
         CRegistryKey("SmartPop", false).ListSubkeys(names);
         for (const auto& n : names) {
-            std::string to;
-            CRegistryKey("SmartPop\\" + n, false).ReadString("for", to);
-            accounts.push_back(Json().Str("account", n).Str("deliverTo", to).Done());
+            std::string to, security, pin;
+            uint32_t port = 0;
+            CRegistryKey account("SmartPop\\" + n, false);
+            account.ReadString("for", to);
+            account.ReadString(kPopSecurityValue, security);
+            account.ReadString(kPopFingerprintValue, pin);
+            const bool portSet = account.ReadInt(kPopPortValue, port);
+            const PopSecurity parsed = ParsePopSecurity(security);
+            accounts.push_back(Json()
+                                   .Str("account", n)
+                                   .Str("deliverTo", to)
+                                   .Str("security", parsed == PopSecurity::Invalid ? security : PopSecurityName(parsed))
+                                   .Str("port", portSet ? std::to_string(port) : "")
+                                   .Num("effectivePort", portSet ? port : DefaultPopPort(parsed))
+                                   .Str("fingerprint", pin)
+                                   .Done());
         }
         uint32_t enabled = 0;
         CRegistryKey("SmartPop", false).ReadInt("Enable", enabled);
@@ -689,6 +762,10 @@ struct CWebConsole::Impl {
             const bool ok = CRegistryKey("SmartPop", true).DeleteSubkey(account);
             return Done(res, ok ? "" : "could not remove the account.", "SmartPop account " + account + " removed");
         }
+        if (what == "edit") {
+            if (!exists) return SendProblem(res, "there is no account '" + account + "'.", 404);
+            return SmartPopEdit(req, res, account);
+        }
         if (exists) return SendProblem(res, "the account '" + account + "' exists already.");
         const std::string password = Param(req, "password");
         const std::string deliverTo = Param(req, "deliverTo");
@@ -699,6 +776,39 @@ struct CWebConsole::Impl {
         CRegistryKey key("SmartPop\\" + account, true);
         const bool ok = key.IsOpen() && key.WriteString("pwd", password) && key.WriteString("for", deliverTo);
         Done(res, ok ? "" : "could not write the account.", "SmartPop account " + account + " added");
+    }
+
+    // An account's port (empty: the usual one for its security), security and certificate pin
+    // (empty: none), with postvane-admin smartpop's checks, all before anything is written.
+    // The account's other values (password, recipient, sign-in) stay as they are.
+    static void SmartPopEdit(const httplib::Request& req, httplib::Response& res, const std::string& account) {
+        const std::string portText = Param(req, "port");
+        const std::string pinText = Param(req, "fingerprint");
+        uint32_t port = 0;
+        if (!portText.empty()) {
+            if (auto problem = CheckPort(portText, port); !problem.empty()) return SendProblem(res, problem);
+        }
+        PopSecurity security = PopSecurity::None;
+        if (auto problem = CheckPopSecurity(Param(req, "security"), security); !problem.empty()) {
+            return SendProblem(res, problem);
+        }
+        std::string pin;
+        if (!pinText.empty()) {
+            if (auto problem = CheckFingerprint(pinText, pin); !problem.empty()) return SendProblem(res, problem);
+        }
+        CRegistryKey key("SmartPop\\" + account, true);
+        bool ok = key.IsOpen() && key.WriteString(kPopSecurityValue, PopSecurityName(security));
+        if (portText.empty()) {
+            key.DeleteValue(kPopPortValue);
+        } else {
+            ok = ok && key.WriteInt(kPopPortValue, port);
+        }
+        if (pin.empty()) {
+            key.DeleteValue(kPopFingerprintValue);
+        } else {
+            ok = ok && key.WriteString(kPopFingerprintValue, pin);
+        }
+        Done(res, ok ? "" : "could not write the account.", "SmartPop account " + account + " changed");
     }
 
     // Every field is checked before anything is written, with the admin tool's checks.

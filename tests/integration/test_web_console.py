@@ -104,6 +104,20 @@ class WebConsoleTest(WebConsoleCase):
         self.assertEqual(self.browser.form("/api/smartpop/add", account="office@pop.test", password="pw",
                                            deliverTo="carol"), "Saved.")
         self.assertIn("deliver to carol", self.inst.run("postvane-admin", "smartpop", "list").stdout)
+        # Its port, security and pin are edited through the same checks; its other values stay.
+        self.browser.do("press_in_row", "#smartpop-list", "office@pop.test", "Edit")
+        self.browser.do("wait_text", "#smartpop-edit-title", "office@pop.test")
+        self.assertIn("65535", self.browser.form("/api/smartpop/edit", security="tls", port="99999"))
+        self.assertIn("fingerprint", self.browser.form("/api/smartpop/edit", port="", fingerprint="12:34"))
+        self.assertNotIn("security", self.inst.reg("query", "SmartPop\\office@pop.test").stdout)
+        self.assertEqual(self.browser.form("/api/smartpop/edit", security="tls", port="",
+                                           fingerprint="AB:" * 31 + "AB"), "Saved.")
+        stored = self.inst.reg("query", "SmartPop\\office@pop.test").stdout
+        self.assertRegex(stored, r"security\s+REG_SZ\s+tls")
+        self.assertRegex(stored, r"fingerprint\s+REG_SZ\s+" + "ab" * 32)
+        self.assertNotRegex(stored, r"\bport\b")
+        self.assertRegex(stored, r"for\s+REG_SZ\s+carol")
+        self.assertRegex(stored, r"pwd\s+REG_SZ\s+pw\b")
         self.browser.do("shot", os.path.join(ARTEFACTS, "provider.png"))
 
         # A set-aside message sent again reaches that relay.
@@ -112,9 +126,25 @@ class WebConsoleTest(WebConsoleCase):
             f.write(b"Subject: set aside\r\n\r\nsecond chance\r\n")
         with open(os.path.join(outbox, "f0000ABC.old"), "wb") as f:
             f.write(b"carol@example.test\r\nfar@remote.test\r\n")
+        # A failure report the relay refused on its way to a sender elsewhere: its sender,
+        # refused recipient and reason are read from its text; it is deleted with its files.
+        with open(os.path.join(outbox, "f0000ABD.txt"), "wb") as f:
+            f.write(b"From: mail-deamon <postvane@example.test>\r\nSubject: Recipient rejected by receiver\r\n\r\n"
+                    b"Transcript of session follows\r\n---------\r\n<MAIL FROM:<alice@far.test>\r\n>250 ok\r\n"
+                    b"<RCPT TO:<gone@elsewhere.test>\r\n>550 5.1.1 no such user here\r\n---------\r\n\r\n"
+                    b"Origional message follows\r\n\r\nSubject: lost\r\n")
+        with open(os.path.join(outbox, "f0000ABD.old"), "wb") as f:
+            f.write(b"postvane\r\nalice@far.test\r\n")
         self.browser.do("page", "queue")
+        self.browser.do("wait_text", "#queue-reports", "550 5.1.1 no such user here")
+        self.browser.do("wait_text", "#queue-reports", "gone@elsewhere.test")
+        self.browser.do("wait_text", "#queue-reports", "alice@far.test")
         self.browser.do("shot", os.path.join(ARTEFACTS, "queue.png"))
+        self.assertIn("deleted", self.browser.do("click_in_row", "#queue-reports", "f0000ABD", "Delete"))
+        self.assertEqual(sorted(os.listdir(outbox)), ["f0000ABC.old", "f0000ABC.txt"])
         self.assertIn("sent again", self.browser.do("click_in_row", "#queue-aside", "f0000ABC", "Send again"))
+        # A message is not a report: deleting it as one is refused.
+        self.assertEqual(self.browser.do("fetch", "POST", "/api/report/delete", "name=f0000ABC", "token"), 400)
         self.assertEqual(sorted(os.listdir(outbox)), ["f0000ABC.txt", "f0000ABC.wrk"])
         self.inst.run("postvane-send", timeout=120)
         self.assertEqual([(s, r) for s, r, _ in relay.messages()], [("carol@example.test", ["far@remote.test"])])

@@ -175,6 +175,13 @@ async function loadQueue() {
       if (confirm("Delete the message " + q.name + "?")) change("/api/queue/delete", { name: q.name }, q.name + " deleted.");
     }, true));
   });
+  fillTable($("queue-reports"), ["Report", "Sender", "Recipient", "Reason", "Age", ""], data.reports, (tr, r) => {
+    cell(tr, r.name + (r.setAside ? " (set aside)" : "")); cell(tr, r.sender); cell(tr, r.recipient || "(the message)");
+    cell(tr, r.reason); cell(tr, age(r.age));
+    cell(tr, "").appendChild(button("Delete", () => {
+      if (confirm("Delete the failure report " + r.name + "?")) change("/api/report/delete", { name: r.name }, r.name + " deleted.");
+    }, true));
+  });
 }
 
 async function loadProvider() {
@@ -187,9 +194,20 @@ async function loadProvider() {
   f.password.value = "";
   f.password.placeholder = data.passwordSet ? "set; empty: keep" : "not set";
   $("smartpop-state").textContent = "SmartPop is " + (data.smartpopEnabled ? "enabled" : "disabled") + ".";
-  fillTable($("smartpop-list"), ["Account", "Delivered to", ""], data.smartpop, (tr, a) => {
+  fillTable($("smartpop-list"), ["Account", "Delivered to", "Security", "Port", ""], data.smartpop, (tr, a) => {
     cell(tr, a.account); cell(tr, a.deliverTo || "the recipients its headers name");
-    cell(tr, "").appendChild(button("Remove", () => {
+    cell(tr, a.security + (a.fingerprint ? " (pinned)" : "")); cell(tr, a.port || String(a.effectivePort) + " (usual)");
+    const actions = cell(tr, "");
+    actions.appendChild(button("Edit", () => {
+      const f = $("smartpop-edit-form");
+      $("smartpop-edit").hidden = false;
+      $("smartpop-edit-title").textContent = "Account " + a.account;
+      f.elements.namedItem("account").value = a.account;
+      f.elements.namedItem("security").value = a.security;
+      f.elements.namedItem("port").value = a.port;
+      f.elements.namedItem("fingerprint").value = a.fingerprint;
+    }));
+    actions.appendChild(button("Remove", () => {
       if (confirm("Remove the SmartPop account " + a.account + "?")) {
         change("/api/smartpop/remove", { account: a.account }, "Account removed.");
       }
