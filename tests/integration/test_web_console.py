@@ -141,6 +141,7 @@ class WebConsoleTest(WebConsoleCase):
         self.browser.do("wait_text", "#queue-reports", "alice@far.test")
         self.browser.do("shot", os.path.join(ARTEFACTS, "queue.png"))
         self.assertIn("deleted", self.browser.do("click_in_row", "#queue-reports", "f0000ABD", "Delete"))
+        self.browser.do("wait_gone", "#queue-reports", "f0000ABD")
         self.assertEqual(sorted(os.listdir(outbox)), ["f0000ABC.old", "f0000ABC.txt"])
         self.assertIn("sent again", self.browser.do("click_in_row", "#queue-aside", "f0000ABC", "Send again"))
         # A message is not a report: deleting it as one is refused.
