@@ -194,6 +194,22 @@ std::string ReportsJson() {
 constexpr const char* kListOptionNames[] = {"owner",  "description", "archive",   "join-by-mail",
                                             "reply-to", "hidden",    "moderated", "members-only"};
 
+// The schedule's three conditions, as the applet's schedule page names and bounds them.
+struct ScheduleCondition {
+    const char* checkName;
+    const char* countName;
+    uint32_t most;
+    const char* what;
+};
+constexpr const char* kScheduleKey = "Schedule";
+constexpr ScheduleCondition kScheduleConditions[] = {
+    {"CheckWaiting", "CountWaiting", kMaxCountWaiting, "The number of waiting messages"},
+    {"CheckAge", "CountAge", kMaxCountAge, "The age of the oldest message"},
+    {"CheckIdle", "CountIdle", kMaxCountIdle, "The time since the last connection"},
+};
+constexpr const char* kScheduleSets[] = {"a", "b"};
+constexpr uint32_t kAllDays = 0x7f;  // Monday bit 0 ... Sunday bit 6
+
 // Read at every request, as RelayNets is, so a change takes effect at once.
 std::string AllowedNets() {
     std::string nets;
@@ -370,6 +386,8 @@ struct CWebConsole::Impl {
         s.Get("/api/provider", Guarded([](const httplib::Request&, httplib::Response& res) { Provider(res); }));
         s.Post(R"(/api/smartpop/(add|remove|edit|enable|disable))",
                Guarded([](const httplib::Request& req, httplib::Response& res) { SmartPopChange(req, res); }));
+        s.Post("/api/schedule",
+               Guarded([](const httplib::Request& req, httplib::Response& res) { ScheduleChange(req, res); }));
         s.Post("/api/relay", Guarded([](const httplib::Request& req, httplib::Response& res) { RelayChange(req, res); }));
     }
 
@@ -744,7 +762,70 @@ struct CWebConsole::Impl {
                           .Raw("smartpop", JsonArray(accounts))
                           .Bool("smartpopEnabled", enabled != 0)
                           .Raw("schedule", JsonArray(schedule))
+                          .Raw("scheduleSettings", ScheduleSettingsJson())
                           .Done());
+    }
+
+    // The schedule's values as the form shows them: a count of 0 is shown as 1, as the
+    // applet's page shows it.
+    static std::string ScheduleSettingsJson() {
+        CRegistryKey sched(kScheduleKey, false);
+        Json json;
+        for (const ScheduleCondition& c : kScheduleConditions) {
+            uint32_t on = 0, count = 0;
+            sched.ReadIntOrZero(c.checkName, on);
+            sched.ReadIntOrZero(c.countName, count);
+            json.Bool(c.checkName, on != 0).Num(c.countName, count < 1 ? 1 : count);
+        }
+        uint32_t advanced = 0;
+        sched.ReadIntOrZero("UseAdvanced", advanced);
+        json.Bool("UseAdvanced", advanced != 0);
+        for (const char* set : kScheduleSets) {
+            CRegistryKey key(std::string(kScheduleKey) + "\\" + set, false);
+            uint32_t days = 0;
+            std::string times;
+            key.ReadIntOrZero("dow", days);
+            key.ReadString("Times", times);
+            json.Raw(set, Json().Num("days", days & kAllDays).Str("times", times).Done());
+        }
+        return json.Done();
+    }
+
+    // The applet's schedule page and its Advanced dialog in one form, with their checks (the
+    // shared ones in core/SettingChecks.h), every field checked before anything is written.
+    static void ScheduleChange(const httplib::Request& req, httplib::Response& res) {
+        uint32_t counts[std::size(kScheduleConditions)] = {};
+        for (size_t i = 0; i < std::size(kScheduleConditions); ++i) {
+            const ScheduleCondition& c = kScheduleConditions[i];
+            if (auto problem = CheckLimit(Param(req, c.countName), c.most, c.what, counts[i]); !problem.empty()) {
+                return SendProblem(res, problem);
+            }
+        }
+        uint32_t days[2] = {};
+        std::string times[2];
+        for (int s = 0; s < 2; ++s) {
+            const std::string set = kScheduleSets[s];
+            for (int d = 0; d < 7; ++d) {
+                if (Param(req, (set + "-day" + std::to_string(d)).c_str()) == "on") days[s] |= 1u << d;
+            }
+            if (auto problem = CheckScheduleTimes(Param(req, (set + "-times").c_str()), times[s]); !problem.empty()) {
+                return SendProblem(res, problem);
+            }
+        }
+        if (auto problem = CheckScheduleDays(days[0], days[1]); !problem.empty()) return SendProblem(res, problem);
+        CRegistryKey sched(kScheduleKey, true);
+        bool ok = sched.IsOpen();
+        for (size_t i = 0; i < std::size(kScheduleConditions); ++i) {
+            const ScheduleCondition& c = kScheduleConditions[i];
+            ok = ok && sched.WriteInt(c.checkName, Param(req, c.checkName) == "on" ? 1 : 0) &&
+                 sched.WriteInt(c.countName, counts[i]);
+        }
+        ok = ok && sched.WriteInt("UseAdvanced", Param(req, "UseAdvanced") == "on" ? 1 : 0);
+        for (int s = 0; s < 2; ++s) {
+            CRegistryKey key(std::string(kScheduleKey) + "\\" + kScheduleSets[s], true);
+            ok = ok && key.IsOpen() && key.WriteInt("dow", days[s]) && key.WriteString("Times", times[s]);
+        }
+        Done(res, ok ? "" : "could not write the schedule.", "schedule changed");
     }
 
     // The checks and values of postvane-admin smartpop add/remove/enable/disable.

@@ -217,6 +217,17 @@ async function loadProvider() {
   s.replaceChildren();
   for (const e of data.schedule) { const li = document.createElement("li"); li.textContent = e; s.appendChild(li); }
   if (!data.schedule.length) { const li = document.createElement("li"); li.textContent = "No schedule entries."; s.appendChild(li); }
+  const sf = $("schedule-form");
+  const st = data.scheduleSettings;
+  for (const [name, value] of Object.entries(st)) {
+    const field = sf.elements.namedItem(name);
+    if (!field) continue;
+    if (field.type === "checkbox") field.checked = value; else field.value = String(value);
+  }
+  for (const set of ["a", "b"]) {
+    for (let d = 0; d < 7; d++) sf.elements.namedItem(set + "-day" + d).checked = ((st[set].days >> d) & 1) === 1;
+    sf.elements.namedItem(set + "-times").value = st[set].times.replace(/,$/, "").split(",").join(", ");
+  }
 }
 
 const loaders = { status: loadStatus, mailboxes: loadMailboxes, queue: loadQueue, provider: loadProvider };
