@@ -118,19 +118,6 @@ class WebConsoleTest(WebConsoleCase):
         self.assertNotRegex(stored, r"\bport\b")
         self.assertRegex(stored, r"for\s+REG_SZ\s+carol")
         self.assertRegex(stored, r"pwd\s+REG_SZ\s+pw\b")
-        # The schedule, through the applet's checks: nothing is written until every field passes.
-        self.assertIn("Monday is in both", self.browser.form("/api/schedule", **{
-            "CountWaiting": "5", "a-day0": "on", "b-day0": "on"}))
-        self.assertIn("'8:00' is not a time", self.browser.form("/api/schedule", **{
-            "b-day0": "off", "a-times": "8:00"}))
-        self.assertNotEqual(self.inst.read_dword("Schedule", "CountWaiting"), 5)
-        self.assertEqual(self.browser.form("/api/schedule", **{
-            "CheckWaiting": "on", "UseAdvanced": "on", "a-day0": "off", "a-day4": "on",
-            "a-times": "08:00, 17:30"}), "Saved.")
-        self.assertEqual(self.inst.read_dword("Schedule", "CountWaiting"), 5)
-        self.assertEqual(self.inst.read_dword("Schedule\\a", "dow"), 1 << 4)
-        self.assertRegex(self.inst.reg("query", "Schedule\\a", "/v", "Times").stdout, r"REG_SZ\s+08:00,17:30,")
-        self.browser.do("wait_text", "#schedule-list", "Connect at 08:00,17:30, on Fri")
         self.browser.do("shot", os.path.join(ARTEFACTS, "provider.png"))
 
         # A set-aside message sent again reaches that relay.
@@ -170,6 +157,21 @@ class WebConsoleTest(WebConsoleCase):
         # The session may already have ended (the queue is empty): the request is taken all the
         # same, and the log says "Disconnecting" only when there is something to end.
         self.assertEqual(self.browser.do("click", "[data-action=disconnect]"), "Disconnect requested.")
+
+        # The schedule, through the applet's checks: nothing is written until every field passes.
+        self.browser.do("page", "provider")
+        self.assertIn("Monday is in both", self.browser.form("/api/schedule", **{
+            "CountWaiting": "5", "a-day0": "on", "b-day0": "on"}))
+        self.assertIn("'8:00' is not a time", self.browser.form("/api/schedule", **{
+            "b-day0": "off", "a-times": "8:00"}))
+        self.assertNotEqual(self.inst.read_dword("Schedule", "CountWaiting"), 5)
+        self.assertEqual(self.browser.form("/api/schedule", **{
+            "CheckWaiting": "on", "UseAdvanced": "on", "a-day0": "off", "a-day4": "on",
+            "a-times": "08:00, 17:30"}), "Saved.")
+        self.assertEqual(self.inst.read_dword("Schedule", "CountWaiting"), 5)
+        self.assertEqual(self.inst.read_dword("Schedule\\a", "dow"), 1 << 4)
+        self.assertRegex(self.inst.reg("query", "Schedule\\a", "/v", "Times").stdout, r"REG_SZ\s+08:00,17:30,")
+        self.browser.do("wait_text", "#schedule-list", "Connect at 08:00,17:30, on Fri")
 
         # /metrics needs no session, and counts what happened (one STARTTLS handshake too).
         with smtplib.SMTP("127.0.0.1", self.inst.ports["smtpinport"], timeout=20) as smtp:
