@@ -13,6 +13,7 @@
 
 #include "auth/AdminPassword.h"
 #include "auth/LoginThrottle.h"
+#include "auth/OAuth2.h"
 #include "core/AppEvents.h"
 #include "core/Folders.h"
 #include "core/Format.h"
@@ -224,6 +225,17 @@ struct CWebConsole::Impl {
     std::mutex mutex;
     std::map<std::string, Session> sessions;  // by token
 
+    // Device sign-ins under way (OAuth2 for the relay or a SmartPop account), by a random id the
+    // page polls with. Each is polled no faster than the provider allows, and only by one
+    // request at a time: a poll takes its entry out of the map and puts it back when still
+    // pending. Ended ones (done, failed, run out of time) are gone.
+    struct PendingSignIn {
+        std::shared_ptr<auth::CDeviceSignIn> signIn;
+        std::string what;
+        Clock::time_point nextPoll;
+    };
+    std::map<std::string, PendingSignIn> signIns;  // under `mutex`
+
     // Refused clients: one log line when an address is first refused, then at most one per
     // kRefusalLogPeriod with the count since the last, so a flood cannot fill the log.
     struct Refusals {
@@ -388,6 +400,10 @@ struct CWebConsole::Impl {
                Guarded([](const httplib::Request& req, httplib::Response& res) { SmartPopChange(req, res); }));
         s.Post("/api/schedule",
                Guarded([](const httplib::Request& req, httplib::Response& res) { ScheduleChange(req, res); }));
+        s.Post("/api/oauth/start",
+               Guarded([this](const httplib::Request& req, httplib::Response& res) { SignInStart(req, res); }));
+        s.Post("/api/oauth/poll",
+               Guarded([this](const httplib::Request& req, httplib::Response& res) { SignInPoll(req, res); }));
         s.Post("/api/relay", Guarded([](const httplib::Request& req, httplib::Response& res) { RelayChange(req, res); }));
     }
 
@@ -661,6 +677,79 @@ struct CWebConsole::Impl {
         Done(res, ok ? "" : "could not delete '" + name + "'.", "set-aside message " + name + " deleted");
     }
 
+    // Starts postvane-admin's device sign-in for the relay (target "relay") or a SmartPop
+    // account already set up for OAuth2: the provider's address and code go to the page, which
+    // then polls.
+    void SignInStart(const httplib::Request& req, httplib::Response& res) {
+        const std::string target = Param(req, "target");
+        auth::OAuthPlace place;
+        std::string method;
+        if (target == "relay") {
+            place = auth::RelayOAuthPlace();
+            CRegistryKey("AdvCon", false).ReadString(auth::kRelayAuthValue, method);
+        } else {
+            if (!IsValidSmartPopAccount(target)) return SendProblem(res, Format(kSmartPopAccountText, target.c_str()));
+            if (!SmartPopAccountExists(target)) return SendProblem(res, "there is no account '" + target + "'.", 404);
+            place = auth::SmartPopOAuthPlace(target);
+            CRegistryKey("SmartPop\\" + target, false).ReadString(auth::kSmartPopAuthValue, method);
+        }
+        if (auth::ParseLoginMethod(method) != auth::LoginMethod::OAuth2) {
+            return SendProblem(res, place.what + " logs in with a password, not OAuth2; set OAuth2 up first with "
+                                                 "postvane-admin (" + (target == "relay" ? "relay" : "smartpop") +
+                                    " oauth setup).");
+        }
+        auth::OAuthSettings settings;
+        std::string problem;
+        if (!auth::ReadOAuthSettings(place, settings, problem)) return SendProblem(res, problem);
+        auto signIn = std::make_shared<auth::CDeviceSignIn>(place, settings);
+        if (!signIn->Start(problem)) return SendProblem(res, "the sign-in could not start: " + problem + ".", 502);
+        const std::string id = RandomToken();
+        {
+            std::lock_guard lock(mutex);
+            if (signIns.size() >= kMaxSignIns) signIns.erase(signIns.begin());
+            signIns[id] = PendingSignIn{signIn, place.what, Clock::now() + std::chrono::seconds(signIn->IntervalSeconds())};
+        }
+        WriteLogLine("Web console: sign-in of " + place.what + " started");
+        const auth::DeviceGrant& grant = signIn->Grant();
+        SendJson(res, Json()
+                          .Str("id", id)
+                          .Str("address", grant.verificationUri)
+                          .Str("completeAddress", grant.verificationUriComplete)
+                          .Str("code", grant.userCode)
+                          .Num("interval", static_cast<uint64_t>(signIn->IntervalSeconds()))
+                          .Num("secondsLeft", static_cast<uint64_t>(std::max(0, signIn->SecondsLeft())))
+                          .Done());
+    }
+
+    // One poll of a sign-in; "pending" until the provider says done or no. A poll before the
+    // provider's interval has passed is answered "pending" without asking it.
+    void SignInPoll(const httplib::Request& req, httplib::Response& res) {
+        const std::string id = Param(req, "id");
+        PendingSignIn entry;
+        {
+            std::lock_guard lock(mutex);
+            auto it = signIns.find(id);
+            if (it == signIns.end()) return SendProblem(res, "This sign-in has ended; start it again.", 404);
+            if (Clock::now() < it->second.nextPoll) return SendJson(res, Json().Str("state", "pending").Done());
+            entry = std::move(it->second);
+            signIns.erase(it);
+        }
+        std::string error;
+        const auth::PollOutcome outcome = entry.signIn->Poll(error);
+        if (outcome == auth::PollOutcome::Pending || outcome == auth::PollOutcome::SlowDown) {
+            entry.nextPoll = Clock::now() + std::chrono::seconds(entry.signIn->IntervalSeconds());
+            std::lock_guard lock(mutex);
+            signIns[id] = std::move(entry);
+            return SendJson(res, Json().Str("state", "pending").Done());
+        }
+        if (outcome == auth::PollOutcome::Done) {
+            WriteLogLine("Web console: " + entry.what + " signed in with OAuth2");
+            return SendJson(res, Json().Str("state", "done").Done());
+        }
+        WriteLogLine("Web console: the sign-in of " + entry.what + " did not succeed: " + error);
+        SendJson(res, Json().Str("state", "failed").Str("error", "The sign-in did not succeed: " + error + ".").Done());
+    }
+
     // A failure report waiting or set aside in the outbound queue, deleted under the outbox
     // lock. Only reports: a message waiting to be sent is never deleted from here.
     static void ReportDelete(const httplib::Request& req, httplib::Response& res) {
@@ -684,6 +773,12 @@ struct CWebConsole::Impl {
             return Done(res, ok ? "" : "could not delete '" + name + "'.", "failure report " + name + " deleted");
         }
         SendProblem(res, "there is no failure report '" + name + "'.", 404);
+    }
+
+    static bool UsesOAuth(const std::string& key, const char* value) {
+        std::string method;
+        CRegistryKey(key, false).ReadString(value, method);
+        return auth::ParseLoginMethod(method) == auth::LoginMethod::OAuth2;
     }
 
     static void Provider(httplib::Response& res) {
@@ -711,6 +806,7 @@ struct CWebConsole::Impl {
                                    .Str("port", portSet ? std::to_string(port) : "")
                                    .Num("effectivePort", portSet ? port : DefaultPopPort(parsed))
                                    .Str("fingerprint", pin)
+                                   .Bool("oauth", UsesOAuth("SmartPop\\" + n, auth::kSmartPopAuthValue))
                                    .Done());
         }
         uint32_t enabled = 0;
@@ -759,6 +855,7 @@ struct CWebConsole::Impl {
                           .Str("security", s.security == RelaySecurity::Unset ? "" : RelaySecurityName(s.security))
                           .Str("user", s.user)
                           .Bool("passwordSet", !s.password.empty())
+                          .Bool("relayOAuth", UsesOAuth("AdvCon", auth::kRelayAuthValue))
                           .Raw("smartpop", JsonArray(accounts))
                           .Bool("smartpopEnabled", enabled != 0)
                           .Raw("schedule", JsonArray(schedule))

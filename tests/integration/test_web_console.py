@@ -12,6 +12,7 @@ import unittest
 import urllib.error
 import urllib.request
 
+from authserver import CLIENT_ID, AuthServer
 from pvharness import Installation, wait_until
 from relay import Relay
 from webconsole import PASSWORD, Browser, enable_console
@@ -186,6 +187,26 @@ class WebConsoleTest(WebConsoleCase):
         self.assertGreaterEqual(int(metrics["postvane_messages_delivered_total"]), 1)
         self.assertGreaterEqual(int(metrics['postvane_connections_total{service="pop3"}']), 1)
         self.assertGreaterEqual(int(metrics['postvane_tls_handshakes_total{result="ok"}']), 1)
+
+    def test_the_relay_signs_in_with_oauth2_from_the_console(self):
+        auth = AuthServer()
+        self.addCleanup(auth.stop)
+        self.login()
+        self.browser.do("page", "provider")
+        # Not set up for OAuth2: the console says so and starts nothing.
+        self.assertEqual(self.browser.do("fetch", "POST", "/api/oauth/start", "target=relay", "token"), 400)
+        self.inst.run("postvane-admin", "relay", "oauth", "setup", "--user", "olivia", "--provider", "custom",
+                      "--client-id", CLIENT_ID, "--scope", "mail offline_access", "--device-url", auth.url + "/device",
+                      "--token-url", auth.url + "/token")
+        self.browser.do("page", "status")
+        self.browser.do("page", "provider")
+        self.browser.do("press", "#relay-signin")
+        self.browser.do("wait_text", "#signin", auth.url + "/devicelogin")
+        code = self.browser.do("text", "#signin-code")
+        self.browser.do("wait_text", "#signin-state", "Waiting")
+        auth.approve(code, "olivia")
+        self.browser.do("wait_text", "#signin-state", "Signed in: the relay is ready.")
+        self.assertIn("Signed in:    yes", self.inst.run("postvane-admin", "relay", "oauth", "status").stdout)
 
     def test_a_change_without_the_page_token_is_refused(self):
         self.login()

@@ -193,11 +193,13 @@ async function loadProvider() {
   f.user.value = data.user;
   f.password.value = "";
   f.password.placeholder = data.passwordSet ? "set; empty: keep" : "not set";
+  $("relay-signin").hidden = !data.relayOAuth;
   $("smartpop-state").textContent = "SmartPop is " + (data.smartpopEnabled ? "enabled" : "disabled") + ".";
   fillTable($("smartpop-list"), ["Account", "Delivered to", "Security", "Port", ""], data.smartpop, (tr, a) => {
     cell(tr, a.account); cell(tr, a.deliverTo || "the recipients its headers name");
     cell(tr, a.security + (a.fingerprint ? " (pinned)" : "")); cell(tr, a.port || String(a.effectivePort) + " (usual)");
     const actions = cell(tr, "");
+    if (a.oauth) actions.appendChild(button("Sign in", () => signIn(a.account, "SmartPop account " + a.account)));
     actions.appendChild(button("Edit", () => {
       const f = $("smartpop-edit-form");
       $("smartpop-edit").hidden = false;
@@ -228,6 +230,36 @@ async function loadProvider() {
     for (let d = 0; d < 7; d++) sf.elements.namedItem(set + "-day" + d).checked = ((st[set].days >> d) & 1) === 1;
     sf.elements.namedItem(set + "-times").value = st[set].times.replace(/,$/, "").split(",").join(", ");
   }
+}
+
+// OAuth2 device sign-in: the provider's address and code, then a poll at the provider's pace
+// until the server says done or failed.
+let signInTimer = null;
+
+async function signIn(target, what) {
+  clearTimeout(signInTimer);
+  let grant;
+  try {
+    grant = await call("POST", "/api/oauth/start", { target });
+  } catch (e) { say(e.message, true); return; }
+  $("signin").hidden = false;
+  $("signin-title").textContent = "Sign in: " + what;
+  const link = $("signin-address");
+  const address = grant.completeAddress || grant.address;
+  link.textContent = grant.address;
+  if (/^https?:\/\//.test(address)) link.href = address; else link.removeAttribute("href");
+  $("signin-code").textContent = grant.code;
+  $("signin-state").textContent = "Waiting for the sign-in ...";
+  const poll = async () => {
+    let r;
+    try {
+      r = await call("POST", "/api/oauth/poll", { id: grant.id });
+    } catch (e) { $("signin-state").textContent = e.message; return; }
+    if (r.state === "pending") { signInTimer = setTimeout(poll, grant.interval * 1000); return; }
+    $("signin-state").textContent = r.state === "done" ? "Signed in: " + what + " is ready." : r.error;
+    say(r.state === "done" ? "Signed in." : r.error, r.state !== "done");
+  };
+  signInTimer = setTimeout(poll, grant.interval * 1000);
 }
 
 const loaders = { status: loadStatus, mailboxes: loadMailboxes, queue: loadQueue, provider: loadProvider };
@@ -303,6 +335,7 @@ document.addEventListener("DOMContentLoaded", async () => {
     ev.preventDefault();
     changeMembers("add", ev.target.address.value).then(() => { ev.target.address.value = ""; });
   });
+  $("relay-signin").addEventListener("click", () => signIn("relay", "the relay"));
   $("smartpop-enable").addEventListener("click", () => change("/api/smartpop/enable", {}, "SmartPop enabled."));
   $("smartpop-disable").addEventListener("click", () => change("/api/smartpop/disable", {}, "SmartPop disabled."));
   $("logout").addEventListener("click", async () => {
