@@ -193,11 +193,14 @@ class WebConsoleTest(WebConsoleCase):
         self.addCleanup(auth.stop)
         self.login()
         self.browser.do("page", "provider")
-        # Not set up for OAuth2: the console says so and starts nothing.
-        self.assertEqual(self.browser.do("fetch", "POST", "/api/oauth/start", "target=relay", "token"), 400)
         self.inst.run("postvane-admin", "relay", "oauth", "setup", "--user", "olivia", "--provider", "custom",
                       "--client-id", CLIENT_ID, "--scope", "mail offline_access", "--device-url", auth.url + "/device",
                       "--token-url", auth.url + "/token")
+        # A relay that logs in with a password starts no sign-in, whatever OAuth2 values it keeps.
+        self.inst.set_string("AdvCon", "RelayAuth", "password")
+        self.assertEqual(self.browser.do("fetch", "POST", "/api/oauth/start", "target=relay", "token"), 400)
+        self.assertEqual([path for path, _ in auth.requests if path == "/device"], [])
+        self.inst.set_string("AdvCon", "RelayAuth", "oauth2")
         self.browser.do("page", "status")
         self.browser.do("page", "provider")
         self.browser.do("press", "#relay-signin")
