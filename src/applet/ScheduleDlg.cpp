@@ -249,15 +249,7 @@ QWidget* CAdvancedScheduleDlg::BuildSet(Set& set, const QString& title, const QS
     return group;
 }
 
-bool CAdvancedScheduleDlg::IsTime(const QString& text) {
-    // Exactly HH:MM: the connection manager looks for "HH:MM" in the list, so a longer or
-    // shorter piece could never match, or would match a time it does not say.
-    if (text.size() != 5 || text[2] != ':') return false;
-    for (int i : {0, 1, 3, 4}) {
-        if (text[i] < '0' || text[i] > '9') return false;
-    }
-    return text.left(2).toInt() <= 23 && text.mid(3).toInt() < 60;
-}
+bool CAdvancedScheduleDlg::IsTime(const QString& text) { return IsScheduleTime(text.toStdString()); }
 
 void CAdvancedScheduleDlg::Step(Set& set, int minutes) {
     const QString text = set.entry->text();

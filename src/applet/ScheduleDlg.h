@@ -8,6 +8,8 @@
 #include <array>
 #include <cstdint>
 
+#include "core/SettingChecks.h"
+
 class QCheckBox;
 class QLineEdit;
 class QListWidget;
@@ -23,9 +25,9 @@ class CSchedule : public QWidget {
     Q_OBJECT
 public:
     // Ranges of the three counts: messages, minutes (a day), minutes (a week).
-    static constexpr uint32_t kMaxWaiting = 1000;
-    static constexpr uint32_t kMaxAge = 1440;
-    static constexpr uint32_t kMaxIdle = 10080;
+    static constexpr uint32_t kMaxWaiting = kMaxCountWaiting;
+    static constexpr uint32_t kMaxAge = kMaxCountAge;
+    static constexpr uint32_t kMaxIdle = kMaxCountIdle;
 
     explicit CSchedule(QWidget* parent = nullptr);
 

@@ -11,6 +11,7 @@ enum class Metric : int {
     MessagesRefused,    // SMTP receiver: a recipient or message refused with a 5xx reply
     MessagesDelivered,  // spooler: a copy placed in a local mailbox
     MessagesRelayed,    // transmitter: a message the relay took
+    MessagesCollected,  // SmartPop: a message from a provider's mailbox committed to the spool
     ConnectionsSmtp,    // conversations accepted, per service
     ConnectionsPop,
     ConnectionsFinger,

@@ -142,4 +142,45 @@ std::string CheckTlsFiles(std::string_view certificate, std::string_view key) {
     return {};
 }
 
+bool IsScheduleTime(std::string_view text) {
+    if (text.size() != 5 || text[2] != ':') return false;
+    for (size_t i : {0u, 1u, 3u, 4u}) {
+        if (text[i] < '0' || text[i] > '9') return false;
+    }
+    const int hour = (text[0] - '0') * 10 + (text[1] - '0');
+    const int minute = (text[3] - '0') * 10 + (text[4] - '0');
+    return hour <= 23 && minute <= 59;
+}
+
+std::string CheckScheduleTimes(std::string_view text, std::string& times) {
+    times.clear();
+    size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == ',' || text[i] == ' ') {
+            ++i;
+            continue;
+        }
+        const size_t end = text.find_first_of(", ", i);
+        const std::string_view piece = text.substr(i, end == std::string_view::npos ? text.size() - i : end - i);
+        if (!IsScheduleTime(piece)) {
+            times.clear();
+            return "'" + std::string(piece) + "' is not a time: write HH:MM, from 00:00 to 23:59, separated by commas.";
+        }
+        times += std::string(piece) + ",";
+        i += piece.size();
+    }
+    return {};
+}
+
+std::string CheckScheduleDays(uint32_t a, uint32_t b) {
+    static constexpr const char* kDays[7] = {"Monday", "Tuesday", "Wednesday", "Thursday",
+                                             "Friday", "Saturday", "Sunday"};
+    for (int d = 0; d < 7; ++d) {
+        if ((a & b) & (1u << d)) {
+            return std::string(kDays[d]) + " is in both schedules A and B; a day belongs to one of them at most.";
+        }
+    }
+    return {};
+}
+
 }  // namespace pv

@@ -100,4 +100,22 @@ inline constexpr const char* kTlsKeyValue = "TlsKey";                  // REG_SZ
 // Both empty (no TLS on the LAN side) or both set to absolute paths; what names the file.
 std::string CheckTlsFiles(std::string_view certificate, std::string_view key);
 
+// ---- the schedule (values under `Schedule`, `Schedule\\a`, `Schedule\\b`) ----------------------
+
+// The most each condition's count may be: messages waiting, minutes a message has waited (a
+// day), minutes since the last session (a week). The least is 1 (CheckLimit).
+inline constexpr uint32_t kMaxCountWaiting = 1000;
+inline constexpr uint32_t kMaxCountAge = 1440;
+inline constexpr uint32_t kMaxCountIdle = 10080;
+// Exactly "HH:MM", hour 00 to 23, minute 00 to 59: the connection manager looks for "HH:MM" in
+// a set's `Times`, so a longer or shorter piece could never match, or would match a time it
+// does not say.
+bool IsScheduleTime(std::string_view text);
+// Times separated by commas or blanks; times gets the stored form, each followed by a comma
+// ("08:00,12:30,"), or "" for none.
+std::string CheckScheduleTimes(std::string_view text, std::string& times);
+// Set a's and set b's `dow` bits (Monday bit 0 ... Sunday bit 6): a weekday belongs to one set at
+// most, since only the first set naming today is asked.
+std::string CheckScheduleDays(uint32_t a, uint32_t b);
+
 }  // namespace pv

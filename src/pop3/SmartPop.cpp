@@ -19,6 +19,7 @@
 #include "core/Fingerprint.h"
 #include "core/Folders.h"
 #include "core/Log.h"
+#include "core/Metrics.h"
 #include "core/ProtocolText.h"
 #include "core/QueueFiles.h"
 #include "core/RegistryKey.h"
@@ -822,6 +823,7 @@ bool CSmartPop::CommitMessage(const std::string& uid) {
     }
     if (!failed) {
         tmpPath_.clear();
+        CountMetric(Metric::MessagesCollected);
         return true;
     }
     WriteLogLine(Format(Texts::kNotStored, int(current_), Printable(account_).c_str(), failed));

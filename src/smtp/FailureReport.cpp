@@ -58,6 +58,13 @@ bool CopyMessage(const std::string& path, TextFileWriter& out) {
     return ok;
 }
 
+// The transcript's frame in a report's text, written by FailureReportHead and read back by
+// ReadFailureReportSummary.
+constexpr const char* kTranscriptTitle = "Transcript of session follows";
+constexpr const char* kTranscriptRule = "---------";
+constexpr const char* kRcptCommand = "RCPT TO:";
+constexpr size_t kMaxSummaryLine = 2000;  // longer lines are cut when a summary reads them
+
 constexpr const char* kStagedTakeOut = ".rpw";  // the message leaves the queue
 constexpr const char* kStagedKeep = ".rpk";     // the message stays for the recipients left
 constexpr const char* kStaging = ".rpt";        // a staged envelope being written
@@ -120,13 +127,60 @@ bool CompleteStaged(const std::string& outboxDir, const std::string& staged, con
 
 }  // namespace
 
-bool MayReportTo(const std::string& sender) {
-    if (sender.empty() || sender == "<>") return false;
-    if (sender.size() != std::strlen(kReportSender)) return true;
-    for (size_t i = 0; i < sender.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(sender[i])) != kReportSender[i]) return true;
+FailureReportSummary ReadFailureReportSummary(const std::string& path) {
+    FailureReportSummary summary;
+    LineReader reader;
+    if (!reader.Open(path)) return summary;
+    enum class Part { Header, Note, Transcript } part = Part::Header;
+    std::string note, lastCommand, line;
+    for (size_t n = 0; n < kFailureReportHeadLines && reader.ReadLine(line, kMaxSummaryLine); ++n) {
+        if (part == Part::Header) {
+            if (line.empty()) part = Part::Note;
+            continue;
+        }
+        if (part == Part::Note) {
+            if (line == kTranscriptTitle) {
+                part = Part::Transcript;
+                reader.ReadLine(line, kMaxSummaryLine);  // the rule under the title
+            } else if (!line.empty()) {
+                note += (note.empty() ? "" : " ") + line;
+            }
+            continue;
+        }
+        if (line == kTranscriptRule) break;
+        if (line.size() > 1 && line[0] == '<') {
+            lastCommand = line.substr(1);
+        } else if (line.size() > 1 && line[0] == '>' && (line[1] == '4' || line[1] == '5')) {
+            // The last refusing reply; a recipient only when it answered a RCPT command.
+            summary.reason = line.substr(1);
+            summary.recipient.clear();
+            if (lastCommand.size() > std::strlen(kRcptCommand) &&
+                std::equal(kRcptCommand, kRcptCommand + std::strlen(kRcptCommand), lastCommand.begin(),
+                           [](char a, char b) { return a == std::toupper(static_cast<unsigned char>(b)); })) {
+                std::string address = lastCommand.substr(std::strlen(kRcptCommand));
+                const size_t open = address.find('<');
+                const size_t close = address.find('>', open == std::string::npos ? 0 : open);
+                if (open != std::string::npos && close != std::string::npos) {
+                    address = address.substr(open + 1, close - open - 1);
+                }
+                summary.recipient = address;
+            }
+        }
     }
-    return false;
+    if (!note.empty()) summary.reason = note;
+    return summary;
+}
+
+bool IsReportSender(const std::string& sender) {
+    if (sender.size() != std::strlen(kReportSender)) return false;
+    for (size_t i = 0; i < sender.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(sender[i])) != kReportSender[i]) return false;
+    }
+    return true;
+}
+
+bool MayReportTo(const std::string& sender) {
+    return !sender.empty() && sender != "<>" && !IsReportSender(sender);
 }
 
 std::vector<std::string> FailureReportHead(const FailureReport& report) {
@@ -144,10 +198,10 @@ std::vector<std::string> FailureReportHead(const FailureReport& report) {
         lines.push_back(report.note);
         lines.push_back("");
     }
-    lines.push_back("Transcript of session follows");
-    lines.push_back("---------");
+    lines.push_back(kTranscriptTitle);
+    lines.push_back(kTranscriptRule);
     if (report.transcript) lines.insert(lines.end(), report.transcript->begin(), report.transcript->end());
-    lines.push_back("---------");
+    lines.push_back(kTranscriptRule);
     lines.push_back("");
     lines.push_back("Origional message follows");
     lines.push_back("");

@@ -44,10 +44,25 @@ struct FailureReport {
 // was itself a report or a bounce) nor to the report sender: reports about reports would
 // travel for ever.
 bool MayReportTo(const std::string& sender);
+// Whether an envelope sender is the report sender's (any case): the message is a report.
+bool IsReportSender(const std::string& sender);
 
 // The report's message text, line by line, up to and including the empty line after
 // "Origional message follows"; the refused message follows it.
 std::vector<std::string> FailureReportHead(const FailureReport& report);
+
+// What a person needs of a report at a glance, read back from the head of its text (the lines
+// FailureReportHead wrote): the recipient the relay refused, when the transcript names one, and
+// why the message was reported (the note, else the relay's last refusing reply).
+struct FailureReportSummary {
+    std::string recipient;
+    std::string reason;
+};
+
+// Reads at most kFailureReportHeadLines lines of the report text at `path`; a file that is no
+// report (or cannot be read) gives an empty summary, never an error.
+FailureReportSummary ReadFailureReportSummary(const std::string& path);
+inline constexpr size_t kFailureReportHeadLines = 400;
 
 // Writes and commits the report and changes the message's envelope, in the order above. When
 // the report cannot be committed nothing of it is left behind, the work file is untouched, the

@@ -13,6 +13,7 @@
 
 #include "auth/AdminPassword.h"
 #include "auth/LoginThrottle.h"
+#include "auth/OAuth2.h"
 #include "core/AppEvents.h"
 #include "core/Folders.h"
 #include "core/Format.h"
@@ -31,6 +32,7 @@
 #include "net/RelayNets.h"
 #include "platform/Events.h"
 #include "platform/FileLock.h"
+#include "smtp/FailureReport.h"
 #include "smtp/RelayLogin.h"
 #include "web/WebAssets.h"
 #include "web/WebMetrics.h"
@@ -108,6 +110,7 @@ struct QueueEntry {
     uint64_t size = 0;
     std::time_t modified = 0;
     uint32_t tries = 0;
+    bool report = false;  // a failure report on its way to a sender elsewhere
 };
 
 std::vector<QueueEntry> ListQueue(const char* suffix) {
@@ -124,6 +127,7 @@ std::vector<QueueEntry> ListQueue(const char* suffix) {
             e.sender = lines.front();
             e.recipients.assign(lines.begin() + 1, lines.end());
             e.recipients.erase(std::remove(e.recipients.begin(), e.recipients.end(), ""), e.recipients.end());
+            e.report = IsReportSender(e.sender);
         }
         struct stat st {};
         if (::stat(JoinPath(dir, base + ".txt").c_str(), &st) == 0) {
@@ -140,10 +144,16 @@ std::vector<QueueEntry> ListQueue(const char* suffix) {
     return out;
 }
 
-std::string QueueJson(const std::vector<QueueEntry>& entries) {
+uint64_t AgeOf(const QueueEntry& e) {
     const std::time_t now = std::time(nullptr);
+    return e.modified && now > e.modified ? static_cast<uint64_t>(now - e.modified) : 0;
+}
+
+// Messages, not failure reports: those have a list of their own.
+std::string QueueJson(const std::vector<QueueEntry>& entries) {
     std::vector<std::string> items;
     for (const auto& e : entries) {
+        if (e.report) continue;
         std::vector<std::string> rcpts;
         for (const auto& r : e.recipients) rcpts.push_back(JsonString(r));
         items.push_back(Json()
@@ -151,9 +161,32 @@ std::string QueueJson(const std::vector<QueueEntry>& entries) {
                             .Str("sender", e.sender)
                             .Raw("recipients", JsonArray(rcpts))
                             .Num("size", e.size)
-                            .Num("age", e.modified && now > e.modified ? now - e.modified : 0)
+                            .Num("age", AgeOf(e))
                             .Num("tries", e.tries)
                             .Done());
+    }
+    return JsonArray(items);
+}
+
+// The failure reports in the outbound queue: on their way to a sender elsewhere, or set aside
+// because the relay refused them too. Each names the refused message's sender (the report's
+// recipient), the recipient the relay refused and its reason, read from the report's text.
+std::string ReportsJson() {
+    const std::string dir = QueueDirectory(kOutboxDir);
+    std::vector<std::string> items;
+    for (const char* suffix : {".wrk", ".old"}) {
+        for (const auto& e : ListQueue(suffix)) {
+            if (!e.report) continue;
+            const FailureReportSummary summary = ReadFailureReportSummary(JoinPath(dir, e.name + ".txt"));
+            items.push_back(Json()
+                                .Str("name", e.name)
+                                .Str("sender", e.recipients.empty() ? std::string() : e.recipients.front())
+                                .Str("recipient", summary.recipient)
+                                .Str("reason", summary.reason)
+                                .Num("age", AgeOf(e))
+                                .Bool("setAside", std::string_view(suffix) == ".old")
+                                .Done());
+        }
     }
     return JsonArray(items);
 }
@@ -161,6 +194,22 @@ std::string QueueJson(const std::vector<QueueEntry>& entries) {
 // The list options the console's form sends, named as delivery/AdminRules.h names them.
 constexpr const char* kListOptionNames[] = {"owner",  "description", "archive",   "join-by-mail",
                                             "reply-to", "hidden",    "moderated", "members-only"};
+
+// The schedule's three conditions, as the applet's schedule page names and bounds them.
+struct ScheduleCondition {
+    const char* checkName;
+    const char* countName;
+    uint32_t most;
+    const char* what;
+};
+constexpr const char* kScheduleKey = "Schedule";
+constexpr ScheduleCondition kScheduleConditions[] = {
+    {"CheckWaiting", "CountWaiting", kMaxCountWaiting, "The number of waiting messages"},
+    {"CheckAge", "CountAge", kMaxCountAge, "The age of the oldest message"},
+    {"CheckIdle", "CountIdle", kMaxCountIdle, "The time since the last connection"},
+};
+constexpr const char* kScheduleSets[] = {"a", "b"};
+constexpr uint32_t kAllDays = 0x7f;  // Monday bit 0 ... Sunday bit 6
 
 // Read at every request, as RelayNets is, so a change takes effect at once.
 std::string AllowedNets() {
@@ -175,6 +224,17 @@ struct CWebConsole::Impl {
     std::unique_ptr<httplib::SSLServer> server;
     std::mutex mutex;
     std::map<std::string, Session> sessions;  // by token
+
+    // Device sign-ins under way (OAuth2 for the relay or a SmartPop account), by a random id the
+    // page polls with. Each is polled no faster than the provider allows, and only by one
+    // request at a time: a poll takes its entry out of the map and puts it back when still
+    // pending. Ended ones (done, failed, run out of time) are gone.
+    struct PendingSignIn {
+        std::shared_ptr<auth::CDeviceSignIn> signIn;
+        std::string what;
+        Clock::time_point nextPoll;
+    };
+    std::map<std::string, PendingSignIn> signIns;  // under `mutex`
 
     // Refused clients: one log line when an address is first refused, then at most one per
     // kRefusalLogPeriod with the count since the last, so a flood cannot fill the log.
@@ -328,13 +388,22 @@ struct CWebConsole::Impl {
         s.Get("/api/queue", Guarded([](const httplib::Request&, httplib::Response& res) {
                   SendJson(res, Json().Raw("waiting", QueueJson(ListQueue(".wrk")))
                                     .Raw("setAside", QueueJson(ListQueue(".old")))
+                                    .Raw("reports", ReportsJson())
                                     .Done());
               }));
+        s.Post("/api/report/delete",
+               Guarded([](const httplib::Request& req, httplib::Response& res) { ReportDelete(req, res); }));
         s.Post(R"(/api/queue/(resend|delete))",
                Guarded([](const httplib::Request& req, httplib::Response& res) { QueueChange(req, res); }));
         s.Get("/api/provider", Guarded([](const httplib::Request&, httplib::Response& res) { Provider(res); }));
-        s.Post(R"(/api/smartpop/(add|remove|enable|disable))",
+        s.Post(R"(/api/smartpop/(add|remove|edit|enable|disable))",
                Guarded([](const httplib::Request& req, httplib::Response& res) { SmartPopChange(req, res); }));
+        s.Post("/api/schedule",
+               Guarded([](const httplib::Request& req, httplib::Response& res) { ScheduleChange(req, res); }));
+        s.Post("/api/oauth/start",
+               Guarded([this](const httplib::Request& req, httplib::Response& res) { SignInStart(req, res); }));
+        s.Post("/api/oauth/poll",
+               Guarded([this](const httplib::Request& req, httplib::Response& res) { SignInPoll(req, res); }));
         s.Post("/api/relay", Guarded([](const httplib::Request& req, httplib::Response& res) { RelayChange(req, res); }));
     }
 
@@ -608,6 +677,110 @@ struct CWebConsole::Impl {
         Done(res, ok ? "" : "could not delete '" + name + "'.", "set-aside message " + name + " deleted");
     }
 
+    // Starts postvane-admin's device sign-in for the relay (target "relay") or a SmartPop
+    // account already set up for OAuth2: the provider's address and code go to the page, which
+    // then polls.
+    void SignInStart(const httplib::Request& req, httplib::Response& res) {
+        const std::string target = Param(req, "target");
+        auth::OAuthPlace place;
+        std::string method;
+        if (target == "relay") {
+            place = auth::RelayOAuthPlace();
+            CRegistryKey("AdvCon", false).ReadString(auth::kRelayAuthValue, method);
+        } else {
+            if (!IsValidSmartPopAccount(target)) return SendProblem(res, Format(kSmartPopAccountText, target.c_str()));
+            if (!SmartPopAccountExists(target)) return SendProblem(res, "there is no account '" + target + "'.", 404);
+            place = auth::SmartPopOAuthPlace(target);
+            CRegistryKey("SmartPop\\" + target, false).ReadString(auth::kSmartPopAuthValue, method);
+        }
+        if (auth::ParseLoginMethod(method) != auth::LoginMethod::OAuth2) {
+            return SendProblem(res, place.what + " logs in with a password, not OAuth2; set OAuth2 up first with "
+                                                 "postvane-admin (" + (target == "relay" ? "relay" : "smartpop") +
+                                    " oauth setup).");
+        }
+        auth::OAuthSettings settings;
+        std::string problem;
+        if (!auth::ReadOAuthSettings(place, settings, problem)) return SendProblem(res, problem);
+        auto signIn = std::make_shared<auth::CDeviceSignIn>(place, settings);
+        if (!signIn->Start(problem)) return SendProblem(res, "the sign-in could not start: " + problem + ".", 502);
+        const std::string id = RandomToken();
+        {
+            std::lock_guard lock(mutex);
+            if (signIns.size() >= kMaxSignIns) signIns.erase(signIns.begin());
+            signIns[id] = PendingSignIn{signIn, place.what, Clock::now() + std::chrono::seconds(signIn->IntervalSeconds())};
+        }
+        WriteLogLine("Web console: sign-in of " + place.what + " started");
+        const auth::DeviceGrant& grant = signIn->Grant();
+        SendJson(res, Json()
+                          .Str("id", id)
+                          .Str("address", grant.verificationUri)
+                          .Str("completeAddress", grant.verificationUriComplete)
+                          .Str("code", grant.userCode)
+                          .Num("interval", static_cast<uint64_t>(signIn->IntervalSeconds()))
+                          .Num("secondsLeft", static_cast<uint64_t>(std::max(0, signIn->SecondsLeft())))
+                          .Done());
+    }
+
+    // One poll of a sign-in; "pending" until the provider says done or no. A poll before the
+    // provider's interval has passed is answered "pending" without asking it.
+    void SignInPoll(const httplib::Request& req, httplib::Response& res) {
+        const std::string id = Param(req, "id");
+        PendingSignIn entry;
+        {
+            std::lock_guard lock(mutex);
+            auto it = signIns.find(id);
+            if (it == signIns.end()) return SendProblem(res, "This sign-in has ended; start it again.", 404);
+            if (Clock::now() < it->second.nextPoll) return SendJson(res, Json().Str("state", "pending").Done());
+            entry = std::move(it->second);
+            signIns.erase(it);
+        }
+        std::string error;
+        const auth::PollOutcome outcome = entry.signIn->Poll(error);
+        if (outcome == auth::PollOutcome::Pending || outcome == auth::PollOutcome::SlowDown) {
+            entry.nextPoll = Clock::now() + std::chrono::seconds(entry.signIn->IntervalSeconds());
+            std::lock_guard lock(mutex);
+            signIns[id] = std::move(entry);
+            return SendJson(res, Json().Str("state", "pending").Done());
+        }
+        if (outcome == auth::PollOutcome::Done) {
+            WriteLogLine("Web console: " + entry.what + " signed in with OAuth2");
+            return SendJson(res, Json().Str("state", "done").Done());
+        }
+        WriteLogLine("Web console: the sign-in of " + entry.what + " did not succeed: " + error);
+        SendJson(res, Json().Str("state", "failed").Str("error", "The sign-in did not succeed: " + error + ".").Done());
+    }
+
+    // A failure report waiting or set aside in the outbound queue, deleted under the outbox
+    // lock. Only reports: a message waiting to be sent is never deleted from here.
+    static void ReportDelete(const httplib::Request& req, httplib::Response& res) {
+        const std::string name = Param(req, "name");
+        if (!IsQueueName(name)) return SendProblem(res, "'" + name + "' is not a queue file name.");
+        const std::string base = JoinPath(QueueDirectory(kOutboxDir), name);
+        platform::FileLock lock;
+        if (!lock.Lock(JoinPath(SpoolRoot(), kOutboxLockFile), false)) {
+            return SendProblem(res, "The outbound queue is being sent right now; try again in a moment.", 409);
+        }
+        for (const char* suffix : {".wrk", ".old"}) {
+            std::vector<std::string> envelope;
+            if (!ReadWorkFile(base + suffix, envelope)) continue;
+            if (envelope.empty() || !IsReportSender(envelope.front())) {
+                return SendProblem(res, "'" + name + "' is a message, not a failure report.");
+            }
+            // The envelope first: a message text alone is removed at the next start.
+            const bool ok = std::remove((base + suffix).c_str()) == 0;
+            std::remove((base + kStallCountSuffix).c_str());
+            std::remove((base + ".txt").c_str());
+            return Done(res, ok ? "" : "could not delete '" + name + "'.", "failure report " + name + " deleted");
+        }
+        SendProblem(res, "there is no failure report '" + name + "'.", 404);
+    }
+
+    static bool UsesOAuth(const std::string& key, const char* value) {
+        std::string method;
+        CRegistryKey(key, false).ReadString(value, method);
+        return auth::ParseLoginMethod(method) == auth::LoginMethod::OAuth2;
+    }
+
     static void Provider(httplib::Response& res) {
         const RelaySettings s = ReadRelaySettings();
         std::string gateway;
@@ -618,9 +791,23 @@ struct CWebConsole::Impl {
         std::vector<std::string> names;
         CRegistryKey("SmartPop", false).ListSubkeys(names);
         for (const auto& n : names) {
-            std::string to;
-            CRegistryKey("SmartPop\\" + n, false).ReadString("for", to);
-            accounts.push_back(Json().Str("account", n).Str("deliverTo", to).Done());
+            std::string to, security, pin;
+            uint32_t port = 0;
+            CRegistryKey account("SmartPop\\" + n, false);
+            account.ReadString("for", to);
+            account.ReadString(kPopSecurityValue, security);
+            account.ReadString(kPopFingerprintValue, pin);
+            const bool portSet = account.ReadInt(kPopPortValue, port);
+            const PopSecurity parsed = ParsePopSecurity(security);
+            accounts.push_back(Json()
+                                   .Str("account", n)
+                                   .Str("deliverTo", to)
+                                   .Str("security", parsed == PopSecurity::Invalid ? security : PopSecurityName(parsed))
+                                   .Str("port", portSet ? std::to_string(port) : "")
+                                   .Num("effectivePort", portSet ? port : DefaultPopPort(parsed))
+                                   .Str("fingerprint", pin)
+                                   .Bool("oauth", UsesOAuth("SmartPop\\" + n, auth::kSmartPopAuthValue))
+                                   .Done());
         }
         uint32_t enabled = 0;
         CRegistryKey("SmartPop", false).ReadInt("Enable", enabled);
@@ -668,10 +855,74 @@ struct CWebConsole::Impl {
                           .Str("security", s.security == RelaySecurity::Unset ? "" : RelaySecurityName(s.security))
                           .Str("user", s.user)
                           .Bool("passwordSet", !s.password.empty())
+                          .Bool("relayOAuth", UsesOAuth("AdvCon", auth::kRelayAuthValue))
                           .Raw("smartpop", JsonArray(accounts))
                           .Bool("smartpopEnabled", enabled != 0)
                           .Raw("schedule", JsonArray(schedule))
+                          .Raw("scheduleSettings", ScheduleSettingsJson())
                           .Done());
+    }
+
+    // The schedule's values as the form shows them: a count of 0 is shown as 1, as the
+    // applet's page shows it.
+    static std::string ScheduleSettingsJson() {
+        CRegistryKey sched(kScheduleKey, false);
+        Json json;
+        for (const ScheduleCondition& c : kScheduleConditions) {
+            uint32_t on = 0, count = 0;
+            sched.ReadIntOrZero(c.checkName, on);
+            sched.ReadIntOrZero(c.countName, count);
+            json.Bool(c.checkName, on != 0).Num(c.countName, count < 1 ? 1 : count);
+        }
+        uint32_t advanced = 0;
+        sched.ReadIntOrZero("UseAdvanced", advanced);
+        json.Bool("UseAdvanced", advanced != 0);
+        for (const char* set : kScheduleSets) {
+            CRegistryKey key(std::string(kScheduleKey) + "\\" + set, false);
+            uint32_t days = 0;
+            std::string times;
+            key.ReadIntOrZero("dow", days);
+            key.ReadString("Times", times);
+            json.Raw(set, Json().Num("days", days & kAllDays).Str("times", times).Done());
+        }
+        return json.Done();
+    }
+
+    // The applet's schedule page and its Advanced dialog in one form, with their checks (the
+    // shared ones in core/SettingChecks.h), every field checked before anything is written.
+    static void ScheduleChange(const httplib::Request& req, httplib::Response& res) {
+        uint32_t counts[std::size(kScheduleConditions)] = {};
+        for (size_t i = 0; i < std::size(kScheduleConditions); ++i) {
+            const ScheduleCondition& c = kScheduleConditions[i];
+            if (auto problem = CheckLimit(Param(req, c.countName), c.most, c.what, counts[i]); !problem.empty()) {
+                return SendProblem(res, problem);
+            }
+        }
+        uint32_t days[2] = {};
+        std::string times[2];
+        for (int s = 0; s < 2; ++s) {
+            const std::string set = kScheduleSets[s];
+            for (int d = 0; d < 7; ++d) {
+                if (Param(req, (set + "-day" + std::to_string(d)).c_str()) == "on") days[s] |= 1u << d;
+            }
+            if (auto problem = CheckScheduleTimes(Param(req, (set + "-times").c_str()), times[s]); !problem.empty()) {
+                return SendProblem(res, problem);
+            }
+        }
+        if (auto problem = CheckScheduleDays(days[0], days[1]); !problem.empty()) return SendProblem(res, problem);
+        CRegistryKey sched(kScheduleKey, true);
+        bool ok = sched.IsOpen();
+        for (size_t i = 0; i < std::size(kScheduleConditions); ++i) {
+            const ScheduleCondition& c = kScheduleConditions[i];
+            ok = ok && sched.WriteInt(c.checkName, Param(req, c.checkName) == "on" ? 1 : 0) &&
+                 sched.WriteInt(c.countName, counts[i]);
+        }
+        ok = ok && sched.WriteInt("UseAdvanced", Param(req, "UseAdvanced") == "on" ? 1 : 0);
+        for (int s = 0; s < 2; ++s) {
+            CRegistryKey key(std::string(kScheduleKey) + "\\" + kScheduleSets[s], true);
+            ok = ok && key.IsOpen() && key.WriteInt("dow", days[s]) && key.WriteString("Times", times[s]);
+        }
+        Done(res, ok ? "" : "could not write the schedule.", "schedule changed");
     }
 
     // The checks and values of postvane-admin smartpop add/remove/enable/disable.
@@ -689,6 +940,10 @@ struct CWebConsole::Impl {
             const bool ok = CRegistryKey("SmartPop", true).DeleteSubkey(account);
             return Done(res, ok ? "" : "could not remove the account.", "SmartPop account " + account + " removed");
         }
+        if (what == "edit") {
+            if (!exists) return SendProblem(res, "there is no account '" + account + "'.", 404);
+            return SmartPopEdit(req, res, account);
+        }
         if (exists) return SendProblem(res, "the account '" + account + "' exists already.");
         const std::string password = Param(req, "password");
         const std::string deliverTo = Param(req, "deliverTo");
@@ -699,6 +954,39 @@ struct CWebConsole::Impl {
         CRegistryKey key("SmartPop\\" + account, true);
         const bool ok = key.IsOpen() && key.WriteString("pwd", password) && key.WriteString("for", deliverTo);
         Done(res, ok ? "" : "could not write the account.", "SmartPop account " + account + " added");
+    }
+
+    // An account's port (empty: the usual one for its security), security and certificate pin
+    // (empty: none), with postvane-admin smartpop's checks, all before anything is written.
+    // The account's other values (password, recipient, sign-in) stay as they are.
+    static void SmartPopEdit(const httplib::Request& req, httplib::Response& res, const std::string& account) {
+        const std::string portText = Param(req, "port");
+        const std::string pinText = Param(req, "fingerprint");
+        uint32_t port = 0;
+        if (!portText.empty()) {
+            if (auto problem = CheckPort(portText, port); !problem.empty()) return SendProblem(res, problem);
+        }
+        PopSecurity security = PopSecurity::None;
+        if (auto problem = CheckPopSecurity(Param(req, "security"), security); !problem.empty()) {
+            return SendProblem(res, problem);
+        }
+        std::string pin;
+        if (!pinText.empty()) {
+            if (auto problem = CheckFingerprint(pinText, pin); !problem.empty()) return SendProblem(res, problem);
+        }
+        CRegistryKey key("SmartPop\\" + account, true);
+        bool ok = key.IsOpen() && key.WriteString(kPopSecurityValue, PopSecurityName(security));
+        if (portText.empty()) {
+            key.DeleteValue(kPopPortValue);
+        } else {
+            ok = ok && key.WriteInt(kPopPortValue, port);
+        }
+        if (pin.empty()) {
+            key.DeleteValue(kPopFingerprintValue);
+        } else {
+            ok = ok && key.WriteString(kPopFingerprintValue, pin);
+        }
+        Done(res, ok ? "" : "could not write the account.", "SmartPop account " + account + " changed");
     }
 
     // Every field is checked before anything is written, with the admin tool's checks.

@@ -39,6 +39,8 @@ public:
     static constexpr std::chrono::minutes kSessionIdle {30};
     static constexpr std::chrono::hours kSessionLongest {12};
     static constexpr size_t kMaxSessions = 16;
+    // OAuth2 device sign-ins under way at once; a further one ends the oldest.
+    static constexpr size_t kMaxSignIns = 4;
     static constexpr std::chrono::seconds kFailedLoginDelay {1};
     // Forms are small; a body beyond this is refused by the HTTP library.
     static constexpr size_t kMaxRequestBody = 64 * 1024;

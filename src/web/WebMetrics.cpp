@@ -21,6 +21,8 @@ constexpr Counter kCounters[] = {
     {Metric::MessagesDelivered, "postvane_messages_delivered_total", "",
      "Recipients the spooler handled locally (mailboxes, lists, robots, forwards)."},
     {Metric::MessagesRelayed, "postvane_messages_relayed_total", "", "Messages the provider's relay took."},
+    {Metric::MessagesCollected, "postvane_messages_collected_total", "",
+     "Messages SmartPop collected from the provider's mailboxes and stored."},
     {Metric::ConnectionsSmtp, "postvane_connections_total", "service=\"smtp\"", "Conversations accepted, per service."},
     {Metric::ConnectionsPop, "postvane_connections_total", "service=\"pop3\"", nullptr},
     {Metric::ConnectionsFinger, "postvane_connections_total", "service=\"finger\"", nullptr},

@@ -5,12 +5,15 @@ LAN mode."""
 
 import os
 import socket
+import ssl
 import subprocess
 import threading
 import time
 import unittest
+import urllib.request
 
 from pvharness import Dovecot, Installation, program, wait_until
+from webconsole import enable_console
 
 PASSWORD = "s3cret-Word"
 
@@ -360,9 +363,10 @@ class ServerPollTest(SmartPopCase):
         self.account("jill", deliver_to="carol")
         self.inst.run("postvane-admin", "smartpop", "enable")
         self.inst.set_dword("", "UseLan", 1)
+        console = enable_console(self.inst)  # for /metrics
         server = self.inst.start()
         self.addCleanup(server.stop)
-        server.wait_for("Starting Postvane")
+        server.wait_for("Web console listening")
         time.sleep(1.5)
         self.assertEqual(server.count("Connecting SmartPop"), 0, "nothing collects without a request")
         self.inst.ctl("poll")
@@ -371,6 +375,12 @@ class ServerPollTest(SmartPopCase):
         self.assertEqual(self.dc.waiting("jill"), [])
         wait_until(lambda: self.inst.ctl("test", "PVG:SMARTPOP", check=False).returncode == 1, 5, "idle")
         self.assertEqual(self.inst.ctl("test", "PVG:POLLSMARTPOP", check=False).returncode, 1)
+        # Both are counted as collected, once each.
+        context = ssl.create_default_context()
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE  # the wizard's self-signed certificate
+        with urllib.request.urlopen(console + "/metrics", context=context, timeout=20) as r:
+            self.assertIn("\npostvane_messages_collected_total 2\n", r.read().decode())
 
 
 if __name__ == "__main__":

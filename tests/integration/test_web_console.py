@@ -12,6 +12,7 @@ import unittest
 import urllib.error
 import urllib.request
 
+from authserver import CLIENT_ID, AuthServer
 from pvharness import Installation, wait_until
 from relay import Relay
 from webconsole import PASSWORD, Browser, enable_console
@@ -127,6 +128,62 @@ class WebConsoleTest(WebConsoleCase):
         # same, and the log says "Disconnecting" only when there is something to end.
         self.assertEqual(self.browser.do("click", "[data-action=disconnect]"), "Disconnect requested.")
 
+        # A failure report the relay refused on its way to a sender elsewhere: its sender,
+        # refused recipient and reason are read from its text; it is deleted with its files.
+        with open(os.path.join(outbox, "f0000ABD.txt"), "wb") as f:
+            f.write(b"From: mail-deamon <postvane@example.test>\r\nSubject: Recipient rejected by receiver\r\n\r\n"
+                    b"Transcript of session follows\r\n---------\r\n<MAIL FROM:<alice@far.test>\r\n>250 ok\r\n"
+                    b"<RCPT TO:<gone@elsewhere.test>\r\n>550 5.1.1 no such user here\r\n---------\r\n\r\n"
+                    b"Origional message follows\r\n\r\nSubject: lost\r\n")
+        with open(os.path.join(outbox, "f0000ABD.old"), "wb") as f:
+            f.write(b"postvane\r\nalice@far.test\r\n")
+        self.browser.do("page", "queue")
+        self.browser.do("wait_text", "#queue-reports", "550 5.1.1 no such user here")
+        self.browser.do("wait_text", "#queue-reports", "gone@elsewhere.test")
+        self.browser.do("wait_text", "#queue-reports", "alice@far.test")
+        self.browser.do("shot", os.path.join(ARTEFACTS, "queue.png"))
+        self.assertIn("deleted", self.browser.do("click_in_row", "#queue-reports", "f0000ABD", "Delete"))
+        self.browser.do("wait_gone", "#queue-reports", "f0000ABD")
+        self.assertEqual(os.listdir(outbox), [])
+        # A message is not a report: deleting it as one is refused.
+        with open(os.path.join(outbox, "f0000ABE.txt"), "wb") as f:
+            f.write(b"Subject: kept\r\n\r\nkept\r\n")
+        with open(os.path.join(outbox, "f0000ABE.old"), "wb") as f:
+            f.write(b"carol@example.test\r\nfar@remote.test\r\n")
+        self.assertEqual(self.browser.do("fetch", "POST", "/api/report/delete", "name=f0000ABE", "token"), 400)
+        self.assertEqual(sorted(os.listdir(outbox)), ["f0000ABE.old", "f0000ABE.txt"])
+
+        # Its port, security and pin are edited through the same checks; its other values stay.
+        self.browser.do("page", "provider")
+        self.browser.do("press_in_row", "#smartpop-list", "office@pop.test", "Edit")
+        self.browser.do("wait_text", "#smartpop-edit-title", "office@pop.test")
+        self.assertIn("65535", self.browser.form("/api/smartpop/edit", security="tls", port="99999"))
+        self.assertIn("fingerprint", self.browser.form("/api/smartpop/edit", port="", fingerprint="12:34"))
+        self.assertNotIn("security", self.inst.reg("query", "SmartPop\\office@pop.test").stdout)
+        self.assertEqual(self.browser.form("/api/smartpop/edit", security="tls", port="",
+                                           fingerprint="AB:" * 31 + "AB"), "Saved.")
+        stored = self.inst.reg("query", "SmartPop\\office@pop.test").stdout
+        self.assertRegex(stored, r"security\s+REG_SZ\s+tls")
+        self.assertRegex(stored, r"fingerprint\s+REG_SZ\s+" + "ab" * 32)
+        self.assertNotRegex(stored, r"\bport\b")
+        self.assertRegex(stored, r"for\s+REG_SZ\s+carol")
+        self.assertRegex(stored, r"pwd\s+REG_SZ\s+pw\b")
+
+        # The schedule, through the applet's checks: nothing is written until every field passes.
+        self.browser.do("page", "provider")
+        self.assertIn("Monday is in both", self.browser.form("/api/schedule", **{
+            "CountWaiting": "5", "a-day0": "on", "b-day0": "on"}))
+        self.assertIn("'8:00' is not a time", self.browser.form("/api/schedule", **{
+            "b-day0": "off", "a-times": "8:00"}))
+        self.assertNotEqual(self.inst.read_dword("Schedule", "CountWaiting"), 5)
+        self.assertEqual(self.browser.form("/api/schedule", **{
+            "CheckWaiting": "on", "UseAdvanced": "on", "a-day0": "off", "a-day4": "on",
+            "a-times": "08:00, 17:30"}), "Saved.")
+        self.assertEqual(self.inst.read_dword("Schedule", "CountWaiting"), 5)
+        self.assertEqual(self.inst.read_dword("Schedule\\a", "dow"), 1 << 4)
+        self.assertRegex(self.inst.reg("query", "Schedule\\a", "/v", "Times").stdout, r"REG_SZ\s+08:00,17:30,")
+        self.browser.do("wait_text", "#schedule-list", "Connect at 08:00,17:30, on Fri")
+
         # /metrics needs no session, and counts what happened (one STARTTLS handshake too).
         with smtplib.SMTP("127.0.0.1", self.inst.ports["smtpinport"], timeout=20) as smtp:
             context = ssl.create_default_context()
@@ -140,6 +197,29 @@ class WebConsoleTest(WebConsoleCase):
         self.assertGreaterEqual(int(metrics["postvane_messages_delivered_total"]), 1)
         self.assertGreaterEqual(int(metrics['postvane_connections_total{service="pop3"}']), 1)
         self.assertGreaterEqual(int(metrics['postvane_tls_handshakes_total{result="ok"}']), 1)
+
+    def test_the_relay_signs_in_with_oauth2_from_the_console(self):
+        auth = AuthServer()
+        self.addCleanup(auth.stop)
+        self.login()
+        self.browser.do("page", "provider")
+        self.inst.run("postvane-admin", "relay", "oauth", "setup", "--user", "olivia", "--provider", "custom",
+                      "--client-id", CLIENT_ID, "--scope", "mail offline_access", "--device-url", auth.url + "/device",
+                      "--token-url", auth.url + "/token")
+        # A relay that logs in with a password starts no sign-in, whatever OAuth2 values it keeps.
+        self.inst.set_string("AdvCon", "RelayAuth", "password")
+        self.assertEqual(self.browser.do("fetch", "POST", "/api/oauth/start", "target=relay", "token"), 400)
+        self.assertEqual([path for path, _ in auth.requests if path == "/device"], [])
+        self.inst.set_string("AdvCon", "RelayAuth", "oauth2")
+        self.browser.do("page", "status")
+        self.browser.do("page", "provider")
+        self.browser.do("press", "#relay-signin")
+        self.browser.do("wait_text", "#signin", auth.url + "/devicelogin")
+        code = self.browser.do("text", "#signin-code")
+        self.browser.do("wait_text", "#signin-state", "Waiting")
+        auth.approve(code, "olivia")
+        self.browser.do("wait_text", "#signin-state", "Signed in: the relay is ready.")
+        self.assertIn("Signed in:    yes", self.inst.run("postvane-admin", "relay", "oauth", "status").stdout)
 
     def test_a_change_without_the_page_token_is_refused(self):
         self.login()

@@ -66,6 +66,14 @@ protected:
         return {pvtest::ReadFileBytes(base + ".txt"), pvtest::ReadFileBytes(works[0])};
     }
 
+    // The text file name of the one report in the inbox.
+    std::string OnlyReportName() {
+        for (const auto& e : fs::directory_iterator(Spool() + "/inbox")) {
+            if (e.path().extension() == ".wrk") return e.path().stem().string() + ".txt";
+        }
+        return "";
+    }
+
     pv::FailureReport report_;
     std::vector<std::string> transcript_{"<MAIL FROM: <carol@example.test>", ">250 OK", "<RCPT TO: <x@remote.test>",
                                          ">550 no such user", "<RSET", ">250 OK"};
@@ -196,6 +204,32 @@ TEST_F(FailureReportTest, AReportThatCannotBeWrittenLeavesNothingBehindAndTheMes
     EXPECT_NE(error.find("/inbox/"), std::string::npos) << error;
     EXPECT_TRUE(fs::exists(report_.workPath));
     EXPECT_FALSE(fs::exists(Spool() + "/outbox/f0000010.old"));
+}
+
+
+// The Queue page's summary is read back from reports as they are written: the refused recipient
+// only when the refusing reply answered its RCPT, the note before the relay's words, and
+// nothing from the refused message's own text.
+TEST_F(FailureReportTest, ASummaryIsReadBackFromTheReportsOwnTranscript) {
+    Write(report_.messagePath,
+          "Subject: looks like one\r\n\r\nTranscript of session follows\r\n---------\r\n"
+          "<RCPT TO: <fake@remote.test>\r\n>550 fake\r\n---------\r\n");
+    std::string error;
+    ASSERT_TRUE(pv::WriteFailureReport(report_, error)) << error;
+    pv::FailureReportSummary summary = pv::ReadFailureReportSummary(Spool() + "/inbox/" + OnlyReportName());
+    EXPECT_EQ(summary.recipient, "x@remote.test");
+    EXPECT_EQ(summary.reason, "550 no such user");
+
+    transcript_ = {"<RCPT TO: <x@remote.test>", ">250 OK", "<DATA", ">354 go on", ">554 5.7.1 content refused"};
+    report_.note = "The relay refused the message.";
+    for (const auto& e : fs::directory_iterator(Spool() + "/inbox")) fs::remove(e.path());
+    Write(report_.workPath, "carol@example.test\r\nx@remote.test\r\n");
+    ASSERT_TRUE(pv::WriteFailureReport(report_, error)) << error;
+    summary = pv::ReadFailureReportSummary(Spool() + "/inbox/" + OnlyReportName());
+    EXPECT_EQ(summary.recipient, "");
+    EXPECT_EQ(summary.reason, "The relay refused the message.");
+
+    EXPECT_EQ(pv::ReadFailureReportSummary(Spool() + "/inbox/missing.txt").reason, "");
 }
 
 }  // namespace

@@ -8,6 +8,9 @@
 //   shot PATH                a screenshot of the whole page
 //   form ACTION JSON         fill the form posting to ACTION with the fields, submit; value: message
 //   wait_text SELECTOR TEXT  wait until the element holds TEXT (the live log, a table)
+//   text SELECTOR            the element's text
+//   press SELECTOR           click an element that shows no message
+//   wait_gone SELECTOR TEXT  wait until the element no longer holds TEXT (a table shown afresh)
 //   click_in_row TABLE TEXT LABEL   click the button LABEL in the row of TABLE holding TEXT;
 //                            value: the message shown afterwards
 //   press_in_row TABLE TEXT LABEL   the same, for a button that shows something else than a message
@@ -95,6 +98,15 @@ async function main() {
       }, { timeout: WAIT_MS }, selector, text);
       return true;
     },
+    press: async (selector) => { await page.click(selector); return true; },
+    text: async (selector) => page.$eval(selector, (e) => e.textContent),
+    wait_gone: async (selector, text) => {
+      await page.waitForFunction((s, t) => {
+        const e = document.querySelector(s);
+        return e && !e.textContent.includes(t);
+      }, { timeout: WAIT_MS }, selector, text);
+      return true;
+    },
     click_in_row: async (table, text, label) => {
       await commands.pick_in_row(table, text, label);
       return messageAfter(() => page.click("[data-pick='1']"));
@@ -139,7 +151,7 @@ async function main() {
     const [cmd, ...rest] = line.split(" ");
     if (cmd === "quit") break;
     // The form command's JSON and texts may hold blanks: the last argument takes the rest.
-    const want = { press_in_row: 3, type_submit: 2, login: 1, form: 2, wait_text: 2, click_in_row: 3, fetch: 4, open: 1, shot: 1, page: 1, click: 1 }[cmd] || 0;
+    const want = { press_in_row: 3, type_submit: 2, login: 1, form: 2, wait_text: 2, wait_gone: 2, text: 1, press: 1, click_in_row: 3, fetch: 4, open: 1, shot: 1, page: 1, click: 1 }[cmd] || 0;
     const args = rest.slice(0, want - 1).concat(want ? [rest.slice(want - 1).join(" ")] : []);
     try {
       if (!commands[cmd]) throw new Error("unknown command " + cmd);

@@ -175,6 +175,13 @@ async function loadQueue() {
       if (confirm("Delete the message " + q.name + "?")) change("/api/queue/delete", { name: q.name }, q.name + " deleted.");
     }, true));
   });
+  fillTable($("queue-reports"), ["Report", "Sender", "Recipient", "Reason", "Age", ""], data.reports, (tr, r) => {
+    cell(tr, r.name + (r.setAside ? " (set aside)" : "")); cell(tr, r.sender); cell(tr, r.recipient || "(the message)");
+    cell(tr, r.reason); cell(tr, age(r.age));
+    cell(tr, "").appendChild(button("Delete", () => {
+      if (confirm("Delete the failure report " + r.name + "?")) change("/api/report/delete", { name: r.name }, r.name + " deleted.");
+    }, true));
+  });
 }
 
 async function loadProvider() {
@@ -186,10 +193,23 @@ async function loadProvider() {
   f.user.value = data.user;
   f.password.value = "";
   f.password.placeholder = data.passwordSet ? "set; empty: keep" : "not set";
+  $("relay-signin").hidden = !data.relayOAuth;
   $("smartpop-state").textContent = "SmartPop is " + (data.smartpopEnabled ? "enabled" : "disabled") + ".";
-  fillTable($("smartpop-list"), ["Account", "Delivered to", ""], data.smartpop, (tr, a) => {
+  fillTable($("smartpop-list"), ["Account", "Delivered to", "Security", "Port", ""], data.smartpop, (tr, a) => {
     cell(tr, a.account); cell(tr, a.deliverTo || "the recipients its headers name");
-    cell(tr, "").appendChild(button("Remove", () => {
+    cell(tr, a.security + (a.fingerprint ? " (pinned)" : "")); cell(tr, a.port || String(a.effectivePort) + " (usual)");
+    const actions = cell(tr, "");
+    if (a.oauth) actions.appendChild(button("Sign in", () => signIn(a.account, "SmartPop account " + a.account)));
+    actions.appendChild(button("Edit", () => {
+      const f = $("smartpop-edit-form");
+      $("smartpop-edit").hidden = false;
+      $("smartpop-edit-title").textContent = "Account " + a.account;
+      f.elements.namedItem("account").value = a.account;
+      f.elements.namedItem("security").value = a.security;
+      f.elements.namedItem("port").value = a.port;
+      f.elements.namedItem("fingerprint").value = a.fingerprint;
+    }));
+    actions.appendChild(button("Remove", () => {
       if (confirm("Remove the SmartPop account " + a.account + "?")) {
         change("/api/smartpop/remove", { account: a.account }, "Account removed.");
       }
@@ -199,6 +219,47 @@ async function loadProvider() {
   s.replaceChildren();
   for (const e of data.schedule) { const li = document.createElement("li"); li.textContent = e; s.appendChild(li); }
   if (!data.schedule.length) { const li = document.createElement("li"); li.textContent = "No schedule entries."; s.appendChild(li); }
+  const sf = $("schedule-form");
+  const st = data.scheduleSettings;
+  for (const [name, value] of Object.entries(st)) {
+    const field = sf.elements.namedItem(name);
+    if (!field) continue;
+    if (field.type === "checkbox") field.checked = value; else field.value = String(value);
+  }
+  for (const set of ["a", "b"]) {
+    for (let d = 0; d < 7; d++) sf.elements.namedItem(set + "-day" + d).checked = ((st[set].days >> d) & 1) === 1;
+    sf.elements.namedItem(set + "-times").value = st[set].times.replace(/,$/, "").split(",").join(", ");
+  }
+}
+
+// OAuth2 device sign-in: the provider's address and code, then a poll at the provider's pace
+// until the server says done or failed.
+let signInTimer = null;
+
+async function signIn(target, what) {
+  clearTimeout(signInTimer);
+  let grant;
+  try {
+    grant = await call("POST", "/api/oauth/start", { target });
+  } catch (e) { say(e.message, true); return; }
+  $("signin").hidden = false;
+  $("signin-title").textContent = "Sign in: " + what;
+  const link = $("signin-address");
+  const address = grant.completeAddress || grant.address;
+  link.textContent = grant.address;
+  if (/^https?:\/\//.test(address)) link.href = address; else link.removeAttribute("href");
+  $("signin-code").textContent = grant.code;
+  $("signin-state").textContent = "Waiting for the sign-in ...";
+  const poll = async () => {
+    let r;
+    try {
+      r = await call("POST", "/api/oauth/poll", { id: grant.id });
+    } catch (e) { $("signin-state").textContent = e.message; return; }
+    if (r.state === "pending") { signInTimer = setTimeout(poll, grant.interval * 1000); return; }
+    $("signin-state").textContent = r.state === "done" ? "Signed in: " + what + " is ready." : r.error;
+    say(r.state === "done" ? "Signed in." : r.error, r.state !== "done");
+  };
+  signInTimer = setTimeout(poll, grant.interval * 1000);
 }
 
 const loaders = { status: loadStatus, mailboxes: loadMailboxes, queue: loadQueue, provider: loadProvider };
@@ -274,6 +335,7 @@ document.addEventListener("DOMContentLoaded", async () => {
     ev.preventDefault();
     changeMembers("add", ev.target.address.value).then(() => { ev.target.address.value = ""; });
   });
+  $("relay-signin").addEventListener("click", () => signIn("relay", "the relay"));
   $("smartpop-enable").addEventListener("click", () => change("/api/smartpop/enable", {}, "SmartPop enabled."));
   $("smartpop-disable").addEventListener("click", () => change("/api/smartpop/disable", {}, "SmartPop disabled."));
   $("logout").addEventListener("click", async () => {
