@@ -127,6 +127,9 @@ def inside(work, deb, result):
     import signal
     import time
 
+    # Read before the root is built: the source tree need not be visible inside it (a checkout
+    # below /tmp is hidden by the root's own /tmp).
+    commands = readme_install_commands()
     top = os.path.join(work, "ov")
     os.makedirs(top)
     run("mount", "-t", "tmpfs", "none", top)
@@ -169,7 +172,7 @@ def inside(work, deb, result):
     got = {}
 
     outputs = []
-    for line in readme_install_commands():
+    for line in commands:
         if line.startswith("scripts/package.sh"):
             continue  # the package was built already
         if "systemctl" in line:
