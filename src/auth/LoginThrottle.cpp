@@ -8,10 +8,6 @@
 
 namespace pv::auth {
 
-// The same key the connection caps count by: an IPv4 client (also one seen as ::ffff:a.b.c.d)
-// by its address, an IPv6 client by its /64, which one host commonly holds whole.
-std::string ClientKey(std::string_view address) { return net::AddressCountingKey(address); }
-
 CLoginThrottle& CLoginThrottle::Shared() {
     static CLoginThrottle throttle;
     return throttle;
@@ -56,12 +52,12 @@ void CLoginThrottle::MakeRoom(Clock::time_point now) {
 
 bool CLoginThrottle::Refused(const std::string& address, Clock::time_point now) {
     std::lock_guard lock(mutex_);
-    const Entry* e = Find(ClientKey(address), now);
+    const Entry* e = Find(net::AddressCountingKey(address), now);
     return e && IsRefused(*e, now);
 }
 
 void CLoginThrottle::Failed(const std::string& address, std::string_view surface, Clock::time_point now) {
-    const std::string key = ClientKey(address);
+    const std::string key = net::AddressCountingKey(address);
     CountMetric(Metric::LoginFailures);
     std::string line;
     {
@@ -91,12 +87,12 @@ void CLoginThrottle::Failed(const std::string& address, std::string_view surface
 
 void CLoginThrottle::Succeeded(const std::string& address) {
     std::lock_guard lock(mutex_);
-    entries_.erase(ClientKey(address));
+    entries_.erase(net::AddressCountingKey(address));
 }
 
 int CLoginThrottle::Failures(const std::string& address, Clock::time_point now) {
     std::lock_guard lock(mutex_);
-    const Entry* e = Find(ClientKey(address), now);
+    const Entry* e = Find(net::AddressCountingKey(address), now);
     return e ? e->failures : 0;
 }
 

@@ -11,7 +11,8 @@
 // - While an address is refused, every login from it fails as a wrong password does, with
 //   the same text and the same delay, whatever password it sends: a guesser cannot tell a
 //   refusal from a wrong guess, nor learn the password by timing.
-// - The count is per address, never per account: the owner logs in from another address
+// - The count is per client as the connection caps count it (net::AddressCountingKey: an
+//   IPv4 address, an IPv6 /64), never per account: the owner logs in from another address
 //   while a guesser is refused (no denial of service against a user).
 // - A right password from an address that is not refused clears its count.
 // - The log gets one line when an address's refusal starts and then at most one per
@@ -28,11 +29,6 @@
 #include <unordered_map>
 
 namespace pv::auth {
-
-// The key a client address is counted under. One function, so that every counter agrees on
-// what "one client" is: an IPv4 address counts as itself (reached over IPv6 as
-// "::ffff:a.b.c.d", as the same IPv4 address).
-std::string ClientKey(std::string_view address);
 
 class CLoginThrottle {
 public:

@@ -236,30 +236,15 @@ struct CWebConsole::Impl {
     };
     std::map<std::string, PendingSignIn> signIns;  // under `mutex`
 
-    // Refused clients: one log line when an address is first refused, then at most one per
-    // kRefusalLogPeriod with the count since the last, so a flood cannot fill the log.
-    struct Refusals {
-        Clock::time_point logged;
-        uint64_t since = 0;
-    };
-    std::map<std::string, Refusals> refused;  // by address, under `mutex`
+    // Refused clients: one log line when an address is first refused, then at most one a
+    // period with the count, through the limiter the listeners use for their refusals.
+    CRepeatedLogLines refusalLines;
 
     void NoteRefusal(const std::string& address) {
-        const auto now = Clock::now();
-        std::string line;
-        {
-            std::lock_guard lock(mutex);
-            if (refused.size() >= kMaxRefusedAddresses && !refused.count(address)) refused.clear();
-            auto [it, first] = refused.try_emplace(address);
-            ++it->second.since;
-            if (first || now - it->second.logged >= kRefusalLogPeriod) {
-                line = "Web console: refused " + std::to_string(it->second.since) + " request(s) from " + address +
-                       ", which is outside AdvCon\\WebNets (or RelayNets)";
-                it->second.logged = now;
-                it->second.since = 0;
-            }
-        }
-        if (!line.empty()) WriteLogLine(line);
+        uint64_t left = 0;
+        if (!refusalLines.Admit(address, left)) return;
+        WriteLogLine("Web console: refused " + std::to_string(left + 1) + " request(s) from " + address +
+                     ", which is outside AdvCon\\WebNets (or RelayNets)");
     }
 
     // ---- sessions ----------------------------------------------------------------------------

@@ -8,7 +8,7 @@
 //   usable certificate it stays off with one log line: a password never crosses the LAN in clear.
 // - A client outside `AdvCon\WebNets` (missing: `AdvCon\RelayNets`; read at every request) gets 403
 //   before any route runs, /metrics included; the log gets one line per address and
-//   kRefusalLogPeriod, with the count.
+//   CRepeatedLogLines::kPeriod, with the count.
 // - One administrator: the password hash in `AdvCon\WebPassword` (auth/AdminPassword.h). Each
 //   failed login, and each login from an address the shared per-address counter refuses, counts
 //   there (auth/LoginThrottle.h) and is answered alike after kFailedLoginDelay.
@@ -46,9 +46,6 @@ public:
     static constexpr size_t kMaxRequestBody = 64 * 1024;
     static constexpr int kWorkerThreads = 4;
     static constexpr int kReadTimeoutSeconds = 10;
-    // Requests from outside the allowed networks: logged once per address and period.
-    static constexpr std::chrono::seconds kRefusalLogPeriod {60};
-    static constexpr size_t kMaxRefusedAddresses = 1024;
 
     CWebConsole();
     ~CWebConsole();
